@@ -1,0 +1,205 @@
+#include "app/BatchRunner.h"
+
+#include "pipeline/AudioPipeline.h"
+
+#include <atomic>
+#include <filesystem>
+#include <iostream>
+#include <new>
+#include <thread>
+
+namespace
+{
+// Names the program itself writes next to audio; a listing never takes them as inputs.
+const char* const intermediateNames[] = { "_stage0_prefiltered.wav", "_stage1_denoised.wav",
+                                          "_df3_resampled_48k.wav", "_df3_resample_back.wav" };
+
+bool isIntermediateName (const juce::String& fileName)
+{
+    for (auto* name : intermediateNames)
+        if (fileName.equalsIgnoreCase (name))
+            return true;
+    return false;
+}
+
+// Same file or folder on disk, through links and relative parts too.
+bool sameLocation (const juce::File& a, const juce::File& b)
+{
+    if (a == b)
+        return true;
+    std::error_code ec;
+    const bool same = std::filesystem::equivalent (a.getFullPathName().toStdString(),
+                                                   b.getFullPathName().toStdString(), ec);
+    return ! ec && same;
+}
+
+// A run that would destroy an input or write several files onto one output is
+// refused before anything is created. Returns the reason, or empty.
+juce::String refusalReason (const CommandLineOptions& options, const juce::Array<juce::File>& files)
+{
+    const bool batch = options.inputDir != juce::File();
+
+    if (batch)
+    {
+        if (options.outputDir != juce::File() && sameLocation (options.inputDir, options.outputDir))
+            return "Output directory is the input directory; every output would replace its input: "
+                   + options.outputDir.getFullPathName();
+
+        if (options.outputDir == juce::File() && files.size() > 1)
+            return "Batch of " + juce::String (files.size())
+                   + " files needs --output-dir; every file would be written to the same output: "
+                   + options.outputFile.getFullPathName();
+    }
+
+    for (auto& input : files)
+    {
+        const auto output = options.outputDir != juce::File()
+                                ? options.outputDir.getChildFile (input.getFileName())
+                                : options.outputFile;
+        if (sameLocation (input, output))
+            return "Output file is the input file; the input would be overwritten: " + input.getFullPathName();
+    }
+
+    return {};
+}
+
+juce::String describeException (const std::exception& e)
+{
+    if (dynamic_cast<const std::bad_alloc*> (&e) != nullptr)
+        return "Out of memory while processing (" + juce::String (e.what()) + ")";
+    return "Unexpected error while processing: " + juce::String (e.what());
+}
+} // namespace
+
+int workerCountFor (const juce::String& processorModel, int logicalProcessors)
+{
+    const int n = logicalProcessors > 0 ? logicalProcessors : 4;
+
+    if (processorModel.containsIgnoreCase ("i5"))
+    {
+        juce::Logger::writeToLog ("[System] Topology: Intel Core i5 detected. Constraining worker threads (Tier 2).");
+        return juce::jmax (1, n / 2);
+    }
+
+    if (processorModel.containsIgnoreCase ("i7") || processorModel.containsIgnoreCase ("i9")
+        || processorModel.containsIgnoreCase ("Apple"))
+    {
+        juce::Logger::writeToLog ("[System] Topology: " + processorModel
+                                  + " detected. Scaling up worker threads (Tier 1).");
+        return juce::jmax (1, n - 1);
+    }
+
+    juce::Logger::writeToLog ("[System] Topology: " + processorModel + ". Using safe thread allocation.");
+    return juce::jmax (1, n / 2);
+}
+
+int computeWorkerCount()
+{
+    // The model is never queried: only the safe rule is in force.
+    return workerCountFor ("Unknown", (int) std::thread::hardware_concurrency());
+}
+
+juce::Array<juce::File> collectInputFiles (const CommandLineOptions& options)
+{
+    juce::Array<juce::File> files;
+
+    if (options.inputDir == juce::File())
+    {
+        files.add (options.inputFile);
+        return files;
+    }
+
+    for (auto& f : options.inputDir.findChildFiles (juce::File::findFiles, false, "*.wav",
+                                                    juce::File::FollowSymlinks::yes))
+        if (! isIntermediateName (f.getFileName()))
+            files.add (f);
+
+    return files;
+}
+
+int runBatch (const CommandLineOptions& options, int workerCount)
+{
+    const bool batch = options.inputDir != juce::File();
+    const auto files = collectInputFiles (options);
+
+    if (const auto reason = refusalReason (options, files); reason.isNotEmpty())
+    {
+        std::cerr << "ERROR: " << reason.toStdString() << "\n"
+                  << "Run with --help for usage information." << std::endl;
+        return 1;
+    }
+
+    if (batch)
+        options.outputDir.createDirectory();
+    else
+        options.outputFile.getParentDirectory().createDirectory();
+
+    juce::Logger::writeToLog ("[System] Initializing ThreadPool with " + juce::String (workerCount) + " workers.");
+
+    std::atomic<int> successCount { 0 };
+    std::atomic<int> failureCount { 0 };
+    std::atomic<int> remaining { files.size() };
+    juce::WaitableEvent done;
+
+    int exitCode = 0;
+    {
+        juce::ThreadPool pool (workerCount, 0, juce::Thread::Priority::normal);
+
+        if (files.isEmpty())
+        {
+            juce::Logger::writeToLog ("[System] No files found to process.");
+            return 0;
+        }
+
+        const auto config = options.toPipelineConfig();
+
+        for (auto& file : files)
+        {
+            pool.addJob ([file, options, config, &successCount, &failureCount, &remaining, &done]
+            {
+                const auto output = options.outputDir != juce::File()
+                                        ? options.outputDir.getChildFile (file.getFileName())
+                                        : options.outputFile;
+
+                // A job never takes the process down: whatever escapes the
+                // pipeline (allocation failures on huge files) fails this file only.
+                juce::String error;
+                bool ok = false;
+                try
+                {
+                    const auto result = AudioPipeline::processFile (file, output, config);
+                    ok = result.success;
+                    error = result.errorMessage;
+                }
+                catch (const std::exception& e)
+                {
+                    error = describeException (e);
+                }
+                catch (...)
+                {
+                    error = "Unexpected error while processing";
+                }
+
+                if (ok)
+                    ++successCount;
+                else
+                {
+                    ++failureCount;
+                    juce::Logger::writeToLog ("[Error] Failed processing " + file.getFileName() + ": " + error);
+                }
+
+                if (--remaining == 0)
+                    done.signal();
+            });
+        }
+
+        done.wait (-1);
+
+        std::cout << "{\"status\":\"batch_complete\",\"success\":" << successCount.load()
+                  << ",\"failed\":" << failureCount.load() << "}" << std::endl;
+
+        exitCode = failureCount.load() > 0 ? 2 : 0;
+    }
+
+    return exitCode;
+}

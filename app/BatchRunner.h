@@ -1,0 +1,19 @@
+#pragma once
+
+#include "app/CommandLine.h"
+
+// Number of pool threads for this machine; logs the "[System] Topology: " line.
+int computeWorkerCount();
+
+// The rule behind computeWorkerCount, for a given processor model name and
+// logical processor count (0 = not reported). Logs the topology line.
+int workerCountFor (const juce::String& processorModel, int logicalProcessors);
+
+// Input files of a run, in listing order: the folder's *.wav files (the
+// program's own intermediate files left out) in batch mode, else the one input.
+juce::Array<juce::File> collectInputFiles (const CommandLineOptions& options);
+
+// Runs a valid command line on a pool of workerCount threads: lists the files,
+// creates the output folder, processes every file, prints the summary line.
+// Returns the exit code (0, 1 for a refused run, 2 when any file failed).
+int runBatch (const CommandLineOptions& options, int workerCount);

@@ -1,0 +1,35 @@
+#include "app/Engine.h"
+
+#include "app/BatchRunner.h"
+#include "app/CommandLine.h"
+#include "app/StderrLogger.h"
+
+#include <iostream>
+
+int runEngine (const juce::StringArray& arguments)
+{
+    StderrLogger logger;
+    juce::Logger::setCurrentLogger (&logger);
+
+    const auto options = parseCommandLine (arguments);
+
+    int exitCode = 1;
+    if (options.showHelp)
+    {
+        std::cout << helpText().toStdString() << std::endl;
+        exitCode = 0;
+    }
+    else if (options.isValid)
+    {
+        exitCode = runBatch (options, computeWorkerCount());
+    }
+    else
+    {
+        std::cerr << "ERROR: " << options.errorMessage.toStdString() << "\n"
+                  << "Run with --help for usage information." << std::endl;
+        exitCode = 1;
+    }
+
+    juce::Logger::setCurrentLogger (nullptr);
+    return exitCode;
+}

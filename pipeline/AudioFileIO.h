@@ -1,0 +1,40 @@
+#pragma once
+
+#include <juce_audio_basics/juce_audio_basics.h>
+#include <juce_core/juce_core.h>
+
+// Whole-file audio reading and crash-safe writing for the pipeline.
+
+struct AudioReadResult
+{
+    enum class Status { ok, noReader, tooLong };
+
+    Status status = Status::noReader;
+    juce::String message;
+    juce::AudioBuffer<float> buffer;
+    double sampleRate = 0.0;
+
+    bool ok() const { return status == Status::ok; }
+};
+
+// Reads every channel of a file that JUCE's basic formats open. The length is
+// never taken from the header alone: an uncompressed file is read only as far
+// as its size can hold data, and a compressed one at most 4096 frames per byte
+// of file, so a tiny file that declares gigabytes allocates next to nothing.
+// Files over 2^31 - 1 frames fail with status tooLong.
+AudioReadResult readAudioFile (const juce::File& file);
+
+// Writes 16-bit PCM WAV (no metadata) under a temporary name beside the target
+// and renames it over the target only once every byte is on disk. On failure the
+// target is untouched and the message says why (empty on success).
+// "Failed to create output file: <path>" when no stream could be opened,
+// "Failed to create WAV writer" when the format refused the layout.
+juce::String writeWav16Atomically (const juce::File& target, const juce::AudioBuffer<float>& buffer,
+                                   double sampleRate);
+
+// Copies a file onto a target the same way: the target is replaced only by a
+// complete copy. Returns an error message, or empty on success.
+juce::String copyFileAtomically (const juce::File& source, const juce::File& target);
+
+// A name beside the target that no *.wav listing picks up.
+juce::File temporarySiblingFor (const juce::File& target);

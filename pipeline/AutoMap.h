@@ -1,0 +1,28 @@
+#pragma once
+
+#include "analysis/AnalysisResult.h"
+
+// Stage parameters derived from the Pass 1 analysis. The defaults are the
+// values used when Pass 1 cannot read the input.
+struct AutoMapParameters
+{
+    float df3AttenLimitDb = 100.0f;
+    float reportedCompRatio = 2.0f;
+    float mudCutDb = 0.0f;
+    float airShelfDb = 2.0f;
+    float presenceDb = 3.0f;
+    float expanderThresholdDb = -60.0f;
+    float saturationDriveDb = 2.0f;
+};
+
+class AutoMap
+{
+public:
+    // Pass 1 mapping; logs the "[AutoMap]" line.
+    static AutoMapParameters fromAnalysis (const AnalysisResult& analysis);
+
+    // Thresholds re-referenced to the level after pre-gain, in dBFS.
+    static float deEsserThreshold (float targetLufs, const AnalysisResult& secondAnalysis);
+    static float expanderThreshold (float targetLufs, const AnalysisResult& secondAnalysis,
+                                    float baseThresholdDb, int bypassStage);
+};

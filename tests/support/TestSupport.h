@@ -1,0 +1,73 @@
+#pragma once
+
+#include <juce_audio_basics/juce_audio_basics.h>
+#include <juce_audio_formats/juce_audio_formats.h>
+#include <juce_core/juce_core.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support
+{
+// A fresh folder under the system temp folder, removed with the object.
+class TempFolder
+{
+public:
+    TempFolder();
+    ~TempFolder();
+    const juce::File& path() const { return folder; }
+    juce::File file (const juce::String& name) const { return folder.getChildFile (name); }
+
+private:
+    juce::File folder;
+};
+
+// ---- Signals (deterministic) --------------------------------------------
+juce::AudioBuffer<float> sine (int channels, int samples, double sampleRate, double frequencyHz,
+                               float amplitude, double phaseRadians = 0.0);
+juce::AudioBuffer<float> whiteNoise (int channels, int samples, float rmsLevel, juce::int64 seed = 1);
+juce::AudioBuffer<float> silence (int channels, int samples);
+// Speech-like test material: syllable bursts of harmonic tones with noise and
+// pauses, plus a little background noise. Deterministic for a given seed.
+juce::AudioBuffer<float> speechLike (int channels, int samples, double sampleRate, juce::int64 seed = 7);
+
+// ---- Files ----------------------------------------------------------------
+// Writes a WAV file with JUCE's writer: bitsPerSample 16, 24 or 32 (32 = float).
+void writeWav (const juce::File& file, const juce::AudioBuffer<float>& buffer, double sampleRate,
+               int bitsPerSample = 16);
+
+struct LoadedAudio
+{
+    bool ok = false;
+    juce::AudioBuffer<float> buffer;
+    double sampleRate = 0.0;
+    int bitsPerSample = 0;
+    bool floatingPoint = false;
+    juce::String formatName;
+};
+LoadedAudio readAudio (const juce::File& file);
+
+// Peak of all channels (linear).
+float peakOf (const juce::AudioBuffer<float>& buffer);
+
+// ---- Running the built program -----------------------------------------
+struct ProcessOutput
+{
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+    std::vector<std::string> errLines() const;
+    bool errContains (const std::string& text) const { return err.find (text) != std::string::npos; }
+};
+
+// Runs the engine executable with these arguments (no shell between them and
+// the program); stdout and stderr are captured apart.
+ProcessOutput runEngineExe (const std::vector<std::string>& arguments);
+
+// Runs any executable the same way.
+ProcessOutput runProcess (const std::string& executable, const std::vector<std::string>& arguments);
+
+const char* engineExecutable();
+} // namespace testing_support

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <cstdint>
+
+struct NoiseReducerConfig
+{
+    juce::String deepFilterPath;
+    juce::String ffmpegPath;
+    int targetSampleRate = 48000;
+    // Handed to the denoiser as --atten-lim only when below 100.
+    float attenuationLimitDb = 100.0f;
+};
+
+enum class NoiseReductionEngine : std::int32_t
+{
+    DeepFilterNet3 = 0,
+    Passthrough = 1
+};
+
+struct NoiseReductionResult
+{
+    bool success = false;
+    NoiseReductionEngine engine = NoiseReductionEngine::DeepFilterNet3;
+    // The file the chain continues with.
+    juce::String outputPath;
+    juce::String message;
+    double elapsedMs = 0.0;
+};
+
+// Stage 1: noise reduction by the outside DeepFilterNet3 executable, with
+// FFmpeg converting to and from 48 kHz. Never fails towards its caller: on any
+// failure it passes the input through.
+class NoiseReducer
+{
+public:
+    static NoiseReductionResult process (const juce::String& inputPath, const juce::String& outputPath,
+                                         const NoiseReducerConfig& config);
+    static NoiseReductionResult runDeepFilterNet3 (const juce::String& inputPath, const juce::String& outputPath,
+                                                   const NoiseReducerConfig& config);
+    static bool resampleWithFFmpeg (const juce::String& inputPath, const juce::String& outputPath,
+                                    int sampleRate, const juce::String& ffmpegPath);
+};
