@@ -5,7 +5,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config ninja-build ccache
   juce-modules-source
-  libflac-dev libvorbis-dev libogg-dev
+  libflac-dev libvorbis-dev libogg-dev libfftw3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg sox espeak-ng
   libebur128-dev
