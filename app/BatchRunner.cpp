@@ -134,6 +134,8 @@ int runBatch (const CommandLineOptions& options, int workerCount)
     else
         options.outputFile.getParentDirectory().createDirectory();
 
+    if (workerCount <= 0)
+        workerCount = computeWorkerCount();
     juce::Logger::writeToLog ("[System] Initializing ThreadPool with " + juce::String (workerCount) + " workers.");
 
     std::atomic<int> successCount { 0 };

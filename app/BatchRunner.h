@@ -13,7 +13,8 @@ int workerCountFor (const juce::String& processorModel, int logicalProcessors);
 // program's own intermediate files left out) in batch mode, else the one input.
 juce::Array<juce::File> collectInputFiles (const CommandLineOptions& options);
 
-// Runs a valid command line on a pool of workerCount threads: lists the files,
-// creates the output folder, processes every file, prints the summary line.
+// Runs a valid command line on a pool of workerCount threads (0: the count that
+// computeWorkerCount gives): lists the files, creates the output folder,
+// processes every file, prints the summary line.
 // Returns the exit code (0, 1 for a refused run, 2 when any file failed).
 int runBatch (const CommandLineOptions& options, int workerCount);

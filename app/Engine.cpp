@@ -21,7 +21,7 @@ int runEngine (const juce::StringArray& arguments)
     }
     else if (options.isValid)
     {
-        exitCode = runBatch (options, computeWorkerCount());
+        exitCode = runBatch (options, 0);
     }
     else
     {

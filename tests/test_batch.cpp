@@ -1,0 +1,260 @@
+// Batch runs as a user meets them: file lists, worker pool, summary line, exit
+// codes, and the refusals that protect inputs.
+#include "app/BatchRunner.h"
+#include "support/TestSupport.h"
+
+#include <regex>
+
+using namespace testing_support;
+
+namespace
+{
+std::string summary (int ok, int failed)
+{
+    return "{\"status\":\"batch_complete\",\"success\":" + std::to_string (ok) + ",\"failed\":" + std::to_string (failed) + "}\n";
+}
+
+std::string path (const juce::File& f)
+{
+    return f.getFullPathName().toStdString();
+}
+
+// Index of the first line containing text, or -1.
+int lineIndex (const std::vector<std::string>& lines, const std::string& text)
+{
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].find (text) != std::string::npos)
+            return (int) i;
+    return -1;
+}
+
+juce::MemoryBlock bytesOf (const juce::File& f)
+{
+    juce::MemoryBlock mb;
+    f.loadFileAsData (mb);
+    return mb;
+}
+
+struct InputSpec
+{
+    const char* name;
+    int channels;
+    double rate;
+    int bits;
+};
+
+const InputSpec mixedInputs[] = {
+    { "mono48_16.wav", 1, 48000.0, 16 },
+    { "stereo44_24.wav", 2, 44100.0, 24 },
+    { "mono44_float.wav", 1, 44100.0, 32 },
+    { "stereo48_float.WAV", 2, 48000.0, 32 },
+};
+
+void writeInputs (const juce::File& folder)
+{
+    int seed = 1;
+    for (auto& in : mixedInputs)
+        writeWav (folder.getChildFile (in.name), speechLike (in.channels, (int) (in.rate * 1.5), in.rate, seed++), in.rate, in.bits);
+}
+} // namespace
+
+TEST (BatchExe, SingleFileSucceedsAndFails)
+{
+    TempFolder tmp;
+    const auto input = tmp.file ("voice.wav");
+    writeWav (input, speechLike (2, 44100, 44100.0), 44100.0, 24);
+    const auto before = bytesOf (input);
+
+    auto ok = runEngineExe ({ "--input", path (input), "--output", path (tmp.file ("out/sub/voice-master.wav")), "--denoise", "false" });
+    EXPECT_EQ (ok.exitCode, 0) << ok.err;
+    EXPECT_EQ (ok.out, summary (1, 0));
+    auto written = readAudio (tmp.file ("out/sub/voice-master.wav"));
+    ASSERT_TRUE (written.ok);
+    EXPECT_EQ (written.formatName, "WAV file");
+    EXPECT_EQ (written.bitsPerSample, 16);
+    EXPECT_FALSE (written.floatingPoint);
+    EXPECT_EQ (written.sampleRate, 44100.0);
+    EXPECT_EQ (written.buffer.getNumChannels(), 2);
+    EXPECT_EQ (written.buffer.getNumSamples(), 44100);
+    EXPECT_EQ (bytesOf (input), before) << "the input must never change";
+
+    // A missing input fails the file, not the run.
+    auto missing = runEngineExe ({ "--input", path (tmp.file ("nope.wav")), "--output", path (tmp.file ("o.wav")), "--denoise", "false" });
+    EXPECT_EQ (missing.exitCode, 2);
+    EXPECT_EQ (missing.out, summary (0, 1));
+    EXPECT_TRUE (missing.errContains ("[Error] Failed processing nope.wav: Failed to read audio file for DSP processing: "
+                                      + path (tmp.file ("nope.wav"))));
+    EXPECT_FALSE (tmp.file ("o.wav").exists());
+}
+
+TEST (BatchExe, FolderOfMixedFilesWithOneBadFile)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    in.createDirectory();
+    writeInputs (in);
+    in.getChildFile ("x.wav").replaceWithText ("this is not audio");
+    in.getChildFile ("notes.flac").replaceWithText ("not listed");
+    in.getChildFile ("take.wave").replaceWithText ("not listed");
+    in.getChildFile ("sub").createDirectory();
+    writeWav (in.getChildFile ("sub/nested.wav"), sine (1, 4800, 48000.0, 440.0, 0.1f), 48000.0);
+    // Leftovers of the program's own never count as inputs.
+    writeWav (in.getChildFile ("_stage0_prefiltered.wav"), sine (1, 4800, 48000.0, 440.0, 0.1f), 48000.0);
+    writeWav (in.getChildFile ("_df3_resampled_48k.wav"), sine (1, 4800, 48000.0, 440.0, 0.1f), 48000.0);
+
+    const auto out = tmp.file ("out");
+    auto r = runEngineExe ({ "--input-dir", path (in), "--output-dir", path (out), "--denoise", "false" });
+
+    EXPECT_EQ (r.exitCode, 2) << r.err;
+    EXPECT_EQ (r.out, summary (4, 1));
+    const auto lines = r.errLines();
+    int failures = 0;
+    for (auto& l : lines)
+        if (l.rfind ("[Error] Failed processing ", 0) == 0)
+        {
+            ++failures;
+            EXPECT_EQ (l.rfind ("[Error] Failed processing x.wav: ", 0), 0u) << l;
+        }
+    EXPECT_EQ (failures, 1);
+
+    for (auto& spec : mixedInputs)
+    {
+        auto w = readAudio (out.getChildFile (spec.name));
+        ASSERT_TRUE (w.ok) << spec.name;
+        EXPECT_EQ (w.bitsPerSample, 16) << spec.name;
+        EXPECT_FALSE (w.floatingPoint) << spec.name;
+        EXPECT_EQ (w.sampleRate, spec.rate) << spec.name;
+        EXPECT_EQ (w.buffer.getNumChannels(), spec.channels) << spec.name;
+        EXPECT_EQ (w.buffer.getNumSamples(), (int) (spec.rate * 1.5)) << spec.name;
+    }
+    EXPECT_FALSE (out.getChildFile ("x.wav").exists()) << "a failed file leaves no output";
+    EXPECT_FALSE (out.getChildFile ("nested.wav").exists());
+    EXPECT_FALSE (out.getChildFile ("_df3_resampled_48k.wav").exists());
+    EXPECT_TRUE (out.getChildFile ("_stage0_prefiltered.wav").existsAsFile());
+    EXPECT_EQ (lineIndex (lines, "Processing: " + path (in.getChildFile ("_stage0_prefiltered.wav"))), -1);
+}
+
+TEST (BatchExe, EmptyFolderIsNoError)
+{
+    TempFolder tmp;
+    tmp.file ("in").createDirectory();
+    tmp.file ("in/readme.txt").replaceWithText ("no audio here");
+    const auto out = tmp.file ("deep/out");
+
+    auto r = runEngineExe ({ "--input-dir", path (tmp.file ("in")), "--output-dir", path (out) });
+    EXPECT_EQ (r.exitCode, 0);
+    EXPECT_EQ (r.out, "");
+    const auto lines = r.errLines();
+    ASSERT_EQ (lines.size(), 3u) << r.err;
+    EXPECT_EQ (lines[0].rfind ("[System] Topology: ", 0), 0u);
+    EXPECT_TRUE (std::regex_match (lines[1], std::regex (R"(\[System\] Initializing ThreadPool with \d+ workers\.)"))) << lines[1];
+    EXPECT_EQ (lines[2], "[System] No files found to process.");
+    EXPECT_TRUE (out.isDirectory());
+
+    // A folder that does not exist is the same as an empty one.
+    auto none = runEngineExe ({ "--input-dir", path (tmp.file ("missing")), "--output-dir", path (out) });
+    EXPECT_EQ (none.exitCode, 0);
+    EXPECT_EQ (none.out, "");
+}
+
+TEST (BatchExe, RunsThatWouldLoseDataAreRefusedBeforeTouchingAnything)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    in.createDirectory();
+    writeWav (in.getChildFile ("a.wav"), sine (1, 4800, 48000.0, 440.0, 0.1f), 48000.0);
+    writeWav (in.getChildFile ("b.wav"), sine (1, 4800, 48000.0, 880.0, 0.1f), 48000.0);
+    const auto aBytes = bytesOf (in.getChildFile ("a.wav"));
+
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        std::string messageStart;
+    };
+    const std::vector<Case> cases {
+        { { "--input-dir", path (in), "--output-dir", path (in) }, "ERROR: Output directory is the input directory" },
+        { { "--input-dir", path (in), "--output-dir", path (in) + "/." }, "ERROR: Output directory is the input directory" },
+        { { "--input-dir", path (in), "--output", path (tmp.file ("new/one.wav")) }, "ERROR: Batch of 2 files needs --output-dir" },
+        { { "--input", path (in.getChildFile ("a.wav")), "--output", path (in.getChildFile ("a.wav")) }, "ERROR: Output file is the input file" },
+        { { "--input", path (in.getChildFile ("a.wav")), "--output-dir", path (in) }, "ERROR: Output file is the input file" },
+    };
+
+    for (auto& c : cases)
+    {
+        auto r = runEngineExe (c.arguments);
+        EXPECT_EQ (r.exitCode, 1) << c.messageStart;
+        EXPECT_EQ (r.out, "");
+        const auto lines = r.errLines();
+        ASSERT_EQ (lines.size(), 2u) << r.err;
+        EXPECT_EQ (lines[0].rfind (c.messageStart, 0), 0u) << lines[0];
+        EXPECT_EQ (lines[1], "Run with --help for usage information.");
+    }
+
+    EXPECT_EQ (bytesOf (in.getChildFile ("a.wav")), aBytes);
+    EXPECT_FALSE (tmp.file ("new").exists()) << "a refused run creates no folder";
+    EXPECT_EQ (in.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 2);
+
+    // A batch of one file with --output is fine: nothing is shared.
+    const auto one = tmp.file ("one");
+    one.createDirectory();
+    writeWav (one.getChildFile ("only.wav"), sine (1, 4800, 48000.0, 440.0, 0.1f), 48000.0);
+    auto r = runEngineExe ({ "--input-dir", path (one), "--output", path (tmp.file ("single/out.wav")), "--denoise", "false" });
+    EXPECT_EQ (r.exitCode, 0) << r.err;
+    EXPECT_TRUE (tmp.file ("single/out.wav").existsAsFile());
+}
+
+TEST (Batch, ParallelWorkersGiveTheSameOutputsAsSingleRuns)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    in.createDirectory();
+    for (int i = 0; i < 6; ++i)
+        writeWav (in.getChildFile ("take" + juce::String (i) + ".wav"),
+                  speechLike (1 + i % 2, 48000 + 1000 * i, i % 3 == 0 ? 44100.0 : 48000.0, 100 + i),
+                  i % 3 == 0 ? 44100.0 : 48000.0, 16);
+
+    CommandLineOptions options;
+    options.inputDir = in;
+    options.outputDir = tmp.file ("parallel");
+    options.denoise = false;
+    EXPECT_EQ (runBatch (options, 4), 0);
+
+    for (int i = 0; i < 6; ++i)
+    {
+        const auto name = "take" + juce::String (i) + ".wav";
+        CommandLineOptions single;
+        single.inputFile = in.getChildFile (name);
+        single.outputFile = tmp.file ("single").getChildFile (name);
+        single.denoise = false;
+        ASSERT_EQ (runBatch (single, 1), 0);
+
+        auto a = readAudio (tmp.file ("parallel").getChildFile (name));
+        auto b = readAudio (single.outputFile);
+        ASSERT_TRUE (a.ok && b.ok) << name;
+        ASSERT_EQ (a.buffer.getNumChannels(), b.buffer.getNumChannels());
+        ASSERT_EQ (a.buffer.getNumSamples(), b.buffer.getNumSamples());
+        for (int c = 0; c < a.buffer.getNumChannels(); ++c)
+            for (int s = 0; s < a.buffer.getNumSamples(); ++s)
+                ASSERT_EQ (a.buffer.getSample (c, s), b.buffer.getSample (c, s)) << name << " ch " << c << " sample " << s;
+    }
+
+    // No private work folder is left behind; only outputs and the products of the run.
+    for (auto& f : tmp.file ("parallel").findChildFiles (juce::File::findFilesAndDirectories, false, "*"))
+    {
+        EXPECT_FALSE (f.isDirectory()) << f.getFullPathName();
+        EXPECT_FALSE (f.getFileName().startsWith (".")) << f.getFullPathName();
+    }
+}
+
+TEST (Batch, WorkerCountRule)
+{
+    struct Case { int logical; int workers; };
+    for (auto c : { Case { 0, 2 }, Case { 1, 1 }, Case { 2, 1 }, Case { 3, 1 }, Case { 4, 2 }, Case { 8, 4 },
+                    Case { 12, 6 }, Case { 16, 8 }, Case { 17, 8 } })
+        EXPECT_EQ (workerCountFor ("Unknown", c.logical), c.workers) << c.logical;
+
+    EXPECT_EQ (workerCountFor ("Intel Core i5-8250U", 8), 4);
+    EXPECT_EQ (workerCountFor ("Intel Core i7-9700", 8), 7);
+    EXPECT_EQ (workerCountFor ("Apple M1", 1), 1);
+    EXPECT_GE (computeWorkerCount(), 1);
+}
