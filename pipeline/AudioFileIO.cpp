@@ -19,7 +19,8 @@ bool isUncompressedPcm (const juce::AudioFormatReader& reader)
 
 juce::File temporarySiblingFor (const juce::File& target)
 {
-    return target.getParentDirectory().getChildFile ("." + target.getFileName() + ".partial-"
+    // Cut long names so the temporary name stays within the 255-byte limit of file systems.
+    return target.getParentDirectory().getChildFile ("." + target.getFileName().substring (0, 120) + ".partial-"
                                                       + juce::Uuid().toString().substring (0, 12));
 }
 

@@ -3,6 +3,7 @@
 #include "app/BatchRunner.h"
 #include "support/TestSupport.h"
 
+#include <filesystem>
 #include <regex>
 
 using namespace testing_support;
@@ -257,4 +258,38 @@ TEST (Batch, WorkerCountRule)
     EXPECT_EQ (workerCountFor ("Intel Core i7-9700", 8), 7);
     EXPECT_EQ (workerCountFor ("Apple M1", 1), 1);
     EXPECT_GE (computeWorkerCount(), 1);
+}
+
+TEST (BatchExe, AFileTooLargeForMemoryFailsAloneAndTheBatchGoesOn)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    in.createDirectory();
+    writeWav (in.getChildFile ("small.wav"), sine (1, 48000, 48000.0, 440.0, 0.2f), 48000.0);
+
+    // A 16-bit mono file of 60 million samples (a sparse file, so it costs no disk):
+    // its float buffer alone needs 240 MB, more than the run is allowed below.
+    const auto big = in.getChildFile ("big.wav");
+    writeWav (big, silence (1, 1), 48000.0);
+    juce::MemoryBlock header;
+    big.loadFileAsData (header);
+    const std::string raw (static_cast<const char*> (header.getData()), header.getSize());
+    const auto dataAt = raw.find ("data");
+    ASSERT_NE (dataAt, std::string::npos);
+    const juce::uint32 dataBytes = 120000000;
+    const juce::uint32 riffBytes = (juce::uint32) (dataAt + 8 + dataBytes - 8);
+    std::memcpy (static_cast<char*> (header.getData()) + dataAt + 4, &dataBytes, 4);
+    std::memcpy (static_cast<char*> (header.getData()) + 4, &riffBytes, 4);
+    header.setSize (dataAt + 8);
+    big.replaceWithData (header.getData(), header.getSize());
+    std::filesystem::resize_file (big.getFullPathName().toStdString(), dataAt + 8 + dataBytes);
+
+    const std::string command = "ulimit -v 200000; exec '" + std::string (engineExecutable()) + "' --input-dir '"
+                                + path (in) + "' --output-dir '" + path (tmp.file ("out")) + "' --denoise false";
+    auto r = runProcess ("/bin/sh", { "-c", command });
+    EXPECT_EQ (r.exitCode, 2) << r.err;
+    EXPECT_EQ (r.out, summary (1, 1));
+    EXPECT_TRUE (r.errContains ("[Error] Failed processing big.wav: Out of memory while processing")) << r.err;
+    EXPECT_TRUE (tmp.file ("out/small.wav").existsAsFile());
+    EXPECT_FALSE (tmp.file ("out/big.wav").exists());
 }

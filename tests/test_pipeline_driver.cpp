@@ -245,3 +245,18 @@ TEST (PipelineDriver, HeaderClaimingGigabytesIsReadOnlyAsFarAsTheFileHolds)
     EXPECT_LE (written.buffer.getNumSamples(), (int) input.getSize() / 2);
     EXPECT_GE (written.buffer.getNumSamples(), 50);
 }
+
+TEST (PipelineDriver, LongFileNamesStillGetTheirIntermediates)
+{
+    TempFolder tmp;
+    const juce::String longName = juce::String::repeatedString ("a", 240) + ".wav";
+    const auto input = tmp.file (longName);
+    writeWav (input, speechLike (1, 24000, 48000.0), 48000.0);
+
+    PipelineConfig config;
+    const auto r = AudioPipeline::processFile (input, tmp.file ("out").getChildFile (longName), config);
+    ASSERT_TRUE (r.success) << r.errorMessage;
+    EXPECT_EQ (r.denoiseEngine, "None (passthrough)");
+    EXPECT_TRUE (tmp.file ("out").getChildFile (longName).existsAsFile());
+    EXPECT_TRUE (tmp.file ("out/_stage0_prefiltered.wav").existsAsFile());
+}
