@@ -31,6 +31,11 @@ void GainRules::limitPeaks (juce::AudioBuffer<float>& buffer, double sampleRate)
 
     if (channels > 0 && length > 0)
     {
+        // After a loud passage the envelopes decay through the subnormal range
+        // during silence and stay there; flushing them to zero keeps silence
+        // as cheap as sound and changes no sample a 16-bit file can hold.
+        const juce::ScopedNoDenormals noDenormals;
+
         juce::dsp::Limiter<float> limiter;
         limiter.setThreshold (limiterThresholdDb);
         limiter.setRelease (limiterReleaseMs);
