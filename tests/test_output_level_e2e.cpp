@@ -177,7 +177,6 @@ TEST (OutputLevel, BypassingNormalizationOrLimiter)
             const double expected = std::pow (10.0, afterNormalization / 20.0);
             EXPECT_NEAR (peak, expected, expected * (std::pow (10.0, 0.005 / 20.0) - 1.0) + quantisationStep)
                 << "written " << juce::Decibels::gainToDecibels (peak) << " dBFS, reported " << afterNormalization;
-            EXPECT_GT (std::abs (afterNormalization + 5.5), 0.5) << "the input should not sit at the trim level already";
         }
         if (HasFailure())
             keepEvidence (run, "bypass" + juce::String (k.bypass));
