@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 
+#include <cmath>
+
 namespace
 {
 // "true" and "1" switch an option on; every other text switches it off.
@@ -81,6 +83,9 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
 
     if (noInput || noOutput)
         options.errorMessage = "Must specify either --input/--output or --input-dir/--output-dir.";
+    else if (! std::isfinite (options.targetLufs))
+        // A NaN or infinite target would turn every file into silence reported as a success.
+        options.errorMessage = "Invalid value for argument: --target-lufs";
     else
         options.isValid = true;
 

@@ -76,6 +76,11 @@ PipelineResult AudioPipeline::processFile (const juce::File& input, const juce::
         }
         else
         {
+            // The chain reads the 16-bit intermediate, where NaN and infinity would
+            // already have become full-scale clicks; such a file is stopped here.
+            if (! GainStaging::checkFinite (pass1.buffer, "File Load", result, startMs))
+                return result;
+
             const auto analysis = AudioAnalyzer::analyze (pass1.buffer, pass1.sampleRate);
             result.analysisJson = AudioAnalyzer::toJson (analysis);
             params = AutoMap::fromAnalysis (analysis);

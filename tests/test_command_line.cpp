@@ -77,6 +77,8 @@ TEST (CommandLineExe, ErrorsGoToStderrWithExitCodeOne)
         { { "--denoise", "--help" }, "Must specify either --input/--output or --input-dir/--output-dir." },
         { { "--INPUT", "a.wav" }, "Unknown argument: --INPUT" },
         { { "--input=a.wav", "--output=b.wav" }, "Unknown argument: --input=a.wav" },
+        { { "--input", "a.wav", "--output", "b.wav", "--target-lufs", "nan" }, "Invalid value for argument: --target-lufs" },
+        { { "--input", "a.wav", "--output", "b.wav", "--target-lufs", "-inf" }, "Invalid value for argument: --target-lufs" },
         // An empty path is as if the option were absent.
         { { "--input", "", "--output", "b.wav" }, "Must specify either --input/--output or --input-dir/--output-dir." },
     };

@@ -221,7 +221,7 @@ TEST (NonFiniteInput, FailsTheFileAtFileLoad)
 // intermediate file, where the NaN and the infinity have already become
 // full-scale samples, and the file "succeeds" with two clicks in it.
 // Enable once the driver checks the samples it reads for Pass 1.
-TEST (NonFiniteInput, DISABLED_FailsTheFileWhateverTheChainReads)
+TEST (NonFiniteInput, FailsTheFileWhateverTheChainReads)
 {
     TempFolder dir;
     writeWav (dir.file ("bad.wav"), toneWithNaNAndInfinity(), 48000.0, 32);
