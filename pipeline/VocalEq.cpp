@@ -1,4 +1,70 @@
 #include "pipeline/AudioPipeline.h"
 
-// Placeholder until this stage lands: the buffer passes unchanged.
-void AudioPipeline::applyVocalEQ (juce::AudioBuffer<float>&, double, const juce::String&, float, float, float) {}
+namespace
+{
+using Coefficients = juce::dsp::IIR::Coefficients<float>;
+
+constexpr float butterworthQ = 0.707f;
+
+// Band limits per voice: a female voice sits higher, so its high-pass and
+// low-pass both move up.
+struct VoiceBand
+{
+    float highPassHz;
+    float lowPassHz;
+};
+constexpr VoiceBand maleBand { 80.0f, 16000.0f };
+constexpr VoiceBand femaleBand { 120.0f, 17000.0f };
+
+// Fixed low-mid body.
+constexpr float thicknessHz = 150.0f;
+constexpr float thicknessQ = 0.4f;
+constexpr float thicknessDb = 3.5f;
+
+// Mud cut, only when the mapping asks for a real cut.
+constexpr float mudHz = 300.0f;
+constexpr float mudQ = 1.0f;
+constexpr float mudCutEngagesBelowDb = -0.1f;
+
+constexpr float presenceHz = 4500.0f;
+constexpr float presenceQ = 1.0f;
+
+// The air shelf always carries a fixed lift on top of the mapped value.
+constexpr float airHz = 10000.0f;
+constexpr float airQ = 0.707f;
+constexpr float airLiftDb = 2.5f;
+
+float gainFactor (float db)
+{
+    return juce::Decibels::decibelsToGain (db);
+}
+} // namespace
+
+// Stage 3. Six second-order sections, each over every channel from zero state.
+// Allocates only the filter objects.
+void AudioPipeline::applyVocalEQ (juce::AudioBuffer<float>& buffer, double sampleRate, const juce::String& voiceType,
+                                  float airShelfDb, float presenceDb, float mudCutDb)
+{
+    // Case-sensitive on purpose: "Female" does not contain "Male".
+    const auto& band = voiceType.contains ("Male") ? maleBand : femaleBand;
+    const float ceiling = frequencyCeiling (sampleRate);
+    auto at = [ceiling] (float hz) { return juce::jmin (hz, ceiling); };
+
+    applyFilterToAllChannels (buffer, Coefficients::makeHighPass (sampleRate, at (band.highPassHz), butterworthQ));
+    applyFilterToAllChannels (buffer, Coefficients::makePeakFilter (sampleRate, at (thicknessHz), thicknessQ,
+                                                                    gainFactor (thicknessDb)));
+    if (mudCutDb < mudCutEngagesBelowDb)
+        applyFilterToAllChannels (buffer, Coefficients::makePeakFilter (sampleRate, at (mudHz), mudQ,
+                                                                        gainFactor (mudCutDb)));
+    applyFilterToAllChannels (buffer, Coefficients::makePeakFilter (sampleRate, at (presenceHz), presenceQ,
+                                                                    gainFactor (presenceDb)));
+    applyFilterToAllChannels (buffer, Coefficients::makeHighShelf (sampleRate, at (airHz), airQ,
+                                                                   gainFactor (airShelfDb + airLiftDb)));
+    applyFilterToAllChannels (buffer, Coefficients::makeLowPass (sampleRate, at (band.lowPassHz), butterworthQ));
+
+    juce::Logger::writeToLog ("[AudioPipeline/EQ] Applied " + voiceType + " vocal EQ: "
+                              + "Thickness=" + juce::String (thicknessDb, 1) + "dB, "
+                              + "MudCut=" + juce::String (mudCutDb, 1) + "dB, "
+                              + "Presence=" + juce::String (presenceDb, 1) + "dB, "
+                              + "AirShelf=" + juce::String (airShelfDb, 1) + "dB");
+}
