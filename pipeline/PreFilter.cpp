@@ -1,4 +1,5 @@
 #include "pipeline/AudioPipeline.h"
+#include "pipeline/FilterDesign.h"
 
 namespace
 {
@@ -17,11 +18,6 @@ struct Notch
     float q;
 };
 constexpr Notch humNotches[] = { { 50.0f, 10.0f }, { 100.0f, 10.0f }, { 150.0f, 30.0f } };
-
-float designFrequency (float hz, double sampleRate)
-{
-    return juce::jmin (hz, frequencyCeiling (sampleRate));
-}
 } // namespace
 
 // Stage 1.5. The notches run for the whole file exactly when Pass 1 found hum

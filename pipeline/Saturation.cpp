@@ -1,4 +1,5 @@
 #include "pipeline/AudioPipeline.h"
+#include "pipeline/FilterDesign.h"
 
 #include <cmath>
 
@@ -34,7 +35,7 @@ void AudioPipeline::applySaturation (juce::AudioBuffer<float>& buffer, double sa
 
     if (buffer.getNumChannels() > 0)
     {
-        const float shelfHz = juce::jmin (frequencyCeiling (sampleRate), shelfHighestHz);
+        const float shelfHz = designFrequency (shelfHighestHz, sampleRate);
         applyFilterToAllChannels (buffer, juce::dsp::IIR::Coefficients<float>::makeHighShelf (
                                               sampleRate, shelfHz, shelfQ, juce::Decibels::decibelsToGain (shelfDb)));
     }

@@ -1,4 +1,5 @@
 #include "pipeline/AudioPipeline.h"
+#include "pipeline/FilterDesign.h"
 
 namespace
 {
@@ -47,8 +48,7 @@ void AudioPipeline::applyVocalEQ (juce::AudioBuffer<float>& buffer, double sampl
 {
     // Case-sensitive on purpose: "Female" does not contain "Male".
     const auto& band = voiceType.contains ("Male") ? maleBand : femaleBand;
-    const float ceiling = frequencyCeiling (sampleRate);
-    auto at = [ceiling] (float hz) { return juce::jmin (hz, ceiling); };
+    auto at = [sampleRate] (float hz) { return designFrequency (hz, sampleRate); };
 
     applyFilterToAllChannels (buffer, Coefficients::makeHighPass (sampleRate, at (band.highPassHz), butterworthQ));
     applyFilterToAllChannels (buffer, Coefficients::makePeakFilter (sampleRate, at (thicknessHz), thicknessQ,

@@ -202,7 +202,9 @@ TEST (VocalEq, DesignFrequenciesStopAtTheCeiling)
     LogCapture quiet;
     struct Case { double rate; double presenceHz; double airHz; double lowPassHz; };
     const Case cases[] = { { 8000.0, 3600.0, 3600.0, 3600.0 }, { 16000.0, 4500.0, 7200.0, 7200.0 },
-                           { 22050.0, 4500.0, 9922.5, 9922.5 }, { 32000.0, 4500.0, 10000.0, 14400.0 } };
+                           { 22050.0, 4500.0, 9922.5, 9922.5 }, { 32000.0, 4500.0, 10000.0, 14400.0 },
+                           // Below 2222 Hz the 1 kHz floor would reach Nyquist; designs stay at 0.45 of the rate.
+                           { 1000.0, 450.0, 450.0, 450.0 } };
     for (const auto& c : cases)
     {
         const std::vector<Biquad> reference {
