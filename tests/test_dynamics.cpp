@@ -176,7 +176,7 @@ TEST (Expander, ToneBelowThresholdIsPushedDownAsFarAgain)
         const float amplitude = dbToAmplitude (-40.0 - c.below);
         auto tone = sine (1, 48000, rate, 1000.0, amplitude);
         AudioPipeline::applyExpander (tone, rate, -40.0f);
-        EXPECT_NEAR (settledGainDb (tone, 0, 1000.0, amplitude), c.expectedGainDb, 0.5) << c.below << " dB below";
+        EXPECT_NEAR (settledGainDb (tone, 0, 1000.0, amplitude), c.expectedGainDb, 0.2) << c.below << " dB below";
     }
 }
 
@@ -258,7 +258,9 @@ TEST (Leveler, LoudToneIsTurnedDownThreeToOne)
     const float amplitude = dbToAmplitude (-6.0);
     auto tone = sine (1, 96000, rate, 1000.0, amplitude);
     AudioPipeline::applyLeveler (tone, rate);
-    EXPECT_NEAR (settledGainDb (tone, 0, 1000.0, amplitude), -8.0, 0.5);
+    const double gainDb = settledGainDb (tone, 0, 1000.0, amplitude);
+    EXPECT_GE (gainDb, -8.05);
+    EXPECT_LE (gainDb, -7.0);
 }
 
 TEST (Leveler, OnlyTheLoudChannelIsTurnedDown)
