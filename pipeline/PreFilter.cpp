@@ -21,18 +21,20 @@ constexpr Notch humNotches[] = { { 50.0f, 10.0f }, { 100.0f, 10.0f }, { 150.0f, 
 } // namespace
 
 // Stage 1.5. The notches run for the whole file exactly when Pass 1 found hum
-// ("gated" by the analysis, not by level). Allocates only the filter objects.
+// ("gated" by the analysis, not by level). High-pass then notches, each channel
+// in one pass from zero state. Allocates only the section list.
 void AudioPipeline::applyPreFilter (juce::AudioBuffer<float>& buffer, double sampleRate, bool hasGridHum)
 {
-    applyFilterToAllChannels (buffer, Coefficients::makeHighPass (sampleRate, designFrequency (highPassHz, sampleRate),
-                                                                  butterworthQ));
+    std::vector<Coefficients::Ptr> sections {
+        Coefficients::makeHighPass (sampleRate, designFrequency (highPassHz, sampleRate), butterworthQ)
+    };
+    if (hasGridHum)
+        for (const auto& notch : humNotches)
+            sections.push_back (Coefficients::makeNotch (sampleRate, designFrequency (notch.centreHz, sampleRate), notch.q));
+
+    applySectionsToAllChannels (buffer, sections);
+
     juce::Logger::writeToLog ("[AudioPipeline/PreFilter] Applied HPF at 90Hz");
-
-    if (! hasGridHum)
-        return;
-
-    for (const auto& notch : humNotches)
-        applyFilterToAllChannels (buffer, Coefficients::makeNotch (sampleRate, designFrequency (notch.centreHz, sampleRate),
-                                                                   notch.q));
-    juce::Logger::writeToLog ("[AudioPipeline/PreFilter] Applied 50/100/150Hz Grid Hum Eradication (Gated)");
+    if (hasGridHum)
+        juce::Logger::writeToLog ("[AudioPipeline/PreFilter] Applied 50/100/150Hz Grid Hum Eradication (Gated)");
 }

@@ -41,8 +41,8 @@ float gainFactor (float db)
 }
 } // namespace
 
-// Stage 3. Six second-order sections, each over every channel from zero state.
-// Allocates only the filter objects.
+// Stage 3. Five or six second-order sections in series, each channel in one
+// pass, every section from zero state. Allocates only the section list.
 void AudioPipeline::applyVocalEQ (juce::AudioBuffer<float>& buffer, double sampleRate, const juce::String& voiceType,
                                   float airShelfDb, float presenceDb, float mudCutDb)
 {
@@ -50,17 +50,15 @@ void AudioPipeline::applyVocalEQ (juce::AudioBuffer<float>& buffer, double sampl
     const auto& band = voiceType.contains ("Male") ? maleBand : femaleBand;
     auto at = [sampleRate] (float hz) { return designFrequency (hz, sampleRate); };
 
-    applyFilterToAllChannels (buffer, Coefficients::makeHighPass (sampleRate, at (band.highPassHz), butterworthQ));
-    applyFilterToAllChannels (buffer, Coefficients::makePeakFilter (sampleRate, at (thicknessHz), thicknessQ,
-                                                                    gainFactor (thicknessDb)));
+    std::vector<Coefficients::Ptr> sections;
+    sections.push_back (Coefficients::makeHighPass (sampleRate, at (band.highPassHz), butterworthQ));
+    sections.push_back (Coefficients::makePeakFilter (sampleRate, at (thicknessHz), thicknessQ, gainFactor (thicknessDb)));
     if (mudCutDb < mudCutEngagesBelowDb)
-        applyFilterToAllChannels (buffer, Coefficients::makePeakFilter (sampleRate, at (mudHz), mudQ,
-                                                                        gainFactor (mudCutDb)));
-    applyFilterToAllChannels (buffer, Coefficients::makePeakFilter (sampleRate, at (presenceHz), presenceQ,
-                                                                    gainFactor (presenceDb)));
-    applyFilterToAllChannels (buffer, Coefficients::makeHighShelf (sampleRate, at (airHz), airQ,
-                                                                   gainFactor (airShelfDb + airLiftDb)));
-    applyFilterToAllChannels (buffer, Coefficients::makeLowPass (sampleRate, at (band.lowPassHz), butterworthQ));
+        sections.push_back (Coefficients::makePeakFilter (sampleRate, at (mudHz), mudQ, gainFactor (mudCutDb)));
+    sections.push_back (Coefficients::makePeakFilter (sampleRate, at (presenceHz), presenceQ, gainFactor (presenceDb)));
+    sections.push_back (Coefficients::makeHighShelf (sampleRate, at (airHz), airQ, gainFactor (airShelfDb + airLiftDb)));
+    sections.push_back (Coefficients::makeLowPass (sampleRate, at (band.lowPassHz), butterworthQ));
+    applySectionsToAllChannels (buffer, sections);
 
     juce::Logger::writeToLog ("[AudioPipeline/EQ] Applied " + voiceType + " vocal EQ: "
                               + "Thickness=" + juce::String (thicknessDb, 1) + "dB, "

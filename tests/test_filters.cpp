@@ -3,6 +3,7 @@
 // a double-precision cookbook reference of the same cascade.
 
 #include "pipeline/AudioPipeline.h"
+#include "pipeline/FilterDesign.h"
 #include "support/StageMeasure.h"
 #include "support/TestSupport.h"
 
@@ -81,6 +82,64 @@ TEST (FilterHelpers, EveryChannelIsFilteredFromZeroStateIndependently)
     applyFilterToAllChannels (right, coefficients);
     EXPECT_TRUE (identical (stereo, 0, left, 0));
     EXPECT_TRUE (identical (stereo, 1, right, 0));
+}
+
+TEST (FilterHelpers, OnePassCascadeEqualsSectionBySectionBitForBit)
+{
+    // The stages run their cascades in one pass per channel; that must give
+    // exactly what applying each section over the whole buffer in turn gives.
+    using C = juce::dsp::IIR::Coefficients<float>;
+    LogCapture quiet;
+    for (double rate : { 16000.0, 44100.0, 48000.0 })
+    {
+        auto input = testing_support::speechLike (2, (int) rate * 2, rate, 9);
+        input.setSample (0, 100, 1.0f); // an impulse on top
+
+        auto preFiltered = input;
+        AudioPipeline::applyPreFilter (preFiltered, rate, true);
+        auto expectedPre = input;
+        applyFilterToAllChannels (expectedPre, C::makeHighPass (rate, 90.0f, 0.707f));
+        applyFilterToAllChannels (expectedPre, C::makeNotch (rate, 50.0f, 10.0f));
+        applyFilterToAllChannels (expectedPre, C::makeNotch (rate, 100.0f, 10.0f));
+        applyFilterToAllChannels (expectedPre, C::makeNotch (rate, 150.0f, 30.0f));
+
+        auto equalised = input;
+        AudioPipeline::applyVocalEQ (equalised, rate, "Male", 4.0f, 3.0f, -3.0f);
+        auto expectedEq = input;
+        const float top = frequencyCeiling (rate);
+        applyFilterToAllChannels (expectedEq, C::makeHighPass (rate, 80.0f, 0.707f));
+        applyFilterToAllChannels (expectedEq, C::makePeakFilter (rate, 150.0f, 0.4f, juce::Decibels::decibelsToGain (3.5f)));
+        applyFilterToAllChannels (expectedEq, C::makePeakFilter (rate, 300.0f, 1.0f, juce::Decibels::decibelsToGain (-3.0f)));
+        applyFilterToAllChannels (expectedEq, C::makePeakFilter (rate, juce::jmin (4500.0f, top), 1.0f, juce::Decibels::decibelsToGain (3.0f)));
+        applyFilterToAllChannels (expectedEq, C::makeHighShelf (rate, juce::jmin (10000.0f, top), 0.707f, juce::Decibels::decibelsToGain (6.5f)));
+        applyFilterToAllChannels (expectedEq, C::makeLowPass (rate, juce::jmin (16000.0f, top), 0.707f));
+
+        for (int ch = 0; ch < 2; ++ch)
+        {
+            EXPECT_TRUE (identical (preFiltered, ch, expectedPre, ch)) << "pre-filter, channel " << ch << " at " << rate;
+            EXPECT_TRUE (identical (equalised, ch, expectedEq, ch)) << "vocal EQ, channel " << ch << " at " << rate;
+        }
+    }
+}
+
+TEST (FilterHelpers, CascadeSkipsNullSectionsAndFallsBackForOtherOrders)
+{
+    using C = juce::dsp::IIR::Coefficients<float>;
+    const auto input = testing_support::whiteNoise (2, 4800, 0.1f, 4);
+    const auto hp = C::makeHighPass (48000.0, 200.0f, 0.707f);
+    const auto firstOrder = C::makeFirstOrderLowPass (48000.0, 3000.0f);
+
+    auto fused = input;
+    applySectionsToAllChannels (fused, { nullptr, hp, nullptr, firstOrder });
+    auto expected = input;
+    applyFilterToAllChannels (expected, hp);
+    applyFilterToAllChannels (expected, firstOrder);
+    EXPECT_TRUE (identical (fused, 0, expected, 0));
+    EXPECT_TRUE (identical (fused, 1, expected, 1));
+
+    auto untouched = input;
+    applySectionsToAllChannels (untouched, { nullptr });
+    EXPECT_TRUE (identical (untouched, 0, input, 0));
 }
 
 // ---- Pre-filter ---------------------------------------------------------------
