@@ -1,4 +1,45 @@
 #include "pipeline/AudioPipeline.h"
 
-// Placeholder until this stage lands: the buffer passes unchanged.
-void AudioPipeline::applyExpander (juce::AudioBuffer<float>&, double, float) {}
+namespace
+{
+// Every dB the envelope falls below the threshold becomes two at the output.
+constexpr float ratio = 2.0f;
+constexpr float attackMs = 1.0f;
+constexpr float releaseMs = 300.0f;
+// The gate floors its linear threshold to 0 at this level and below.
+constexpr float gateFloorDb = -200.0f;
+} // namespace
+
+// Stage 1.8. One gate for the whole buffer, one envelope per channel, so no
+// channel ducks another. Allocates only the gate's per-channel state.
+void AudioPipeline::applyExpander (juce::AudioBuffer<float>& buffer, double sampleRate, float thresholdDb)
+{
+    const int numChannels = buffer.getNumChannels();
+    const int numSamples = buffer.getNumSamples();
+
+    // A threshold at or below the gate's floor (or not a number) is a linear
+    // threshold of 0: no envelope can fall below it, so expansion would change
+    // nothing, but the gate would compute 0 x infinity = NaN for every silent
+    // sample. Such a threshold leaves the audio as it is.
+    const bool canExpand = juce::Decibels::decibelsToGain (thresholdDb, gateFloorDb) > 0.0f;
+
+    if (canExpand && numChannels > 0 && numSamples > 0)
+    {
+        juce::dsp::NoiseGate<float> gate;
+        gate.setThreshold (thresholdDb);
+        gate.setRatio (ratio);
+        gate.setAttack (attackMs);
+        gate.setRelease (releaseMs);
+        gate.prepare ({ sampleRate, (juce::uint32) numSamples, (juce::uint32) numChannels });
+
+        for (int channel = 0; channel < numChannels; ++channel)
+        {
+            float* samples = buffer.getWritePointer (channel);
+            for (int n = 0; n < numSamples; ++n)
+                samples[n] = gate.processSample (channel, samples[n]);
+        }
+    }
+
+    juce::Logger::writeToLog ("[AudioPipeline/Expander] Applied Downward Expander (Threshold="
+                              + juce::String (thresholdDb, 1) + "dB, Ratio=2:1)");
+}
