@@ -75,6 +75,19 @@ TEST_F (RunnerTest, ExecutablesThatCannotBeStartedGiveTheStartFailure)
     }
 }
 
+// A file that is there but may not be executed fails only once the child tries
+// it; either form of failure is fine as long as it never looks like success.
+TEST_F (RunnerTest, FileWithoutExecutePermissionNeverSucceeds)
+{
+    const auto exe = script ("plain.sh", "exit 0");
+    ASSERT_TRUE (exe.setExecutePermission (false));
+
+    const auto r = SubprocessRunner::run ({ exe.getFullPathName() }, 5000);
+
+    EXPECT_NE (r.exitCode, 0);
+    EXPECT_FALSE (r.timedOut);
+}
+
 TEST_F (RunnerTest, ExitCodesAndMergedOutputAreReported)
 {
     struct Case
