@@ -155,7 +155,8 @@ SubprocessResult SubprocessRunner::run (const juce::StringArray& arguments, int 
     else
     {
         // The child has ended; its pipe closes with it unless something it
-        // started still holds it open. Wait no longer than the limit allows.
+        // started still holds it open. Wait for the rest of the limit at most
+        // (or the short grace, when that is longer), then keep what arrived.
         channel->readerDone.wait (std::max (afterKillGraceMs, timeoutMs - waitedMs));
     }
 
