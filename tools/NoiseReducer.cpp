@@ -1,14 +1,253 @@
 #include "tools/NoiseReducer.h"
 
-// Placeholder until the noise reducer lands: always the pass-through result.
-NoiseReductionResult NoiseReducer::process (const juce::String& inputPath, const juce::String&, const NoiseReducerConfig&)
+#include "tools/SubprocessRunner.h"
+
+#include <juce_audio_formats/juce_audio_formats.h>
+
+#include <map>
+#include <memory>
+
+namespace
 {
-    NoiseReductionResult r;
-    r.success = true;
-    r.engine = NoiseReductionEngine::Passthrough;
-    r.outputPath = inputPath;
-    r.message = "DeepFilterNet3 failed. Audio unchanged.";
-    return r;
+const juce::String ruleLine ("========================================");
+const juce::String resampledName ("_df3_resampled_48k.wav");
+const juce::String resampleBackName ("_df3_resample_back.wav");
+const juce::String denoiserSuffix ("_DeepFilterNet3.wav");
+
+constexpr int ffmpegTimeoutMs = 120000;
+constexpr int deepFilterTimeoutMs = 300000;
+// The denoiser's own default: limits at or above this are not passed on.
+constexpr float noAttenuationLimitDb = 100.0f;
+
+void log (const juce::String& message)
+{
+    juce::Logger::writeToLog (message);
 }
-NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String&, const juce::String&, const NoiseReducerConfig&) { return {}; }
-bool NoiseReducer::resampleWithFFmpeg (const juce::String&, const juce::String&, int, const juce::String&) { return false; }
+
+// Opens a file only to learn its format. Null when JUCE cannot read it.
+std::unique_ptr<juce::AudioFormatReader> openReader (const juce::File& file)
+{
+    juce::AudioFormatManager formats;
+    formats.registerBasicFormats();
+    return std::unique_ptr<juce::AudioFormatReader> (formats.createReaderFor (file));
+}
+
+// The denoiser is trusted only for files it wrote during this call: a file of
+// the expected name left in the output folder by an earlier run must not pass
+// for today's result.
+using FolderSnapshot = std::map<juce::String, std::pair<juce::int64, juce::int64>>;
+
+FolderSnapshot snapshotWavFiles (const juce::File& folder)
+{
+    FolderSnapshot snapshot;
+    for (const auto& file : folder.findChildFiles (juce::File::findFiles, false, "*.wav"))
+        snapshot[file.getFullPathName()] = { file.getLastModificationTime().toMilliseconds(), file.getSize() };
+    return snapshot;
+}
+
+bool writtenSince (const FolderSnapshot& before, const juce::File& file)
+{
+    const auto it = before.find (file.getFullPathName());
+    if (it == before.end())
+        return true;
+    return it->second != std::make_pair (file.getLastModificationTime().toMilliseconds(), file.getSize());
+}
+
+// A usable denoiser result holds at least one frame of audio JUCE can read:
+// an empty or truncated file would otherwise replace the recording with nothing.
+bool holdsAudio (const juce::File& file)
+{
+    if (! file.existsAsFile() || file.getSize() <= 0)
+        return false;
+    const auto reader = openReader (file);
+    return reader != nullptr && reader->lengthInSamples > 0;
+}
+
+// Finds the denoiser's output in its output folder, by the names it is known
+// to use for an input of this stem, in order of preference.
+juce::File findDenoiserOutput (const juce::File& outputFolder, const juce::String& stem, const juce::File& input,
+                               const juce::File& output, const FolderSnapshot& before)
+{
+    auto fresh = [&] (const juce::File& f) { return f.existsAsFile() && writtenSince (before, f); };
+
+    const auto suffixed = outputFolder.getChildFile (stem + denoiserSuffix);
+    if (fresh (suffixed))
+        return suffixed;
+
+    const auto plain = outputFolder.getChildFile (stem + ".wav");
+    if (fresh (plain) && plain != input)
+        return plain;
+
+    for (const auto& f : outputFolder.findChildFiles (juce::File::findFiles, false, "*.wav"))
+        if (f != input && f != output && f.getFileName().contains (stem) && fresh (f))
+            return f;
+
+    return {};
+}
+
+// Puts `source` at `target`, replacing it in one step where the file system
+// allows, so the target is never left missing when the move fails.
+bool moveOnto (const juce::File& source, const juce::File& target)
+{
+    if (source.replaceFileIn (target))
+        return true;
+    if (source.copyFileTo (target))
+    {
+        source.deleteFile();
+        return true;
+    }
+    return false;
+}
+} // namespace
+
+NoiseReductionResult NoiseReducer::process (const juce::String& inputPath, const juce::String& outputPath,
+                                            const NoiseReducerConfig& config)
+{
+    log (ruleLine);
+    log ("[NoiseReducer] Starting noise reduction pipeline");
+    log ("[NoiseReducer] Input:  " + inputPath);
+    log ("[NoiseReducer] Output: " + outputPath);
+
+    const double startMs = juce::Time::getMillisecondCounterHiRes();
+    auto attempt = runDeepFilterNet3 (inputPath, outputPath, config);
+    const double elapsedMs = juce::Time::getMillisecondCounterHiRes() - startMs;
+
+    if (attempt.success)
+    {
+        attempt.elapsedMs = elapsedMs;
+        log ("[NoiseReducer] DeepFilterNet3 succeeded in " + juce::String (elapsedMs, 1) + "ms");
+        return attempt;
+    }
+
+    log ("[NoiseReducer] DeepFilterNet3 FAILED: " + attempt.message);
+    log ("[NoiseReducer] Returning original audio (passthrough) to preserve studio quality.");
+
+    NoiseReductionResult passthrough;
+    passthrough.success = true;
+    passthrough.engine = NoiseReductionEngine::Passthrough;
+    passthrough.outputPath = inputPath;
+    passthrough.message = "DeepFilterNet3 failed. Audio unchanged.";
+    passthrough.elapsedMs = elapsedMs;
+    return passthrough;
+}
+
+NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputPath, const juce::String& outputPath,
+                                                      const NoiseReducerConfig& config)
+{
+    NoiseReductionResult result;
+
+    const juce::File input (inputPath);
+    const juce::File output (outputPath);
+    const auto resampledFile = input.getParentDirectory().getChildFile (resampledName);
+    auto denoiserInput = input;
+
+    bool needsResample = false;
+    {
+        const auto reader = openReader (input);
+        if (reader == nullptr)
+        {
+            result.message = "Cannot read input WAV file";
+            return result;
+        }
+
+        const double sampleRate = reader->sampleRate;
+        if ((int) sampleRate != config.targetSampleRate)
+        {
+            needsResample = true;
+            log ("[NoiseReducer/DF3] Input is " + juce::String (sampleRate) + "Hz, resampling to "
+                 + juce::String (config.targetSampleRate) + "Hz");
+        }
+    } // the reader is closed before any tool touches the file
+
+    // An input that already carries the intermediate name would be both the
+    // source and the target of the conversion, and then deleted as the
+    // intermediate: refuse the conversion rather than touch the input.
+    if (needsResample)
+    {
+        if (resampledFile == input
+            || ! resampleWithFFmpeg (inputPath, resampledFile.getFullPathName(), config.targetSampleRate,
+                                     config.ffmpegPath))
+        {
+            result.message = "Failed to resample input to 48kHz for DeepFilterNet3";
+            if (resampledFile != input)
+                resampledFile.deleteFile();
+            return result;
+        }
+        denoiserInput = resampledFile;
+    }
+
+    const auto outputFolder = output.getParentDirectory();
+    outputFolder.createDirectory();
+    const auto before = snapshotWavFiles (outputFolder);
+
+    juce::StringArray args { config.deepFilterPath, denoiserInput.getFullPathName(), "--output-dir",
+                             outputFolder.getFullPathName() };
+    if (config.attenuationLimitDb < noAttenuationLimitDb)
+        args.addArray ({ "--atten-lim", juce::String (config.attenuationLimitDb) });
+
+    const auto run = SubprocessRunner::run (args, deepFilterTimeoutMs);
+
+    if (needsResample)
+        resampledFile.deleteFile();
+
+    if (run.exitCode != 0 || run.timedOut)
+    {
+        result.message = "DeepFilterNet3 process failed (exit code " + juce::String (run.exitCode)
+                         + "): " + run.output.trim();
+        return result;
+    }
+
+    const auto found = findDenoiserOutput (outputFolder, denoiserInput.getFileNameWithoutExtension(), input, output,
+                                           before);
+    if (found == juce::File() || ! holdsAudio (found))
+    {
+        result.message = "DeepFilterNet3 completed but output file not found or empty";
+        return result;
+    }
+
+    if (found != output && ! moveOnto (found, output))
+    {
+        result.message = "Failed to move DF3 output to target path";
+        return result;
+    }
+
+    if (needsResample)
+    {
+        // Back to the input's own rate. Should this fail, the 48 kHz result
+        // stays at the output path and is still usable. The conversion never
+        // writes over the input, whatever the input is called.
+        const auto backFile = outputFolder.getChildFile (resampleBackName);
+        int originalRate = 0;
+        if (const auto reader = openReader (input))
+            originalRate = (int) reader->sampleRate;
+
+        if (originalRate > 0 && backFile != input
+            && resampleWithFFmpeg (outputPath, backFile.getFullPathName(), originalRate, config.ffmpegPath))
+            backFile.replaceFileIn (output);
+    }
+
+    result.success = true;
+    result.outputPath = outputPath;
+    return result;
+}
+
+bool NoiseReducer::resampleWithFFmpeg (const juce::String& inputPath, const juce::String& outputPath,
+                                       int sampleRate, const juce::String& ffmpegPath)
+{
+    const juce::File input (inputPath);
+    const juce::File output (outputPath);
+
+    // FFmpeg cannot convert a file onto itself; the source must survive.
+    if (input == output)
+        return false;
+
+    // A file left at the target by an earlier run must not pass for this
+    // conversion's result when FFmpeg writes nothing.
+    output.deleteFile();
+
+    const juce::StringArray args { ffmpegPath, "-i", inputPath, "-ar", juce::String (sampleRate),
+                                   "-acodec", "pcm_s16le", "-y", outputPath };
+    const auto run = SubprocessRunner::run (args, ffmpegTimeoutMs);
+
+    return run.exitCode == 0 && ! run.timedOut && output.existsAsFile() && output.getSize() > 0;
+}
