@@ -2,13 +2,25 @@
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
+#include <cmath>
 #include <limits>
 
 namespace
 {
-// Decoders of compressed formats reach about 1000 frames per byte on digital
-// silence; 4096 leaves room for that while keeping a forged header harmless.
+// Decoders of compressed formats reach about 1000 samples (over all channels) per
+// byte on digital silence; 4096 leaves room for that while keeping a forged
+// header harmless: at most 16 KiB of floats per byte of file.
 constexpr juce::int64 maxFramesPerCompressedByte = 4096;
+
+// No recording we are given carries more channels, and every stage loops over
+// them; a header claiming more (JUCE reads the 16-bit WAV field as signed, so a
+// forged one can even turn negative) is corrupt.
+constexpr int maxChannels = 1024;
+
+// The filter designs need a positive, finite rate; the highest rate in use for
+// audio is 768 kHz, and a header claiming more is corrupt.
+constexpr double minSampleRate = 1.0;
+constexpr double maxSampleRate = 768000.0;
 
 bool isUncompressedPcm (const juce::AudioFormatReader& reader)
 {
@@ -35,6 +47,15 @@ AudioReadResult readAudioFile (const juce::File& file)
     if (reader == nullptr)
         return result;
 
+    if (reader->numChannels < 1 || reader->numChannels > (unsigned int) maxChannels
+        || ! std::isfinite (reader->sampleRate) || reader->sampleRate < minSampleRate
+        || reader->sampleRate > maxSampleRate)
+    {
+        result.message = "Unusable audio header (" + juce::String ((juce::int64) reader->numChannels)
+                         + " channels, " + juce::String (reader->sampleRate) + " Hz): " + file.getFullPathName();
+        return result;
+    }
+
     const auto channels = (int) reader->numChannels;
     juce::int64 frames = juce::jmax ((juce::int64) 0, reader->lengthInSamples);
     const auto fileSize = file.getSize();
@@ -46,7 +67,8 @@ AudioReadResult readAudioFile (const juce::File& file)
     }
     else
     {
-        frames = juce::jmin (frames, fileSize * maxFramesPerCompressedByte);
+        // Counted over all channels: a forged header may claim 255 channels too.
+        frames = juce::jmin (frames, fileSize * maxFramesPerCompressedByte / channels);
     }
 
     if (frames > (juce::int64) std::numeric_limits<int>::max())

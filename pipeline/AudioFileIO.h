@@ -19,9 +19,11 @@ struct AudioReadResult
 
 // Reads every channel of a file that JUCE's basic formats open. The length is
 // never taken from the header alone: an uncompressed file is read only as far
-// as its size can hold data, and a compressed one at most 4096 frames per byte
-// of file, so a tiny file that declares gigabytes allocates next to nothing.
-// Files over 2^31 - 1 frames fail with status tooLong.
+// as its size can hold data, and a compressed one at most 4096 samples (over
+// all channels) per byte of file, so a tiny file that declares gigabytes allocates next to nothing.
+// Files over 2^31 - 1 frames fail with status tooLong. A header with no
+// channels, more than 1024, or a sample rate that is not between 1 Hz and
+// 768 kHz fails with status noReader and a message saying so.
 AudioReadResult readAudioFile (const juce::File& file);
 
 // Writes 16-bit PCM WAV (no metadata) under a temporary name beside the target
