@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds the project with clang under sanitizers and runs the tests there:
+#   ASAN_BUILD_DIR (build-asan): AddressSanitizer + UndefinedBehaviorSanitizer,
+#     with libFuzzer coverage so the fuzzer shares the build; the whole test
+#     suite but the tests listed in ASAN_EXCLUDE, then the fuzzer for
+#     FUZZ_SECONDS (60; 0 skips it).
+#   TSAN_BUILD_DIR (build-tsan): ThreadSanitizer; the batch, pipeline and
+#     fault/load tests, where the worker pool runs files at once.
+# Any sanitizer report fails the run (halt_on_error), in the tests and in the
+# program they start alike (the environment is inherited).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT="$PWD"
+ASAN_DIR="${ASAN_BUILD_DIR:-build-asan}"
+TSAN_DIR="${TSAN_BUILD_DIR:-build-tsan}"
+FUZZ_SECONDS="${FUZZ_SECONDS:-60}"
+JOBS="$(nproc)"
+
+# ulimit -v cannot coexist with the sanitizers' terabytes of reserved shadow
+# memory, so the test that caps the address space runs in the plain build only.
+ASAN_EXCLUDE="${ASAN_EXCLUDE:-AFileTooLargeForMemoryFailsAloneAndTheBatchGoesOn}"
+TSAN_TARGETS=(test_batch test_pipeline_driver test_faults)
+TSAN_EXCLUDE="${TSAN_EXCLUDE:-AFileTooLargeForMemoryFailsAloneAndTheBatchGoesOn}" # a gtest name part
+
+configure() # dir, sanitizers, extra cmake args...
+{
+  local dir="$1" sanitizers="$2"; shift 2
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DTESSALOOM_SANITIZE="$sanitizers" -DTESSALOOM_BUILD_BENCH=OFF "$@"
+  fi
+}
+
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$ROOT/scripts/ubsan.supp"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/scripts/tsan.supp"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: $ASAN_DIR"
+configure "$ASAN_DIR" "address,undefined,fuzzer-no-link" -DTESSALOOM_BUILD_FUZZ=ON
+cmake --build "$ASAN_DIR" --parallel "$JOBS"
+(cd "$ASAN_DIR" && ctest --output-on-failure --parallel "$JOBS" --timeout 1500 -E "$ASAN_EXCLUDE")
+
+if [ "$FUZZ_SECONDS" -gt 0 ]; then
+  echo "== Fuzzer, $FUZZ_SECONDS s"
+  bash fuzz/run.sh "$FUZZ_SECONDS" "$ASAN_DIR"
+fi
+
+echo "== ThreadSanitizer: $TSAN_DIR"
+configure "$TSAN_DIR" "thread"
+cmake --build "$TSAN_DIR" --parallel "$JOBS" --target tessaloom-audio-engine "${TSAN_TARGETS[@]}"
+for t in "${TSAN_TARGETS[@]}"; do
+  echo "-- $t"
+  "$TSAN_DIR/tests/$t" --gtest_filter="-*$TSAN_EXCLUDE*" --gtest_brief=1
+done
