@@ -3,6 +3,7 @@
 #include <juce_audio_formats/juce_audio_formats.h>
 
 #include <cmath>
+#include <filesystem>
 #include <limits>
 
 namespace
@@ -22,6 +23,15 @@ constexpr int maxChannels = 1024;
 constexpr double minSampleRate = 1.0;
 constexpr double maxSampleRate = 768000.0;
 
+// Only a regular file has a size to bound the read by and an end. A named pipe
+// would block the worker for ever on open, and a link to a device such as
+// /dev/zero never ends: both are refused before anything opens them.
+bool isRegularFile (const juce::File& file)
+{
+    std::error_code ec;
+    return std::filesystem::is_regular_file (file.getFullPathName().toStdString(), ec) && ! ec;
+}
+
 bool isUncompressedPcm (const juce::AudioFormatReader& reader)
 {
     const auto name = reader.getFormatName();
@@ -39,6 +49,12 @@ juce::File temporarySiblingFor (const juce::File& target)
 AudioReadResult readAudioFile (const juce::File& file)
 {
     AudioReadResult result;
+
+    if (! isRegularFile (file))
+    {
+        result.message = "Not a regular file: " + file.getFullPathName();
+        return result;
+    }
 
     juce::AudioFormatManager formatManager;
     formatManager.registerBasicFormats();
@@ -138,6 +154,9 @@ juce::String writeWav16Atomically (const juce::File& target, const juce::AudioBu
 
 juce::String copyFileAtomically (const juce::File& source, const juce::File& target)
 {
+    if (! isRegularFile (source))
+        return "Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName() + ": not a regular file";
+
     const auto temp = temporarySiblingFor (target);
 
     if (! source.copyFileTo (temp) || temp.getSize() != source.getSize())

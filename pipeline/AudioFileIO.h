@@ -23,7 +23,8 @@ struct AudioReadResult
 // all channels) per byte of file, so a tiny file that declares gigabytes allocates next to nothing.
 // Files over 2^31 - 1 frames fail with status tooLong. A header with no
 // channels, more than 1024, or a sample rate that is not between 1 Hz and
-// 768 kHz fails with status noReader and a message saying so.
+// 768 kHz fails with status noReader and a message saying so, as does anything
+// but a regular file (a named pipe, a link to a device), which is never opened.
 AudioReadResult readAudioFile (const juce::File& file);
 
 // Writes 16-bit PCM WAV (no metadata) under a temporary name beside the target
@@ -35,7 +36,8 @@ juce::String writeWav16Atomically (const juce::File& target, const juce::AudioBu
                                    double sampleRate);
 
 // Copies a file onto a target the same way: the target is replaced only by a
-// complete copy. Returns an error message, or empty on success.
+// complete copy. A source that is not a regular file is refused unopened.
+// Returns an error message, or empty on success.
 juce::String copyFileAtomically (const juce::File& source, const juce::File& target);
 
 // A name beside the target that no *.wav listing picks up.

@@ -113,7 +113,7 @@ PipelineResult AudioPipeline::processFile (const juce::File& input, const juce::
         if (reducerInput == input && ensureWorkFolder())
         {
             const auto copy = workFolder.getChildFile (input.getFileName());
-            if (input.copyFileTo (copy))
+            if (copyFileAtomically (input, copy).isEmpty()) // never blocks on a pipe or copies a device
             {
                 reducerInput = copy;
                 inputCopy = copy;

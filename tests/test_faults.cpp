@@ -211,9 +211,8 @@ TEST (Faults, KilledMidBatchLeavesNoHalfOutputAndARerunCompletes)
 
 TEST (Faults, LoadOfFiveHundredFilesOnFourWorkers)
 {
-    // Sanitized builds run the same checks on fewer files: they are 5 to 15 times slower.
-    const int warmUpFiles = builtWithSanitizer() ? 20 : 100;
-    const int files = builtWithSanitizer() ? 80 : 500;
+    const int warmUpFiles = 100;
+    const int files = 500;
     const double rate = 16000.0;
     const int frames = 3200; // 0.2 s
 

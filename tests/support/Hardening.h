@@ -7,10 +7,12 @@
 #include "support/TestSupport.h"
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -159,7 +161,13 @@ inline std::map<std::string, Bytes> snapshot (const juce::File& folder)
 {
     std::map<std::string, Bytes> files;
     for (auto& f : folder.findChildFiles (juce::File::findFiles, true, "*", juce::File::FollowSymlinks::no))
-        files[f.getRelativePathFrom (folder).toStdString()] = readBytes (f);
+    {
+        // Pipes and links to devices are recorded by name only: reading them would block or never end.
+        std::error_code ec;
+        const bool regular = std::filesystem::symlink_status (f.getFullPathName().toStdString(), ec).type()
+                             == std::filesystem::file_type::regular;
+        files[f.getRelativePathFrom (folder).toStdString()] = regular ? readBytes (f) : Bytes { 0xee };
+    }
     return files;
 }
 
@@ -185,6 +193,7 @@ inline std::vector<std::string> workFolders (const juce::File& folder)
 struct ChildOptions
 {
     long fileSizeLimitBytes = -1; // RLIMIT_FSIZE, with SIGXFSZ ignored so writes fail with EFBIG
+    double timeoutSeconds = 300;  // then the child is killed (exit code 128 + SIGKILL)
     std::string workingDir;       // empty: the test's own
 };
 
@@ -212,6 +221,7 @@ public:
             argv.push_back (const_cast<char*> (a.c_str()));
         argv.push_back (nullptr);
 
+        timeout = limits.timeoutSeconds;
         pid = fork();
         if (pid == 0)
         {
@@ -242,7 +252,20 @@ public:
         ChildRun r;
         int status = 0;
         rusage usage {};
-        if (pid > 0 && wait4 (pid, &status, 0, &usage) == pid)
+        // A hung child is killed at the deadline, so a hang fails a test instead of stalling the suite.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double> (timeout);
+        pid_t done = 0;
+        while (pid > 0 && (done = wait4 (pid, &status, WNOHANG, &usage)) == 0)
+        {
+            if (std::chrono::steady_clock::now() > deadline)
+            {
+                kill (pid, SIGKILL);
+                done = wait4 (pid, &status, 0, &usage);
+                break;
+            }
+            usleep (2000);
+        }
+        if (pid > 0 && done == pid)
         {
             r.exitCode = WIFEXITED (status) ? WEXITSTATUS (status) : 128 + WTERMSIG (status);
             r.peakRssKb = usage.ru_maxrss;
@@ -274,6 +297,7 @@ private:
     testing_support::TempFolder captures;
     std::string outPath, errPath;
     pid_t pid = -1;
+    double timeout = 300;
 };
 
 inline ChildRun runChild (const std::string& executable, const std::vector<std::string>& arguments,
