@@ -37,6 +37,11 @@ bool isUncompressedPcm (const juce::AudioFormatReader& reader)
     const auto name = reader.getFormatName();
     return name.startsWithIgnoreCase ("WAV") || name.startsWithIgnoreCase ("AIFF");
 }
+
+bool isDecodablePcmWidth (int bits)
+{
+    return bits == 8 || bits == 16 || bits == 24 || bits == 32;
+}
 } // namespace
 
 juce::File temporarySiblingFor (const juce::File& target)
@@ -69,6 +74,16 @@ AudioReadResult readAudioFile (const juce::File& file)
     {
         result.message = "Unusable audio header (" + juce::String ((juce::int64) reader->numChannels)
                          + " channels, " + juce::String (reader->sampleRate) + " Hz): " + file.getFullPathName();
+        return result;
+    }
+
+    // JUCE's WAV and AIFF readers decode 8, 16, 24 and 32 bits; with any other
+    // count (a forged field, read as signed, can even be negative) a frame can
+    // span zero bytes and their read loops never advance.
+    if (isUncompressedPcm (*reader) && ! isDecodablePcmWidth ((int) reader->bitsPerSample))
+    {
+        result.message = "Unsupported sample format (" + juce::String ((juce::int64) reader->bitsPerSample)
+                         + " bits): " + file.getFullPathName();
         return result;
     }
 

@@ -23,7 +23,8 @@ struct AudioReadResult
 // all channels) per byte of file, so a tiny file that declares gigabytes allocates next to nothing.
 // Files over 2^31 - 1 frames fail with status tooLong. A header with no
 // channels, more than 1024, or a sample rate that is not between 1 Hz and
-// 768 kHz fails with status noReader and a message saying so, as does anything
+// 768 kHz, or a WAV or AIFF header with a sample width other than 8, 16, 24 or
+// 32 bits, fails with status noReader and a message saying so, as does anything
 // but a regular file (a named pipe, a link to a device), which is never opened.
 AudioReadResult readAudioFile (const juce::File& file);
 

@@ -184,6 +184,13 @@ std::vector<Case> hostileCases()
                        { juce::OggVorbisAudioFormat fmt; writeWithFormat (fmt, f, speech (2, 24000, 48000.0), 48000.0, 16, 4); },
                        true, 2, 24000, 48000.0, true });
 
+    // Found by the fuzzer: a sample width field read as signed (-12528 bits);
+    // a frame then spans no bytes and JUCE's read loop never advanced.
+    cases.push_back ({ "AIFF with a negative sample width", "forged width.aiff",
+                       bytes (aiffBytes (2, 1280, 0xcf10, {})), false, 0, 0, 0, true });
+    cases.push_back ({ "AIFF with 4-bit mono samples", "nibbles.aiff", bytes (aiffBytes (1, 1280, 4, {})),
+                       false, 0, 0, 0, true });
+
     // Not files at all: a named pipe would block the worker on open for ever,
     // and a link to /dev/zero never ends (with the chain off it was copied until
     // the disk filled).
@@ -330,11 +337,12 @@ TEST (HostileInputs, FuzzerFindingsReadWithinTheirSize)
         s.channels = 0x8001; // read by JUCE as -32767
         findings.push_back ({ "negative channel count", wavBytes (s, Bytes (256, 0)) });
     }
+    findings.push_back ({ "negative sample width, AIFF", aiffBytes (2, 1280, 0xcf10, {}) });
 
     TempFolder tmp;
     for (auto& f : findings)
     {
-        const auto file = tmp.file ("finding.wav");
+        const auto file = tmp.file (f.bytes[0] == 'F' ? "finding.aiff" : "finding.wav");
         writeBytes (file, f.bytes);
         const auto r = readAudioFile (file);
         if (r.ok())

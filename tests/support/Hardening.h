@@ -105,6 +105,51 @@ inline Bytes wavBytes (const WavSpec& s, const Bytes& data)
     return out;
 }
 
+inline void putBig16 (Bytes& b, std::uint32_t v)
+{
+    b.push_back ((std::uint8_t) (v >> 8));
+    b.push_back ((std::uint8_t) v);
+}
+
+inline void putBig32 (Bytes& b, std::uint32_t v)
+{
+    putBig16 (b, v >> 16);
+    putBig16 (b, v & 0xffff);
+}
+
+// An AIFF file at 44.1 kHz whose COMM chunk says whatever is asked; data is
+// raw, and with no data there is no SSND chunk at all (the frame count then
+// stands as COMM claims it).
+inline Bytes aiffBytes (int channels, std::uint32_t frames, std::uint32_t bitsField, const Bytes& data)
+{
+    Bytes comm;
+    putBig16 (comm, (std::uint32_t) channels);
+    putBig32 (comm, frames);
+    putBig16 (comm, bitsField);
+    const std::uint8_t rate44100[] = { 0x40, 0x0e, 0xac, 0x44, 0, 0, 0, 0, 0, 0 }; // 80-bit extended
+    comm.insert (comm.end(), rate44100, rate44100 + sizeof (rate44100));
+
+    Bytes body;
+    putTag (body, "AIFF");
+    putTag (body, "COMM");
+    putBig32 (body, (std::uint32_t) comm.size());
+    body.insert (body.end(), comm.begin(), comm.end());
+    if (! data.empty())
+    {
+        putTag (body, "SSND");
+        putBig32 (body, (std::uint32_t) (8 + data.size()));
+        putBig32 (body, 0); // offset
+        putBig32 (body, 0); // block size
+        body.insert (body.end(), data.begin(), data.end());
+    }
+
+    Bytes out;
+    putTag (out, "FORM");
+    putBig32 (out, (std::uint32_t) body.size());
+    out.insert (out.end(), body.begin(), body.end());
+    return out;
+}
+
 // Interleaved samples of a buffer in the sample format of a WavSpec.
 inline Bytes pcmBytes (const juce::AudioBuffer<float>& audio, int formatTag, int bits)
 {
