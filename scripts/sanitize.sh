@@ -48,7 +48,14 @@ fi
 echo "== ThreadSanitizer: $TSAN_DIR"
 configure "$TSAN_DIR" "thread"
 cmake --build "$TSAN_DIR" --parallel "$JOBS" --target tessaloom-audio-engine "${TSAN_TARGETS[@]}"
+# The tests' own log lines go to a file, shown only when a test fails.
 for t in "${TSAN_TARGETS[@]}"; do
-  echo "-- $t"
-  "$TSAN_DIR/tests/$t" --gtest_filter="-*$TSAN_EXCLUDE*" --gtest_brief=1
+  log="$TSAN_DIR/$t.log"
+  if "$TSAN_DIR/tests/$t" --gtest_filter="-*$TSAN_EXCLUDE*" > "$log" 2>&1; then
+    echo "-- $t: $(grep -E '^\[  PASSED  \]' "$log")"
+  else
+    tail -n 200 "$log"
+    echo "-- $t FAILED (whole log: $log)"
+    exit 1
+  fi
 done
