@@ -44,10 +44,24 @@ bool isDecodablePcmWidth (int bits)
 }
 } // namespace
 
+juce::String leadingUtf8Bytes (const juce::String& name, int maxBytes)
+{
+    int bytes = 0;
+    int characters = 0;
+    for (auto p = name.getCharPointer(); ! p.isEmpty(); ++p)
+    {
+        bytes += (int) juce::CharPointer_UTF8::getBytesRequiredFor (*p);
+        if (bytes > maxBytes)
+            break;
+        ++characters;
+    }
+    return name.substring (0, characters);
+}
+
 juce::File temporarySiblingFor (const juce::File& target)
 {
     // Cut long names so the temporary name stays within the 255-byte limit of file systems.
-    return target.getParentDirectory().getChildFile ("." + target.getFileName().substring (0, 120) + ".partial-"
+    return target.getParentDirectory().getChildFile ("." + leadingUtf8Bytes (target.getFileName(), 120) + ".partial-"
                                                       + juce::Uuid().toString().substring (0, 12));
 }
 

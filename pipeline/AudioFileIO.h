@@ -43,3 +43,8 @@ juce::String copyFileAtomically (const juce::File& source, const juce::File& tar
 
 // A name beside the target that no *.wav listing picks up.
 juce::File temporarySiblingFor (const juce::File& target);
+
+// The longest start of name whose UTF-8 form takes at most maxBytes, so names
+// built from a file's name stay within the 255-byte limit of file systems
+// (a character count is no bound: one character may take four bytes).
+juce::String leadingUtf8Bytes (const juce::String& name, int maxBytes);

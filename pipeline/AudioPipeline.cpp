@@ -34,7 +34,7 @@ double nowMs()
 // when the call fails, for inspection.
 juce::File makeWorkFolder (const juce::File& input, const juce::File& output)
 {
-    return output.getParentDirectory().getChildFile ("_work_" + input.getFileName().substring (0, 120) + "_"
+    return output.getParentDirectory().getChildFile ("_work_" + leadingUtf8Bytes (input.getFileName(), 120) + "_"
                                                      + juce::Uuid().toString().substring (0, 8));
 }
 } // namespace

@@ -209,6 +209,15 @@ std::vector<Case> hostileCases()
     named ("quote ' and \" double.wav");
     named ("accents \xc3\xa9\xc3\xa0\xc3\xbc \xc3\xb1 \xe6\x97\xa5\xe6\x9c\xac.wav");
     named ("-leading dash.wav");
+    // 244 bytes, a legal name; its temporary and work-folder names once went past 255 bytes.
+    static const std::string longName = []
+    {
+        std::string n;
+        for (int i = 0; i < 80; ++i)
+            n += "\xe6\x97\xa5";
+        return n + ".wav";
+    }();
+    named (longName.c_str());
     return cases;
 }
 
@@ -285,7 +294,10 @@ TEST (HostileInputs, EachBesideAGoodFileNeverCrashesLosesOrHalfWrites)
         }
 
         if (c.expectOk)
+        {
             expectOutputMatches (output, c);
+            EXPECT_TRUE (out.getChildFile ("_stage0_prefiltered.wav").existsAsFile());
+        }
         else
         {
             EXPECT_FALSE (output.exists());
