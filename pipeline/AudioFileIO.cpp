@@ -124,6 +124,20 @@ AudioReadResult readAudioFile (const juce::File& file)
         return result;
     }
 
+    // A buffer past half the machine's memory could only end with the whole
+    // run killed for want of memory (the chain holds more than one copy); such
+    // a file fails alone instead.
+    const auto bufferBytes = (juce::int64) channels * frames * (juce::int64) sizeof (float);
+    const auto memoryBytes = (juce::int64) juce::SystemStats::getMemorySizeInMegabytes() * 1024 * 1024;
+    if (memoryBytes > 0 && bufferBytes > memoryBytes / 2)
+    {
+        result.status = AudioReadResult::Status::tooLong;
+        result.message = "Audio file too large for this machine's memory (" + juce::String (bufferBytes / (1024 * 1024))
+                         + " MB of samples, " + juce::String (memoryBytes / (1024 * 1024))
+                         + " MB of memory): " + file.getFullPathName();
+        return result;
+    }
+
     result.sampleRate = reader->sampleRate;
     result.buffer.setSize (channels, (int) frames);
     if (channels > 0 && frames > 0)

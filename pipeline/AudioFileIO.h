@@ -21,7 +21,8 @@ struct AudioReadResult
 // never taken from the header alone: an uncompressed file is read only as far
 // as its size can hold data, and a compressed one at most 4096 samples (over
 // all channels) per byte of file, so a tiny file that declares gigabytes allocates next to nothing.
-// Files over 2^31 - 1 frames fail with status tooLong. A header with no
+// Files over 2^31 - 1 frames, or whose samples would fill more than half the
+// machine's memory, fail with status tooLong. A header with no
 // channels, more than 1024, or a sample rate that is not between 1 Hz and
 // 768 kHz, or a WAV or AIFF header with a sample width other than 8, 16, 24 or
 // 32 bits, fails with status noReader and a message saying so, as does anything
