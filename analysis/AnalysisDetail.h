@@ -1,0 +1,69 @@
+#pragma once
+
+// Building blocks shared by the measurements and the driver. Not part of the
+// analyzer's interface: the driver fuses some passes over the buffer with them,
+// and every fused path must give the same bits as the plain public operation.
+
+#include <juce_audio_basics/juce_audio_basics.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace analysis_detail
+{
+//==============================================================================
+// Number formatting of every text of the analyzer: fixed point with N decimals,
+// or JUCE's default form for N = 0.
+inline juce::String fmt (double value, int decimals) { return juce::String (value, decimals); }
+
+//==============================================================================
+// Integrated loudness.
+
+// BS.1770 gating constants.
+constexpr double kLoudnessBlockSeconds = 0.4;     // 400 ms gating block
+constexpr double kLoudnessHopSeconds = 0.1;       // 75 % overlap
+constexpr double kLoudnessOffsetLu = -0.691;      // K-weighting offset of BS.1770
+constexpr double kAbsoluteGateLufs = -70.0;
+constexpr double kRelativeGateLu = -10.0;
+
+struct LoudnessBlocks
+{
+    int blockSize = 0;
+    int hop = 1;
+    int numBlocks = 0; // 0: too short to measure
+};
+
+LoudnessBlocks loudnessBlocksFor (int numSamples, double sampleRate);
+
+// Integrated loudness of the unweighted buffer: K-weights each channel in short
+// runs and feeds the gating blocks directly, so no copy of the buffer is made.
+// Gives exactly the value of applyKWeighting on a copy followed by
+// measureIntegratedLoudness, and logs the same line.
+double integratedLoudnessOfUnweighted (const juce::AudioBuffer<float>& buffer, double sampleRate);
+
+//==============================================================================
+// Sample-level scan for the voice activity, the SNR and the crest factor.
+
+struct LevelScan
+{
+    int blockSize = 0;
+    std::vector<double> blockSums;    // sum of squares over all channels, one per block
+    std::vector<int> blockLengths;    // samples per channel in each block
+    double sumOfSquares = 0.0;        // over every channel and sample
+    float samplePeak = 0.0f;
+};
+
+// Per-block sums of squares (channel by channel, in sample order, as the
+// voice activity and SNR define them) and the crest factor's sums, in one pass.
+LevelScan scanLevels (const juce::AudioBuffer<float>& buffer, int blockSize, bool withCrest);
+
+std::vector<bool> voiceActivityFromScan (const LevelScan& scan, int numChannels);
+void snrFromScan (const LevelScan& scan, const std::vector<bool>& voiced, int numChannels,
+                  double& snrDb, double& noiseFloorDbfs, double& voicedPercent);
+double crestFactorFromScan (const LevelScan& scan, int numChannels, int numSamples);
+
+// The labels that are only logged.
+const char* crestClass (double crestDb);
+const char* tiltProfile (double slopeDbPerOctave);
+
+} // namespace analysis_detail
