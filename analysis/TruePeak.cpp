@@ -6,6 +6,13 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__) || defined(_M_X64)
+ #include <emmintrin.h>
+ #define TESSALOOM_TRUE_PEAK_SSE 1
+#else
+ #define TESSALOOM_TRUE_PEAK_SSE 0
+#endif
+
 using analysis_detail::fmt;
 
 namespace
@@ -157,13 +164,120 @@ float upsampledPeakGeneric (const float* x, int numSamples, const HalfBandStage&
     return peak;
 }
 
-float upsampledPeak (const float* x, int numSamples, const HalfBandStage& st1, const HalfBandStage& st2)
+#if TESSALOOM_TRUE_PEAK_SSE
+// Four lanes: the direct and the delayed path of channel A, then of channel B.
+// Both paths of a stage see the same input, so they run side by side; lane
+// operations are the same IEEE single-precision operations as the scalar code,
+// so the result is bit for bit the same. The direct path may have one section
+// more than the delayed one; that section's result is kept in the direct lanes only.
+template <int Direct, int Delayed>
+struct VectorStage
 {
-    // The sections of JUCE 7's maximum-quality design: 4 + 3, then 3 + 2.
-    if (st1.numSections == 7 && st1.directSections == 4 && st2.numSections == 5 && st2.directSections == 3)
-        return upsampledPeakFixed<4, 7, 3, 5> (x, numSamples, st1, st2);
+    static_assert (Direct - Delayed == 0 || Direct - Delayed == 1, "the polyphase split differs by at most one section");
 
-    return upsampledPeakGeneric (x, numSamples, st1, st2);
+    __m128 alpha[Direct];
+    __m128 state[Direct];
+    __m128 directOnly; // lanes of the direct paths
+
+    explicit VectorStage (const HalfBandStage& st)
+    {
+        for (int n = 0; n < Direct; ++n)
+        {
+            const float d = st.alpha[n];
+            const float r = n < Delayed ? st.alpha[Direct + n] : 0.0f;
+            alpha[n] = _mm_setr_ps (d, r, d, r);
+            state[n] = _mm_setzero_ps();
+        }
+        directOnly = _mm_castsi128_ps (_mm_setr_epi32 (-1, 0, -1, 0));
+    }
+
+    inline __m128 process (__m128 input) noexcept
+    {
+        for (int n = 0; n < Direct; ++n)
+        {
+            const __m128 output = _mm_add_ps (_mm_mul_ps (alpha[n], input), state[n]);
+            state[n] = _mm_sub_ps (input, _mm_mul_ps (alpha[n], output));
+            if (n < Delayed)
+                input = output;
+            else
+                input = _mm_or_ps (_mm_and_ps (directOnly, output), _mm_andnot_ps (directOnly, input));
+        }
+        return input;
+    }
+
+    void snapStateToZero() noexcept
+    {
+        for (auto& v : state)
+        {
+            alignas (16) float lanes[4];
+            _mm_store_ps (lanes, v);
+            for (auto& f : lanes)
+                snapToZero (f);
+            v = _mm_load_ps (lanes);
+        }
+    }
+};
+
+template <int Direct1, int Delayed1, int Direct2, int Delayed2>
+float upsampledPeakPair (const float* a, const float* b, int numSamples, const HalfBandStage& st1, const HalfBandStage& st2)
+{
+    VectorStage<Direct1, Delayed1> stage1 (st1);
+    VectorStage<Direct2, Delayed2> stage2 (st2);
+    const __m128 magnitude = _mm_castsi128_ps (_mm_set1_epi32 (0x7fffffff));
+    __m128 peak = _mm_setzero_ps();
+
+    for (int start = 0; start < numSamples; start += kTruePeakChunk)
+    {
+        const int end = std::min (numSamples, start + kTruePeakChunk);
+        for (int i = start; i < end; ++i)
+        {
+            const float xb = b != nullptr ? b[i] : 0.0f;
+            // [A even, A odd, B even, B odd] at twice the rate.
+            const __m128 twice = stage1.process (_mm_setr_ps (a[i], a[i], xb, xb));
+            const __m128 even = stage2.process (_mm_shuffle_ps (twice, twice, _MM_SHUFFLE (2, 2, 0, 0)));
+            const __m128 odd = stage2.process (_mm_shuffle_ps (twice, twice, _MM_SHUFFLE (3, 3, 1, 1)));
+            // max (new, peak) keeps the peak when a sample is not a number, as max (peak, new) does.
+            peak = _mm_max_ps (_mm_and_ps (even, magnitude), peak);
+            peak = _mm_max_ps (_mm_and_ps (odd, magnitude), peak);
+        }
+        stage1.snapStateToZero();
+        stage2.snapStateToZero();
+    }
+
+    alignas (16) float lanes[4];
+    _mm_store_ps (lanes, peak);
+    return std::max (std::max (lanes[0], lanes[1]), std::max (lanes[2], lanes[3]));
+}
+#endif
+
+// The largest upsampled magnitude of all channels.
+float upsampledPeakOfChannels (const juce::AudioBuffer<float>& buffer, const HalfBandStage& st1, const HalfBandStage& st2)
+{
+    const int numChannels = buffer.getNumChannels(), numSamples = buffer.getNumSamples();
+    float peak = 0.0f;
+
+    // The sections of JUCE 7's maximum-quality design: 4 + 3, then 3 + 2.
+    const bool juce7Design = st1.numSections == 7 && st1.directSections == 4 && st2.numSections == 5 && st2.directSections == 3;
+
+   #if TESSALOOM_TRUE_PEAK_SSE
+    if (juce7Design)
+    {
+        for (int ch = 0; ch < numChannels; ch += 2)
+        {
+            const float* b = ch + 1 < numChannels ? buffer.getReadPointer (ch + 1) : nullptr;
+            peak = std::max (peak, upsampledPeakPair<4, 3, 3, 2> (buffer.getReadPointer (ch), b, numSamples, st1, st2));
+        }
+        return peak;
+    }
+   #endif
+
+    for (int ch = 0; ch < numChannels; ++ch)
+    {
+        const float* x = buffer.getReadPointer (ch);
+        peak = std::max (peak, juce7Design ? upsampledPeakFixed<4, 7, 3, 5> (x, numSamples, st1, st2)
+                                           : upsampledPeakGeneric (x, numSamples, st1, st2));
+    }
+    return peak;
 }
 } // namespace
 
@@ -184,8 +298,7 @@ double AudioAnalyzer::measureTruePeak (const juce::AudioBuffer<float>& buffer)
         const auto stage1 = designHalfBandStage (0);
         const auto stage2 = designHalfBandStage (1);
 
-        for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
-            peak = std::max (peak, upsampledPeak (buffer.getReadPointer (ch), buffer.getNumSamples(), stage1, stage2));
+        peak = upsampledPeakOfChannels (buffer, stage1, stage2);
     }
 
     const double dbtp = peak > 1e-10f ? 20.0 * std::log10 ((double) peak) : kNoLevelDb;
