@@ -35,11 +35,9 @@ struct LoudnessBlocks
 
 LoudnessBlocks loudnessBlocksFor (int numSamples, double sampleRate);
 
-// Integrated loudness of the unweighted buffer: K-weights each channel in short
-// runs and feeds the gating blocks directly, so no copy of the buffer is made.
-// Gives exactly the value of applyKWeighting on a copy followed by
-// measureIntegratedLoudness, and logs the same line.
-double integratedLoudnessOfUnweighted (const juce::AudioBuffer<float>& buffer, double sampleRate);
+// Gated integration of the per-block powers (mean squares summed over the
+// channels); logs the LUFS line when a loudness results, else returns -144.
+double gateBlockPowers (const std::vector<double>& blockPower);
 
 //==============================================================================
 // Sample-level scan for the voice activity, the SNR and the crest factor.
@@ -53,6 +51,9 @@ struct LevelScan
     float samplePeak = 0.0f;
 };
 
+// An empty scan with the blocks of a buffer of numSamples (none if blockSize < 1).
+LevelScan makeLevelScan (int numSamples, int blockSize);
+
 // Per-block sums of squares (channel by channel, in sample order, as the
 // voice activity and SNR define them) and the crest factor's sums, in one pass.
 LevelScan scanLevels (const juce::AudioBuffer<float>& buffer, int blockSize, bool withCrest);
@@ -61,6 +62,33 @@ std::vector<bool> voiceActivityFromScan (const LevelScan& scan, int numChannels)
 void snrFromScan (const LevelScan& scan, const std::vector<bool>& voiced, int numChannels,
                   double& snrDb, double& noiseFloorDbfs, double& voicedPercent);
 double crestFactorFromScan (const LevelScan& scan, int numChannels, int numSamples);
+
+//==============================================================================
+// Sibilance: the running sum of squares of the band-passed channels.
+
+struct SibilanceSums
+{
+    bool measurable = false; // false: the rate is too low for the band
+    double sum = 0.0;
+    juce::int64 count = 0;
+};
+
+// Sets the two outputs from the sums and logs the Sibilance line.
+void finishSibilance (const SibilanceSums& sums, double& sibilanceRms, double& sibilanceDbfs);
+
+//==============================================================================
+// The driver's pass: each channel read once for the K-weighted gating blocks,
+// the sibilance band, the voice-activity blocks and the crest factor, with the
+// arithmetic and summation order of each measurement alone. Allocates a short
+// run buffer and one or two doubles per block; no copy of the buffer.
+struct ChannelPass
+{
+    std::vector<double> loudnessBlockPower; // empty when too short for one block
+    LevelScan scan;
+    SibilanceSums sibilance;
+};
+
+ChannelPass runChannelPass (const juce::AudioBuffer<float>& buffer, double sampleRate, int voiceBlockSize);
 
 // The labels that are only logged.
 const char* crestClass (double crestDb);

@@ -27,28 +27,24 @@ AnalysisResult AudioAnalyzer::analyze (const juce::AudioBuffer<float>& buffer, d
     juce::Logger::writeToLog ("[AudioAnalyzer] " + juce::String (r.numChannels) + "ch, " + fmt (sampleRate, 0) + "Hz, "
                               + fmt (r.durationSeconds, 2) + "s (" + juce::String (r.numSamples) + " samples)");
 
-    // K-weighting runs per channel into a short run buffer that feeds the gating
-    // blocks, in place of a K-weighted copy of the whole buffer; the value is
-    // the same as applyKWeighting on a copy followed by measureIntegratedLoudness.
-    r.integratedLUFS = analysis_detail::integratedLoudnessOfUnweighted (buffer, sampleRate);
+    // One pass over each channel gathers the K-weighted gating blocks, the
+    // sibilance band, the voice-activity blocks and the crest factor's sums, in
+    // place of a K-weighted copy of the buffer and four separate passes; each
+    // value is the one its measurement gives alone, and is logged at its place.
+    const int voiceBlockSize = (int) (sampleRate * kVoiceBlockSeconds);
+    auto pass = analysis_detail::runChannelPass (buffer, sampleRate, voiceBlockSize);
 
+    r.integratedLUFS = analysis_detail::gateBlockPowers (pass.loudnessBlockPower);
     r.truePeakDBTP = measureTruePeak (buffer);
 
-    // One pass gives the 20 ms block sums of the voice activity and the SNR and
-    // the sums of the crest factor; each is logged at its own place below.
-    const int voiceBlockSize = (int) (sampleRate * kVoiceBlockSeconds);
-    double crest = 0.0;
     {
-        const auto scan = analysis_detail::scanLevels (buffer, voiceBlockSize, true);
-        const auto voiced = analysis_detail::voiceActivityFromScan (scan, r.numChannels);
-        analysis_detail::snrFromScan (scan, voiced, r.numChannels, r.snrDB, r.noiseFloorDBFS, r.voicedPercent);
-
-        r.spectralTiltDB = measureSpectralTilt (buffer, sampleRate);
-        measureSibilance (buffer, sampleRate, r.sibilanceRMS, r.sibilanceDBFS);
-
-        crest = analysis_detail::crestFactorFromScan (scan, r.numChannels, r.numSamples);
+        const auto voiced = analysis_detail::voiceActivityFromScan (pass.scan, r.numChannels);
+        analysis_detail::snrFromScan (pass.scan, voiced, r.numChannels, r.snrDB, r.noiseFloorDBFS, r.voicedPercent);
     }
-    r.crestFactorDB = crest;
+
+    r.spectralTiltDB = measureSpectralTilt (buffer, sampleRate);
+    analysis_detail::finishSibilance (pass.sibilance, r.sibilanceRMS, r.sibilanceDBFS);
+    r.crestFactorDB = analysis_detail::crestFactorFromScan (pass.scan, r.numChannels, r.numSamples);
     r.hasGridHum = detectGridHum (buffer, sampleRate);
 
     juce::Logger::writeToLog (formatReport (r));

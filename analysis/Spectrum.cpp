@@ -1,4 +1,4 @@
-#include "analysis/AnalysisDetail.h"
+#include "analysis/AnalysisKernels.h"
 #include "analysis/AudioAnalyzer.h"
 
 #include <juce_dsp/juce_dsp.h>
@@ -7,6 +7,7 @@
 #include <cmath>
 
 using analysis_detail::fmt;
+namespace kernels = analysis_detail::kernels;
 
 namespace
 {
@@ -20,13 +21,6 @@ constexpr int kTiltMinSize = 256;
 constexpr double kTiltLowHz = 100.0;
 constexpr double kTiltHighFraction = 0.25;
 constexpr int kTiltMinBins = 10;
-
-// Sibilance band: 5 to 8 kHz, second-order high-pass and low-pass.
-constexpr float kSibilanceLowHz = 5000.0f;
-constexpr float kSibilanceHighHz = 8000.0f;
-constexpr float kSibilanceQ = 0.707f;
-constexpr double kSibilanceMinNyquist = 8500.0;
-constexpr float kSibilanceEdgeMarginHz = 100.0f;
 
 // Grid hum: one frame of up to 2^14 points, the 50 Hz family only.
 constexpr int kHumMaxOrder = 14;
@@ -122,27 +116,6 @@ double localLevel (const std::vector<float>& mag, double hz, double binWidth)
     return mean > kMinMagnitude ? 20.0 * std::log10 (mean) : kNoBinDb;
 }
 
-// The arithmetic of a second-order juce::dsp::IIR::Filter<float>, so a fused
-// per-sample run equals two whole-channel passes of the JUCE filters.
-struct JuceBiquad
-{
-    float b0, b1, b2, a1, a2;
-    float lv1 = 0.0f, lv2 = 0.0f;
-
-    explicit JuceBiquad (const juce::dsp::IIR::Coefficients<float>& c)
-    {
-        const auto* raw = c.getRawCoefficients();
-        b0 = raw[0]; b1 = raw[1]; b2 = raw[2]; a1 = raw[3]; a2 = raw[4];
-    }
-
-    inline float process (float input) noexcept
-    {
-        const float output = (input * b0) + lv1;
-        lv1 = (input * b1) - (output * a1) + lv2;
-        lv2 = (input * b2) - (output * a2);
-        return output;
-    }
-};
 } // namespace
 
 const char* analysis_detail::tiltProfile (double slope)
@@ -189,51 +162,54 @@ double AudioAnalyzer::measureSpectralTilt (const juce::AudioBuffer<float>& buffe
     return slope;
 }
 
-void AudioAnalyzer::measureSibilance (const juce::AudioBuffer<float>& buffer, double sampleRate,
-                                      double& sibilanceRms, double& sibilanceDbfs)
+void analysis_detail::finishSibilance (const SibilanceSums& sums, double& sibilanceRms, double& sibilanceDbfs)
 {
     sibilanceRms = 0.0;
     sibilanceDbfs = kNoLevelDb;
 
-    const double nyquist = sampleRate * 0.5;
-    if (nyquist < kSibilanceMinNyquist)
+    if (! sums.measurable)
     {
         juce::Logger::writeToLog ("[AudioAnalyzer/Sibilance] Sample rate too low for 5-8kHz analysis");
         return;
     }
 
-    const float lo = std::min ((float) nyquist - kSibilanceEdgeMarginHz, kSibilanceLowHz);
-    const float hi = std::min ((float) nyquist - kSibilanceEdgeMarginHz, kSibilanceHighHz);
-    // Allocates the two coefficient objects; the band is run per sample, no copy of a channel.
-    const auto highPass = juce::dsp::IIR::Coefficients<float>::makeHighPass (sampleRate, lo, kSibilanceQ);
-    const auto lowPass = juce::dsp::IIR::Coefficients<float>::makeLowPass (sampleRate, hi, kSibilanceQ);
-
-    double sum = 0.0;
-    juce::int64 count = 0;
-    const int numSamples = buffer.getNumSamples();
-
-    for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+    if (sums.count >= 1)
     {
-        JuceBiquad hp (*highPass), lp (*lowPass);
-        const float* x = buffer.getReadPointer (ch);
-        double s = sum;
-        for (int i = 0; i < numSamples; ++i)
-        {
-            const double y = lp.process (hp.process (x[i]));
-            s += y * y;
-        }
-        sum = s;
-        count += numSamples;
-    }
-
-    if (count >= 1)
-    {
-        sibilanceRms = std::sqrt (sum / (double) count);
+        sibilanceRms = std::sqrt (sums.sum / (double) sums.count);
         sibilanceDbfs = sibilanceRms > 1e-10 ? 20.0 * std::log10 (sibilanceRms) : kNoLevelDb;
     }
 
     juce::Logger::writeToLog ("[AudioAnalyzer/Sibilance] 5-8kHz RMS: " + fmt (sibilanceRms, 6) + " | "
                               + fmt (sibilanceDbfs, 1) + " dBFS");
+}
+
+void AudioAnalyzer::measureSibilance (const juce::AudioBuffer<float>& buffer, double sampleRate,
+                                      double& sibilanceRms, double& sibilanceDbfs)
+{
+    analysis_detail::SibilanceSums sums;
+    sums.measurable = kernels::sibilanceMeasurable (sampleRate);
+
+    if (sums.measurable)
+    {
+        // Filters each channel sample by sample; no copy of a channel is made.
+        const auto band = kernels::designSibilanceBand (sampleRate);
+        const int numSamples = buffer.getNumSamples();
+        for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+        {
+            kernels::SibilanceBand filter (band);
+            const float* x = buffer.getReadPointer (ch);
+            double s = sums.sum;
+            for (int i = 0; i < numSamples; ++i)
+            {
+                const double y = filter.process (x[i]);
+                s += y * y;
+            }
+            sums.sum = s;
+            sums.count += numSamples;
+        }
+    }
+
+    analysis_detail::finishSibilance (sums, sibilanceRms, sibilanceDbfs);
 }
 
 bool AudioAnalyzer::detectGridHum (const juce::AudioBuffer<float>& buffer, double sampleRate)

@@ -1,4 +1,4 @@
-#include "analysis/AnalysisDetail.h"
+#include "analysis/AnalysisKernels.h"
 #include "analysis/AudioAnalyzer.h"
 
 #include <algorithm>
@@ -6,6 +6,7 @@
 
 using analysis_detail::fmt;
 using analysis_detail::LevelScan;
+namespace kernels = analysis_detail::kernels;
 
 namespace
 {
@@ -15,49 +16,6 @@ constexpr double kNoiseFloorPercentile = 0.1;
 constexpr double kVoicedOverFloor = 3.0;
 // Stands in for the power of a missing class of blocks (no voiced or no unvoiced ones).
 constexpr double kNoPower = 1e-30;
-
-template <bool Crest>
-inline void scanRun (const float* x, int n, double& blockSum, double& sumOfSquares, float& peak) noexcept
-{
-    // Two separate running sums, each in sample order: the block's and the
-    // whole file's. They are independent, so the processor overlaps them.
-    double b = blockSum, s = sumOfSquares;
-    float p = peak;
-    for (int i = 0; i < n; ++i)
-    {
-        const double v = x[i];
-        const double sq = v * v;
-        b += sq;
-        if constexpr (Crest)
-        {
-            s += sq;
-            p = std::max (p, std::abs (x[i]));
-        }
-    }
-    blockSum = b;
-    sumOfSquares = s;
-    peak = p;
-}
-
-template <bool Crest>
-void scanChannel (const float* x, int numSamples, LevelScan& scan)
-{
-    const int numBlocks = (int) scan.blockSums.size();
-    if (numBlocks == 0)
-    {
-        double unused = 0.0;
-        if constexpr (Crest)
-            scanRun<true> (x, numSamples, unused, scan.sumOfSquares, scan.samplePeak);
-        return;
-    }
-
-    for (int k = 0; k < numBlocks; ++k)
-    {
-        const int from = k * scan.blockSize;
-        scanRun<Crest> (x + from, scan.blockLengths[(size_t) k], scan.blockSums[(size_t) k], scan.sumOfSquares,
-                        scan.samplePeak);
-    }
-}
 
 // Mean square of block k over all channels; 0 for a block without samples.
 double blockPower (const LevelScan& scan, size_t k, int numChannels)
@@ -69,12 +27,10 @@ double blockPower (const LevelScan& scan, size_t k, int numChannels)
 }
 } // namespace
 
-LevelScan analysis_detail::scanLevels (const juce::AudioBuffer<float>& buffer, int blockSize, bool withCrest)
+LevelScan analysis_detail::makeLevelScan (int numSamples, int blockSize)
 {
     LevelScan scan;
     scan.blockSize = blockSize;
-    const int numSamples = buffer.getNumSamples();
-
     // Allocates one double and one int per block.
     if (blockSize >= 1)
     {
@@ -84,13 +40,18 @@ LevelScan analysis_detail::scanLevels (const juce::AudioBuffer<float>& buffer, i
         for (int k = 0; k < numBlocks; ++k)
             scan.blockLengths[(size_t) k] = std::min (numSamples - k * blockSize, blockSize);
     }
+    return scan;
+}
 
+LevelScan analysis_detail::scanLevels (const juce::AudioBuffer<float>& buffer, int blockSize, bool withCrest)
+{
+    auto scan = makeLevelScan (buffer.getNumSamples(), blockSize);
     for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
     {
         if (withCrest)
-            scanChannel<true> (buffer.getReadPointer (ch), numSamples, scan);
+            kernels::scanRange<true> (buffer.getReadPointer (ch), 0, buffer.getNumSamples(), scan);
         else
-            scanChannel<false> (buffer.getReadPointer (ch), numSamples, scan);
+            kernels::scanRange<false> (buffer.getReadPointer (ch), 0, buffer.getNumSamples(), scan);
     }
     return scan;
 }

@@ -484,24 +484,41 @@ TEST (VoiceActivity, SnrCases)
     EXPECT_EQ (voiced, 0.0);
 }
 
-// The driver derives voice activity, SNR and crest from one scan; the public
-// operations must give the same values.
-TEST (VoiceActivity, DriverEqualsPublicOperations)
+// The driver reads each channel once for the loudness, sibilance, voice
+// activity, SNR and crest; every value must equal the public operation's.
+TEST (AnalysisDriver, SinglePassEqualsPublicOperations)
 {
-    for (const double rate : { 48000.0, 44100.0 })
+    struct Case { int channels; double rate; int samples; };
+    for (const auto& c : { Case { 1, 48000.0, 48000 * 3 + 123 }, Case { 2, 44100.0, 44100 * 3 }, Case { 3, 22050.0, 22050 * 2 + 7 },
+                           Case { 2, 16000.0, 16000 * 2 }, Case { 1, 11025.0, 11025 * 2 }, Case { 2, 48000.0, 10000 },
+                           Case { 1, 48000.0, 19200 } })
     {
-        const auto buffer = speechLike (2, (int) rate * 3 + 123, rate, 2);
-        const auto r = quietAnalyze (buffer, rate);
+        SCOPED_TRACE (testing::Message() << c.channels << "ch " << c.rate << " Hz " << c.samples);
+        auto buffer = speechLike (c.channels, c.samples, c.rate, 2);
+        buffer.addFrom (0, 0, pinkNoise (1, c.samples, 0.02f), 0, 0, c.samples);
+        const auto r = quietAnalyze (buffer, c.rate);
+
         CapturedLog log;
-        const int blockSize = (int) (rate * 0.02);
+        juce::AudioBuffer<float> copy (buffer);
+        AudioAnalyzer::applyKWeighting (copy, c.rate);
+        EXPECT_EQ (r.integratedLUFS, AudioAnalyzer::measureIntegratedLoudness (copy, c.rate));
+        EXPECT_EQ (r.truePeakDBTP, AudioAnalyzer::measureTruePeak (buffer));
+
+        const int blockSize = (int) (c.rate * 0.02);
         const auto flags = AudioAnalyzer::detectVoiceActivity (buffer, blockSize);
         double snr = 0, floorDb = 0, voiced = 0;
         AudioAnalyzer::measureSnr (buffer, flags, blockSize, snr, floorDb, voiced);
         EXPECT_EQ (r.snrDB, snr);
         EXPECT_EQ (r.noiseFloorDBFS, floorDb);
         EXPECT_EQ (r.voicedPercent, voiced);
+
+        double rms = 0, dbfs = 0;
+        AudioAnalyzer::measureSibilance (buffer, c.rate, rms, dbfs);
+        EXPECT_EQ (r.sibilanceRMS, rms);
+        EXPECT_EQ (r.sibilanceDBFS, dbfs);
         EXPECT_EQ (r.crestFactorDB, AudioAnalyzer::measureCrestFactor (buffer));
-        EXPECT_EQ (r.truePeakDBTP, AudioAnalyzer::measureTruePeak (buffer));
+        EXPECT_EQ (r.spectralTiltDB, AudioAnalyzer::measureSpectralTilt (buffer, c.rate));
+        EXPECT_EQ (r.hasGridHum, AudioAnalyzer::detectGridHum (buffer, c.rate));
     }
 }
 
@@ -567,6 +584,30 @@ TEST (Sibilance, BandAndRates)
         EXPECT_LE (dbfs, c.high) << c.rate << " " << c.hz;
         EXPECT_NEAR (dbfs, dbOf (rms), 1e-9);
         EXPECT_TRUE (log.contains ("[AudioAnalyzer/Sibilance] 5-8kHz RMS: "));
+    }
+
+    // The band written the long way: a channel copy through two JUCE filters.
+    for (const double rate : { 48000.0, 44100.0 })
+    {
+        const auto buffer = speechLike (2, (int) rate * 2, rate, 3);
+        auto hp = juce::dsp::IIR::Coefficients<float>::makeHighPass (rate, 5000.0f, 0.707f);
+        auto lp = juce::dsp::IIR::Coefficients<float>::makeLowPass (rate, 8000.0f, 0.707f);
+        double sum = 0.0;
+        for (int ch = 0; ch < 2; ++ch)
+        {
+            juce::AudioBuffer<float> scratch (1, buffer.getNumSamples());
+            scratch.copyFrom (0, 0, buffer, ch, 0, buffer.getNumSamples());
+            juce::dsp::AudioBlock<float> block (scratch);
+            juce::dsp::IIR::Filter<float> f1 (hp), f2 (lp);
+            f1.process (juce::dsp::ProcessContextReplacing<float> (block));
+            f2.process (juce::dsp::ProcessContextReplacing<float> (block));
+            for (int i = 0; i < scratch.getNumSamples(); ++i)
+                sum += (double) scratch.getSample (0, i) * (double) scratch.getSample (0, i);
+        }
+        CapturedLog log;
+        double rms = 0, dbfs = 0;
+        AudioAnalyzer::measureSibilance (buffer, rate, rms, dbfs);
+        EXPECT_EQ (rms, std::sqrt (sum / (2.0 * buffer.getNumSamples()))) << rate;
     }
 
     CapturedLog log;
