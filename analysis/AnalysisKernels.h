@@ -87,8 +87,12 @@ struct KWeightingPair
     inline float process (float x) noexcept { return highPass.process (shelf.process (x)); }
     inline void run (const float* in, float* out, int n) noexcept
     {
+        // A local copy keeps the state in registers: the output stores could
+        // otherwise alias float members.
+        auto local = *this;
         for (int i = 0; i < n; ++i)
-            out[i] = process (in[i]);
+            out[i] = local.process (in[i]);
+        *this = local;
     }
 };
 

@@ -14,49 +14,36 @@ constexpr int kRunSamples = 4096;
 
 struct ChannelState
 {
-    std::vector<double>& gatingSums;         // this channel's sums, one per gating block
-    std::vector<float>& run;                 // K-weighted samples of the current run
+    std::vector<double>& gatingSums; // this channel's sums, one per gating block
+    std::vector<float>& run;         // K-weighted samples of the current run
     LevelScan& scan;
     std::optional<kernels::SibilanceBand> band;
     double sibilanceSum;
 };
 
-// K-weighting and the sibilance band share one loop: two independent filter
-// chains that the processor runs side by side.
-template <typename Weighting>
-inline void weightAndBand (Weighting& weighting, const float* x, int n, ChannelState& st) noexcept
-{
-    float* out = st.run.data();
-    if (! st.band)
-    {
-        weighting.run (x, out, n);
-        return;
-    }
-
-    auto& band = *st.band;
-    double s = st.sibilanceSum;
-    for (int i = 0; i < n; ++i)
-    {
-        const float v = x[i];
-        out[i] = weighting.process (v);
-        const double y = band.process (v);
-        s += y * y;
-    }
-    st.sibilanceSum = s;
-}
-
 inline void bandOnly (const float* x, int n, ChannelState& st) noexcept
 {
     if (! st.band)
         return;
-    auto& band = *st.band;
+    auto band = *st.band;
     double s = st.sibilanceSum;
     for (int i = 0; i < n; ++i)
     {
         const double y = band.process (x[i]);
         s += y * y;
     }
+    *st.band = band;
     st.sibilanceSum = s;
+}
+
+// The K-weighting and the sibilance band run as two loops over the same run
+// of samples (still in the first-level cache): fused into one loop, their
+// twenty-odd coefficients and states no longer fit the registers and it is slower.
+template <typename Weighting>
+inline void weightAndBand (Weighting& weighting, const float* x, int n, ChannelState& st) noexcept
+{
+    weighting.run (x, st.run.data(), n);
+    bandOnly (x, n, st);
 }
 
 template <typename Weighting>
