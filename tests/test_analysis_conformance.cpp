@@ -108,6 +108,8 @@ void compareAtRate (double rate, double loudnessTolerance)
         EXPECT_NEAR (dl, 0.0, loudnessTolerance) << c.label;
         worstLoudness = std::max (worstLoudness, std::abs (dl));
         EXPECT_NEAR (dp, 0.0, c.truePeakTolerance) << c.label;
+        if (std::abs (dl) > loudnessTolerance || std::abs (dp) > c.truePeakTolerance)
+            keepFailingSignal (std::string (c.label) + " " + std::to_string ((int) rate), buffer, rate);
         if (c.truePeakTolerance <= 0.3)
             worstPeak = std::max (worstPeak, std::abs (dp));
     }

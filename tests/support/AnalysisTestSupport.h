@@ -8,6 +8,7 @@
 #include <juce_dsp/juce_dsp.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -220,6 +221,15 @@ inline double referenceTruePeakDb (const juce::AudioBuffer<float>& buffer, int c
             os.reset();
     }
     return peak > 1e-10f ? 20.0 * std::log10 ((double) peak) : -144.0;
+}
+
+// Leaves a failing test's signal beside the test run as a 32-bit float WAV.
+inline void keepFailingSignal (const std::string& label, const juce::AudioBuffer<float>& buffer, double sampleRate)
+{
+    const auto name = "analysis_failure_" + juce::File::createLegalFileName (juce::String (label)).replaceCharacter (' ', '_') + ".wav";
+    const auto file = juce::File::getCurrentWorkingDirectory().getChildFile (name);
+    testing_support::writeWav (file, buffer, sampleRate, 32);
+    std::printf ("kept the failing signal as %s\n", file.getFullPathName().toRawUTF8());
 }
 
 inline double dbOf (double linear) { return 20.0 * std::log10 (linear); }
