@@ -67,9 +67,12 @@ std::vector<bool> analysis_detail::voiceActivityFromScan (const LevelScan& scan,
     if (numBlocks > 0)
     {
         // Only the value at the percentile position is needed, not the whole order.
+        // A block holding a NaN sample has a NaN RMS; it sorts last, so the
+        // ordering stays strict and the selection cannot run off the array.
         auto sorted = rms;
         const auto p = std::max (0, (int) ((double) numBlocks * kNoiseFloorPercentile));
-        std::nth_element (sorted.begin(), sorted.begin() + p, sorted.end());
+        const auto nanLast = [] (double a, double b) { return a < b || (! std::isnan (a) && std::isnan (b)); };
+        std::nth_element (sorted.begin(), sorted.begin() + p, sorted.end(), nanLast);
         floorRms = sorted[(size_t) p];
     }
 

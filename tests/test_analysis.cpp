@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 using namespace testing_support;
 using namespace analysis_testing;
 
@@ -205,6 +207,17 @@ TEST (AnalysisEdges, EmptyAndTinyBuffersGiveTheInitialValues)
             EXPECT_TRUE (log.contains ("[AudioAnalyzer/SNR] Signal blocks: 0 | Noise blocks: 0 | SNR: 0.0 dB | NoiseFloor: -144.0 dBFS"));
         }
     }
+}
+
+TEST (AnalysisEdges, NonFiniteSamplesDoNotFail)
+{
+    // A float WAV file can carry NaN and infinite samples; the analysis must
+    // return (what it reports for them is not defined).
+    auto buffer = speechLike (2, 48000 * 3, 48000.0);
+    for (int i = 0; i < buffer.getNumSamples(); i += 997)
+        buffer.setSample (i % 2, i, i % 3 == 0 ? std::numeric_limits<float>::quiet_NaN() : std::numeric_limits<float>::infinity());
+    const auto r = quietAnalyze (buffer, 48000.0);
+    EXPECT_EQ (r.numSamples, 48000 * 3);
 }
 
 TEST (AnalysisEdges, NoChannelsDoesNotFail)
