@@ -39,6 +39,13 @@ LoudnessBlocks loudnessBlocksFor (int numSamples, double sampleRate);
 // channels); logs the LUFS line when a loudness results, else returns -144.
 double gateBlockPowers (const std::vector<double>& blockPower);
 
+// The gating-block powers of the unweighted buffer: K-weights the channels in
+// short runs (two channels side by side where the processor allows) straight
+// into the block sums, so no K-weighted copy of the buffer is made. Equals the
+// block powers of applyKWeighting on a copy, bit for bit. Allocates a few
+// thousand floats and two doubles per block per channel pair.
+std::vector<double> kWeightedBlockPowers (const juce::AudioBuffer<float>& buffer, double sampleRate);
+
 //==============================================================================
 // Sample-level scan for the voice activity, the SNR and the crest factor.
 
@@ -76,19 +83,8 @@ struct SibilanceSums
 // Sets the two outputs from the sums and logs the Sibilance line.
 void finishSibilance (const SibilanceSums& sums, double& sibilanceRms, double& sibilanceDbfs);
 
-//==============================================================================
-// The driver's pass: each channel read once for the K-weighted gating blocks,
-// the sibilance band, the voice-activity blocks and the crest factor, with the
-// arithmetic and summation order of each measurement alone. Allocates a short
-// run buffer and one or two doubles per block; no copy of the buffer.
-struct ChannelPass
-{
-    std::vector<double> loudnessBlockPower; // empty when too short for one block
-    LevelScan scan;
-    SibilanceSums sibilance;
-};
-
-ChannelPass runChannelPass (const juce::AudioBuffer<float>& buffer, double sampleRate, int voiceBlockSize);
+// The sums of measureSibilance (no log).
+SibilanceSums sibilanceSums (const juce::AudioBuffer<float>& buffer, double sampleRate);
 
 // The labels that are only logged.
 const char* crestClass (double crestDb);

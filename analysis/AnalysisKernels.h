@@ -13,6 +13,13 @@
 #include <cmath>
 #include <limits>
 
+#if defined(__SSE2__) || defined(_M_X64)
+ #include <emmintrin.h>
+ #define TESSALOOM_ANALYSIS_SSE 1
+#else
+ #define TESSALOOM_ANALYSIS_SSE 0
+#endif
+
 namespace analysis_detail::kernels
 {
 //==============================================================================
@@ -118,6 +125,94 @@ inline DesignedKWeighting makeDesignedKWeighting (const BiquadPairCoefficients& 
 {
     return { JuceBiquad (*c.first), JuceBiquad (*c.second) };
 }
+
+#if TESSALOOM_ANALYSIS_SSE
+// Two channels side by side in the two lanes of one register. Every lane does
+// the IEEE operations of the one-channel filter in the same order (SSE2 has no
+// fused multiply-add), so each channel's output is bit for bit the same; the
+// two independent recurrences cost about the time of one.
+struct FixedKWeightingTwoChannels
+{
+    struct Stage
+    {
+        __m128d b0, b1, b2, a1, a2;
+        __m128d x1 = _mm_setzero_pd(), x2 = _mm_setzero_pd(), y1 = _mm_setzero_pd(), y2 = _mm_setzero_pd();
+
+        explicit Stage (const double (&c)[5])
+            : b0 (_mm_set1_pd (c[0])), b1 (_mm_set1_pd (c[1])), b2 (_mm_set1_pd (c[2])), a1 (_mm_set1_pd (c[3])), a2 (_mm_set1_pd (c[4])) {}
+
+        // b0·x + b1·x1 + b2·x2 - a1·y1 - a2·y2, left to right.
+        inline __m128d process (__m128d x) noexcept
+        {
+            __m128d y = _mm_add_pd (_mm_mul_pd (b0, x), _mm_mul_pd (b1, x1));
+            y = _mm_add_pd (y, _mm_mul_pd (b2, x2));
+            y = _mm_sub_pd (y, _mm_mul_pd (a1, y1));
+            y = _mm_sub_pd (y, _mm_mul_pd (a2, y2));
+            x2 = x1; x1 = x;
+            y2 = y1; y1 = y;
+            return y;
+        }
+    };
+
+    Stage shelf { kShelf48k }, highPass { kHighPass48k };
+
+    inline void run (const float* a, const float* b, float* outA, float* outB, int n) noexcept
+    {
+        auto local = *this;
+        for (int i = 0; i < n; ++i)
+        {
+            const __m128d x = _mm_cvtps_pd (_mm_setr_ps (a[i], b[i], 0.0f, 0.0f));
+            // The shelf's output is rounded to float, as the high-pass reads it.
+            const __m128d between = _mm_cvtps_pd (_mm_cvtpd_ps (local.shelf.process (x)));
+            const __m128 y = _mm_cvtpd_ps (local.highPass.process (between));
+            outA[i] = _mm_cvtss_f32 (y);
+            outB[i] = _mm_cvtss_f32 (_mm_shuffle_ps (y, y, _MM_SHUFFLE (1, 1, 1, 1)));
+        }
+        *this = local;
+    }
+};
+
+struct DesignedKWeightingTwoChannels
+{
+    struct Stage
+    {
+        __m128 b0, b1, b2, a1, a2;
+        __m128 lv1 = _mm_setzero_ps(), lv2 = _mm_setzero_ps();
+
+        explicit Stage (const juce::dsp::IIR::Coefficients<float>& c)
+        {
+            const auto* raw = c.getRawCoefficients();
+            b0 = _mm_set1_ps (raw[0]); b1 = _mm_set1_ps (raw[1]); b2 = _mm_set1_ps (raw[2]);
+            a1 = _mm_set1_ps (raw[3]); a2 = _mm_set1_ps (raw[4]);
+        }
+
+        // As JuceBiquad::process, lane by lane.
+        inline __m128 process (__m128 input) noexcept
+        {
+            const __m128 output = _mm_add_ps (_mm_mul_ps (input, b0), lv1);
+            lv1 = _mm_add_ps (_mm_sub_ps (_mm_mul_ps (input, b1), _mm_mul_ps (output, a1)), lv2);
+            lv2 = _mm_sub_ps (_mm_mul_ps (input, b2), _mm_mul_ps (output, a2));
+            return output;
+        }
+    };
+
+    Stage shelf, highPass;
+
+    explicit DesignedKWeightingTwoChannels (const BiquadPairCoefficients& c) : shelf (*c.first), highPass (*c.second) {}
+
+    inline void run (const float* a, const float* b, float* outA, float* outB, int n) noexcept
+    {
+        auto local = *this;
+        for (int i = 0; i < n; ++i)
+        {
+            const __m128 y = local.highPass.process (local.shelf.process (_mm_setr_ps (a[i], b[i], 0.0f, 0.0f)));
+            outA[i] = _mm_cvtss_f32 (y);
+            outB[i] = _mm_cvtss_f32 (_mm_shuffle_ps (y, y, _MM_SHUFFLE (1, 1, 1, 1)));
+        }
+        *this = local;
+    }
+};
+#endif
 
 //==============================================================================
 // Gating blocks.

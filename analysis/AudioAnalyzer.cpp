@@ -27,24 +27,23 @@ AnalysisResult AudioAnalyzer::analyze (const juce::AudioBuffer<float>& buffer, d
     juce::Logger::writeToLog ("[AudioAnalyzer] " + juce::String (r.numChannels) + "ch, " + fmt (sampleRate, 0) + "Hz, "
                               + fmt (r.durationSeconds, 2) + "s (" + juce::String (r.numSamples) + " samples)");
 
-    // One pass over each channel gathers the K-weighted gating blocks, the
-    // sibilance band, the voice-activity blocks and the crest factor's sums, in
-    // place of a K-weighted copy of the buffer and four separate passes; each
-    // value is the one its measurement gives alone, and is logged at its place.
-    const int voiceBlockSize = (int) (sampleRate * kVoiceBlockSeconds);
-    auto pass = analysis_detail::runChannelPass (buffer, sampleRate, voiceBlockSize);
-
-    r.integratedLUFS = analysis_detail::gateBlockPowers (pass.loudnessBlockPower);
+    // The loudness K-weights the channels straight into the gating sums instead
+    // of filtering a copy of the buffer; the voice activity, the SNR and the
+    // crest factor share one scan. Each value is the one its measurement gives
+    // alone, and each line is logged at its place.
+    r.integratedLUFS = analysis_detail::gateBlockPowers (analysis_detail::kWeightedBlockPowers (buffer, sampleRate));
     r.truePeakDBTP = measureTruePeak (buffer);
 
+    const int voiceBlockSize = (int) (sampleRate * kVoiceBlockSeconds);
+    const auto scan = analysis_detail::scanLevels (buffer, voiceBlockSize, true);
     {
-        const auto voiced = analysis_detail::voiceActivityFromScan (pass.scan, r.numChannels);
-        analysis_detail::snrFromScan (pass.scan, voiced, r.numChannels, r.snrDB, r.noiseFloorDBFS, r.voicedPercent);
+        const auto voiced = analysis_detail::voiceActivityFromScan (scan, r.numChannels);
+        analysis_detail::snrFromScan (scan, voiced, r.numChannels, r.snrDB, r.noiseFloorDBFS, r.voicedPercent);
     }
 
     r.spectralTiltDB = measureSpectralTilt (buffer, sampleRate);
-    analysis_detail::finishSibilance (pass.sibilance, r.sibilanceRMS, r.sibilanceDBFS);
-    r.crestFactorDB = analysis_detail::crestFactorFromScan (pass.scan, r.numChannels, r.numSamples);
+    measureSibilance (buffer, sampleRate, r.sibilanceRMS, r.sibilanceDBFS);
+    r.crestFactorDB = analysis_detail::crestFactorFromScan (scan, r.numChannels, r.numSamples);
     r.hasGridHum = detectGridHum (buffer, sampleRate);
 
     juce::Logger::writeToLog (formatReport (r));

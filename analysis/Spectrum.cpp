@@ -183,33 +183,36 @@ void analysis_detail::finishSibilance (const SibilanceSums& sums, double& sibila
                               + fmt (sibilanceDbfs, 1) + " dBFS");
 }
 
+analysis_detail::SibilanceSums analysis_detail::sibilanceSums (const juce::AudioBuffer<float>& buffer, double sampleRate)
+{
+    SibilanceSums sums;
+    sums.measurable = kernels::sibilanceMeasurable (sampleRate);
+    if (! sums.measurable)
+        return sums;
+
+    // Filters each channel sample by sample; no copy of a channel is made.
+    const auto band = kernels::designSibilanceBand (sampleRate);
+    const int numSamples = buffer.getNumSamples();
+    for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+    {
+        kernels::SibilanceBand filter (band); // fresh state for every channel
+        const float* x = buffer.getReadPointer (ch);
+        double s = sums.sum;
+        for (int i = 0; i < numSamples; ++i)
+        {
+            const double y = filter.process (x[i]);
+            s += y * y;
+        }
+        sums.sum = s;
+        sums.count += numSamples;
+    }
+    return sums;
+}
+
 void AudioAnalyzer::measureSibilance (const juce::AudioBuffer<float>& buffer, double sampleRate,
                                       double& sibilanceRms, double& sibilanceDbfs)
 {
-    analysis_detail::SibilanceSums sums;
-    sums.measurable = kernels::sibilanceMeasurable (sampleRate);
-
-    if (sums.measurable)
-    {
-        // Filters each channel sample by sample; no copy of a channel is made.
-        const auto band = kernels::designSibilanceBand (sampleRate);
-        const int numSamples = buffer.getNumSamples();
-        for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
-        {
-            kernels::SibilanceBand filter (band);
-            const float* x = buffer.getReadPointer (ch);
-            double s = sums.sum;
-            for (int i = 0; i < numSamples; ++i)
-            {
-                const double y = filter.process (x[i]);
-                s += y * y;
-            }
-            sums.sum = s;
-            sums.count += numSamples;
-        }
-    }
-
-    analysis_detail::finishSibilance (sums, sibilanceRms, sibilanceDbfs);
+    analysis_detail::finishSibilance (analysis_detail::sibilanceSums (buffer, sampleRate), sibilanceRms, sibilanceDbfs);
 }
 
 bool AudioAnalyzer::detectGridHum (const juce::AudioBuffer<float>& buffer, double sampleRate)
