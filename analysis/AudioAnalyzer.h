@@ -12,10 +12,10 @@ class AudioAnalyzer
 {
 public:
     // Runs every measurement, logs them and the report block, returns the record.
-    // Reads each channel once for loudness, sibilance, voice activity and crest
-    // factor, once more for the true peak; allocates a few doubles per 20 ms,
-    // a 4,096-sample run buffer and one FFT frame, never a copy of the buffer.
-    // Gives the values of the single operations below, bit for bit.
+    // Reads the buffer once per measurement (voice activity, SNR and crest
+    // factor share one scan); allocates a few doubles per 20 ms, two
+    // 4,096-sample run buffers and one FFT frame at a time, never a copy of
+    // the buffer. Gives the values of the single operations below, bit for bit.
     static AnalysisResult analyze (const juce::AudioBuffer<float>& buffer, double sampleRate);
 
     // The twelve-line results block (no final line feed) and the one-line JSON object.
