@@ -1,12 +1,12 @@
 #pragma once
 
 // Building blocks shared by the measurements and the driver. Not part of the
-// analyzer's interface: the driver fuses some passes over the buffer with them,
-// and every fused path must give the same bits as the plain public operation.
+// analyzer's interface: the driver uses them to measure without a copy of the
+// buffer and to share one scan among several measurements, and every such path
+// gives the same bits as the plain public operation.
 
 #include <juce_audio_basics/juce_audio_basics.h>
 
-#include <cstdint>
 #include <vector>
 
 namespace analysis_detail
