@@ -1,31 +1,91 @@
 #include "analysis/AudioAnalyzer.h"
+#include "analysis/AnalysisDetail.h"
 
-// Placeholder until the measurements land: every field keeps its
-// "not measurable" value, so the chain takes its not-measured paths.
+using analysis_detail::fmt;
+
+namespace
+{
+constexpr double kVoiceBlockSeconds = 0.02; // 20 ms voice-activity blocks
+
+// U+2550, U+2500 and U+2014 as UTF-8.
+juce::String separatorLine() { return juce::String::repeatedString (juce::CharPointer_UTF8 ("\xe2\x95\x90"), 40); }
+
+juce::String rule (int count) { return juce::String::repeatedString (juce::CharPointer_UTF8 ("\xe2\x94\x80"), count); }
+} // namespace
+
 AnalysisResult AudioAnalyzer::analyze (const juce::AudioBuffer<float>& buffer, double sampleRate)
 {
     AnalysisResult r;
     r.sampleRate = sampleRate;
     r.numChannels = buffer.getNumChannels();
     r.numSamples = buffer.getNumSamples();
+    // A rate of 0 never reaches here; it would otherwise put an infinity into the JSON.
     r.durationSeconds = sampleRate > 0.0 ? (double) r.numSamples / sampleRate : 0.0;
+
+    juce::Logger::writeToLog (separatorLine());
+    juce::Logger::writeToLog (juce::String (juce::CharPointer_UTF8 ("[AudioAnalyzer] Pass 1 \xe2\x80\x94 Offline Analysis")));
+    juce::Logger::writeToLog ("[AudioAnalyzer] " + juce::String (r.numChannels) + "ch, " + fmt (sampleRate, 0) + "Hz, "
+                              + fmt (r.durationSeconds, 2) + "s (" + juce::String (r.numSamples) + " samples)");
+
+    // The loudness K-weights the channels straight into the gating sums instead
+    // of filtering a copy of the buffer; the voice activity, the SNR and the
+    // crest factor share one scan. Each value is the one its measurement gives
+    // alone, and each line is logged at its place.
+    r.integratedLUFS = analysis_detail::gateBlockPowers (analysis_detail::kWeightedBlockPowers (buffer, sampleRate));
+    r.truePeakDBTP = measureTruePeak (buffer);
+
+    const int voiceBlockSize = (int) (sampleRate * kVoiceBlockSeconds);
+    const auto scan = analysis_detail::scanLevels (buffer, voiceBlockSize, true);
+    {
+        const auto voiced = analysis_detail::voiceActivityFromScan (scan, r.numChannels);
+        analysis_detail::snrFromScan (scan, voiced, r.numChannels, r.snrDB, r.noiseFloorDBFS, r.voicedPercent);
+    }
+
+    r.spectralTiltDB = measureSpectralTilt (buffer, sampleRate);
+    measureSibilance (buffer, sampleRate, r.sibilanceRMS, r.sibilanceDBFS);
+    r.crestFactorDB = analysis_detail::crestFactorFromScan (scan, r.numChannels, r.numSamples);
+    r.hasGridHum = detectGridHum (buffer, sampleRate);
+
+    juce::Logger::writeToLog (formatReport (r));
+    juce::Logger::writeToLog (separatorLine());
     return r;
 }
 
-juce::String AudioAnalyzer::formatReport (const AnalysisResult&) { return {}; }
-juce::String AudioAnalyzer::toJson (const AnalysisResult&) { return {}; }
-void AudioAnalyzer::applyKWeighting (juce::AudioBuffer<float>&, double) {}
-double AudioAnalyzer::measureIntegratedLoudness (const juce::AudioBuffer<float>&, double) { return kNoLevelDb; }
-double AudioAnalyzer::measureTruePeak (const juce::AudioBuffer<float>&) { return kNoLevelDb; }
-double AudioAnalyzer::measureCrestFactor (const juce::AudioBuffer<float>&) { return 0.0; }
-std::vector<bool> AudioAnalyzer::detectVoiceActivity (const juce::AudioBuffer<float>&, int) { return {}; }
-void AudioAnalyzer::measureSnr (const juce::AudioBuffer<float>&, const std::vector<bool>&, int, double& snr, double& floorDb, double& voiced)
+juce::String AudioAnalyzer::formatReport (const AnalysisResult& r)
 {
-    snr = 0.0; floorDb = kNoLevelDb; voiced = 0.0;
+    juce::String s;
+    s << "[AudioAnalyzer] " << rule (4) << " Pass 1 Results " << rule (4) << "\n"
+      << "  Duration:       " << fmt (r.durationSeconds, 2) << "s (" << r.numChannels << "ch, " << fmt (r.sampleRate, 0) << "Hz)\n"
+      << "  LUFS:           " << fmt (r.integratedLUFS, 1) << " LUFS\n"
+      << "  True Peak:      " << fmt (r.truePeakDBTP, 1) << " dBTP\n"
+      << "  SNR:            " << fmt (r.snrDB, 1) << " dB\n"
+      << "  Noise Floor:    " << fmt (r.noiseFloorDBFS, 1) << " dBFS\n"
+      << "  Voiced:         " << fmt (r.voicedPercent, 1) << "%\n"
+      << "  Spectral Tilt:  " << fmt (r.spectralTiltDB, 2) << " dB/oct\n"
+      << "  Sibilance:      " << fmt (r.sibilanceDBFS, 1) << " dBFS (RMS=" << fmt (r.sibilanceRMS, 6) << ")\n"
+      << "  Crest Factor:   " << fmt (r.crestFactorDB, 1) << " dB\n"
+      << "  Grid Hum:       " << (r.hasGridHum ? "DETECTED" : "None") << "\n"
+      << "[AudioAnalyzer] " << rule (26);
+    return s;
 }
-double AudioAnalyzer::measureSpectralTilt (const juce::AudioBuffer<float>&, double) { return 0.0; }
-void AudioAnalyzer::measureSibilance (const juce::AudioBuffer<float>&, double, double& rms, double& dbfs)
+
+juce::String AudioAnalyzer::toJson (const AnalysisResult& r)
 {
-    rms = 0.0; dbfs = kNoLevelDb;
+    juce::String s;
+    s << "{"
+      << "\"integratedLUFS\":" << fmt (r.integratedLUFS, 2) << ","
+      << "\"truePeakDBTP\":" << fmt (r.truePeakDBTP, 2) << ","
+      << "\"snrDB\":" << fmt (r.snrDB, 2) << ","
+      << "\"noiseFloorDBFS\":" << fmt (r.noiseFloorDBFS, 2) << ","
+      << "\"voicedPercent\":" << fmt (r.voicedPercent, 2) << ","
+      << "\"spectralTiltDB\":" << fmt (r.spectralTiltDB, 3) << ","
+      << "\"sibilanceRMS\":" << fmt (r.sibilanceRMS, 6) << ","
+      << "\"sibilanceDBFS\":" << fmt (r.sibilanceDBFS, 2) << ","
+      << "\"crestFactorDB\":" << fmt (r.crestFactorDB, 2) << ","
+      << "\"sampleRate\":" << fmt (r.sampleRate, 0) << ","
+      << "\"numChannels\":" << r.numChannels << ","
+      << "\"durationSeconds\":" << fmt (r.durationSeconds, 3) << ","
+      << "\"hasGridHum\":" << (r.hasGridHum ? "true" : "false")
+      << "}";
+    return s;
 }
-bool AudioAnalyzer::detectGridHum (const juce::AudioBuffer<float>&, double) { return false; }

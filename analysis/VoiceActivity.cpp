@@ -1,0 +1,139 @@
+#include "analysis/AnalysisKernels.h"
+#include "analysis/AudioAnalyzer.h"
+
+#include <algorithm>
+#include <cmath>
+
+using analysis_detail::fmt;
+using analysis_detail::LevelScan;
+namespace kernels = analysis_detail::kernels;
+
+namespace
+{
+// A block is voiced when its RMS lies strictly above three times (about
+// 9.5 dB over) the RMS of the block at the tenth percentile.
+constexpr double kNoiseFloorPercentile = 0.1;
+constexpr double kVoicedOverFloor = 3.0;
+// Stands in for the power of a missing class of blocks (no voiced or no unvoiced ones).
+constexpr double kNoPower = 1e-30;
+
+// Mean square of block k over all channels; 0 for a block without samples.
+double blockPower (const LevelScan& scan, size_t k, int numChannels)
+{
+    if (k >= scan.blockSums.size())
+        return 0.0;
+    const auto denominator = (double) scan.blockLengths[k] * numChannels;
+    return denominator >= 1.0 ? scan.blockSums[k] / denominator : 0.0;
+}
+} // namespace
+
+LevelScan analysis_detail::makeLevelScan (int numSamples, int blockSize)
+{
+    LevelScan scan;
+    scan.blockSize = blockSize;
+    // Allocates one double and one int per block.
+    if (blockSize >= 1)
+    {
+        const auto numBlocks = (int) (((juce::int64) numSamples + blockSize - 1) / blockSize);
+        scan.blockSums.assign ((size_t) numBlocks, 0.0);
+        scan.blockLengths.resize ((size_t) numBlocks);
+        for (int k = 0; k < numBlocks; ++k)
+            scan.blockLengths[(size_t) k] = std::min (numSamples - k * blockSize, blockSize);
+    }
+    return scan;
+}
+
+LevelScan analysis_detail::scanLevels (const juce::AudioBuffer<float>& buffer, int blockSize, bool withCrest)
+{
+    auto scan = makeLevelScan (buffer.getNumSamples(), blockSize);
+    for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+    {
+        if (withCrest)
+            kernels::scanRange<true> (buffer.getReadPointer (ch), 0, buffer.getNumSamples(), scan);
+        else
+            kernels::scanRange<false> (buffer.getReadPointer (ch), 0, buffer.getNumSamples(), scan);
+    }
+    return scan;
+}
+
+std::vector<bool> analysis_detail::voiceActivityFromScan (const LevelScan& scan, int numChannels)
+{
+    const size_t numBlocks = scan.blockSums.size();
+    std::vector<double> rms (numBlocks);
+    for (size_t k = 0; k < numBlocks; ++k)
+        rms[k] = std::sqrt (blockPower (scan, k, numChannels));
+
+    double floorRms = 0.0;
+    if (numBlocks > 0)
+    {
+        // Only the value at the percentile position is needed, not the whole order.
+        // A block holding a NaN sample has a NaN RMS; it sorts last, so the
+        // ordering stays strict and the selection cannot run off the array.
+        auto sorted = rms;
+        const auto p = std::max (0, (int) ((double) numBlocks * kNoiseFloorPercentile));
+        const auto nanLast = [] (double a, double b) { return a < b || (! std::isnan (a) && std::isnan (b)); };
+        std::nth_element (sorted.begin(), sorted.begin() + p, sorted.end(), nanLast);
+        floorRms = sorted[(size_t) p];
+    }
+
+    const double threshold = floorRms * kVoicedOverFloor;
+    std::vector<bool> voiced (numBlocks);
+    int voicedCount = 0;
+    for (size_t k = 0; k < numBlocks; ++k)
+    {
+        voiced[k] = rms[k] > threshold;
+        voicedCount += voiced[k] ? 1 : 0;
+    }
+
+    juce::Logger::writeToLog ("[AudioAnalyzer/VAD] Blocks: " + juce::String ((int) numBlocks) + " | Voiced: "
+                              + juce::String (voicedCount) + " | Threshold: " + fmt (threshold, 6)
+                              + " | NoiseFloor(P10): " + fmt (floorRms, 6));
+    return voiced;
+}
+
+void analysis_detail::snrFromScan (const LevelScan& scan, const std::vector<bool>& voiced, int numChannels,
+                                   double& snrDb, double& noiseFloorDbfs, double& voicedPercent)
+{
+    const size_t n = voiced.size();
+    int signalBlocks = 0, noiseBlocks = 0;
+    double signalSum = 0.0, noiseSum = 0.0;
+
+    for (size_t k = 0; k < n; ++k)
+    {
+        const double power = blockPower (scan, k, numChannels);
+        if (voiced[k])
+        {
+            signalSum += power;
+            ++signalBlocks;
+        }
+        else
+        {
+            noiseSum += power;
+            ++noiseBlocks;
+        }
+    }
+
+    voicedPercent = n >= 1 ? (double) signalBlocks / (double) n * 100.0 : 0.0;
+    const double signalPower = signalBlocks >= 1 ? signalSum / signalBlocks : kNoPower;
+    const double noisePower = noiseBlocks >= 1 ? noiseSum / noiseBlocks : kNoPower;
+
+    snrDb = 10.0 * std::log10 (signalPower / std::max (kNoPower, noisePower));
+    noiseFloorDbfs = noisePower > kNoPower ? 10.0 * std::log10 (noisePower) : kNoLevelDb;
+
+    juce::Logger::writeToLog ("[AudioAnalyzer/SNR] Signal blocks: " + juce::String (signalBlocks) + " | Noise blocks: "
+                              + juce::String (noiseBlocks) + " | SNR: " + fmt (snrDb, 1) + " dB"
+                              + " | NoiseFloor: " + fmt (noiseFloorDbfs, 1) + " dBFS");
+}
+
+std::vector<bool> AudioAnalyzer::detectVoiceActivity (const juce::AudioBuffer<float>& buffer, int blockSize)
+{
+    const auto scan = analysis_detail::scanLevels (buffer, blockSize, false);
+    return analysis_detail::voiceActivityFromScan (scan, buffer.getNumChannels());
+}
+
+void AudioAnalyzer::measureSnr (const juce::AudioBuffer<float>& buffer, const std::vector<bool>& voiced, int blockSize,
+                                double& snrDb, double& noiseFloorDbfs, double& voicedPercent)
+{
+    const auto scan = analysis_detail::scanLevels (buffer, blockSize, false);
+    analysis_detail::snrFromScan (scan, voiced, buffer.getNumChannels(), snrDb, noiseFloorDbfs, voicedPercent);
+}
