@@ -3,6 +3,7 @@
 #include <juce_audio_formats/juce_audio_formats.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 
@@ -32,6 +33,59 @@ bool isRegularFile (const juce::File& file)
 {
     std::error_code ec;
     return std::filesystem::is_regular_file (file.getFullPathName().toStdString(), ec) && ! ec;
+}
+
+// JUCE's WAV and AIFF readers allocate a metadata chunk ("cue ", "bext", "smpl",
+// "inst") at the size its header declares before reading it: a 300-byte file
+// could ask for 4 GB, and where that allocation fails JUCE goes on to read into
+// a null block. So the chunk list is walked first, and a file whose metadata
+// chunk runs past its end is refused before JUCE opens it. The audio chunk
+// itself may run past the end (a half-copied file is read as far as it goes),
+// and nothing after it is reached then. Returns the offending chunk's
+// description, or empty.
+juce::String oversizedMetadataChunk (const juce::File& file)
+{
+    juce::FileInputStream in (file);
+    if (! in.openedOk())
+        return {};
+
+    char magic[4] = {};
+    if (in.read (magic, 4) != 4)
+        return {};
+    const bool riff = std::memcmp (magic, "RIFF", 4) == 0 || std::memcmp (magic, "RF64", 4) == 0;
+    const bool form = std::memcmp (magic, "FORM", 4) == 0;
+    if (! riff && ! form)
+        return {};
+
+    const auto size = in.getTotalLength();
+    const auto declared = (juce::int64) (juce::uint32) (riff ? in.readInt() : in.readIntBigEndian());
+    // Readers stop at the container's declared end (RF64 declares 0xffffffff).
+    const auto end = juce::jmin (size, declared + 8);
+    const char* const audioChunk = riff ? "data" : "SSND";
+
+    in.setPosition (12);
+    while (in.getPosition() + 8 <= end)
+    {
+        char id[4] = {};
+        in.read (id, 4);
+        const auto length = (juce::int64) (juce::uint32) (riff ? in.readInt() : in.readIntBigEndian());
+        const auto start = in.getPosition();
+
+        if (start + length > end)
+        {
+            if (std::memcmp (id, audioChunk, 4) == 0)
+                return {};
+
+            juce::String name;
+            for (auto c : id)
+                name += (c >= 0x20 && c < 0x7f) ? juce::String::charToString ((juce::juce_wchar) c) : juce::String ("?");
+            return "chunk '" + name + "' claims " + juce::String (length) + " bytes, the file holds "
+                   + juce::String (juce::jmax ((juce::int64) 0, end - start));
+        }
+
+        in.setPosition (start + length + (length & 1));
+    }
+    return {};
 }
 
 bool isUncompressedPcm (const juce::AudioFormatReader& reader)
@@ -74,6 +128,12 @@ AudioReadResult readAudioFile (const juce::File& file)
     if (! isRegularFile (file))
     {
         result.message = "Not a regular file: " + file.getFullPathName();
+        return result;
+    }
+
+    if (const auto chunk = oversizedMetadataChunk (file); chunk.isNotEmpty())
+    {
+        result.message = "Corrupt audio header (" + chunk + "): " + file.getFullPathName();
         return result;
     }
 

@@ -26,7 +26,9 @@ struct AudioReadResult
 // channels, more than 1024, or a sample rate that is not between 1 Hz and
 // 768 kHz, or a WAV or AIFF header with a sample width other than 8, 16, 24 or
 // 32 bits, fails with status noReader and a message saying so, as does anything
-// but a regular file (a named pipe, a link to a device), which is never opened.
+// but a regular file (a named pipe, a link to a device), which is never opened,
+// and a WAV or AIFF file with a metadata chunk running past its end (JUCE would
+// allocate the chunk's declared size, up to 4 GB).
 AudioReadResult readAudioFile (const juce::File& file);
 
 // Writes 16-bit PCM WAV (no metadata) under a temporary name beside the target

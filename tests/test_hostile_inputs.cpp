@@ -53,6 +53,20 @@ void writeWithFormat (juce::AudioFormat& format, const juce::File& f, const juce
     ASSERT_TRUE (writer->writeFromAudioSampleBuffer (audio, 0, audio.getNumSamples()));
 }
 
+// Found by the fuzzer: a WAV whose trailing 'cue ' chunk declares 4 GB; JUCE's
+// reader allocated that much before reading 12 bytes.
+Bytes withForgedCueChunk()
+{
+    auto b = pcm16Wav (speechLike (1, 4800, 48000.0, 12), 48000);
+    putTag (b, "cue ");
+    put32 (b, 0xf0f0f0f0u);
+    put32 (b, 1);
+    put32 (b, 0);
+    for (int i = 4; i < 8; ++i)
+        b[(size_t) i] = 0xff; // a RIFF size that covers the chunk, as a liar would write it
+    return b;
+}
+
 struct Case
 {
     const char* label;
@@ -191,6 +205,8 @@ std::vector<Case> hostileCases()
                        bytes (aiffBytes (2, 1280, 0xcf10, {})), false, 0, 0, 0, true });
     cases.push_back ({ "AIFF with 4-bit mono samples", "nibbles.aiff", bytes (aiffBytes (1, 1280, 4, {})),
                        false, 0, 0, 0, true });
+
+    cases.push_back ({ "'cue ' chunk claiming 4 GB", "cue liar.wav", bytes (withForgedCueChunk()), false, 0, 0, 0 });
 
     // Not files at all: a named pipe would block the worker on open for ever,
     // and a link to /dev/zero never ends (with the chain off it was copied until
@@ -333,9 +349,9 @@ TEST (HostileInputs, RelativeNameWithLeadingDashGivenWithInput)
     EXPECT_TRUE (readAudio (tmp.file ("-out.wav")).ok);
 }
 
-// Inputs the fuzzer found, kept as bytes built here: reading them must fail
-// cleanly or stay within what the file holds.
-TEST (HostileInputs, FuzzerFindingsReadWithinTheirSize)
+// Inputs the fuzzer found, kept as bytes built here: each is a corrupt header
+// that must fail to read, without a large allocation, a hang or a crash.
+TEST (HostileInputs, FuzzerFindingsFailCleanly)
 {
     struct Finding
     {
@@ -351,6 +367,7 @@ TEST (HostileInputs, FuzzerFindingsReadWithinTheirSize)
         findings.push_back ({ "negative channel count", wavBytes (s, Bytes (256, 0)) });
     }
     findings.push_back ({ "negative sample width, AIFF", aiffBytes (2, 1280, 0xcf10, {}) });
+    findings.push_back ({ "metadata chunk declaring 4 GB", withForgedCueChunk() });
 
     TempFolder tmp;
     for (auto& f : findings)
@@ -363,6 +380,7 @@ TEST (HostileInputs, FuzzerFindingsReadWithinTheirSize)
                 << f.label;
         else
             EXPECT_EQ (r.buffer.getNumChannels(), 0) << f.label;
+        EXPECT_FALSE (r.ok()) << f.label << ": a corrupt header must fail, not be half read";
     }
 }
 
