@@ -60,5 +60,8 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:allocator_m
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1:suppressions=$PWD/scripts/ubsan.supp}"
 
 # -rss_limit_mb: a 32 KiB file must never need more than a few hundred MB.
+# FUZZ_SEED fixes the mutations (CI sets it, so a run there is repeatable).
+seed=()
+if [ -n "${FUZZ_SEED:-}" ]; then seed=(-seed="$FUZZ_SEED"); fi
 exec "$FUZZER" -max_total_time="$SECONDS_TO_RUN" -max_len=32768 -timeout=60 -rss_limit_mb=2048 \
-  -print_final_stats=1 -artifact_prefix="$ARTIFACTS/" "$CORPUS" "$SEEDS"
+  -print_final_stats=1 "${seed[@]}" -artifact_prefix="$ARTIFACTS/" "$CORPUS" "$SEEDS"

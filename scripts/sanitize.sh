@@ -42,7 +42,7 @@ cmake --build "$ASAN_DIR" --parallel "$JOBS"
 
 if [ "$FUZZ_SECONDS" -gt 0 ]; then
   echo "== Fuzzer, $FUZZ_SECONDS s"
-  bash fuzz/run.sh "$FUZZ_SECONDS" "$ASAN_DIR"
+  FUZZ_SEED="${FUZZ_SEED:-1}" bash fuzz/run.sh "$FUZZ_SECONDS" "$ASAN_DIR"
 fi
 
 echo "== ThreadSanitizer: $TSAN_DIR"
