@@ -41,7 +41,8 @@ juce::File writeFakeSsh (const TempFolder& tmp)
                             "while [ $# -gt 0 ]; do case \"$1\" in -*) shift ;; *) host=$1; shift; break ;; esac; done\n"
                             "[ \"$1\" = \"--\" ] && shift\n"
                             "echo \"$host\" >> '" + tmp.file ("hosts.log").getFullPathName() + "'\n"
-                            "exec /bin/bash -c \"$*\"\n");
+                            "exec /bin/bash -c \"$*\"\n",
+                            false, false, "\n"); // JUCE writes CRLF by default, which breaks the #! line
     script.setExecutePermission (true);
     return script;
 }
@@ -89,7 +90,7 @@ TEST (ScaleOut, TwoMachinesShareAFolderAndTheirSummariesAddUp)
                                  "--joblog", path (tmp.file ("jobs.log")), "--", "--denoise", "false" });
 
     EXPECT_EQ (run.exitCode, 2) << run.err;
-    EXPECT_EQ (run.out, summary (4, 1));
+    EXPECT_EQ (run.out, summary (4, 1)) << run.err;
     for (auto& name : good)
         EXPECT_TRUE (isMasteredWav (out.getChildFile (name))) << name;
     EXPECT_FALSE (out.getChildFile ("broken.wav").exists());
