@@ -20,7 +20,11 @@ struct DenoiserDesign
     double gainFloor = 0.0;        ///< smallest gain, 10^(-limit/20); 1 means "leave unchanged"
 
     double sppSmoothing = 0.0;     ///< speech-presence smoothing per frame (about 152 ms)
-    double noiseSmoothing = 0.0;   ///< noise-power smoothing per frame (about 72 ms)
+    double noiseSmoothing = 0.0;   ///< noise-power smoothing per frame of the tracker (about 150 ms)
+    double gainNoiseSmoothing = 0.0; ///< further smoothing of the noise power the gain uses (about 300 ms)
+    double floorPowerSmoothing = 0.0; ///< power smoothing for the noise lower bound (about 60 ms)
+    int floorSubwindowFrames = 1;  ///< frames per sub-window of the lower bound's 2 s minimum
+    double floorFactor = 0.5;      ///< lower bound = factor * 2 s minimum of the smoothed power
     double priorSmoothing = 0.98;  ///< decision-directed weight of the previous frame
     double priorSnrFloor = 0.0;    ///< a-priori SNR floor, -25 dB as a power ratio
     double posteriorSnrCap = 1.0e4;
@@ -47,8 +51,9 @@ std::vector<double> estimateInitialNoise (const DenoiserDesign& design, const fl
                                           int numChannels, int numSamples);
 
 /** Streaming short-time spectral suppressor: square-root Hann frames at 75 % overlap, noise power
-    tracked by a speech-presence-probability estimator, a-priori SNR by the decision-directed rule,
-    Wiener gain floored by the attenuation limit. One gain per bin from the channel-mean power is
+    tracked by a speech-presence-probability estimator (held above a fraction of the recent minimum
+    power, so that noise that starts mid-file is caught up within seconds), a-priori SNR by the
+    decision-directed rule refined by a second step, Wiener gain floored by the attenuation limit. One gain per bin from the channel-mean power is
     applied to every channel, so a stereo image stays put.
 
     The output lags the input by exactly latency() samples (the first latency() output samples
@@ -68,6 +73,7 @@ public:
 private:
     void processFrame();
     void updateGains();
+    void updateNoiseLowerBound();
 
     DenoiserDesign design;
     int numChannels;
@@ -79,7 +85,16 @@ private:
     std::vector<float> analysisWindow, synthesisWindow;
     std::vector<std::vector<float>> frames, accumulators, ready;
     std::vector<std::vector<std::complex<float>>> spectra;
-    std::vector<double> power, noisePower, speechPresence, previousCleanPower;
+    std::vector<double> power, noisePower, gainNoisePower, speechPresence, previousCleanPower;
+
+    // Lower bound of the noise power: minimum of the smoothed power over the last 2 s, kept as
+    // the minima of whole sub-windows plus the running minimum of the current one.
+    static constexpr int floorSubwindows = 8;
+    std::vector<double> smoothedPower, currentMinimum, windowMinimum;
+    std::vector<std::vector<double>> subwindowMinima;
+    int framesInSubwindow = 0;
+    int completedSubwindows = 0;
+    int activeFrames = 0;
     std::vector<float> gains;
 };
 
