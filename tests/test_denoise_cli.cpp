@@ -182,3 +182,16 @@ TEST (DenoiseCommandLine, ErrorsAreClearAndWriteNothing)
         EXPECT_EQ (namesIn (folder.path()), juce::StringArray ("cd.wav", "good.wav", "notes.wav")) << c.label;
     }
 }
+
+TEST (DenoiseCommandLine, EmptyInputGivesEmptyOutput)
+{
+    TempFolder in, out;
+    const auto input = in.file ("empty.wav");
+    writeWav (input, juce::AudioBuffer<float> (2, 0), fs, 16);
+    const auto r = runDenoiser ({ path (input), "--output-dir", path (out.path()), "--atten-lim", "12" });
+    EXPECT_EQ (r.exitCode, 0) << r.err;
+    const auto result = readAudio (out.file ("empty_DeepFilterNet3.wav"));
+    ASSERT_TRUE (result.ok);
+    EXPECT_EQ (result.buffer.getNumChannels(), 2);
+    EXPECT_EQ (result.buffer.getNumSamples(), 0);
+}
