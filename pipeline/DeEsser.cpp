@@ -1,5 +1,7 @@
 #include "pipeline/AudioPipeline.h"
 
+#include "analysis/SideBySide.h"
+
 #include <cmath>
 
 namespace
@@ -35,7 +37,9 @@ float compressorThreshold (float sibilanceLevelDb)
 // Stage 1.7. Split, compress and sum are done sample by sample: each output
 // sample depends only on its own channel's filter and envelope state, so this
 // gives exactly the band-buffer result without holding two extra copies of the
-// file. Allocates only the filters and the compressor's per-channel state.
+// file. The channels run side by side, each with a compressor of its own (the
+// same design, so the same result as one compressor with a state per channel).
+// Allocates only the filters and the compressors' state.
 void AudioPipeline::applyDeEsser (juce::AudioBuffer<float>& buffer, double sampleRate, float sibilanceLevelDb)
 {
     const float thresholdDb = compressorThreshold (sibilanceLevelDb);
@@ -46,17 +50,18 @@ void AudioPipeline::applyDeEsser (juce::AudioBuffer<float>& buffer, double sampl
     {
         const float fc = crossoverFrequency (sampleRate);
 
-        juce::dsp::Compressor<float> compressor;
-        compressor.setThreshold (thresholdDb);
-        compressor.setRatio (ratio);
-        compressor.setAttack (attackMs);
-        compressor.setRelease (releaseMs);
-        compressor.prepare ({ sampleRate, (juce::uint32) numSamples, (juce::uint32) numChannels });
-
         const juce::dsp::ProcessSpec oneChannel { sampleRate, (juce::uint32) numSamples, 1 };
+        float* const* channels = buffer.getArrayOfWritePointers();
 
-        for (int channel = 0; channel < numChannels; ++channel)
+        side_by_side::forEachChannel (numChannels, numSamples, [&] (int channel)
         {
+            juce::dsp::Compressor<float> compressor;
+            compressor.setThreshold (thresholdDb);
+            compressor.setRatio (ratio);
+            compressor.setAttack (attackMs);
+            compressor.setRelease (releaseMs);
+            compressor.prepare (oneChannel);
+
             juce::dsp::LinkwitzRileyFilter<float> lowPass, highPass;
             lowPass.setType (juce::dsp::LinkwitzRileyFilterType::lowpass);
             highPass.setType (juce::dsp::LinkwitzRileyFilterType::highpass);
@@ -65,15 +70,15 @@ void AudioPipeline::applyDeEsser (juce::AudioBuffer<float>& buffer, double sampl
             lowPass.prepare (oneChannel);
             highPass.prepare (oneChannel);
 
-            float* samples = buffer.getWritePointer (channel);
+            float* samples = channels[channel];
             for (int n = 0; n < numSamples; ++n)
             {
                 const float x = samples[n];
                 const float low = lowPass.processSample (0, x);
-                const float high = compressor.processSample (channel, highPass.processSample (0, x));
+                const float high = compressor.processSample (0, highPass.processSample (0, x));
                 samples[n] = high + low;
             }
-        }
+        });
     }
 
     juce::Logger::writeToLog ("[AudioPipeline/DeEsser] Applied LR-5kHz Crossover De-esser (Threshold="
