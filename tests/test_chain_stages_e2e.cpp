@@ -136,7 +136,12 @@ TEST (ChainStagesE2E, EveryStageInStageTableOrder)
             Expect::exact ("[AudioPipeline] Stage 4: Harmonic Saturation"),
             Expect::pattern (saturationPattern),
             Expect::exact ("[AudioPipeline] Stage 5: Broadcast Normalization (Target: -18.0 LUFS)"),
+            Expect::startsWith ("[AudioPipeline/Normalization] Current LUFS: "),
+            Expect::startsWith ("[AudioPipeline/Gain] Applied makeup gain: "),
             Expect::exact ("[AudioPipeline] Stage 6: True Peak Limiter"),
+            Expect::exact ("[AudioPipeline/Limiter] Applied True Peak Limiter (Ceiling=-1.0 dBTP)"),
+            Expect::startsWith ("[AudioPipeline/OutputTrim] Dropped overall gain by "),
+            Expect::exact ("[GainStaging] Peak after Limiter & Output Trim: -5.50 dBFS"),
             Expect::startsWith ("[AudioPipeline] COMPLETE. Total time: "),
         });
 
@@ -166,7 +171,8 @@ TEST (ChainStagesE2E, EveryStageInStageTableOrder)
         EXPECT_EQ (out.sampleRate, c.rate);
         EXPECT_EQ (out.buffer.getNumChannels(), c.channels);
         EXPECT_EQ (out.buffer.getNumSamples(), audio.getNumSamples());
-        EXPECT_GT (peakOf (out.buffer), 0.0f);
+        // The written peak sits at -5.5 dBFS, within one 16-bit step.
+        EXPECT_NEAR (peakOf (out.buffer), std::pow (10.0f, -5.5f / 20.0f), 1.0f / 32768.0f);
     }
 }
 
