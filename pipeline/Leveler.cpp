@@ -1,6 +1,7 @@
 #include "pipeline/AudioPipeline.h"
 
 #include "analysis/SideBySide.h"
+#include "pipeline/DynamicsKernels.h"
 
 namespace
 {
@@ -13,7 +14,8 @@ constexpr float releaseMs = 250.0f;
 } // namespace
 
 // Stage 2. One compressor per channel, starting from rest; the channels run
-// side by side. Allocates only the compressors' state.
+// side by side. The inline compressor gives what juce::dsp::Compressor gives.
+// Allocates nothing.
 void AudioPipeline::applyLeveler (juce::AudioBuffer<float>& buffer, double sampleRate)
 {
     const int numChannels = buffer.getNumChannels();
@@ -24,16 +26,11 @@ void AudioPipeline::applyLeveler (juce::AudioBuffer<float>& buffer, double sampl
         float* const* channels = buffer.getArrayOfWritePointers();
         side_by_side::forEachChannel (numChannels, numSamples, [&] (int channel)
         {
-            juce::dsp::Compressor<float> compressor;
-            compressor.setThreshold (thresholdDb);
-            compressor.setRatio (ratio);
-            compressor.setAttack (attackMs);
-            compressor.setRelease (releaseMs);
-            compressor.prepare ({ sampleRate, (juce::uint32) numSamples, 1 });
+            dynamics_kernels::Compressor compressor (sampleRate, thresholdDb, ratio, attackMs, releaseMs);
 
             float* samples = channels[channel];
             for (int n = 0; n < numSamples; ++n)
-                samples[n] = compressor.processSample (0, samples[n]);
+                samples[n] = compressor.processSample (samples[n]);
         });
     }
 

@@ -2,6 +2,7 @@
 #include "pipeline/AudioPipeline.h"
 #include "pipeline/GainRules.h"
 #include "analysis/SideBySide.h"
+#include "pipeline/DynamicsKernels.h"
 
 std::optional<float> GainRules::normalizationDb (float targetLufs, float measuredLufs, int bypassStage)
 {
@@ -35,7 +36,8 @@ void GainRules::limitPeaks (juce::AudioBuffer<float>& buffer, double sampleRate)
         // The whole file is one block: the envelopes run through it unbroken and
         // the limiter's output gain is constant from the first sample. Its
         // channels are independent, so each runs through a limiter of its own,
-        // side by side.
+        // side by side. The inline stages give what juce::dsp::Limiter gives:
+        // two compressors, the make-up gain, then the clip at full scale.
         float* const* samples = buffer.getArrayOfWritePointers();
         side_by_side::forEachChannel (channels, length, [&] (int channel)
         {
@@ -45,13 +47,13 @@ void GainRules::limitPeaks (juce::AudioBuffer<float>& buffer, double sampleRate)
             // The flag belongs to the thread, so each channel sets it.
             const juce::ScopedNoDenormals noDenormals;
 
-            juce::dsp::Limiter<float> limiter;
-            limiter.setThreshold (limiterThresholdDb);
-            limiter.setRelease (limiterReleaseMs);
-            limiter.prepare ({ sampleRate, (juce::uint32) length, 1 });
+            dynamics_kernels::LimiterStages limiter (sampleRate, limiterThresholdDb, limiterReleaseMs);
 
-            juce::dsp::AudioBlock<float> block (samples + channel, 1, (size_t) length);
-            limiter.process (juce::dsp::ProcessContextReplacing<float> (block));
+            float* x = samples[channel];
+            for (int n = 0; n < length; ++n)
+                x[n] = limiter.processSample (x[n]);
+            juce::FloatVectorOperations::multiply (x, limiter.outputGain, length);
+            juce::FloatVectorOperations::clip (x, x, -1.0f, 1.0f, length);
         });
     }
 
