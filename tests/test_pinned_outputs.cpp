@@ -2,12 +2,15 @@
 // samples, of the analysis JSON and of the log for a few generated inputs.
 // Speed-ups of the driver, the stages and the analysis must leave all three
 // unchanged; a deliberate change of results re-pins them in the same commit.
+#include "analysis/SideBySide.h"
 #include "pipeline/AudioPipeline.h"
 #include "support/TestSupport.h"
 
 #include <cmath>
 #include <cstdint>
+#include <atomic>
 #include <cstring>
+#include <new>
 #include <mutex>
 
 using namespace testing_support;
@@ -181,5 +184,22 @@ TEST (PinnedOutputs, WholeChainIsBitExact)
         EXPECT_EQ (json.value, c.jsonHash) << "json: 0x" << std::hex << json.value << " " << result.analysisJson;
         EXPECT_EQ (log.value, c.logHash) << "log: 0x" << std::hex << log.value;
     }
+}
+// The chain's speed-ups share one helper: every piece runs exactly once
+// whatever the count, and a failure inside a piece reaches the caller.
+TEST (PinnedOutputs, SideBySideRunsEveryPieceOnceAndPassesFailuresOn)
+{
+    for (const int count : { 0, 1, 2, 3, 7, 64 })
+    {
+        std::vector<std::atomic<int>> runs ((size_t) count);
+        side_by_side::run (count, [&] (int i) { runs[(size_t) i].fetch_add (1); });
+        for (int i = 0; i < count; ++i)
+            EXPECT_EQ (runs[(size_t) i].load(), 1) << "piece " << i << " of " << count;
+    }
+
+    for (const int failing : { 0, 5 })
+        EXPECT_THROW (side_by_side::run (8, [&] (int i) { if (i == failing) throw std::bad_alloc(); }),
+                      std::bad_alloc)
+            << "failing piece " << failing;
 }
 } // namespace
