@@ -18,7 +18,8 @@
 #
 # Environment: BENCH_DIR (default /tmp/tessaloom-bench) holds the corpus and
 # outputs; RUNS (default 3; 0 only builds the corpus); FILES limits the corpus to the named files
-# (e.g. FILES="speech_48k_mono_10min.wav"); LONG=0 skips the 60-minute file.
+# (e.g. FILES="speech_48k_mono_10min.wav"); LONG=0 skips the 60-minute file;
+# TOOLS limits the tools timed (e.g. TOOLS="engine ffmpeg").
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -125,6 +126,7 @@ run_tool()   # TOOL INPUT OUTPUT
 
 tools=(engine ffmpeg sox)
 [ -n "$baseline" ] && tools=(engine baseline ffmpeg sox)
+[ -n "${TOOLS:-}" ] && read -r -a tools <<< "$TOOLS"
 rm -f "$log"/*.time
 for ((run = 1; run <= runs; ++run)); do
     for name in "${files[@]}"; do
@@ -171,7 +173,7 @@ for name in "${files[@]}"; do
         mr="$(printf '%s\n' "${r[@]}" | median)"
         wall[$tool]="$mw"
         ratio="-"
-        [ "$tool" != engine ] && ratio="$(awk -v p="$mw" -v e="${wall[engine]}" 'BEGIN { printf "%.2fx", p / e }')"
+        [ "$tool" != engine ] && [ -n "${wall[engine]:-}" ] && ratio="$(awk -v p="$mw" -v e="${wall[engine]}" 'BEGIN { printf "%.2fx", p / e }')"
         awk -v f="$stem" -v t="$tool" -v w="$mw" -v c="$mc" -v r="$mr" -v s="$seconds" -v q="$ratio" \
             'BEGIN { printf "%-28s %-7s %8.2f %8.2f %9.1f %9.1f %12s\n", f, t, w, c, s / w, r / 1024, q }'
     done
