@@ -41,7 +41,7 @@ float compressorThreshold (float sibilanceLevelDb)
 // file. The channels run side by side, each with a crossover and compressor of
 // its own (the same designs, so the same result as one compressor with a state
 // per channel); the inline kernels give what juce::dsp's LinkwitzRileyFilter
-// and Compressor give. Allocates nothing.
+// and Compressor give. Allocates nothing in the sample loops.
 void AudioPipeline::applyDeEsser (juce::AudioBuffer<float>& buffer, double sampleRate, float sibilanceLevelDb)
 {
     const float thresholdDb = compressorThreshold (sibilanceLevelDb);

@@ -15,7 +15,7 @@ constexpr float gateFloorDb = -200.0f;
 
 // Stage 1.8. One gate per channel, so no channel ducks another; the channels
 // run side by side. The inline gate gives what juce::dsp::NoiseGate gives.
-// Allocates nothing.
+// Allocates nothing in the sample loops.
 void AudioPipeline::applyExpander (juce::AudioBuffer<float>& buffer, double sampleRate, float thresholdDb)
 {
     const int numChannels = buffer.getNumChannels();

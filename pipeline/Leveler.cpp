@@ -15,7 +15,7 @@ constexpr float releaseMs = 250.0f;
 
 // Stage 2. One compressor per channel, starting from rest; the channels run
 // side by side. The inline compressor gives what juce::dsp::Compressor gives.
-// Allocates nothing.
+// Allocates nothing in the sample loops.
 void AudioPipeline::applyLeveler (juce::AudioBuffer<float>& buffer, double sampleRate)
 {
     const int numChannels = buffer.getNumChannels();

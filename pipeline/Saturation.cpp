@@ -34,7 +34,7 @@ void AudioPipeline::applySaturation (juce::AudioBuffer<float>& buffer, double sa
 
     if (buffer.getNumChannels() > 0)
     {
-        // Clip and shelf in one pass over each channel, the channels side by side.
+        // Clip, then shelf, channel by channel; the channels side by side.
         const float shelfHz = designFrequency (shelfHighestHz, sampleRate);
         const auto shelf = juce::dsp::IIR::Coefficients<float>::makeHighShelf (
             sampleRate, shelfHz, shelfQ, juce::Decibels::decibelsToGain (shelfDb));
