@@ -27,13 +27,22 @@ juce::File temporarySiblingFor (const juce::File& target)
 AudioReadResult readAudioFile (const juce::File& file)
 {
     AudioReadResult result;
+    readAudioFile (file, result);
+    return result;
+}
+
+void readAudioFile (const juce::File& file, AudioReadResult& result)
+{
+    result.status = AudioReadResult::Status::noReader;
+    result.message.clear();
+    result.sampleRate = 0.0;
 
     juce::AudioFormatManager formatManager;
     formatManager.registerBasicFormats();
     std::unique_ptr<juce::AudioFormatReader> reader (formatManager.createReaderFor (file));
 
     if (reader == nullptr)
-        return result;
+        return;
 
     const auto channels = (int) reader->numChannels;
     juce::int64 frames = juce::jmax ((juce::int64) 0, reader->lengthInSamples);
@@ -54,16 +63,15 @@ AudioReadResult readAudioFile (const juce::File& file)
         result.status = AudioReadResult::Status::tooLong;
         result.message = "Audio file too long to process (" + juce::String (frames)
                          + " samples per channel, at most 2147483647): " + file.getFullPathName();
-        return result;
+        return;
     }
 
     result.sampleRate = reader->sampleRate;
-    result.buffer.setSize (channels, (int) frames);
+    result.buffer.setSize (channels, (int) frames, false, false, true);
     if (channels > 0 && frames > 0)
         reader->read (&result.buffer, 0, (int) frames, 0, true, true);
 
     result.status = AudioReadResult::Status::ok;
-    return result;
 }
 
 juce::String writeWav16Atomically (const juce::File& target, const juce::AudioBuffer<float>& buffer,
