@@ -16,6 +16,27 @@ namespace analysis_detail
 // or JUCE's default form for N = 0.
 inline juce::String fmt (double value, int decimals) { return juce::String (value, decimals); }
 
+// The measurements write their log lines through here. While a LogHold is
+// alive on a thread, that thread's lines are kept in it instead of written, so
+// measurements that run side by side can be logged afterwards in their fixed
+// order. Without a hold the line goes straight to juce::Logger.
+void log (const juce::String& line);
+
+class LogHold
+{
+public:
+    explicit LogHold (std::vector<juce::String>& into);
+    ~LogHold();
+    LogHold (const LogHold&) = delete;
+    LogHold& operator= (const LogHold&) = delete;
+
+private:
+    std::vector<juce::String>* previous;
+};
+
+// Writes held lines to juce::Logger in the order they were held.
+void writeHeld (const std::vector<juce::String>& lines);
+
 //==============================================================================
 // Integrated loudness.
 

@@ -1,5 +1,6 @@
 #include "analysis/AudioAnalyzer.h"
 #include "analysis/AnalysisDetail.h"
+#include "analysis/SideBySide.h"
 
 using analysis_detail::fmt;
 
@@ -11,7 +12,32 @@ constexpr double kVoiceBlockSeconds = 0.02; // 20 ms voice-activity blocks
 juce::String separatorLine() { return juce::String::repeatedString (juce::CharPointer_UTF8 ("\xe2\x95\x90"), 40); }
 
 juce::String rule (int count) { return juce::String::repeatedString (juce::CharPointer_UTF8 ("\xe2\x94\x80"), count); }
+thread_local std::vector<juce::String>* heldLines = nullptr;
 } // namespace
+
+void analysis_detail::log (const juce::String& line)
+{
+    if (heldLines != nullptr)
+        heldLines->push_back (line);
+    else
+        juce::Logger::writeToLog (line);
+}
+
+analysis_detail::LogHold::LogHold (std::vector<juce::String>& into) : previous (heldLines)
+{
+    heldLines = &into;
+}
+
+analysis_detail::LogHold::~LogHold()
+{
+    heldLines = previous;
+}
+
+void analysis_detail::writeHeld (const std::vector<juce::String>& lines)
+{
+    for (const auto& line : lines)
+        juce::Logger::writeToLog (line);
+}
 
 AnalysisResult AudioAnalyzer::analyze (const juce::AudioBuffer<float>& buffer, double sampleRate)
 {
@@ -30,21 +56,54 @@ AnalysisResult AudioAnalyzer::analyze (const juce::AudioBuffer<float>& buffer, d
     // The loudness K-weights the channels straight into the gating sums instead
     // of filtering a copy of the buffer; the voice activity, the SNR and the
     // crest factor share one scan. Each value is the one its measurement gives
-    // alone, and each line is logged at its place.
-    r.integratedLUFS = analysis_detail::gateBlockPowers (analysis_detail::kWeightedBlockPowers (buffer, sampleRate));
-    r.truePeakDBTP = measureTruePeak (buffer);
-
+    // alone. The measurements only read the buffer, so they run side by side,
+    // each holding its log lines; the lines are then written in the fixed order.
     const int voiceBlockSize = (int) (sampleRate * kVoiceBlockSeconds);
-    const auto scan = analysis_detail::scanLevels (buffer, voiceBlockSize, true);
-    {
-        const auto voiced = analysis_detail::voiceActivityFromScan (scan, r.numChannels);
-        analysis_detail::snrFromScan (scan, voiced, r.numChannels, r.snrDB, r.noiseFloorDBFS, r.voicedPercent);
-    }
+    analysis_detail::LevelScan scan;
 
-    r.spectralTiltDB = measureSpectralTilt (buffer, sampleRate);
-    measureSibilance (buffer, sampleRate, r.sibilanceRMS, r.sibilanceDBFS);
+    enum Piece { loudness, truePeak, levels, tilt, sibilance, hum, numPieces };
+    std::vector<juce::String> held[numPieces];
+
+    // The costliest first, so the two threads end close together.
+    static constexpr Piece order[numPieces] = { truePeak, loudness, levels, sibilance, tilt, hum };
+
+    side_by_side::run (numPieces, [&] (int i)
+    {
+        const Piece piece = order[i];
+        const analysis_detail::LogHold hold (held[piece]);
+        switch (piece)
+        {
+            case loudness:
+                r.integratedLUFS = analysis_detail::gateBlockPowers (analysis_detail::kWeightedBlockPowers (buffer, sampleRate));
+                break;
+            case truePeak:
+                r.truePeakDBTP = measureTruePeak (buffer);
+                break;
+            case levels:
+            {
+                scan = analysis_detail::scanLevels (buffer, voiceBlockSize, true);
+                const auto voiced = analysis_detail::voiceActivityFromScan (scan, r.numChannels);
+                analysis_detail::snrFromScan (scan, voiced, r.numChannels, r.snrDB, r.noiseFloorDBFS, r.voicedPercent);
+                break;
+            }
+            case tilt:
+                r.spectralTiltDB = measureSpectralTilt (buffer, sampleRate);
+                break;
+            case sibilance:
+                measureSibilance (buffer, sampleRate, r.sibilanceRMS, r.sibilanceDBFS);
+                break;
+            case hum:
+                r.hasGridHum = detectGridHum (buffer, sampleRate);
+                break;
+            case numPieces:
+                break;
+        }
+    });
+
+    for (const Piece piece : { loudness, truePeak, levels, tilt, sibilance })
+        analysis_detail::writeHeld (held[piece]);
     r.crestFactorDB = analysis_detail::crestFactorFromScan (scan, r.numChannels, r.numSamples);
-    r.hasGridHum = detectGridHum (buffer, sampleRate);
+    analysis_detail::writeHeld (held[hum]);
 
     juce::Logger::writeToLog (formatReport (r));
     juce::Logger::writeToLog (separatorLine());

@@ -16,6 +16,8 @@ public:
     // factor share one scan); allocates a few doubles per 20 ms, two
     // 4,096-sample run buffers and one FFT frame at a time, never a copy of
     // the buffer. Gives the values of the single operations below, bit for bit.
+    // The measurements run side by side on this thread and one helper thread;
+    // their lines are held and logged afterwards, in the order above.
     static AnalysisResult analyze (const juce::AudioBuffer<float>& buffer, double sampleRate);
 
     // The twelve-line results block (no final line feed) and the one-line JSON object.

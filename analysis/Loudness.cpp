@@ -52,7 +52,7 @@ double analysis_detail::gateBlockPowers (const std::vector<double>& blockPower)
 
     const double integrated = 10.0 * std::log10 (relativeSum / relativeCount) + kLoudnessOffsetLu;
 
-    juce::Logger::writeToLog ("[AudioAnalyzer/LUFS] Blocks: " + juce::String ((int) loudness.size())
+    analysis_detail::log ("[AudioAnalyzer/LUFS] Blocks: " + juce::String ((int) loudness.size())
                               + " | After abs gate: " + juce::String (absoluteCount)
                               + " | After rel gate: " + juce::String (relativeCount)
                               + " | Integrated: " + fmt (integrated, 1) + " LUFS");

@@ -156,7 +156,7 @@ double AudioAnalyzer::measureSpectralTilt (const juce::AudioBuffer<float>& buffe
     const double denominator = n * sxx - sx * sx;
     const double slope = std::abs (denominator) > 1e-10 ? (n * sxy - sx * sy) / denominator : 0.0;
 
-    juce::Logger::writeToLog ("[AudioAnalyzer/SpectralTilt] Slope: " + fmt (slope, 2) + " dB/octave | Profile: "
+    analysis_detail::log ("[AudioAnalyzer/SpectralTilt] Slope: " + fmt (slope, 2) + " dB/octave | Profile: "
                               + analysis_detail::tiltProfile (slope) + " | Bins analyzed: " + juce::String (startBin) + "-"
                               + juce::String (endBin));
     return slope;
@@ -169,7 +169,7 @@ void analysis_detail::finishSibilance (const SibilanceSums& sums, double& sibila
 
     if (! sums.measurable)
     {
-        juce::Logger::writeToLog ("[AudioAnalyzer/Sibilance] Sample rate too low for 5-8kHz analysis");
+        analysis_detail::log ("[AudioAnalyzer/Sibilance] Sample rate too low for 5-8kHz analysis");
         return;
     }
 
@@ -179,7 +179,7 @@ void analysis_detail::finishSibilance (const SibilanceSums& sums, double& sibila
         sibilanceDbfs = sibilanceRms > 1e-10 ? 20.0 * std::log10 (sibilanceRms) : kNoLevelDb;
     }
 
-    juce::Logger::writeToLog ("[AudioAnalyzer/Sibilance] 5-8kHz RMS: " + fmt (sibilanceRms, 6) + " | "
+    analysis_detail::log ("[AudioAnalyzer/Sibilance] 5-8kHz RMS: " + fmt (sibilanceRms, 6) + " | "
                               + fmt (sibilanceDbfs, 1) + " dBFS");
 }
 

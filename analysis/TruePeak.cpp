@@ -302,7 +302,7 @@ double AudioAnalyzer::measureTruePeak (const juce::AudioBuffer<float>& buffer)
     }
 
     const double dbtp = peak > 1e-10f ? 20.0 * std::log10 ((double) peak) : kNoLevelDb;
-    juce::Logger::writeToLog ("[AudioAnalyzer/TruePeak] Peak: " + fmt (peak, 6) + " | " + fmt (dbtp, 1) + " dBTP");
+    analysis_detail::log ("[AudioAnalyzer/TruePeak] Peak: " + fmt (peak, 6) + " | " + fmt (dbtp, 1) + " dBTP");
     return dbtp;
 }
 
@@ -319,7 +319,7 @@ double analysis_detail::crestFactorFromScan (const LevelScan& scan, int numChann
         crest = (rms > 1e-10 && peak > 1e-10) ? 20.0 * std::log10 (peak / rms) : 0.0;
     }
 
-    juce::Logger::writeToLog ("[AudioAnalyzer/CrestFactor] Peak: " + fmt (scan.samplePeak, 6) + " | RMS: " + fmt (rms, 6)
+    analysis_detail::log ("[AudioAnalyzer/CrestFactor] Peak: " + fmt (scan.samplePeak, 6) + " | RMS: " + fmt (rms, 6)
                               + " | Crest: " + fmt (crest, 1) + " dB | " + analysis_detail::crestClass (crest));
     return crest;
 }

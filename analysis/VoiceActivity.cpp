@@ -85,7 +85,7 @@ std::vector<bool> analysis_detail::voiceActivityFromScan (const LevelScan& scan,
         voicedCount += voiced[k] ? 1 : 0;
     }
 
-    juce::Logger::writeToLog ("[AudioAnalyzer/VAD] Blocks: " + juce::String ((int) numBlocks) + " | Voiced: "
+    analysis_detail::log ("[AudioAnalyzer/VAD] Blocks: " + juce::String ((int) numBlocks) + " | Voiced: "
                               + juce::String (voicedCount) + " | Threshold: " + fmt (threshold, 6)
                               + " | NoiseFloor(P10): " + fmt (floorRms, 6));
     return voiced;
@@ -120,7 +120,7 @@ void analysis_detail::snrFromScan (const LevelScan& scan, const std::vector<bool
     snrDb = 10.0 * std::log10 (signalPower / std::max (kNoPower, noisePower));
     noiseFloorDbfs = noisePower > kNoPower ? 10.0 * std::log10 (noisePower) : kNoLevelDb;
 
-    juce::Logger::writeToLog ("[AudioAnalyzer/SNR] Signal blocks: " + juce::String (signalBlocks) + " | Noise blocks: "
+    analysis_detail::log ("[AudioAnalyzer/SNR] Signal blocks: " + juce::String (signalBlocks) + " | Noise blocks: "
                               + juce::String (noiseBlocks) + " | SNR: " + fmt (snrDb, 1) + " dB"
                               + " | NoiseFloor: " + fmt (noiseFloorDbfs, 1) + " dBFS");
 }

@@ -124,6 +124,15 @@ juce::File temporarySiblingFor (const juce::File& target)
 AudioReadResult readAudioFile (const juce::File& file)
 {
     AudioReadResult result;
+    readAudioFile (file, result);
+    return result;
+}
+
+void readAudioFile (const juce::File& file, AudioReadResult& result)
+{
+    result.status = AudioReadResult::Status::noReader;
+    result.message.clear();
+    result.sampleRate = 0.0;
 
     if (! isRegularFile (file))
     {
@@ -142,7 +151,7 @@ AudioReadResult readAudioFile (const juce::File& file)
     std::unique_ptr<juce::AudioFormatReader> reader (formatManager.createReaderFor (file));
 
     if (reader == nullptr)
-        return result;
+        return;
 
     if (reader->numChannels < 1 || reader->numChannels > (unsigned int) maxChannels
         || ! std::isfinite (reader->sampleRate) || reader->sampleRate < minSampleRate
@@ -183,7 +192,7 @@ AudioReadResult readAudioFile (const juce::File& file)
         result.status = AudioReadResult::Status::tooLong;
         result.message = "Audio file too long to process (" + juce::String (frames)
                          + " samples per channel, at most 2147483647): " + file.getFullPathName();
-        return result;
+        return;
     }
 
     // A buffer past half the machine's memory could only end with the whole
@@ -201,12 +210,11 @@ AudioReadResult readAudioFile (const juce::File& file)
     }
 
     result.sampleRate = reader->sampleRate;
-    result.buffer.setSize (channels, (int) frames);
+    result.buffer.setSize (channels, (int) frames, false, false, true);
     if (channels > 0 && frames > 0)
         reader->read (&result.buffer, 0, (int) frames, 0, true, true);
 
     result.status = AudioReadResult::Status::ok;
-    return result;
 }
 
 juce::String writeWav16Atomically (const juce::File& target, const juce::AudioBuffer<float>& buffer,

@@ -31,6 +31,10 @@ struct AudioReadResult
 // allocate the chunk's declared size, up to 4 GB).
 AudioReadResult readAudioFile (const juce::File& file);
 
+// The same into an existing result: the allocation of its buffer is reused when
+// it is large enough, so reading a file again touches no fresh memory.
+void readAudioFile (const juce::File& file, AudioReadResult& into);
+
 // Writes 16-bit PCM WAV (no metadata) under a temporary name beside the target
 // and renames it over the target only once every byte is on disk. On failure the
 // target is untouched and the message says why (empty on success).

@@ -66,10 +66,15 @@ PipelineResult AudioPipeline::processFile (const juce::File& input, const juce::
 
     AutoMapParameters params;
 
+    // One working buffer for both reads of the file: the in-memory chain reads
+    // into the allocation that Pass 1 used.
+    AudioReadResult audio;
+
     // ---- Pass 1: analysis of the input, mapping, pre-filter -----------------
     log ("[AudioPipeline] Pass 1: Offline Analysis");
     {
-        auto pass1 = readAudioFile (input);
+        readAudioFile (input, audio);
+        auto& pass1 = audio;
         if (! pass1.ok())
         {
             log ("[AudioPipeline] WARNING: Could not read input for Pass 1 analysis");
@@ -96,7 +101,11 @@ PipelineResult AudioPipeline::processFile (const juce::File& input, const juce::
                     currentFile = prefiltered;
             }
         }
-    } // the Pass 1 buffer is freed here
+    }
+
+    // The outside denoiser gets the memory back while it runs.
+    if (config.denoise)
+        audio = AudioReadResult();
 
     // ---- Stage 1: noise reduction ------------------------------------------
     if (! config.denoise)
@@ -160,7 +169,8 @@ PipelineResult AudioPipeline::processFile (const juce::File& input, const juce::
     // ---- The in-memory chain ---------------------------------------------
     if (config.compressor || config.eq)
     {
-        auto loaded = readAudioFile (currentFile);
+        readAudioFile (currentFile, audio);
+        auto& loaded = audio;
         if (! loaded.ok())
         {
             result.errorMessage = loaded.status == AudioReadResult::Status::tooLong

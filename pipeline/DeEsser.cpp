@@ -1,5 +1,8 @@
 #include "pipeline/AudioPipeline.h"
 
+#include "analysis/SideBySide.h"
+#include "pipeline/DynamicsKernels.h"
+
 #include <cmath>
 
 namespace
@@ -35,7 +38,10 @@ float compressorThreshold (float sibilanceLevelDb)
 // Stage 1.7. Split, compress and sum are done sample by sample: each output
 // sample depends only on its own channel's filter and envelope state, so this
 // gives exactly the band-buffer result without holding two extra copies of the
-// file. Allocates only the filters and the compressor's per-channel state.
+// file. The channels run side by side, each with a crossover and compressor of
+// its own (the same designs, so the same result as one compressor with a state
+// per channel); the inline kernels give what juce::dsp's LinkwitzRileyFilter
+// and Compressor give. Allocates nothing in the sample loops.
 void AudioPipeline::applyDeEsser (juce::AudioBuffer<float>& buffer, double sampleRate, float sibilanceLevelDb)
 {
     const float thresholdDb = compressorThreshold (sibilanceLevelDb);
@@ -46,34 +52,21 @@ void AudioPipeline::applyDeEsser (juce::AudioBuffer<float>& buffer, double sampl
     {
         const float fc = crossoverFrequency (sampleRate);
 
-        juce::dsp::Compressor<float> compressor;
-        compressor.setThreshold (thresholdDb);
-        compressor.setRatio (ratio);
-        compressor.setAttack (attackMs);
-        compressor.setRelease (releaseMs);
-        compressor.prepare ({ sampleRate, (juce::uint32) numSamples, (juce::uint32) numChannels });
+        float* const* channels = buffer.getArrayOfWritePointers();
 
-        const juce::dsp::ProcessSpec oneChannel { sampleRate, (juce::uint32) numSamples, 1 };
-
-        for (int channel = 0; channel < numChannels; ++channel)
+        side_by_side::forEachChannel (numChannels, numSamples, [&] (int channel)
         {
-            juce::dsp::LinkwitzRileyFilter<float> lowPass, highPass;
-            lowPass.setType (juce::dsp::LinkwitzRileyFilterType::lowpass);
-            highPass.setType (juce::dsp::LinkwitzRileyFilterType::highpass);
-            lowPass.setCutoffFrequency (fc);
-            highPass.setCutoffFrequency (fc);
-            lowPass.prepare (oneChannel);
-            highPass.prepare (oneChannel);
+            dynamics_kernels::Compressor compressor (sampleRate, thresholdDb, ratio, attackMs, releaseMs);
+            dynamics_kernels::LinkwitzRileySplit split (sampleRate, fc);
 
-            float* samples = buffer.getWritePointer (channel);
+            float* samples = channels[channel];
             for (int n = 0; n < numSamples; ++n)
             {
-                const float x = samples[n];
-                const float low = lowPass.processSample (0, x);
-                const float high = compressor.processSample (channel, highPass.processSample (0, x));
-                samples[n] = high + low;
+                float low, high;
+                split.processSample (samples[n], low, high);
+                samples[n] = compressor.processSample (high) + low;
             }
-        }
+        });
     }
 
     juce::Logger::writeToLog ("[AudioPipeline/DeEsser] Applied LR-5kHz Crossover De-esser (Threshold="

@@ -1,5 +1,8 @@
 #include "pipeline/AudioPipeline.h"
 
+#include "analysis/SideBySide.h"
+#include "pipeline/DynamicsKernels.h"
+
 namespace
 {
 // Every dB the envelope falls below the threshold becomes two at the output.
@@ -10,8 +13,9 @@ constexpr float releaseMs = 300.0f;
 constexpr float gateFloorDb = -200.0f;
 } // namespace
 
-// Stage 1.8. One gate for the whole buffer, one envelope per channel, so no
-// channel ducks another. Allocates only the gate's per-channel state.
+// Stage 1.8. One gate per channel, so no channel ducks another; the channels
+// run side by side. The inline gate gives what juce::dsp::NoiseGate gives.
+// Allocates nothing in the sample loops.
 void AudioPipeline::applyExpander (juce::AudioBuffer<float>& buffer, double sampleRate, float thresholdDb)
 {
     const int numChannels = buffer.getNumChannels();
@@ -25,19 +29,15 @@ void AudioPipeline::applyExpander (juce::AudioBuffer<float>& buffer, double samp
 
     if (canExpand && numChannels > 0 && numSamples > 0)
     {
-        juce::dsp::NoiseGate<float> gate;
-        gate.setThreshold (thresholdDb);
-        gate.setRatio (ratio);
-        gate.setAttack (attackMs);
-        gate.setRelease (releaseMs);
-        gate.prepare ({ sampleRate, (juce::uint32) numSamples, (juce::uint32) numChannels });
-
-        for (int channel = 0; channel < numChannels; ++channel)
+        float* const* channels = buffer.getArrayOfWritePointers();
+        side_by_side::forEachChannel (numChannels, numSamples, [&] (int channel)
         {
-            float* samples = buffer.getWritePointer (channel);
+            dynamics_kernels::NoiseGate gate (sampleRate, thresholdDb, ratio, attackMs, releaseMs);
+
+            float* samples = channels[channel];
             for (int n = 0; n < numSamples; ++n)
-                samples[n] = gate.processSample (channel, samples[n]);
-        }
+                samples[n] = gate.processSample (samples[n]);
+        });
     }
 
     juce::Logger::writeToLog ("[AudioPipeline/Expander] Applied Downward Expander (Threshold="

@@ -1,12 +1,15 @@
 #include "pipeline/AudioPipeline.h"
 #include "pipeline/FilterDesign.h"
 
+#include "analysis/SideBySide.h"
+
 #include <array>
 
 // Each channel gets a filter of its own that starts from zero state, so one
 // channel's history never leaks into the next and every application of a
 // design behaves as if the file began at sample 0. Allocates one small filter
-// per channel (its state is a few floats), never a copy of the audio.
+// per channel (its state is a few floats), never a copy of the audio. The
+// channels run side by side when there are several.
 void applyFilterToAllChannels (juce::AudioBuffer<float>& buffer,
                                const juce::dsp::IIR::Coefficients<float>::Ptr& coefficients)
 {
@@ -17,16 +20,18 @@ void applyFilterToAllChannels (juce::AudioBuffer<float>& buffer,
     if (numSamples <= 0)
         return;
 
-    for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
+    // Taken once here: getWritePointer marks the buffer, which the threads must not do together.
+    float* const* channels = buffer.getArrayOfWritePointers();
+    side_by_side::forEachChannel (buffer.getNumChannels(), numSamples, [&] (int channel)
     {
         juce::dsp::IIR::Filter<float> filter;
         filter.coefficients = coefficients;
         filter.reset();
 
-        float* samples = buffer.getWritePointer (channel);
+        float* samples = channels[channel];
         juce::dsp::AudioBlock<float> block (&samples, 1, (size_t) numSamples);
         filter.process (juce::dsp::ProcessContextReplacing<float> (block));
-    }
+    });
 }
 
 // 0.45 of the rate keeps every design a little below Nyquist; the 1 kHz floor
@@ -107,7 +112,10 @@ void applySectionsToAllChannels (juce::AudioBuffer<float>& buffer,
     if (count == 0 || buffer.getNumSamples() <= 0)
         return;
 
-    for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
-        runCascadeOf (count, buffer.getWritePointer (channel), buffer.getNumSamples(), fused,
+    float* const* channels = buffer.getArrayOfWritePointers();
+    side_by_side::forEachChannel (buffer.getNumChannels(), buffer.getNumSamples(), [&] (int channel)
+    {
+        runCascadeOf (count, channels[channel], buffer.getNumSamples(), fused,
                       std::make_index_sequence<maxFusedSections>());
+    });
 }

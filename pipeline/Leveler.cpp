@@ -1,5 +1,8 @@
 #include "pipeline/AudioPipeline.h"
 
+#include "analysis/SideBySide.h"
+#include "pipeline/DynamicsKernels.h"
+
 namespace
 {
 // Fixed opto-style settings: slow enough to ride the phrase level rather than
@@ -10,8 +13,9 @@ constexpr float attackMs = 12.0f;
 constexpr float releaseMs = 250.0f;
 } // namespace
 
-// Stage 2. One compressor for the whole buffer with one envelope per channel,
-// starting from rest. Allocates only the compressor's per-channel state.
+// Stage 2. One compressor per channel, starting from rest; the channels run
+// side by side. The inline compressor gives what juce::dsp::Compressor gives.
+// Allocates nothing in the sample loops.
 void AudioPipeline::applyLeveler (juce::AudioBuffer<float>& buffer, double sampleRate)
 {
     const int numChannels = buffer.getNumChannels();
@@ -19,19 +23,15 @@ void AudioPipeline::applyLeveler (juce::AudioBuffer<float>& buffer, double sampl
 
     if (numChannels > 0 && numSamples > 0)
     {
-        juce::dsp::Compressor<float> compressor;
-        compressor.setThreshold (thresholdDb);
-        compressor.setRatio (ratio);
-        compressor.setAttack (attackMs);
-        compressor.setRelease (releaseMs);
-        compressor.prepare ({ sampleRate, (juce::uint32) numSamples, (juce::uint32) numChannels });
-
-        for (int channel = 0; channel < numChannels; ++channel)
+        float* const* channels = buffer.getArrayOfWritePointers();
+        side_by_side::forEachChannel (numChannels, numSamples, [&] (int channel)
         {
-            float* samples = buffer.getWritePointer (channel);
+            dynamics_kernels::Compressor compressor (sampleRate, thresholdDb, ratio, attackMs, releaseMs);
+
+            float* samples = channels[channel];
             for (int n = 0; n < numSamples; ++n)
-                samples[n] = compressor.processSample (channel, samples[n]);
-        }
+                samples[n] = compressor.processSample (samples[n]);
+        });
     }
 
     juce::Logger::writeToLog ("[AudioPipeline/Compressor] Applied Serial Opto-Style Leveler (LA-2A Topology)");

@@ -1,6 +1,8 @@
 #include "analysis/AudioAnalyzer.h"
 #include "pipeline/AudioPipeline.h"
 #include "pipeline/GainRules.h"
+#include "analysis/SideBySide.h"
+#include "pipeline/DynamicsKernels.h"
 
 std::optional<float> GainRules::normalizationDb (float targetLufs, float measuredLufs, int bypassStage)
 {
@@ -31,20 +33,28 @@ void GainRules::limitPeaks (juce::AudioBuffer<float>& buffer, double sampleRate)
 
     if (channels > 0 && length > 0)
     {
-        // After a loud passage the envelopes decay through the subnormal range
-        // during silence and stay there; flushing them to zero keeps silence
-        // as cheap as sound and changes no sample a 16-bit file can hold.
-        const juce::ScopedNoDenormals noDenormals;
-
-        juce::dsp::Limiter<float> limiter;
-        limiter.setThreshold (limiterThresholdDb);
-        limiter.setRelease (limiterReleaseMs);
-        limiter.prepare ({ sampleRate, (juce::uint32) length, (juce::uint32) channels });
-
         // The whole file is one block: the envelopes run through it unbroken and
-        // the limiter's output gain is constant from the first sample.
-        juce::dsp::AudioBlock<float> block (buffer);
-        limiter.process (juce::dsp::ProcessContextReplacing<float> (block));
+        // the limiter's output gain is constant from the first sample. Its
+        // channels are independent, so each runs through a limiter of its own,
+        // side by side. The inline stages give what juce::dsp::Limiter gives:
+        // two compressors, the make-up gain, then the clip at full scale.
+        float* const* samples = buffer.getArrayOfWritePointers();
+        side_by_side::forEachChannel (channels, length, [&] (int channel)
+        {
+            // After a loud passage the envelopes decay through the subnormal range
+            // during silence and stay there; flushing them to zero keeps silence
+            // as cheap as sound and changes no sample a 16-bit file can hold.
+            // The flag belongs to the thread, so each channel sets it.
+            const juce::ScopedNoDenormals noDenormals;
+
+            dynamics_kernels::LimiterStages limiter (sampleRate, limiterThresholdDb, limiterReleaseMs);
+
+            float* x = samples[channel];
+            for (int n = 0; n < length; ++n)
+                x[n] = limiter.processSample (x[n]);
+            juce::FloatVectorOperations::multiply (x, limiter.outputGain, length);
+            juce::FloatVectorOperations::clip (x, x, -1.0f, 1.0f, length);
+        });
     }
 
     juce::Logger::writeToLog ("[AudioPipeline/Limiter] Applied True Peak Limiter (Ceiling="

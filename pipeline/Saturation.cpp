@@ -1,6 +1,8 @@
 #include "pipeline/AudioPipeline.h"
 #include "pipeline/FilterDesign.h"
 
+#include "analysis/SideBySide.h"
+
 #include <cmath>
 
 namespace
@@ -30,14 +32,27 @@ void AudioPipeline::applySaturation (juce::AudioBuffer<float>& buffer, double sa
     const float k = juce::Decibels::decibelsToGain (driveDb);
     const int numSamples = buffer.getNumSamples();
 
-    for (int channel = 0; channel < buffer.getNumChannels(); ++channel)
-        softClip (buffer.getWritePointer (channel), numSamples, k);
-
     if (buffer.getNumChannels() > 0)
     {
+        // Clip, then shelf, channel by channel; the channels side by side.
         const float shelfHz = designFrequency (shelfHighestHz, sampleRate);
-        applyFilterToAllChannels (buffer, juce::dsp::IIR::Coefficients<float>::makeHighShelf (
-                                              sampleRate, shelfHz, shelfQ, juce::Decibels::decibelsToGain (shelfDb)));
+        const auto shelf = juce::dsp::IIR::Coefficients<float>::makeHighShelf (
+            sampleRate, shelfHz, shelfQ, juce::Decibels::decibelsToGain (shelfDb));
+        float* const* channels = buffer.getArrayOfWritePointers();
+
+        side_by_side::forEachChannel (buffer.getNumChannels(), numSamples, [&] (int channel)
+        {
+            softClip (channels[channel], numSamples, k);
+            if (numSamples > 0)
+            {
+                juce::dsp::IIR::Filter<float> filter;
+                filter.coefficients = shelf;
+                filter.reset();
+                float* samples = channels[channel];
+                juce::dsp::AudioBlock<float> block (&samples, 1, (size_t) numSamples);
+                filter.process (juce::dsp::ProcessContextReplacing<float> (block));
+            }
+        });
     }
 
     juce::Logger::writeToLog ("[AudioPipeline/Saturation] Applied Tape Saturation + 14kHz LPF Roll-off (Drive=+"

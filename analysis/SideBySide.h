@@ -1,0 +1,28 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <functional>
+
+// Runs independent pieces of one file's work side by side: on the calling
+// thread and on one helper thread. The batch pool uses half of the logical
+// processors, so one helper per job fills the other half without
+// oversubscribing the machine. Pieces are taken in index order by whichever
+// thread is free; each piece must write only its own results. An exception
+// thrown by a piece (an allocation failure) is rethrown on the calling thread
+// after both threads have stopped. Starting the helper costs one thread start
+// (tens of microseconds), so callers run small jobs inline.
+namespace side_by_side
+{
+// True when this machine has a second logical processor to use.
+bool helperAvailable();
+
+// Calls piece (i) for every i in [0, count), on this thread and, when a helper
+// is available and count > 1, on one helper thread too.
+void run (int count, const std::function<void (int)>& piece);
+
+// run() for the channels of a buffer of numSamples frames: channels side by
+// side only when there are several and the work is long enough to pay for
+// the thread.
+void forEachChannel (int numChannels, int numSamples, const std::function<void (int)>& perChannel);
+} // namespace side_by_side
