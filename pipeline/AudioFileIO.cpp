@@ -137,13 +137,13 @@ void readAudioFile (const juce::File& file, AudioReadResult& result)
     if (! isRegularFile (file))
     {
         result.message = "Not a regular file: " + file.getFullPathName();
-        return result;
+        return;
     }
 
     if (const auto chunk = oversizedMetadataChunk (file); chunk.isNotEmpty())
     {
         result.message = "Corrupt audio header (" + chunk + "): " + file.getFullPathName();
-        return result;
+        return;
     }
 
     juce::AudioFormatManager formatManager;
@@ -159,7 +159,7 @@ void readAudioFile (const juce::File& file, AudioReadResult& result)
     {
         result.message = "Unusable audio header (" + juce::String ((juce::int64) reader->numChannels)
                          + " channels, " + juce::String (reader->sampleRate) + " Hz): " + file.getFullPathName();
-        return result;
+        return;
     }
 
     // JUCE's WAV and AIFF readers decode 8, 16, 24 and 32 bits; with any other
@@ -169,7 +169,7 @@ void readAudioFile (const juce::File& file, AudioReadResult& result)
     {
         result.message = "Unsupported sample format (" + juce::String ((juce::int64) reader->bitsPerSample)
                          + " bits): " + file.getFullPathName();
-        return result;
+        return;
     }
 
     const auto channels = (int) reader->numChannels;
@@ -206,7 +206,7 @@ void readAudioFile (const juce::File& file, AudioReadResult& result)
         result.message = "Audio file too large for this machine's memory (" + juce::String (bufferBytes / (1024 * 1024))
                          + " MB of samples, " + juce::String (memoryBytes / (1024 * 1024))
                          + " MB of memory): " + file.getFullPathName();
-        return result;
+        return;
     }
 
     result.sampleRate = reader->sampleRate;
