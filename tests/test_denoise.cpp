@@ -197,3 +197,23 @@ TEST (Denoise, CleanHarmonicSpeechKeepsItsShape)
     denoiseBuffer (output, fs, 12.0f);
     EXPECT_GT (snrDb (input, output, 0), 20.0);
 }
+
+TEST (Denoise, CatchesABroadbandRiseWithinASecond)
+{
+    // Noise that steps up 40 dB mid-file is suppressed well before the 2 s lower bound would catch
+    // it, in mono and in a linked stereo pair, at several levels.
+    const int second = (int) fs;
+    for (const float rms : { 0.003f, 0.03f, 0.2f })
+    {
+        for (const int channels : { 1, 2 })
+        {
+            auto buffer = pinkNoise (channels, 6 * second, rms, 43);
+            for (int c = 0; c < channels; ++c)
+                buffer.applyGain (c, 0, 3 * second, 0.01f);
+            const auto input = copyOf (buffer);
+            denoiseBuffer (buffer, fs, 12.0f);
+            const double drop = levelDb (input, 0, 4 * second, 2 * second) - levelDb (buffer, 0, 4 * second, 2 * second);
+            EXPECT_GE (drop, 7.5) << "rms " << rms << ", " << channels << " channel(s)";
+        }
+    }
+}
