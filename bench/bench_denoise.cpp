@@ -2,7 +2,7 @@
 // (FFTW against juce::dsp::FFT as Debian's JUCE builds it). Items per second are audio samples, so
 // realtime factor = items_per_second / 48000 for mono.
 #include "denoise/RealFft.h"
-#include "denoise/SpectralDenoiser.h"
+#include "denoise/StftDenoiser.h"
 
 #include <juce_dsp/juce_dsp.h>
 

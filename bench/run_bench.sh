@@ -96,10 +96,10 @@ make_file()
 
 make_speech_block
 files=()
-for spec in "44100 1 600 speech_44k_mono_10min.wav" "44100 2 600 speech_44k_stereo_10min.wav" \
+for entry in "44100 1 600 speech_44k_mono_10min.wav" "44100 2 600 speech_44k_stereo_10min.wav" \
             "48000 1 600 speech_48k_mono_10min.wav" "48000 2 600 speech_48k_stereo_10min.wav" \
             "48000 1 3600 speech_48k_mono_60min.wav"; do
-    read -r rate channels seconds name <<< "$spec"
+    read -r rate channels seconds name <<< "$entry"
     [ "$seconds" = 3600 ] && [ "$long" = 0 ] && continue
     if [ -n "${FILES:-}" ] && [[ " $FILES " != *" $name "* ]]; then continue; fi
     make_file "$name" "$rate" "$channels" "$seconds"

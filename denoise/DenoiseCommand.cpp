@@ -1,6 +1,6 @@
 #include "denoise/DenoiseCommand.h"
 
-#include "denoise/SpectralDenoiser.h"
+#include "denoise/StftDenoiser.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
@@ -213,7 +213,7 @@ DenoiseFileResult denoiseFile (const juce::File& input, const juce::File& output
         return failure (message);
     };
 
-    SpectralDenoiser denoiser (design, numChannels, initialNoise);
+    StftDenoiser denoiser (design, numChannels, initialNoise);
     const int latency = denoiser.latency();
     juce::AudioBuffer<float> block (numChannels, streamBlockSamples);
     juce::int64 readPosition = 0, written = 0;

@@ -140,10 +140,10 @@ def main():
     ax.set_ylabel("level per 1/6 octave (dB)")
     ax.legend(loc="upper right", fontsize=8)
     fig.tight_layout()
-    fig.savefig(out / "spectrum.png", dpi=DPI)
+    fig.savefig(out / "frequency-balance.png", dpi=DPI)
     plt.close(fig)
 
-    for name in ("waveform.png", "loudness.png", "spectrum.png"):
+    for name in ("waveform.png", "loudness.png", "frequency-balance.png"):
         print(out / name)
 
 

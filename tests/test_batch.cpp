@@ -118,15 +118,15 @@ TEST (BatchExe, FolderOfMixedFilesWithOneBadFile)
         }
     EXPECT_EQ (failures, 1);
 
-    for (auto& spec : mixedInputs)
+    for (auto& input : mixedInputs)
     {
-        auto w = readAudio (out.getChildFile (spec.name));
-        ASSERT_TRUE (w.ok) << spec.name;
-        EXPECT_EQ (w.bitsPerSample, 16) << spec.name;
-        EXPECT_FALSE (w.floatingPoint) << spec.name;
-        EXPECT_EQ (w.sampleRate, spec.rate) << spec.name;
-        EXPECT_EQ (w.buffer.getNumChannels(), spec.channels) << spec.name;
-        EXPECT_EQ (w.buffer.getNumSamples(), (int) (spec.rate * 1.5)) << spec.name;
+        auto w = readAudio (out.getChildFile (input.name));
+        ASSERT_TRUE (w.ok) << input.name;
+        EXPECT_EQ (w.bitsPerSample, 16) << input.name;
+        EXPECT_FALSE (w.floatingPoint) << input.name;
+        EXPECT_EQ (w.sampleRate, input.rate) << input.name;
+        EXPECT_EQ (w.buffer.getNumChannels(), input.channels) << input.name;
+        EXPECT_EQ (w.buffer.getNumSamples(), (int) (input.rate * 1.5)) << input.name;
     }
     EXPECT_FALSE (out.getChildFile ("x.wav").exists()) << "a failed file leaves no output";
     EXPECT_FALSE (out.getChildFile ("nested.wav").exists());

@@ -1,6 +1,6 @@
 // Properties of the spectral suppressor: what it must leave alone, how far it may go, and how it
 // treats channels, levels and gaps.
-#include "denoise/SpectralDenoiser.h"
+#include "denoise/StftDenoiser.h"
 #include "support/DenoiseSignals.h"
 #include "support/TestSupport.h"
 

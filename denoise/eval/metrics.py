@@ -100,8 +100,8 @@ def _remove_silent_frames(x, y):
 
 def _band_envelopes(x):
     hop = STOI_FRAME // 2
-    spec = np.fft.rfft(_frames(x, STOI_FRAME, hop) * _hann(STOI_FRAME), n=STOI_FFT, axis=1)
-    return np.sqrt(_OBM @ (np.abs(spec) ** 2).T)  # bands x frames
+    spectra = np.fft.rfft(_frames(x, STOI_FRAME, hop) * _hann(STOI_FRAME), n=STOI_FFT, axis=1)
+    return np.sqrt(_OBM @ (np.abs(spectra) ** 2).T)  # bands x frames
 
 
 def stoi(reference, estimate, fs):

@@ -62,10 +62,10 @@ std::vector<double> estimateInitialNoise (const DenoiserDesign& design, const fl
     The output lags the input by exactly latency() samples (the first latency() output samples
     belong before the input's start); feed latency() zeros at the end to get the tail. The
     constructor allocates; process() allocates nothing. */
-class SpectralDenoiser
+class StftDenoiser
 {
 public:
-    SpectralDenoiser (const DenoiserDesign& design, int numChannels, const std::vector<double>& initialNoise);
+    StftDenoiser (const DenoiserDesign& design, int numChannels, const std::vector<double>& initialNoise);
 
     int latency() const noexcept { return design.fftSize; }
 
@@ -102,7 +102,7 @@ private:
 };
 
 /** Denoises a whole buffer in place with zero lag and unchanged length: pre-scans the opening for
-    the first noise estimate, then runs SpectralDenoiser over it. sampleRate in Hz,
+    the first noise estimate, then runs StftDenoiser over it. sampleRate in Hz,
     attenuationLimitDb as for designDenoiser. Allocates the suppressor's state and one
     latency-sized block, no copy of the buffer. */
 void denoiseBuffer (juce::AudioBuffer<float>& buffer, double sampleRate, float attenuationLimitDb);

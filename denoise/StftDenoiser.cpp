@@ -1,4 +1,4 @@
-#include "denoise/SpectralDenoiser.h"
+#include "denoise/StftDenoiser.h"
 
 #include <algorithm>
 #include <cmath>
@@ -181,7 +181,7 @@ std::vector<double> estimateInitialNoise (const DenoiserDesign& design, const fl
     return noise;
 }
 
-SpectralDenoiser::SpectralDenoiser (const DenoiserDesign& d, int channels, const std::vector<double>& initialNoise)
+StftDenoiser::StftDenoiser (const DenoiserDesign& d, int channels, const std::vector<double>& initialNoise)
     : design (d),
       numChannels (channels),
       numBins (d.fftSize / 2 + 1),
@@ -210,7 +210,7 @@ SpectralDenoiser::SpectralDenoiser (const DenoiserDesign& d, int channels, const
         w *= synthesisScale;
 }
 
-void SpectralDenoiser::process (const float* const* input, float* const* output, int numSamples)
+void StftDenoiser::process (const float* const* input, float* const* output, int numSamples)
 {
     const int size = design.fftSize, hop = design.hop;
     int done = 0;
@@ -236,7 +236,7 @@ void SpectralDenoiser::process (const float* const* input, float* const* output,
     }
 }
 
-void SpectralDenoiser::processFrame()
+void StftDenoiser::processFrame()
 {
     const int size = design.fftSize, hop = design.hop;
 
@@ -288,7 +288,7 @@ void SpectralDenoiser::processFrame()
     }
 }
 
-void SpectralDenoiser::updateNoiseLowerBound()
+void StftDenoiser::updateNoiseLowerBound()
 {
     const double a = activeFrames == 0 ? 0.0 : design.floorPowerSmoothing;
     for (int k = 0; k < numBins; ++k)
@@ -331,7 +331,7 @@ void SpectralDenoiser::updateNoiseLowerBound()
     }
 }
 
-void SpectralDenoiser::updateGains()
+void StftDenoiser::updateGains()
 {
     const bool haveLowerBound = completedSubwindows >= floorSubwindows;
 
@@ -390,7 +390,7 @@ void denoiseBuffer (juce::AudioBuffer<float>& buffer, double sampleRate, float a
         return;
 
     const auto design = designDenoiser (sampleRate, attenuationLimitDb);
-    SpectralDenoiser denoiser (design, numChannels,
+    StftDenoiser denoiser (design, numChannels,
                                estimateInitialNoise (design, buffer.getArrayOfReadPointers(), numChannels, length));
     const int latency = denoiser.latency();
     juce::AudioBuffer<float> block (numChannels, latency);
