@@ -8,7 +8,7 @@ PACKAGES=(
   libflac-dev libvorbis-dev libogg-dev libfftw3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg sox espeak-ng
-  parallel
+  parallel python3 time util-linux
   libebur128-dev
   clang libclang-rt-14-dev
 )
