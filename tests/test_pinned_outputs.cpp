@@ -17,29 +17,6 @@ using namespace testing_support;
 
 namespace
 {
-class CapturingLogger : public juce::Logger
-{
-public:
-    CapturingLogger() { juce::Logger::setCurrentLogger (this); }
-    ~CapturingLogger() override { juce::Logger::setCurrentLogger (nullptr); }
-
-    std::vector<std::string> lines()
-    {
-        std::lock_guard<std::mutex> l (mutex);
-        return captured;
-    }
-
-protected:
-    void logMessage (const juce::String& message) override
-    {
-        std::lock_guard<std::mutex> l (mutex);
-        captured.push_back (message.toStdString());
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<std::string> captured;
-};
 
 // 64-bit FNV-1a.
 struct Fnv1a
@@ -166,7 +143,7 @@ TEST (PinnedOutputs, WholeChainIsBitExact)
         {
             CapturingLogger logger;
             result = AudioPipeline::processFile (input, output, config);
-            lines = logger.lines();
+            lines = logger.stdLines();
         }
         ASSERT_TRUE (result.success) << result.errorMessage;
 

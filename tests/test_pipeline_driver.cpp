@@ -9,37 +9,6 @@ using namespace testing_support;
 
 namespace
 {
-class CapturingLogger : public juce::Logger
-{
-public:
-    CapturingLogger() { juce::Logger::setCurrentLogger (this); }
-    ~CapturingLogger() override { juce::Logger::setCurrentLogger (nullptr); }
-
-    std::vector<std::string> lines()
-    {
-        std::lock_guard<std::mutex> l (mutex);
-        return captured;
-    }
-
-    bool contains (const std::string& text)
-    {
-        for (auto& l : lines())
-            if (l.find (text) != std::string::npos)
-                return true;
-        return false;
-    }
-
-protected:
-    void logMessage (const juce::String& message) override
-    {
-        std::lock_guard<std::mutex> l (mutex);
-        captured.push_back (message.toStdString());
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<std::string> captured;
-};
 
 // Every expected line appears, each starting a line, in this order (other lines may come between).
 ::testing::AssertionResult inOrder (const std::vector<std::string>& lines, const std::vector<std::string>& expected)
@@ -89,7 +58,7 @@ TEST (PipelineDriver, StageHeadersInTableOrder)
     EXPECT_EQ (r.errorMessage, "");
     EXPECT_GT (r.processingTimeMs, 0.0);
 
-    EXPECT_TRUE (inOrder (log.lines(), {
+    EXPECT_TRUE (inOrder (log.stdLines(), {
         "========================================",
         "[AudioPipeline] Processing: " + input.getFullPathName().toStdString(),
         "[AudioPipeline] Denoise=OFF Compressor=ON EQ=ON Voice=Male",
@@ -106,7 +75,7 @@ TEST (PipelineDriver, StageHeadersInTableOrder)
         "[AudioPipeline] Stage 6: True Peak Limiter",
         "[AudioPipeline] COMPLETE. Total time: ",
         "========================================" }));
-    EXPECT_FALSE (log.contains ("Stage 1: Noise Reduction"));
+    EXPECT_FALSE (log.mentions ("Stage 1: Noise Reduction"));
 
     // Only the output and the pre-filtered file are left: no feed without denoising, no work folder.
     EXPECT_TRUE (tmp.file ("out/in.wav").existsAsFile());
@@ -132,9 +101,9 @@ TEST (PipelineDriver, SwitchedOffStagesPrintNoHeader)
         config.voiceType = "Female";
         CapturingLogger log;
         ASSERT_TRUE (AudioPipeline::processFile (input, tmp.file ("out.wav"), config).success);
-        EXPECT_EQ (log.contains ("[AudioPipeline] Stage 3: Corrective & Enhancement EQ (Female)"), c.eqHeader) << c.bypass;
-        EXPECT_EQ (log.contains ("[AudioPipeline] Stage 2: Opto-Style Serial Leveler"), c.levelerHeader) << c.bypass;
-        EXPECT_TRUE (log.contains ("[AudioPipeline] Stage 4: Harmonic Saturation"));
+        EXPECT_EQ (log.mentions ("[AudioPipeline] Stage 3: Corrective & Enhancement EQ (Female)"), c.eqHeader) << c.bypass;
+        EXPECT_EQ (log.mentions ("[AudioPipeline] Stage 2: Opto-Style Serial Leveler"), c.levelerHeader) << c.bypass;
+        EXPECT_TRUE (log.mentions ("[AudioPipeline] Stage 4: Harmonic Saturation"));
     }
 }
 
@@ -150,8 +119,8 @@ TEST (PipelineDriver, ChainOffCopiesTheWorkingFile)
     CapturingLogger log;
     const auto r = AudioPipeline::processFile (input, tmp.file ("out/in.wav"), config);
     ASSERT_TRUE (r.success);
-    EXPECT_FALSE (log.contains ("Loaded audio"));
-    EXPECT_FALSE (log.contains ("Stage 1.6"));
+    EXPECT_FALSE (log.mentions ("Loaded audio"));
+    EXPECT_FALSE (log.mentions ("Stage 1.6"));
     // The output is the pre-filtered intermediate, byte for byte.
     EXPECT_EQ (bytesOf (tmp.file ("out/in.wav")), bytesOf (tmp.file ("out/_stage0_prefiltered.wav")));
 }
@@ -167,7 +136,7 @@ TEST (PipelineDriver, DenoiseFallsBackAndExportsTheFeed)
     const auto r = AudioPipeline::processFile (input, tmp.file ("out/talk show.wav"), config);
     ASSERT_TRUE (r.success) << r.errorMessage;
     EXPECT_EQ (r.denoiseEngine, "None (passthrough)");
-    EXPECT_TRUE (inOrder (log.lines(), { "[AudioPipeline] Stage 1: Noise Reduction",
+    EXPECT_TRUE (inOrder (log.stdLines(), { "[AudioPipeline] Stage 1: Noise Reduction",
                                          "[AudioPipeline] Denoise complete. Engine: None (passthrough)",
                                          "[AudioPipeline/ASR Hook] Exported ASR feed to: talk show_asr_feed.wav",
                                          "[AudioPipeline] Loaded audio: " }));
@@ -190,8 +159,8 @@ TEST (PipelineDriver, FailuresKeepEarlierOutputAndWriteNothingHalfway)
         const auto r = AudioPipeline::processFile (input, output, quietConfig());
         EXPECT_FALSE (r.success);
         EXPECT_EQ (r.errorMessage, "Failed to read audio file for DSP processing: " + input.getFullPathName());
-        EXPECT_TRUE (log.contains ("[AudioPipeline] WARNING: Could not read input for Pass 1 analysis"));
-        EXPECT_FALSE (log.contains ("COMPLETE"));
+        EXPECT_TRUE (log.mentions ("[AudioPipeline] WARNING: Could not read input for Pass 1 analysis"));
+        EXPECT_FALSE (log.mentions ("COMPLETE"));
         EXPECT_EQ (r.analysisJson, "");
     }
     EXPECT_EQ (output.loadFileAsString(), "an earlier master");

@@ -1,7 +1,9 @@
 #pragma once
 
 // Helpers for tests of the outside-tool runs: stand-in executables written as
-// shell scripts, and a logger that keeps what the code under test wrote.
+// shell scripts.
+
+#include "support/TestSupport.h"
 
 #include <juce_core/juce_core.h>
 
@@ -9,45 +11,6 @@
 
 namespace testing_support
 {
-// Collects every log message while it is installed as JUCE's current logger.
-class CapturingLogger : public juce::Logger
-{
-public:
-    CapturingLogger() { juce::Logger::setCurrentLogger (this); }
-    ~CapturingLogger() override { juce::Logger::setCurrentLogger (nullptr); }
-
-    juce::StringArray lines() const
-    {
-        const juce::ScopedLock sl (lock);
-        return messages;
-    }
-
-    bool contains (const juce::String& line) const { return lines().contains (line); }
-
-    // Lines that start with the prefix.
-    juce::StringArray linesStartingWith (const juce::String& prefix) const
-    {
-        juce::StringArray found;
-        for (const auto& line : lines())
-            if (line.startsWith (prefix))
-                found.add (line);
-        return found;
-    }
-
-    juce::String joined() const { return lines().joinIntoString ("\n"); }
-
-protected:
-    void logMessage (const juce::String& message) override
-    {
-        const juce::ScopedLock sl (lock);
-        messages.add (message);
-    }
-
-private:
-    juce::CriticalSection lock;
-    juce::StringArray messages;
-};
-
 // Writes an executable /bin/sh script and returns its file.
 inline juce::File writeScript (const juce::File& file, const juce::String& body)
 {

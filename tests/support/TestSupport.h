@@ -24,6 +24,62 @@ private:
     juce::File folder;
 };
 
+// Collects every log message while it is installed as JUCE's current logger.
+class CapturingLogger : public juce::Logger
+{
+public:
+    CapturingLogger() { juce::Logger::setCurrentLogger (this); }
+    ~CapturingLogger() override { juce::Logger::setCurrentLogger (nullptr); }
+
+    juce::StringArray lines() const
+    {
+        const juce::ScopedLock sl (lock);
+        return messages;
+    }
+
+    bool contains (const juce::String& line) const { return lines().contains (line); }
+
+    // Lines that start with the prefix.
+    juce::StringArray linesStartingWith (const juce::String& prefix) const
+    {
+        juce::StringArray found;
+        for (const auto& line : lines())
+            if (line.startsWith (prefix))
+                found.add (line);
+        return found;
+    }
+
+    juce::String joined() const { return lines().joinIntoString ("\n"); }
+
+    std::vector<std::string> stdLines() const
+    {
+        std::vector<std::string> out;
+        for (const auto& line : lines())
+            out.push_back (line.toStdString());
+        return out;
+    }
+
+    // true when some line holds the text anywhere.
+    bool mentions (const juce::String& text) const
+    {
+        for (const auto& line : lines())
+            if (line.contains (text))
+                return true;
+        return false;
+    }
+
+protected:
+    void logMessage (const juce::String& message) override
+    {
+        const juce::ScopedLock sl (lock);
+        messages.add (message);
+    }
+
+private:
+    juce::CriticalSection lock;
+    juce::StringArray messages;
+};
+
 // ---- Signals (deterministic) --------------------------------------------
 juce::AudioBuffer<float> sine (int channels, int samples, double sampleRate, double frequencyHz,
                                float amplitude, double phaseRadians = 0.0);
