@@ -142,8 +142,8 @@ PipelineResult AudioPipeline::processFile (const juce::File& input, const juce::
                                         workFolder.getChildFile (denoisedName).getFullPathName(), nrConfig);
         }
 
-        const juce::File nrOutput (nr.outputPath.isNotEmpty() ? juce::File (nr.outputPath) : juce::File());
-        if (nr.success && nr.outputPath.isNotEmpty() && nrOutput.existsAsFile())
+        const auto nrOutput = nr.outputPath.isNotEmpty() ? juce::File (nr.outputPath) : juce::File();
+        if (nr.success && nrOutput.existsAsFile())
         {
             currentFile = nrOutput;
             switch (nr.engine)
