@@ -33,7 +33,9 @@ ProcessOutput scaleOut (std::vector<std::string> arguments)
 }
 
 // Stand-in for ssh: logs the host it was asked for, drops ssh's options and
-// runs the command GNU parallel built for the remote shell.
+// runs the command GNU parallel built for the remote shell. sshd gives that
+// command the login shell in SHELL, which GNU parallel's remote wrapper needs;
+// the test's own environment may have none (CI runs with a bare one).
 juce::File writeFakeSsh (const TempFolder& tmp)
 {
     const auto script = tmp.file ("fake-ssh");
@@ -41,7 +43,7 @@ juce::File writeFakeSsh (const TempFolder& tmp)
                             "while [ $# -gt 0 ]; do case \"$1\" in -*) shift ;; *) host=$1; shift; break ;; esac; done\n"
                             "[ \"$1\" = \"--\" ] && shift\n"
                             "echo \"$host\" >> '" + tmp.file ("hosts.log").getFullPathName() + "'\n"
-                            "exec /bin/bash -c \"$*\"\n",
+                            "SHELL=/bin/bash exec /bin/bash -c \"$*\"\n",
                             false, false, "\n"); // JUCE writes CRLF by default, which breaks the #! line
     script.setExecutePermission (true);
     return script;
