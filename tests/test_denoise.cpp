@@ -22,6 +22,19 @@ juce::AudioBuffer<float> copyOf (const juce::AudioBuffer<float>& b)
     return c;
 }
 
+/** White noise through a one-pole low-pass at 15 Hz: power falling as 1/f^2 above it. */
+juce::AudioBuffer<float> rumble (int samples, float rms, juce::int64 seed)
+{
+    auto b = whiteNoise (1, samples, 1.0f, seed);
+    float* d = b.getWritePointer (0);
+    const double a = std::exp (-2.0 * 3.14159265358979 * 15.0 / fs);
+    double y = 0.0;
+    for (int i = 0; i < samples; ++i)
+        d[i] = (float) (y = a * y + (1.0 - a) * d[i]);
+    b.applyGain (rms / (float) std::sqrt (std::pow (10.0, levelDb (b, 0, 0, samples) / 10.0)));
+    return b;
+}
+
 juce::AudioBuffer<float> noisySpeech (int channels, int samples, float noiseRms)
 {
     auto x = speechLike (channels, samples, fs, 3);
@@ -140,23 +153,30 @@ TEST (Denoise, ChannelsShareOneGain)
 
 TEST (Denoise, PureNoiseComesDownByAboutTheLimit)
 {
+    enum class Kind { white, pink, rumble };
     struct Case
     {
         const char* label;
         float limitDb;
-        bool pink;
+        Kind kind;
     };
-    const Case cases[] = { { "white, 6 dB", 6.0f, false }, { "white, 12 dB", 12.0f, false }, { "white, 15 dB", 15.0f, false },
-                           { "pink, 6 dB", 6.0f, true },   { "pink, 12 dB", 12.0f, true },   { "pink, 15 dB", 15.0f, true } };
+    // Rumble (room, traffic, handling) puts most of its power into the lowest bins, DC included.
+    const Case cases[] = { { "white, 6 dB", 6.0f, Kind::white },   { "white, 12 dB", 12.0f, Kind::white },
+                           { "white, 15 dB", 15.0f, Kind::white }, { "pink, 6 dB", 6.0f, Kind::pink },
+                           { "pink, 12 dB", 12.0f, Kind::pink },   { "pink, 15 dB", 15.0f, Kind::pink },
+                           { "rumble, 12 dB", 12.0f, Kind::rumble } };
     const int n = (int) (6 * fs);
     for (const auto& c : cases)
     {
-        const auto input = c.pink ? pinkNoise (1, n, 0.05f, 21) : whiteNoise (1, n, 0.05f, 21);
+        const auto input = c.kind == Kind::pink     ? pinkNoise (1, n, 0.05f, 21)
+                           : c.kind == Kind::rumble ? rumble (n, 0.05f, 21)
+                                                    : whiteNoise (1, n, 0.05f, 21);
         auto output = copyOf (input);
         denoiseBuffer (output, fs, c.limitDb);
-        // After the first second, where the tracker settles.
+        // After the first second, where the tracker settles. Falling short of the limit by more
+        // than a decibel means the noise estimate sits under the noise somewhere in the band.
         const double drop = levelDb (input, 0, (int) fs, n - (int) fs) - levelDb (output, 0, (int) fs, n - (int) fs);
-        EXPECT_GE (drop, c.limitDb - 2.5) << c.label;
+        EXPECT_GE (drop, c.limitDb - 1.0) << c.label;
         EXPECT_LE (drop, c.limitDb + 0.5) << c.label;
     }
 }
