@@ -240,9 +240,15 @@ DenoiseFileResult denoiseFile (const juce::File& input, const juce::File& output
         if (! emit (n))
             return abandon ("cannot write '" + temporary.getFullPathName() + "'");
     }
-    denoiser.process (nullptr, block.getArrayOfWritePointers(), latency);
-    if (! emit (latency))
-        return abandon ("cannot write '" + temporary.getFullPathName() + "'");
+    // The tail: zeros push the last latency() samples out.
+    for (int remaining = latency; remaining > 0;)
+    {
+        const int n = std::min (remaining, streamBlockSamples);
+        denoiser.process (nullptr, block.getArrayOfWritePointers(), n);
+        if (! emit (n))
+            return abandon ("cannot write '" + temporary.getFullPathName() + "'");
+        remaining -= n;
+    }
 
     if (! writer->flush())
         return abandon ("cannot write '" + temporary.getFullPathName() + "'");

@@ -43,6 +43,10 @@ constexpr double speechSnrH1Db = 15.0;
 constexpr double sppStagnationLimit = 0.99;
 
 constexpr double priorSnrFloorDb = -25.0;
+// Backward tracker: blocks of about 10 s, each reached after a 5 s run through the frames beyond
+// it, time enough for its lower bound (2 s) to form.
+constexpr double smoothingBlockSeconds = 10.0;
+constexpr double lookaheadSeconds = 5.0;
 // "No limit" still keeps a floor: deeper gains only add musical noise.
 constexpr double internalLimitDb = 25.0;
 constexpr float noLimitFromDb = 100.0f;
@@ -51,6 +55,19 @@ constexpr double silenceLevelDbfs = -120.0;
 constexpr double prescanTimeConstantSeconds = 0.05;
 // Numerical floor for the noise estimate, 40 dB below the silence threshold.
 constexpr double minimumNoiseOverSilence = 1.0e-4;
+
+// Each direction's tracker lags behind a rise it meets and, worse, lets long vowels leak into its
+// estimate towards the end of a run of speech, the end that differs between the two. The larger
+// estimate is usually the lagging one's truth after a rise; the smaller the one with less speech
+// in it. Mostly the smaller: 0.75 / 0.25 measured +0.45 dB SI-SDR over the forward tracker alone
+// on stationary and slowly varying noise (+1.6 dB where noise ramps up mid-file), and clean speech
+// came out 2 dB cleaner. The plain mean gained as much on noise but took 0.15 to 0.35 dB off
+// clean speech.
+float combineDirections (float forwardNoise, float backwardNoise)
+{
+    constexpr float largerWeight = 0.25f;
+    return (1.0f - largerWeight) * std::min (forwardNoise, backwardNoise) + largerWeight * std::max (forwardNoise, backwardNoise);
+}
 
 double smoothingPerFrame (double timeConstantSeconds, double hopSeconds)
 {
@@ -124,6 +141,8 @@ DenoiserDesign designDenoiser (double sampleRate, float attenuationLimitDb)
     d.floorFactor = floorBoundFactor;
     d.prescanSmoothing = smoothingPerFrame (prescanTimeConstantSeconds, hopSeconds);
     d.priorSnrFloor = std::pow (10.0, priorSnrFloorDb / 10.0);
+    d.smoothingBlockFrames = std::max (1, (int) std::lround (smoothingBlockSeconds / hopSeconds));
+    d.lookaheadFrames = std::max (1, (int) std::lround (lookaheadSeconds / hopSeconds));
     d.speechSnrH1 = std::pow (10.0, speechSnrH1Db / 10.0);
 
     // White noise of RMS r gives E|X_k|^2 = r^2 * sum (w^2) = r^2 * N / 2 with the square-root Hann window.
@@ -181,120 +200,96 @@ std::vector<double> estimateInitialNoise (const DenoiserDesign& design, const fl
     return noise;
 }
 
-StftDenoiser::StftDenoiser (const DenoiserDesign& d, int channels, const std::vector<double>& initialNoise)
+NoiseTracker::NoiseTracker (const DenoiserDesign& d, int bins)
     : design (d),
-      numChannels (channels),
-      numBins (d.fftSize / 2 + 1),
-      fft (d.fftSize),
-      analysisWindow (squareRootHann (d.fftSize)),
-      synthesisWindow (analysisWindow),
-      frames ((size_t) channels, std::vector<float> ((size_t) d.fftSize, 0.0f)),
-      accumulators ((size_t) channels, std::vector<float> ((size_t) d.fftSize, 0.0f)),
-      ready ((size_t) channels, std::vector<float> ((size_t) d.hop, 0.0f)),
-      spectra ((size_t) channels, std::vector<std::complex<float>> ((size_t) numBins)),
-      power ((size_t) numBins, 0.0),
-      noisePower (initialNoise),
-      speechPresence ((size_t) numBins, 0.5),
-      previousCleanPower ((size_t) numBins, 0.0),
-      smoothedPower ((size_t) numBins, 0.0),
-      currentMinimum ((size_t) numBins, std::numeric_limits<double>::max()),
-      windowMinimum ((size_t) numBins, std::numeric_limits<double>::max()),
-      subwindowMinima ((size_t) floorSubwindows, std::vector<double> ((size_t) numBins, std::numeric_limits<double>::max())),
-      gains ((size_t) numBins, 1.0f)
+      numBins (bins),
+      noisePower ((size_t) bins),
+      gainNoisePower ((size_t) bins),
+      speechPresence ((size_t) bins),
+      smoothedPower ((size_t) bins),
+      currentMinimum ((size_t) bins),
+      windowMinimum ((size_t) bins),
+      subwindowMinima ((size_t) floorSubwindows, std::vector<double> ((size_t) bins))
 {
-    noisePower.resize ((size_t) numBins, design.silencePower);
+    reset (std::vector<double> ((size_t) bins, design.silencePower));
+}
+
+void NoiseTracker::reset (const std::vector<double>& initialNoise)
+{
+    for (int k = 0; k < numBins; ++k)
+        noisePower[(size_t) k] = k < (int) initialNoise.size() ? initialNoise[(size_t) k] : design.silencePower;
     gainNoisePower = noisePower;
-    // The inverse FFT is unnormalised (factor N) and the windows overlap-add to 2.
-    const float synthesisScale = 1.0f / (2.0f * (float) d.fftSize);
-    for (auto& w : synthesisWindow)
-        w *= synthesisScale;
+    std::fill (speechPresence.begin(), speechPresence.end(), 0.5);
+    std::fill (smoothedPower.begin(), smoothedPower.end(), 0.0);
+    constexpr double none = std::numeric_limits<double>::max();
+    std::fill (currentMinimum.begin(), currentMinimum.end(), none);
+    std::fill (windowMinimum.begin(), windowMinimum.end(), none);
+    for (auto& minima : subwindowMinima)
+        std::fill (minima.begin(), minima.end(), none);
+    framesInSubwindow = completedSubwindows = activeFrames = 0;
 }
 
-void StftDenoiser::process (const float* const* input, float* const* output, int numSamples)
+void NoiseTracker::reset (const float* initialNoise)
 {
-    const int size = design.fftSize, hop = design.hop;
-    int done = 0;
-    while (done < numSamples)
-    {
-        const int chunk = std::min (numSamples - done, hop - fill);
-        for (int c = 0; c < numChannels; ++c)
-        {
-            float* destination = frames[(size_t) c].data() + (size - hop + fill);
-            if (input != nullptr)
-                std::memcpy (destination, input[c] + done, sizeof (float) * (size_t) chunk);
-            else
-                std::fill (destination, destination + chunk, 0.0f);
-            std::memcpy (output[c] + done, ready[(size_t) c].data() + fill, sizeof (float) * (size_t) chunk);
-        }
-        fill += chunk;
-        done += chunk;
-        if (fill == hop)
-        {
-            processFrame();
-            fill = 0;
-        }
-    }
+    for (int k = 0; k < numBins; ++k)
+        noisePower[(size_t) k] = initialNoise[k];
+    gainNoisePower = noisePower;
+    std::fill (speechPresence.begin(), speechPresence.end(), 0.5);
+    std::fill (smoothedPower.begin(), smoothedPower.end(), 0.0);
+    constexpr double none = std::numeric_limits<double>::max();
+    std::fill (currentMinimum.begin(), currentMinimum.end(), none);
+    std::fill (windowMinimum.begin(), windowMinimum.end(), none);
+    for (auto& minima : subwindowMinima)
+        std::fill (minima.begin(), minima.end(), none);
+    framesInSubwindow = completedSubwindows = activeFrames = 0;
 }
 
-void StftDenoiser::processFrame()
+const std::vector<double>& NoiseTracker::update (const float* power, bool silent)
 {
-    const int size = design.fftSize, hop = design.hop;
-
-    std::fill (power.begin(), power.end(), 0.0);
-    for (int c = 0; c < numChannels; ++c)
-    {
-        float* time = fft.timeData();
-        const float* frame = frames[(size_t) c].data();
-        for (int n = 0; n < size; ++n)
-            time[n] = frame[n] * analysisWindow[(size_t) n];
-        fft.forward();
-        std::memcpy (spectra[(size_t) c].data(), fft.binData(), sizeof (std::complex<float>) * (size_t) numBins);
-        const auto* bins = spectra[(size_t) c].data();
-        for (int k = 0; k < numBins; ++k)
-            power[(size_t) k] += (double) std::norm (bins[k]);
-    }
-    for (auto& p : power)
-        p /= numChannels;
-
-    // Digital silence (runs of exact zeros that editors leave) passes through and leaves the
-    // trackers alone; otherwise the noise estimate collapses and suppression after the gap is lost.
     // The lower bound sees silent frames too: they only lower it, and in a voice recording whose
     // pauses are exact zeros it would otherwise be taken from speech alone.
-    updateNoiseLowerBound();
-    if (meanOf (power) < design.silencePower)
-        std::fill (gains.begin(), gains.end(), 1.0f);
-    else
-        updateGains();
+    updateLowerBound (power);
+    if (silent)
+        return gainNoisePower;
 
-    for (int c = 0; c < numChannels; ++c)
+    const bool haveLowerBound = completedSubwindows >= floorSubwindows;
+    const double aP = design.sppSmoothing, aN = design.noiseSmoothing, aG = design.gainNoiseSmoothing;
+    const double xiH1 = design.speechSnrH1;
+    const double likelihoodFactor = 1.0 + xiH1;
+    const double likelihoodExponent = xiH1 / (1.0 + xiH1);
+    const double floorNoise = design.silencePower * minimumNoiseOverSilence;
+
+    for (int k = 0; k < numBins; ++k)
     {
-        auto* bins = fft.binData();
-        const auto* spectrum = spectra[(size_t) c].data();
-        for (int k = 0; k < numBins; ++k)
-            bins[k] = spectrum[k] * gains[(size_t) k];
-        fft.inverse();
+        const double y = power[k];
+        double noise = noisePower[(size_t) k];
 
-        const float* time = fft.timeData();
-        float* accumulator = accumulators[(size_t) c].data();
-        for (int n = 0; n < size; ++n)
-            accumulator[n] += time[n] * synthesisWindow[(size_t) n];
+        // A-posteriori speech presence with equal priors; the smoothed value guards against the
+        // estimate stagnating when the noise rises for good.
+        double presence = 1.0 / (1.0 + likelihoodFactor * std::exp (-(y / noise) * likelihoodExponent));
+        double& smoothedPresence = speechPresence[(size_t) k];
+        smoothedPresence = aP * smoothedPresence + (1.0 - aP) * presence;
+        if (smoothedPresence > sppStagnationLimit)
+            presence = std::min (presence, sppStagnationLimit);
+        const double noiseGivenY = (1.0 - presence) * y + presence * noise;
+        noise = std::max (aN * noise + (1.0 - aN) * noiseGivenY, floorNoise);
+        if (haveLowerBound)
+            noise = std::max (noise, design.floorFactor * windowMinimum[(size_t) k]);
+        noisePower[(size_t) k] = noise;
 
-        std::memcpy (ready[(size_t) c].data(), accumulator, sizeof (float) * (size_t) hop);
-        std::memmove (accumulator, accumulator + hop, sizeof (float) * (size_t) (size - hop));
-        std::fill (accumulator + size - hop, accumulator + size, 0.0f);
-
-        float* frame = frames[(size_t) c].data();
-        std::memmove (frame, frame + hop, sizeof (float) * (size_t) (size - hop));
+        double& gainNoise = gainNoisePower[(size_t) k];
+        gainNoise = aG * gainNoise + (1.0 - aG) * noise;
     }
+    return gainNoisePower;
 }
 
-void StftDenoiser::updateNoiseLowerBound()
+void NoiseTracker::updateLowerBound (const float* power)
 {
     const double a = activeFrames == 0 ? 0.0 : design.floorPowerSmoothing;
     for (int k = 0; k < numBins; ++k)
     {
         double& p = smoothedPower[(size_t) k];
-        p = a * p + (1.0 - a) * power[(size_t) k];
+        p = a * p + (1.0 - a) * power[k];
         currentMinimum[(size_t) k] = std::min (currentMinimum[(size_t) k], p);
     }
     ++activeFrames;
@@ -331,38 +326,184 @@ void StftDenoiser::updateNoiseLowerBound()
     }
 }
 
-void StftDenoiser::updateGains()
+StftDenoiser::StftDenoiser (const DenoiserDesign& d, int channels, const std::vector<double>& initialNoise)
+    : design (d),
+      numChannels (channels),
+      numBins (d.fftSize / 2 + 1),
+      queueFrames (d.smoothingBlockFrames + d.lookaheadFrames),
+      fft (d.fftSize),
+      analysisWindow (squareRootHann (d.fftSize)),
+      synthesisWindow (analysisWindow),
+      frames ((size_t) channels, std::vector<float> ((size_t) d.fftSize, 0.0f)),
+      accumulators ((size_t) channels, std::vector<float> ((size_t) d.fftSize, 0.0f)),
+      queuedSpectra ((size_t) queueFrames * (size_t) channels * (size_t) numBins),
+      queuedPower ((size_t) queueFrames * (size_t) numBins),
+      queuedForwardNoise ((size_t) queueFrames * (size_t) numBins),
+      queuedSilent ((size_t) queueFrames),
+      forward (d, numBins),
+      backward (d, numBins),
+      powerOfFrame ((size_t) numBins),
+      combinedNoise ((size_t) numBins),
+      previousCleanPower ((size_t) numBins, 0.0),
+      gains ((size_t) numBins, 1.0f),
+      // Room for the fixed delay of (queueFrames + 1) hops, plus a hop, plus a whole block written at once.
+      outputRing ((size_t) channels, std::vector<float> ((size_t) (2 * queueFrames + 2) * (size_t) d.hop, 0.0f))
 {
-    const bool haveLowerBound = completedSubwindows >= floorSubwindows;
+    forward.reset (initialNoise);
+    // The inverse FFT is unnormalised (factor N) and the windows overlap-add to 2.
+    const float synthesisScale = 1.0f / (2.0f * (float) d.fftSize);
+    for (auto& w : synthesisWindow)
+        w *= synthesisScale;
+    // Until the first block is synthesised, the output is the delay's zeros.
+    ringWrite = (queueFrames + 1) * d.hop;
+}
 
-    const double aP = design.sppSmoothing, aN = design.noiseSmoothing, aG = design.gainNoiseSmoothing;
+void StftDenoiser::process (const float* const* input, float* const* output, int numSamples)
+{
+    const int size = design.fftSize, hop = design.hop;
+    const int ringSize = (int) outputRing.front().size();
+    int done = 0;
+    while (done < numSamples)
+    {
+        const int chunk = std::min (numSamples - done, hop - fill);
+        const int firstPart = std::min (chunk, ringSize - ringRead);
+        for (int c = 0; c < numChannels; ++c)
+        {
+            float* destination = frames[(size_t) c].data() + (size - hop + fill);
+            if (input != nullptr)
+                std::memcpy (destination, input[c] + done, sizeof (float) * (size_t) chunk);
+            else
+                std::fill (destination, destination + chunk, 0.0f);
+            const float* ring = outputRing[(size_t) c].data();
+            std::memcpy (output[c] + done, ring + ringRead, sizeof (float) * (size_t) firstPart);
+            std::memcpy (output[c] + done + firstPart, ring, sizeof (float) * (size_t) (chunk - firstPart));
+        }
+        ringRead = (ringRead + chunk) % ringSize;
+        fill += chunk;
+        done += chunk;
+        if (fill == hop)
+        {
+            analyseFrame();
+            fill = 0;
+        }
+    }
+}
+
+void StftDenoiser::analyseFrame()
+{
+    const int size = design.fftSize, hop = design.hop;
+    const int slot = (queueStart + queued) % queueFrames;
+    std::complex<float>* spectra = queuedSpectra.data() + (size_t) slot * (size_t) numChannels * (size_t) numBins;
+    float* power = queuedPower.data() + (size_t) slot * (size_t) numBins;
+
+    std::fill (power, power + numBins, 0.0f);
+    for (int c = 0; c < numChannels; ++c)
+    {
+        float* time = fft.timeData();
+        float* frame = frames[(size_t) c].data();
+        for (int n = 0; n < size; ++n)
+            time[n] = frame[n] * analysisWindow[(size_t) n];
+        fft.forward();
+        std::complex<float>* spectrum = spectra + (size_t) c * (size_t) numBins;
+        std::memcpy (spectrum, fft.binData(), sizeof (std::complex<float>) * (size_t) numBins);
+        for (int k = 0; k < numBins; ++k)
+            power[k] += std::norm (spectrum[k]);
+        std::memmove (frame, frame + hop, sizeof (float) * (size_t) (size - hop));
+    }
+    double total = 0.0;
+    for (int k = 0; k < numBins; ++k)
+    {
+        power[k] /= (float) numChannels;
+        total += power[k];
+    }
+
+    // Digital silence (runs of exact zeros that editors leave) passes through and leaves the
+    // trackers alone; otherwise the noise estimate collapses and suppression after the gap is lost.
+    const bool silent = total / numBins < design.silencePower;
+    queuedSilent[(size_t) slot] = silent ? 1 : 0;
+    const auto& noise = forward.update (power, silent);
+    float* forwardNoise = queuedForwardNoise.data() + (size_t) slot * (size_t) numBins;
+    for (int k = 0; k < numBins; ++k)
+        forwardNoise[k] = (float) noise[(size_t) k];
+
+    if (++queued == queueFrames)
+        smoothAndSynthesiseBlock();
+}
+
+void StftDenoiser::smoothAndSynthesiseBlock()
+{
+    const int size = design.fftSize, hop = design.hop;
+    const int block = design.smoothingBlockFrames;
+    const int ringSize = (int) outputRing.front().size();
+    auto slotOf = [&] (int i) { return (queueStart + i) % queueFrames; };
+
+    // The backward tracker starts from the forward estimate at the newest frame and runs back
+    // through the lookahead, where it settles, into the block.
+    const int newest = slotOf (queued - 1);
+    backward.reset (queuedForwardNoise.data() + (size_t) newest * (size_t) numBins);
+    for (int i = queued - 1; i >= 0; --i)
+    {
+        const int slot = slotOf (i);
+        const auto& noise = backward.update (queuedPower.data() + (size_t) slot * (size_t) numBins,
+                                             queuedSilent[(size_t) slot] != 0);
+        if (i >= block)
+            continue;
+        // The block's frames keep the combined estimate where the forward noise was.
+        float* forwardNoise = queuedForwardNoise.data() + (size_t) slot * (size_t) numBins;
+        for (int k = 0; k < numBins; ++k)
+            forwardNoise[k] = combineDirections (forwardNoise[k], (float) noise[(size_t) k]);
+    }
+
+    for (int i = 0; i < block; ++i)
+    {
+        const int slot = slotOf (i);
+        const float* power = queuedPower.data() + (size_t) slot * (size_t) numBins;
+        if (queuedSilent[(size_t) slot] != 0)
+            std::fill (gains.begin(), gains.end(), 1.0f);
+        else
+        {
+            const float* noise = queuedForwardNoise.data() + (size_t) slot * (size_t) numBins;
+            for (int k = 0; k < numBins; ++k)
+                combinedNoise[(size_t) k] = noise[k];
+            computeGains (power, combinedNoise);
+        }
+
+        const std::complex<float>* spectra = queuedSpectra.data() + (size_t) slot * (size_t) numChannels * (size_t) numBins;
+        const int firstPart = std::min (hop, ringSize - ringWrite);
+        for (int c = 0; c < numChannels; ++c)
+        {
+            auto* bins = fft.binData();
+            const auto* spectrum = spectra + (size_t) c * (size_t) numBins;
+            for (int k = 0; k < numBins; ++k)
+                bins[k] = spectrum[k] * gains[(size_t) k];
+            fft.inverse();
+
+            const float* time = fft.timeData();
+            float* accumulator = accumulators[(size_t) c].data();
+            for (int n = 0; n < size; ++n)
+                accumulator[n] += time[n] * synthesisWindow[(size_t) n];
+
+            float* ring = outputRing[(size_t) c].data();
+            std::memcpy (ring + ringWrite, accumulator, sizeof (float) * (size_t) firstPart);
+            std::memcpy (ring, accumulator + firstPart, sizeof (float) * (size_t) (hop - firstPart));
+            std::memmove (accumulator, accumulator + hop, sizeof (float) * (size_t) (size - hop));
+            std::fill (accumulator + size - hop, accumulator + size, 0.0f);
+        }
+        ringWrite = (ringWrite + hop) % ringSize;
+    }
+    queueStart = slotOf (block);
+    queued -= block;
+}
+
+void StftDenoiser::computeGains (const float* power, const std::vector<double>& noise)
+{
     const double aDD = design.priorSmoothing;
-    const double xiH1 = design.speechSnrH1;
-    const double likelihoodFactor = 1.0 + xiH1;
-    const double likelihoodExponent = xiH1 / (1.0 + xiH1);
-    const double floorNoise = design.silencePower * minimumNoiseOverSilence;
     const double lim = design.gainFloor;
 
     for (int k = 0; k < numBins; ++k)
     {
-        const double y = power[(size_t) k];
-        double noise = noisePower[(size_t) k];
-
-        // A-posteriori speech presence with equal priors; the smoothed value guards against the
-        // estimate stagnating when the noise rises for good.
-        double presence = 1.0 / (1.0 + likelihoodFactor * std::exp (-(y / noise) * likelihoodExponent));
-        double& smoothedPresence = speechPresence[(size_t) k];
-        smoothedPresence = aP * smoothedPresence + (1.0 - aP) * presence;
-        if (smoothedPresence > sppStagnationLimit)
-            presence = std::min (presence, sppStagnationLimit);
-        const double noiseGivenY = (1.0 - presence) * y + presence * noise;
-        noise = std::max (aN * noise + (1.0 - aN) * noiseGivenY, floorNoise);
-        if (haveLowerBound)
-            noise = std::max (noise, design.floorFactor * windowMinimum[(size_t) k]);
-        noisePower[(size_t) k] = noise;
-
-        double& gainNoise = gainNoisePower[(size_t) k];
-        gainNoise = aG * gainNoise + (1.0 - aG) * noise;
+        const double y = power[k];
+        const double gainNoise = noise[(size_t) k];
 
         // Decision-directed a-priori SNR, then a second step (Plapous, Marro and Scalart 2006)
         // that removes its one-frame lag at onsets: +0.3 dB SI-SDR over the plain Wiener gain.

@@ -38,6 +38,13 @@ struct DenoiserDesign
     // the mean over the 5th percentile of the smoothed power of Gaussian noise, measured.
     double prescanPercentile = 0.05;
     double prescanBias = 1.84;
+
+    // The noise estimate the gain uses is the mean of a forward and a backward tracker: each lags
+    // behind a rise of the noise it meets and follows a fall at once, and a rise met forward is a
+    // fall met backward. The backward tracker runs over blocks of frames, starting a lookahead
+    // beyond each block's end.
+    int smoothingBlockFrames = 1;  ///< frames per backward block (about 10 s)
+    int lookaheadFrames = 1;       ///< frames the backward tracker runs before it reaches a block (about 5 s)
 };
 
 /** The design for a sample rate (Hz) and an attenuation limit (dB, 0 or more). A limit of 100 or
@@ -53,42 +60,28 @@ DenoiserDesign designDenoiser (double sampleRate, float attenuationLimitDb);
 std::vector<double> estimateInitialNoise (const DenoiserDesign& design, const float* const* channels,
                                           int numChannels, int numSamples);
 
-/** Streaming short-time spectral suppressor: square-root Hann frames at 75 % overlap, noise power
-    tracked by a speech-presence-probability estimator (held above a fraction of the recent minimum
-    power, so that noise that starts mid-file is caught up within seconds), a-priori SNR by the
-    decision-directed rule refined by a second step, Wiener gain floored by the attenuation limit. One gain per bin from the channel-mean power is
-    applied to every channel, so a stereo image stays put.
-
-    The output lags the input by exactly latency() samples (the first latency() output samples
-    belong before the input's start); feed latency() zeros at the end to get the tail. The
-    constructor allocates; process() allocates nothing. */
-class StftDenoiser
+/** Speech-presence-probability noise power tracker over a sequence of frames (in either
+    direction), held above a fraction of the recent minimum power so that noise that starts or
+    grows is caught up within seconds. Allocates in its constructor only. */
+class NoiseTracker
 {
 public:
-    StftDenoiser (const DenoiserDesign& design, int numChannels, const std::vector<double>& initialNoise);
+    NoiseTracker (const DenoiserDesign& design, int numBins);
 
-    int latency() const noexcept { return design.fftSize; }
+    /** Starts afresh from a noise power estimate (numBins values). */
+    void reset (const float* initialNoise);
+    void reset (const std::vector<double>& initialNoise);
 
-    /** Processes numSamples samples of every channel. input == nullptr feeds zeros. input and
-        output may be the same arrays (each sample is read before its slot is written). */
-    void process (const float* const* input, float* const* output, int numSamples);
+    /** Takes the next frame's channel-mean power (numBins values); a frame of digital silence
+        updates only the lower bound. Returns the noise power per bin for the gain. */
+    const std::vector<double>& update (const float* power, bool silent);
 
 private:
-    void processFrame();
-    void updateGains();
-    void updateNoiseLowerBound();
+    void updateLowerBound (const float* power);
 
     DenoiserDesign design;
-    int numChannels;
     int numBins;
-    int fill = 0;
-    bool firstFrame = true;
-
-    RealFft fft;
-    std::vector<float> analysisWindow, synthesisWindow;
-    std::vector<std::vector<float>> frames, accumulators, ready;
-    std::vector<std::vector<std::complex<float>>> spectra;
-    std::vector<double> power, noisePower, gainNoisePower, speechPresence, previousCleanPower;
+    std::vector<double> noisePower, gainNoisePower, speechPresence;
 
     // Lower bound of the noise power: minimum of the smoothed power over the last 2 s, kept as
     // the minima of whole sub-windows plus the running minimum of the current one.
@@ -98,7 +91,60 @@ private:
     int framesInSubwindow = 0;
     int completedSubwindows = 0;
     int activeFrames = 0;
+};
+
+/** Streaming short-time spectral suppressor: square-root Hann frames at 75 % overlap, noise power
+    from the mean of a forward and a backward NoiseTracker, a-priori SNR by the decision-directed
+    rule refined by a second step, Wiener gain floored by the attenuation limit. One gain per bin
+    from the channel-mean power is applied to every channel, so a stereo image stays put.
+
+    The output lags the input by exactly latency() samples (the first latency() output samples
+    belong before the input's start; about 15 s for the backward tracker's block and lookahead);
+    feed latency() zeros at the end to get the tail. The constructor allocates (at 48 kHz about
+    12 MB, plus 17 MB per channel); process() allocates nothing. */
+class StftDenoiser
+{
+public:
+    StftDenoiser (const DenoiserDesign& design, int numChannels, const std::vector<double>& initialNoise);
+
+    int latency() const noexcept { return design.fftSize + queueFrames * design.hop; }
+
+    /** Processes numSamples samples of every channel. input == nullptr feeds zeros. input and
+        output may be the same arrays (each sample is read before its slot is written). */
+    void process (const float* const* input, float* const* output, int numSamples);
+
+private:
+    void analyseFrame();
+    void smoothAndSynthesiseBlock();
+    void computeGains (const float* power, const std::vector<double>& noise);
+
+    DenoiserDesign design;
+    int numChannels;
+    int numBins;
+    int queueFrames;   ///< frames held before a block is synthesised: block plus lookahead
+    int fill = 0;
+    bool firstFrame = true;
+
+    RealFft fft;
+    std::vector<float> analysisWindow, synthesisWindow;
+    std::vector<std::vector<float>> frames, accumulators;
+
+    // Frames analysed but not yet synthesised, oldest first from queueStart (a ring of queueFrames):
+    // every channel's spectrum, the channel-mean power, the forward tracker's noise, digital silence.
+    std::vector<std::complex<float>> queuedSpectra; ///< [slot][channel][bin]
+    std::vector<float> queuedPower, queuedForwardNoise; ///< [slot][bin]
+    std::vector<char> queuedSilent;
+    int queueStart = 0, queued = 0;
+
+    NoiseTracker forward, backward;
+    std::vector<float> powerOfFrame;
+    std::vector<double> combinedNoise, previousCleanPower;
     std::vector<float> gains;
+
+    // Synthesised output waiting to be handed out, a ring per channel: it starts with a fixed
+    // delay of zeros so that the output lags by exactly latency() however the blocks fall.
+    std::vector<std::vector<float>> outputRing;
+    int ringRead = 0, ringWrite = 0;
 };
 
 /** Denoises a whole buffer in place with zero lag and unchanged length: pre-scans the opening for
