@@ -4,6 +4,7 @@
 #include "support/DenoiseSignals.h"
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <cmath>
 
 using namespace testing_support;
@@ -71,7 +72,8 @@ TEST (DenoiseDesign, FrameAndLimit)
 
 TEST (Denoise, LimitZeroReturnsTheInput)
 {
-    const auto input = noisySpeech (2, (int) (3 * fs) + 123, 0.02f);
+    // Long enough for several of the backward tracker's blocks and a wrap of the output ring.
+    const auto input = noisySpeech (2, (int) (33 * fs) + 123, 0.02f);
     auto output = copyOf (input);
     denoiseBuffer (output, fs, 0.0f);
     ASSERT_EQ (output.getNumSamples(), input.getNumSamples());
@@ -207,6 +209,27 @@ TEST (Denoise, FollowsNoiseThatStartsLater)
     // Measured from 3 s after the onset; the tracker needs about 2 s to climb 40 dB.
     const double drop = levelDb (input, 0, 6 * second, 4 * second) - levelDb (buffer, 0, 6 * second, 4 * second);
     EXPECT_GE (drop, 9.0);
+}
+
+TEST (Denoise, NoiseThatRisesIsSuppressedFromTheStart)
+{
+    // Noise that ramps up 30 dB in half a second (a fan switched on), early and 20 s in: the ramp
+    // and the second after it come down nearly as far as steady noise does, in the first block of
+    // the backward tracker and in a later one alike. A tracker that only looks back lets the
+    // first second or two through.
+    const int second = (int) fs;
+    for (const int rampStart : { 4 * second, 20 * second })
+    {
+        const int n = rampStart + 6 * second;
+        auto noise = pinkNoise (1, n, 0.03f, 47);
+        float* d = noise.getWritePointer (0);
+        for (int i = 0; i < n; ++i)
+            d[i] *= (float) std::pow (10.0, -1.5 * std::clamp (1.0 - (i - rampStart) / (0.5 * second), 0.0, 1.0));
+        auto buffer = copyOf (noise);
+        denoiseBuffer (buffer, fs, 12.0f);
+        const double drop = levelDb (noise, 0, rampStart, 3 * second / 2) - levelDb (buffer, 0, rampStart, 3 * second / 2);
+        EXPECT_GE (drop, 9.0) << "ramp at " << rampStart / second << " s";
+    }
 }
 
 TEST (Denoise, CleanHarmonicSpeechKeepsItsShape)

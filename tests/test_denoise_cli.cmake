@@ -1,2 +1,3 @@
 add_dependencies(${name} tessaloom-denoise)
 target_compile_definitions(${name} PRIVATE TESSALOOM_DENOISE_EXE="$<TARGET_FILE:tessaloom-denoise>")
+target_link_libraries(${name} PRIVATE tessaloom_denoise_core)
