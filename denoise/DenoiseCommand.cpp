@@ -23,8 +23,9 @@ constexpr int streamBlockSamples = 1 << 16;
 const char* const helpText =
     "Usage: tessaloom-denoise INPUT --output-dir DIR [--atten-lim DB]\n"
     "\n"
-    "Removes steady background noise from speech. Writes DIR/<input stem>_DeepFilterNet3.wav:\n"
-    "WAV, 48000 Hz, the input's channels and bit depth (16, 24 or 32-bit float; others give 16-bit).\n"
+    "Removes steady and slowly changing background noise from speech. Writes\n"
+    "DIR/<input stem>_DeepFilterNet3.wav: WAV, 48000 Hz, the input's channels and bit depth\n"
+    "(16, 24 or 32-bit float; others give 16-bit).\n"
     "\n"
     "  INPUT                  a 48000 Hz audio file (WAV, AIFF, FLAC or Ogg Vorbis)\n"
     "  -o, --output-dir DIR   existing folder for the result\n"
