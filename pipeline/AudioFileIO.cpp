@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <vector>
 
 namespace
 {
@@ -35,58 +36,137 @@ bool isRegularFile (const juce::File& file)
     return std::filesystem::is_regular_file (file.getFullPathName().toStdString(), ec) && ! ec;
 }
 
-// JUCE's WAV and AIFF readers allocate a metadata chunk ("cue ", "bext", "smpl",
-// "inst") at the size its header declares before reading it: a 300-byte file
-// could ask for 4 GB, and where that allocation fails JUCE goes on to read into
-// a null block. So the chunk list is walked first, and a file whose metadata
-// chunk runs past its end is refused before JUCE opens it. The audio chunk
-// itself may run past the end (a half-copied file is read as far as it goes),
-// and nothing after it is reached then. Returns the offending chunk's
-// description, or empty.
-juce::String oversizedMetadataChunk (const juce::File& file)
+// What the chunk list of a RIFF/RF64 or AIFF file says, walked before JUCE opens it.
+struct ContainerLayout
 {
+    // JUCE's WAV and AIFF readers allocate a metadata chunk ("cue ", "bext", "smpl",
+    // "inst") at the size its header declares before reading it: a 300-byte file
+    // could ask for 4 GB, and where that allocation fails JUCE goes on to read into
+    // a null block. A file whose metadata chunk runs past its end is refused before
+    // JUCE opens it; this describes the offending chunk, or is empty. The audio
+    // chunk itself may run past the end (a half-copied file is read as far as it
+    // goes), and nothing after it is reached then.
+    juce::String oversizedChunk;
+
+    juce::int64 audioStart = -1; ///< first byte of the audio chunk's samples, -1 when none was found
+
+    // A recorder that stops without finishing its file (a crash, a pulled cable, a
+    // full card) leaves the RIFF and data sizes it wrote at the start, usually 0,
+    // with the recording after them: JUCE then reads no audio at all, or no header.
+    // Such a WAV is read as if both sizes said "up to the end of the file", the
+    // way streaming writers mark them; the offsets of the two size fields, or -1.
+    juce::int64 riffSizeField = -1, dataSizeField = -1;
+    bool unfinished() const { return dataSizeField >= 0; }
+};
+
+ContainerLayout walkContainer (const juce::File& file)
+{
+    ContainerLayout layout;
     juce::FileInputStream in (file);
     if (! in.openedOk())
-        return {};
+        return layout;
 
     char magic[4] = {};
     if (in.read (magic, 4) != 4)
-        return {};
-    const bool riff = std::memcmp (magic, "RIFF", 4) == 0 || std::memcmp (magic, "RF64", 4) == 0;
+        return layout;
+    const bool rf64 = std::memcmp (magic, "RF64", 4) == 0;
+    const bool riff = std::memcmp (magic, "RIFF", 4) == 0 || rf64;
     const bool form = std::memcmp (magic, "FORM", 4) == 0;
     if (! riff && ! form)
-        return {};
+        return layout;
 
     const auto size = in.getTotalLength();
     const auto declared = (juce::int64) (juce::uint32) (riff ? in.readInt() : in.readIntBigEndian());
-    // Readers stop at the container's declared end (RF64 declares 0xffffffff).
-    const auto end = juce::jmin (size, declared + 8);
     const char* const audioChunk = riff ? "data" : "SSND";
 
-    in.setPosition (12);
-    while (in.getPosition() + 8 <= end)
+    // Readers stop at the container's declared end (RF64 declares 0xffffffff);
+    // an unfinished WAV is walked to the end of the file, as it will be read.
+    auto walk = [&] (juce::int64 end, bool findOnly)
     {
-        char id[4] = {};
-        in.read (id, 4);
-        const auto length = (juce::int64) (juce::uint32) (riff ? in.readInt() : in.readIntBigEndian());
-        const auto start = in.getPosition();
-
-        if (start + length > end)
+        in.setPosition (12);
+        while (in.getPosition() + 8 <= end)
         {
+            char id[4] = {};
+            in.read (id, 4);
+            const auto lengthField = in.getPosition();
+            const auto length = (juce::int64) (juce::uint32) (riff ? in.readInt() : in.readIntBigEndian());
+            const auto start = in.getPosition();
+
             if (std::memcmp (id, audioChunk, 4) == 0)
-                return {};
+            {
+                // AIFF's sound chunk starts with an offset and a block size.
+                layout.audioStart = riff ? start : start + 8;
+                // An unfinished recording runs from here to the end of the file.
+                if (! findOnly && layout.unfinished())
+                    return;
+                if (findOnly)
+                {
+                    // A data chunk of 0 bytes inside a RIFF that goes on past it is an empty
+                    // recording followed by other chunks, not an unfinished one.
+                    const bool riffEndsBeforeSamples = declared + 8 <= start;
+                    if (riff && ! rf64 && riffEndsBeforeSamples && size > start)
+                    {
+                        layout.riffSizeField = 4;
+                        layout.dataSizeField = lengthField;
+                    }
+                    return;
+                }
+            }
 
-            juce::String name;
-            for (auto c : id)
-                name += (c >= 0x20 && c < 0x7f) ? juce::String::charToString ((juce::juce_wchar) c) : juce::String ("?");
-            return "chunk '" + name + "' claims " + juce::String (length) + " bytes, the file holds "
-                   + juce::String (juce::jmax ((juce::int64) 0, end - start));
+            if (! findOnly && start + length > end)
+            {
+                if (std::memcmp (id, audioChunk, 4) == 0)
+                    return;
+
+                juce::String name;
+                for (auto c : id)
+                    name += (c >= 0x20 && c < 0x7f) ? juce::String::charToString ((juce::juce_wchar) c) : juce::String ("?");
+                layout.oversizedChunk = "chunk '" + name + "' claims " + juce::String (length) + " bytes, the file holds "
+                                        + juce::String (juce::jmax ((juce::int64) 0, end - start));
+                return;
+            }
+
+            in.setPosition (start + length + (length & 1));
         }
+    };
 
-        in.setPosition (start + length + (length & 1));
-    }
-    return {};
+    walk (size, true);
+    const auto found = layout.audioStart;
+    layout.audioStart = -1;
+    walk (layout.unfinished() ? size : juce::jmin (size, declared + 8), false);
+    if (layout.audioStart < 0)
+        layout.audioStart = found;
+    return layout;
 }
+
+// The file as JUCE should see it: with the given 4-byte fields read as 0xffffffff.
+class SizeFieldsAsUnknown final : public juce::InputStream
+{
+public:
+    SizeFieldsAsUnknown (std::unique_ptr<juce::InputStream> source, std::initializer_list<juce::int64> fieldOffsets)
+        : in (std::move (source)), fields (fieldOffsets)
+    {
+    }
+
+    juce::int64 getTotalLength() override { return in->getTotalLength(); }
+    bool isExhausted() override { return in->isExhausted(); }
+    juce::int64 getPosition() override { return in->getPosition(); }
+    bool setPosition (juce::int64 position) override { return in->setPosition (position); }
+
+    int read (void* destination, int maxBytes) override
+    {
+        const auto start = in->getPosition();
+        const int got = in->read (destination, maxBytes);
+        for (const auto field : fields)
+            for (juce::int64 i = juce::jmax (field, start); i < juce::jmin (field + 4, start + (juce::int64) got); ++i)
+                static_cast<char*> (destination)[i - start] = (char) 0xff;
+        return got;
+    }
+
+private:
+    std::unique_ptr<juce::InputStream> in;
+    std::vector<juce::int64> fields;
+};
 
 bool isUncompressedPcm (const juce::AudioFormatReader& reader)
 {
@@ -140,15 +220,27 @@ void readAudioFile (const juce::File& file, AudioReadResult& result)
         return;
     }
 
-    if (const auto chunk = oversizedMetadataChunk (file); chunk.isNotEmpty())
+    const auto layout = walkContainer (file);
+    if (layout.oversizedChunk.isNotEmpty())
     {
-        result.message = "Corrupt audio header (" + chunk + "): " + file.getFullPathName();
+        result.message = "Corrupt audio header (" + layout.oversizedChunk + "): " + file.getFullPathName();
         return;
     }
 
     juce::AudioFormatManager formatManager;
     formatManager.registerBasicFormats();
-    std::unique_ptr<juce::AudioFormatReader> reader (formatManager.createReaderFor (file));
+    std::unique_ptr<juce::AudioFormatReader> reader;
+    if (layout.unfinished())
+    {
+        auto stream = std::make_unique<juce::FileInputStream> (file);
+        if (stream->openedOk())
+            reader.reset (formatManager.createReaderFor (std::make_unique<SizeFieldsAsUnknown> (
+                std::move (stream), std::initializer_list<juce::int64> { layout.riffSizeField, layout.dataSizeField })));
+    }
+    else
+    {
+        reader.reset (formatManager.createReaderFor (file));
+    }
 
     if (reader == nullptr)
         return;
@@ -179,7 +271,8 @@ void readAudioFile (const juce::File& file, AudioReadResult& result)
     if (isUncompressedPcm (*reader))
     {
         const auto bytesPerFrame = (juce::int64) juce::jmax (1, channels) * juce::jmax (1, (int) reader->bitsPerSample / 8);
-        frames = juce::jmin (frames, fileSize / bytesPerFrame);
+        const auto audioBytes = fileSize - juce::jmax ((juce::int64) 0, layout.audioStart);
+        frames = juce::jmin (frames, juce::jmax ((juce::int64) 0, audioBytes) / bytesPerFrame);
     }
     else
     {

@@ -28,7 +28,9 @@ struct AudioReadResult
 // 32 bits, fails with status noReader and a message saying so, as does anything
 // but a regular file (a named pipe, a link to a device), which is never opened,
 // and a WAV or AIFF file with a metadata chunk running past its end (JUCE would
-// allocate the chunk's declared size, up to 4 GB).
+// allocate the chunk's declared size, up to 4 GB). A WAV whose header a
+// recorder never finished (its RIFF size ending before the samples, as written
+// at the start of a recording) is read from its data chunk to the end of the file.
 AudioReadResult readAudioFile (const juce::File& file);
 
 // The same into an existing result: the allocation of its buffer is reused when

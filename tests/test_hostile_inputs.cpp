@@ -426,3 +426,88 @@ TEST (HostileInputs, AudioBeyondHalfTheMemoryFailsAloneBeforeAllocating)
     again.read (reinterpret_cast<char*> (headerAfter.data()), (std::streamsize) headerAfter.size());
     EXPECT_EQ (headerAfter, header);
 }
+
+// A recorder that stops without finishing its file (a crash, a pulled cable, a
+// full card) leaves the header it wrote at the start, with sizes of 0, and the
+// recording after it. Such a take is mastered whole, as if it had been finished,
+// and nothing else is read as audio.
+TEST (HostileInputs, UnfinishedRecordingsAreReadToTheirEnd)
+{
+    Bytes samples;
+    {
+        const auto tone = sine (1, goodFrames, goodRate, 440.0, 0.3f);
+        for (int i = 0; i < goodFrames; ++i)
+            put16 (samples, (std::uint32_t) (std::uint16_t) (std::int16_t) std::lround (tone.getSample (0, i) * 32767.0f));
+    }
+    const Bytes intact = wavBytes (WavSpec {}, samples);
+    constexpr std::size_t riffSizeAt = 4, dataSizeAt = 40; // plain 16-byte format chunk
+    auto withSizes = [&] (std::uint32_t riffSize, std::uint32_t dataSize, Bytes tail = {})
+    {
+        Bytes b = intact;
+        std::memcpy (b.data() + riffSizeAt, &riffSize, 4);
+        std::memcpy (b.data() + dataSizeAt, &dataSize, 4);
+        b.insert (b.end(), tail.begin(), tail.end());
+        return b;
+    };
+
+    TempFolder tmp;
+    writeBytes (tmp.file ("intact.wav"), intact);
+    const auto reference = readAudioFile (tmp.file ("intact.wav"));
+    ASSERT_TRUE (reference.ok());
+    ASSERT_EQ (reference.buffer.getNumSamples(), goodFrames);
+
+    struct Case
+    {
+        const char* label;
+        Bytes bytes;
+    };
+    const Case cases[] = {
+        { "sizes never written", withSizes (0, 0) },
+        { "sizes of an empty file", withSizes (36, 0) },
+        { "sizes of a streaming writer", withSizes (0xffffffffu, 0xffffffffu) },
+        { "cut in the middle of a frame", withSizes (36, 0, Bytes { 0x12 }) },
+    };
+    for (const auto& c : cases)
+    {
+        const auto file = tmp.file ("take.wav");
+        writeBytes (file, c.bytes);
+        const auto r = readAudioFile (file);
+        ASSERT_TRUE (r.ok()) << c.label << ": " << r.message;
+        ASSERT_EQ (r.buffer.getNumChannels(), 1) << c.label;
+        ASSERT_EQ (r.buffer.getNumSamples(), goodFrames) << c.label;
+        for (int i = 0; i < goodFrames; ++i)
+            ASSERT_EQ (r.buffer.getSample (0, i), reference.buffer.getSample (0, i)) << c.label << ", sample " << i;
+    }
+
+    // An empty data chunk followed by another chunk inside a finished RIFF is an
+    // empty recording: its neighbour is never taken for audio.
+    {
+        WavSpec empty;
+        Bytes b = wavBytes (empty, {});
+        putTag (b, "LIST");
+        put32 (b, 8);
+        putTag (b, "INFO");
+        putTag (b, "ISFT");
+        const std::uint32_t riffSize = (std::uint32_t) b.size() - 8;
+        std::memcpy (b.data() + riffSizeAt, &riffSize, 4);
+        const auto file = tmp.file ("empty.wav");
+        writeBytes (file, b);
+        const auto r = readAudioFile (file);
+        ASSERT_TRUE (r.ok()) << r.message;
+        EXPECT_EQ (r.buffer.getNumSamples(), 0);
+    }
+
+    // Through the program: the unfinished take is mastered exactly as the finished one.
+    const auto in = tmp.file ("in");
+    in.createDirectory();
+    writeBytes (in.getChildFile ("finished.wav"), intact);
+    writeBytes (in.getChildFile ("unfinished.wav"), withSizes (0, 0));
+    const auto run = runChild (engineExecutable(), { "--input-dir", path (in), "--output-dir", path (tmp.file ("out")),
+                                                     "--denoise", "false" });
+    EXPECT_EQ (run.exitCode, 0) << run.err;
+    EXPECT_EQ (run.out, summaryLine (2, 0));
+    const auto finished = readBytes (tmp.file ("out/finished.wav"));
+    EXPECT_GT (finished.size(), (std::size_t) goodFrames * 2);
+    EXPECT_TRUE (finished == readBytes (tmp.file ("out/unfinished.wav")));
+    EXPECT_TRUE (readBytes (in.getChildFile ("unfinished.wav")) == withSizes (0, 0)) << "the input is left as it was";
+}
