@@ -172,6 +172,26 @@ TEST_F (ReducerTest, OtherRatesGoTo48kHzAndBackAs16Bit)
     }
 }
 
+TEST_F (ReducerTest, AShortenedConversionBackKeepsThe48kHzResult)
+{
+    // The conversion back to 44.1 kHz stops partway but reports success.
+    const auto ffmpegBackStops = writeScript (temp.file ("ffmpeg-back-stops.sh"),
+                                              "case \"$*\" in\n"
+                                              "  *_df3_resample_back.wav) exec /usr/bin/ffmpeg -v error -t 0.2 \"$@\" ;;\n"
+                                              "  *) exec /usr/bin/ffmpeg -v error \"$@\" ;;\n"
+                                              "esac");
+    const auto input = writeInput ("talk.wav", 44100.0);
+    const auto output = outFolder.getChildFile ("_stage1_denoised.wav");
+    const auto r = NoiseReducer::process (input.getFullPathName(), output.getFullPathName(),
+                                          config (fakeDenoiser (writeHalvedSuffixed), ffmpegBackStops.getFullPathName()));
+    ASSERT_TRUE (r.success);
+    EXPECT_EQ (r.engine, NoiseReductionEngine::DeepFilterNet3);
+    const auto result = readAudio (output);
+    ASSERT_TRUE (result.ok);
+    EXPECT_EQ (result.sampleRate, 48000.0);
+    EXPECT_EQ (result.buffer.getNumSamples(), 24000);
+}
+
 TEST_F (ReducerTest, AttenuationLimitIsPassedOnlyBelow100)
 {
     struct Case
@@ -209,6 +229,8 @@ TEST_F (ReducerTest, FailuresPassTheInputThroughWithTheirReason)
 {
     const auto ffmpegFailing = writeScript (temp.file ("ffmpeg-fail.sh"), "echo 'bad input' >&2\nexit 1");
     const auto ffmpegSilent = writeScript (temp.file ("ffmpeg-nothing.sh"), "exit 0");
+    // Converts only the first 0.2 s and reports success, as a killed conversion can look.
+    const auto ffmpegStopping = writeScript (temp.file ("ffmpeg-stops.sh"), "exec /usr/bin/ffmpeg -v error -t 0.2 \"$@\"");
     const auto missingTool = temp.file ("missing").getChildFile ("tool");
 
     struct Case
@@ -237,6 +259,8 @@ TEST_F (ReducerTest, FailuresPassTheInputThroughWithTheirReason)
           [&] (auto& c) { c.ffmpegPath = ffmpegFailing.getFullPathName(); }, {}, resampleFailed, false },
         { "FFmpeg writes nothing", "talk.wav", 44100.0, copySuffixed,
           [&] (auto& c) { c.ffmpegPath = ffmpegSilent.getFullPathName(); }, {}, resampleFailed, false },
+        { "FFmpeg stops partway", "talk.wav", 44100.0, copySuffixed,
+          [&] (auto& c) { c.ffmpegPath = ffmpegStopping.getFullPathName(); }, {}, resampleFailed, false },
         { "no denoiser path", "talk.wav", 48000.0, copySuffixed, [] (auto& c) { c.deepFilterPath = ""; }, {},
           "DeepFilterNet3 process failed (exit code -1): ", false },
         { "denoiser missing", "talk.wav", 48000.0, copySuffixed,
@@ -256,6 +280,12 @@ TEST_F (ReducerTest, FailuresPassTheInputThroughWithTheirReason)
           "printf 'RIFF\\044\\0\\0\\0WAVEfmt \\020\\0\\0\\0\\001\\0\\001\\0\\200\\273\\0\\0\\0\\167\\001\\0"
           "\\002\\0\\020\\0data\\0\\0\\0\\0' > \"$dir/${stem}_DeepFilterNet3.wav\"",
           {}, {}, notFound, true },
+        // A denoiser killed by a signal is reported with exit code 0; what it left must not
+        // cut the end off the recording.
+        { "denoiser killed after writing half", "talk.wav", 48000.0,
+          "/usr/bin/ffmpeg -v error -y -i \"$in\" -t 0.25 -c:a pcm_s16le \"$dir/${stem}_DeepFilterNet3.wav\"\n"
+          "kill -KILL $$",
+          {}, {}, "DeepFilterNet3 output is shorter than its input (0.25 s of 0.50 s)", true },
         // A result of an earlier run under the expected name is not today's result.
         { "stale result of an earlier run", "talk.wav", 48000.0, "exit 0", {},
           [&] { writeWav (outFolder.getChildFile ("talk_DeepFilterNet3.wav"), sine (1, 4800, 48000.0, 300.0, 0.1f),

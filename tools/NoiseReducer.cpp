@@ -63,6 +63,26 @@ bool holdsAudio (const juce::File& file)
     return reader != nullptr && reader->lengthInSamples > 0;
 }
 
+// Length in seconds of an audio file JUCE can read, -1 otherwise.
+double secondsOf (const juce::File& file)
+{
+    const auto reader = openReader (file);
+    if (reader == nullptr || reader->sampleRate <= 0.0)
+        return -1.0;
+    return (double) reader->lengthInSamples / reader->sampleRate;
+}
+
+// A tool that stopped partway (killed for memory, a full disk, a crash) can
+// leave a well-formed but shorter file, and a child killed by a signal is
+// reported with exit code 0. A result shorter than its input by more than this
+// would lose the end of the recording; it is not used.
+constexpr double allowedShortfallSeconds = 0.1;
+
+bool coversInput (double resultSeconds, double inputSeconds)
+{
+    return resultSeconds >= inputSeconds - allowedShortfallSeconds;
+}
+
 // Finds the denoiser's output in its output folder, by the names it is known
 // to use for an input of this stem, in order of preference.
 juce::File findDenoiserOutput (const juce::File& outputFolder, const juce::String& stem, const juce::File& input,
@@ -142,6 +162,7 @@ NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputP
     auto denoiserInput = input;
 
     bool needsResample = false;
+    double inputSeconds = 0.0;
     {
         const auto reader = openReader (input);
         if (reader == nullptr)
@@ -151,6 +172,7 @@ NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputP
         }
 
         const double sampleRate = reader->sampleRate;
+        inputSeconds = sampleRate > 0.0 ? (double) reader->lengthInSamples / sampleRate : 0.0;
         if ((int) sampleRate != config.targetSampleRate)
         {
             needsResample = true;
@@ -205,6 +227,13 @@ NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputP
         return result;
     }
 
+    if (const double seconds = secondsOf (found); ! coversInput (seconds, inputSeconds))
+    {
+        result.message = "DeepFilterNet3 output is shorter than its input (" + juce::String (seconds, 2) + " s of "
+                         + juce::String (inputSeconds, 2) + " s)";
+        return result;
+    }
+
     if (found != output && ! moveOnto (found, output))
     {
         result.message = "Failed to move DF3 output to target path";
@@ -249,5 +278,6 @@ bool NoiseReducer::resampleWithFFmpeg (const juce::String& inputPath, const juce
                                    "-acodec", "pcm_s16le", "-y", outputPath };
     const auto run = SubprocessRunner::run (args, ffmpegTimeoutMs);
 
-    return run.exitCode == 0 && ! run.timedOut && output.existsAsFile() && output.getSize() > 0;
+    return run.exitCode == 0 && ! run.timedOut && output.existsAsFile() && output.getSize() > 0
+           && coversInput (secondsOf (output), secondsOf (input));
 }
