@@ -1,7 +1,14 @@
 #include "app/Engine.h"
 
+#include <csignal>
+
 int main (int argc, char* argv[])
 {
+    // The log goes to standard error, often into a pipe (`2>&1 | head`, a job
+    // runner that stops reading): a write to a closed pipe must not kill the
+    // batch halfway. Writes then fail quietly and the files are still mastered.
+    std::signal (SIGPIPE, SIG_IGN);
+
     juce::StringArray arguments;
     for (int i = 0; i < argc; ++i)
         arguments.add (juce::String::fromUTF8 (argv[i]));

@@ -6,6 +6,13 @@
 #include <filesystem>
 #include <regex>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
 using namespace testing_support;
 
 namespace
@@ -292,4 +299,56 @@ TEST (BatchExe, AFileTooLargeForMemoryFailsAloneAndTheBatchGoesOn)
     EXPECT_TRUE (r.errContains ("[Error] Failed processing big.wav: Out of memory while processing")) << r.err;
     EXPECT_TRUE (tmp.file ("out/small.wav").existsAsFile());
     EXPECT_FALSE (tmp.file ("out/big.wav").exists());
+}
+
+// A log reader that went away (`2>&1 | head`, a job runner that stopped
+// reading) leaves standard error a pipe with no reader: the batch still masters
+// every file and prints its summary.
+TEST (BatchExe, ClosedStandardErrorDoesNotStopTheBatch)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    in.createDirectory();
+    writeInputs (in);
+    const auto out = tmp.file ("out");
+    const auto summaryFile = tmp.file ("summary.txt");
+
+    int errPipe[2];
+    ASSERT_EQ (pipe (errPipe), 0);
+    close (errPipe[0]); // nobody reads the log
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init (&actions);
+    posix_spawn_file_actions_addopen (&actions, 1, summaryFile.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2 (&actions, errPipe[1], 2);
+    posix_spawn_file_actions_addclose (&actions, errPipe[1]);
+    // The child starts with SIGPIPE at its default, as from a shell.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init (&attributes);
+    sigset_t defaults;
+    sigemptyset (&defaults);
+    sigaddset (&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault (&attributes, &defaults);
+    posix_spawnattr_setflags (&attributes, POSIX_SPAWN_SETSIGDEF);
+
+    const std::string exe = engineExecutable();
+    const std::vector<std::string> args { exe, "--input-dir", path (in), "--output-dir", path (out), "--denoise", "false" };
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back (const_cast<char*> (a.c_str()));
+    argv.push_back (nullptr);
+
+    pid_t pid = 0;
+    ASSERT_EQ (posix_spawn (&pid, exe.c_str(), &actions, &attributes, argv.data(), environ), 0);
+    close (errPipe[1]);
+    posix_spawn_file_actions_destroy (&actions);
+    posix_spawnattr_destroy (&attributes);
+    int status = 0;
+    ASSERT_EQ (waitpid (pid, &status, 0), pid);
+
+    ASSERT_TRUE (WIFEXITED (status)) << "ended by signal " << (WIFSIGNALED (status) ? WTERMSIG (status) : 0);
+    EXPECT_EQ (WEXITSTATUS (status), 0);
+    EXPECT_EQ (summaryFile.loadFileAsString().toStdString(), summary (4, 0));
+    for (auto& input : mixedInputs)
+        EXPECT_TRUE (readAudio (out.getChildFile (input.name)).ok) << input.name;
 }
