@@ -1,4 +1,5 @@
 #include "app/Engine.h"
+#include "app/InterruptCleanup.h"
 
 #include <csignal>
 
@@ -8,6 +9,7 @@ int main (int argc, char* argv[])
     // runner that stops reading): a write to a closed pipe must not kill the
     // batch halfway. Writes then fail quietly and the files are still mastered.
     std::signal (SIGPIPE, SIG_IGN);
+    removeUnfinishedFilesOnInterrupt();
 
     juce::StringArray arguments;
     for (int i = 0; i < argc; ++i)

@@ -1,5 +1,7 @@
 #include "pipeline/AudioFileIO.h"
 
+#include "pipeline/InFlightFiles.h"
+
 #include <juce_audio_formats/juce_audio_formats.h>
 
 #include <cmath>
@@ -314,6 +316,7 @@ juce::String writeWav16Atomically (const juce::File& target, const juce::AudioBu
                                    double sampleRate)
 {
     const auto temp = temporarySiblingFor (target);
+    const InFlightFiles::Scope inFlight (temp);
 
     std::unique_ptr<juce::FileOutputStream> stream (temp.createOutputStream (32768));
     if (stream == nullptr || stream->failedToOpen())
@@ -364,6 +367,7 @@ juce::String copyFileAtomically (const juce::File& source, const juce::File& tar
         return "Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName() + ": not a regular file";
 
     const auto temp = temporarySiblingFor (target);
+    const InFlightFiles::Scope inFlight (temp);
 
     if (! source.copyFileTo (temp) || temp.getSize() != source.getSize())
     {

@@ -4,6 +4,7 @@
 #include "pipeline/AudioFileIO.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/GainStaging.h"
+#include "pipeline/InFlightFiles.h"
 #include "pipeline/Levels.h"
 #include "tools/NoiseReducer.h"
 
@@ -48,6 +49,7 @@ PipelineResult AudioPipeline::processFile (const juce::File& input, const juce::
 
     const auto outputFolder = output.getParentDirectory();
     const auto workFolder = makeWorkFolder (input, output);
+    const InFlightFiles::Scope workInFlight (workFolder);
     bool workFolderMade = false;
     auto ensureWorkFolder = [&]
     {

@@ -3,6 +3,7 @@
 // hundreds of files on several workers. Each must leave the inputs as they were
 // and no output half-written, and must count every file right.
 #include "app/BatchRunner.h"
+#include "support/ExternalTools.h"
 #include "support/Hardening.h"
 #include "support/TestSupport.h"
 
@@ -207,6 +208,43 @@ TEST (Faults, KilledMidBatchLeavesNoHalfOutputAndARerunCompletes)
     EXPECT_TRUE (snapshot (in) == before);
     for (auto& f : in.findChildFiles (juce::File::findFiles, false, "*.wav"))
         expectWholeOutput (out.getChildFile (f.getFileName()), f);
+}
+
+// Stopped with SIGTERM (or Ctrl-C) while the denoiser works, the run takes away
+// the work folders and temporaries of the files it had not finished, then ends
+// by the signal as before. What it had finished stays, and the inputs are as
+// they were.
+TEST (Faults, InterruptedRunRemovesItsUnfinishedFiles)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    writeTakes (in, 3, 48000, 48000.0, 1);
+    const auto out = tmp.file ("out");
+    const auto before = snapshot (in);
+    // A denoiser that takes its time, so that the stop lands inside its work.
+    const auto slowDenoiser = writeScript (tmp.file ("slow denoiser.sh"),
+                                           "sleep 2\n"
+                                           "in=\"$1\"; dir=\"$3\"; base=$(basename \"$in\"); stem=\"${base%.*}\"\n"
+                                           "cp \"$in\" \"$dir/${stem}_DeepFilterNet3.wav\"");
+
+    Child run (engineExecutable(), { "--input-dir", path (in), "--output-dir", path (out), "--deepfilter-path",
+                                     path (slowDenoiser), "--ffmpeg-path", "/usr/bin/ffmpeg" });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds (60);
+    while (workFolders (out).empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for (std::chrono::milliseconds (5));
+    ASSERT_FALSE (workFolders (out).empty()) << "the run never started a file";
+    std::this_thread::sleep_for (std::chrono::milliseconds (300));
+    ASSERT_EQ (kill (run.id(), SIGTERM), 0);
+    const auto r = run.finish();
+
+    EXPECT_EQ (r.exitCode, 128 + SIGTERM) << r.err;
+    EXPECT_EQ (r.out, "") << "stopped before the summary";
+    EXPECT_TRUE (r.errContains ("[System] Interrupted: removed ")) << r.err;
+    EXPECT_TRUE (workFolders (out).empty()) << workFolders (out).front();
+    EXPECT_TRUE (partialFiles (out).empty()) << partialFiles (out).front();
+    EXPECT_TRUE (snapshot (in) == before);
+    for (auto& f : out.findChildFiles (juce::File::findFiles, false, "take *.wav"))
+        expectWholeOutput (f, in.getChildFile (f.getFileName()));
 }
 
 TEST (Faults, LoadOfFiveHundredFilesOnFourWorkers)
