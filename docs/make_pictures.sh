@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Draws the README's pictures from a real run on the bundled example:
 # waveform, short-term loudness over time and average spectrum, before and
-# after mastering, as docs/images/{waveform,loudness,spectrum}.png.
+# after mastering, as docs/images/{waveform,loudness,frequency-balance}.png.
 #
 # Generates and builds what is missing through scripts/example.sh, masters the
 # example again with the engine of this build (the bundled denoiser and FFmpeg
@@ -31,7 +31,7 @@ mkdir -p "$run"
 args=(--input "$example" --output "$run/voice.wav" --ffmpeg-path /usr/bin/ffmpeg)
 denoiser="$BUILD_DIR/denoise/tessaloom-denoise"
 if [ -x "$denoiser" ]; then
-  args+=(--deepfilter-path "$PWD/$denoiser")
+  args+=(--deepfilter-path "$(cd "$(dirname "$denoiser")" && pwd)/$(basename "$denoiser")")
 else
   echo "make_pictures: no bundled denoiser at $denoiser; noise reduction passes the audio through" >&2
 fi
