@@ -225,21 +225,18 @@ void NoiseTracker::reset (const std::vector<double>& initialNoise)
 {
     for (int k = 0; k < numBins; ++k)
         noisePower[(size_t) k] = k < (int) initialNoise.size() ? initialNoise[(size_t) k] : design.silencePower;
-    gainNoisePower = noisePower;
-    std::fill (speechPresence.begin(), speechPresence.end(), 0.5);
-    std::fill (smoothedPower.begin(), smoothedPower.end(), 0.0);
-    constexpr double none = std::numeric_limits<double>::max();
-    std::fill (currentMinimum.begin(), currentMinimum.end(), none);
-    std::fill (windowMinimum.begin(), windowMinimum.end(), none);
-    for (auto& minima : subwindowMinima)
-        std::fill (minima.begin(), minima.end(), none);
-    framesInSubwindow = completedSubwindows = activeFrames = 0;
+    restart();
 }
 
 void NoiseTracker::reset (const float* initialNoise)
 {
     for (int k = 0; k < numBins; ++k)
         noisePower[(size_t) k] = initialNoise[k];
+    restart();
+}
+
+void NoiseTracker::restart()
+{
     gainNoisePower = noisePower;
     std::fill (speechPresence.begin(), speechPresence.end(), 0.5);
     std::fill (smoothedPower.begin(), smoothedPower.end(), 0.0);
@@ -351,8 +348,6 @@ StftDenoiser::StftDenoiser (const DenoiserDesign& d, int channels, const std::ve
       queuedSilent ((size_t) queueFrames),
       forward (d, numBins),
       backward (d, numBins),
-      powerOfFrame ((size_t) numBins),
-      combinedNoise ((size_t) numBins),
       previousCleanPower ((size_t) numBins, 0.0),
       gains ((size_t) numBins, 1.0f),
       // Room for the fixed delay of (queueFrames + 1) hops, plus a hop, plus a whole block written at once.
@@ -470,12 +465,7 @@ void StftDenoiser::smoothAndSynthesiseBlock()
         if (queuedSilent[(size_t) slot] != 0)
             std::fill (gains.begin(), gains.end(), 1.0f);
         else
-        {
-            const float* noise = queuedForwardNoise.data() + (size_t) slot * (size_t) numBins;
-            for (int k = 0; k < numBins; ++k)
-                combinedNoise[(size_t) k] = noise[k];
-            computeGains (power, combinedNoise);
-        }
+            computeGains (power, queuedForwardNoise.data() + (size_t) slot * (size_t) numBins);
 
         const std::complex<float>* spectra = queuedSpectra.data() + (size_t) slot * (size_t) numChannels * (size_t) numBins;
         const int firstPart = std::min (hop, ringSize - ringWrite);
@@ -504,7 +494,7 @@ void StftDenoiser::smoothAndSynthesiseBlock()
     queued -= block;
 }
 
-void StftDenoiser::computeGains (const float* power, const std::vector<double>& noise)
+void StftDenoiser::computeGains (const float* power, const float* noise)
 {
     const double aDD = design.priorSmoothing;
     const double lim = design.gainFloor;
@@ -512,7 +502,7 @@ void StftDenoiser::computeGains (const float* power, const std::vector<double>& 
     for (int k = 0; k < numBins; ++k)
     {
         const double y = power[k];
-        const double gainNoise = noise[(size_t) k];
+        const double gainNoise = noise[k];
 
         // Decision-directed a-priori SNR, then a second step (Plapous, Marro and Scalart 2006)
         // that removes its one-frame lag at onsets: +0.3 dB SI-SDR over the plain Wiener gain.

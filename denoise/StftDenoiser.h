@@ -78,6 +78,7 @@ public:
 
 private:
     void updateLowerBound (const float* power);
+    void restart(); ///< everything but the noise estimate back to its starting state
 
     DenoiserDesign design;
     int numBins;
@@ -116,7 +117,8 @@ public:
 private:
     void analyseFrame();
     void smoothAndSynthesiseBlock();
-    void computeGains (const float* power, const std::vector<double>& noise);
+    /** Gains from a frame's power and the combined noise estimate (numBins values each). */
+    void computeGains (const float* power, const float* noise);
 
     DenoiserDesign design;
     int numChannels;
@@ -137,8 +139,7 @@ private:
     int queueStart = 0, queued = 0;
 
     NoiseTracker forward, backward;
-    std::vector<float> powerOfFrame;
-    std::vector<double> combinedNoise, previousCleanPower;
+    std::vector<double> previousCleanPower;
     std::vector<float> gains;
 
     // Synthesised output waiting to be handed out, a ring per channel: it starts with a fixed
