@@ -81,63 +81,66 @@ ContainerLayout walkContainer (const juce::File& file)
     const auto declared = (juce::int64) (juce::uint32) (riff ? in.readInt() : in.readIntBigEndian());
     const char* const audioChunk = riff ? "data" : "SSND";
 
-    // Readers stop at the container's declared end (RF64 declares 0xffffffff);
-    // an unfinished WAV is walked to the end of the file, as it will be read.
-    auto walk = [&] (juce::int64 end, bool findOnly)
+    struct Chunk
+    {
+        char id[4];
+        juce::int64 lengthField, length, start;
+        bool audio; ///< the chunk that holds the samples
+    };
+
+    // Calls visit with each chunk header up to `end` until it returns false.
+    auto forEachChunk = [&] (juce::int64 end, auto&& visit)
     {
         in.setPosition (12);
         while (in.getPosition() + 8 <= end)
         {
-            char id[4] = {};
-            in.read (id, 4);
-            const auto lengthField = in.getPosition();
-            const auto length = (juce::int64) (juce::uint32) (riff ? in.readInt() : in.readIntBigEndian());
-            const auto start = in.getPosition();
-
-            if (std::memcmp (id, audioChunk, 4) == 0)
-            {
-                // AIFF's sound chunk starts with an offset and a block size.
-                layout.audioStart = riff ? start : start + 8;
-                // An unfinished recording runs from here to the end of the file.
-                if (! findOnly && layout.unfinished())
-                    return;
-                if (findOnly)
-                {
-                    // A data chunk of 0 bytes inside a RIFF that goes on past it is an empty
-                    // recording followed by other chunks, not an unfinished one.
-                    const bool riffEndsBeforeSamples = declared + 8 <= start;
-                    if (riff && ! rf64 && riffEndsBeforeSamples && size > start)
-                    {
-                        layout.riffSizeField = 4;
-                        layout.dataSizeField = lengthField;
-                    }
-                    return;
-                }
-            }
-
-            if (! findOnly && start + length > end)
-            {
-                if (std::memcmp (id, audioChunk, 4) == 0)
-                    return;
-
-                juce::String name;
-                for (auto c : id)
-                    name += (c >= 0x20 && c < 0x7f) ? juce::String::charToString ((juce::juce_wchar) c) : juce::String ("?");
-                layout.oversizedChunk = "chunk '" + name + "' claims " + juce::String (length) + " bytes, the file holds "
-                                        + juce::String (juce::jmax ((juce::int64) 0, end - start));
+            Chunk chunk {};
+            in.read (chunk.id, 4);
+            chunk.audio = std::memcmp (chunk.id, audioChunk, 4) == 0;
+            chunk.lengthField = in.getPosition();
+            chunk.length = (juce::int64) (juce::uint32) (riff ? in.readInt() : in.readIntBigEndian());
+            chunk.start = in.getPosition();
+            if (! visit (chunk))
                 return;
-            }
-
-            in.setPosition (start + length + (length & 1));
+            in.setPosition (chunk.start + chunk.length + (chunk.length & 1));
         }
     };
 
-    walk (size, true);
-    const auto found = layout.audioStart;
-    layout.audioStart = -1;
-    walk (layout.unfinished() ? size : juce::jmin (size, declared + 8), false);
-    if (layout.audioStart < 0)
-        layout.audioStart = found;
+    // Where the samples start, and whether the header was never finished. A data
+    // chunk of 0 bytes inside a RIFF that goes on past it is an empty recording
+    // followed by other chunks, not an unfinished one.
+    forEachChunk (size, [&] (const Chunk& chunk)
+    {
+        if (! chunk.audio)
+            return true;
+        // AIFF's sound chunk starts with an offset and a block size.
+        layout.audioStart = riff ? chunk.start : chunk.start + 8;
+        const bool riffEndsBeforeSamples = declared + 8 <= chunk.start;
+        if (riff && ! rf64 && riffEndsBeforeSamples && size > chunk.start)
+        {
+            layout.riffSizeField = 4;
+            layout.dataSizeField = chunk.lengthField;
+        }
+        return false;
+    });
+
+    // The metadata chunks as the reader will meet them: up to the container's
+    // declared end (RF64 declares 0xffffffff), or for an unfinished WAV, read to
+    // the end of the file, up to its audio, which runs from there to the end.
+    const auto end = layout.unfinished() ? size : juce::jmin (size, declared + 8);
+    forEachChunk (end, [&] (const Chunk& chunk)
+    {
+        if (chunk.audio)
+            return ! layout.unfinished() && chunk.start + chunk.length <= end;
+        if (chunk.start + chunk.length <= end)
+            return true;
+        juce::String name;
+        for (auto c : chunk.id)
+            name += (c >= 0x20 && c < 0x7f) ? juce::String::charToString ((juce::juce_wchar) c) : juce::String ("?");
+        layout.oversizedChunk = "chunk '" + name + "' claims " + juce::String (chunk.length) + " bytes, the file holds "
+                                + juce::String (juce::jmax ((juce::int64) 0, end - chunk.start));
+        return false;
+    });
     return layout;
 }
 
