@@ -53,17 +53,9 @@ bool writtenSince (const FolderSnapshot& before, const juce::File& file)
     return it->second != std::make_pair (file.getLastModificationTime().toMilliseconds(), file.getSize());
 }
 
-// A usable denoiser result holds at least one frame of audio JUCE can read:
-// an empty or truncated file would otherwise replace the recording with nothing.
-bool holdsAudio (const juce::File& file)
-{
-    if (! file.existsAsFile() || file.getSize() <= 0)
-        return false;
-    const auto reader = openReader (file);
-    return reader != nullptr && reader->lengthInSamples > 0;
-}
-
-// Length in seconds of an audio file JUCE can read, -1 otherwise.
+// Length in seconds of an audio file JUCE can read, -1 otherwise. A usable
+// denoiser result holds at least one frame: an empty or unreadable file would
+// otherwise replace the recording with nothing.
 double secondsOf (const juce::File& file)
 {
     const auto reader = openReader (file);
@@ -221,13 +213,14 @@ NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputP
 
     const auto found = findDenoiserOutput (outputFolder, denoiserInput.getFileNameWithoutExtension(), input, output,
                                            before);
-    if (found == juce::File() || ! holdsAudio (found))
+    const double seconds = found.existsAsFile() ? secondsOf (found) : -1.0;
+    if (seconds <= 0.0)
     {
         result.message = "DeepFilterNet3 completed but output file not found or empty";
         return result;
     }
 
-    if (const double seconds = secondsOf (found); ! coversInput (seconds, inputSeconds))
+    if (! coversInput (seconds, inputSeconds))
     {
         result.message = "DeepFilterNet3 output is shorter than its input (" + juce::String (seconds, 2) + " s of "
                          + juce::String (inputSeconds, 2) + " s)";
