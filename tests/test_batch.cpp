@@ -1,17 +1,11 @@
 // Batch runs as a user meets them: file lists, worker pool, summary line, exit
 // codes, and the refusals that protect inputs.
 #include "app/BatchRunner.h"
+#include "support/Hardening.h"
 #include "support/TestSupport.h"
 
 #include <filesystem>
 #include <regex>
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 using namespace testing_support;
 
@@ -311,44 +305,15 @@ TEST (BatchExe, ClosedStandardErrorDoesNotStopTheBatch)
     in.createDirectory();
     writeInputs (in);
     const auto out = tmp.file ("out");
-    const auto summaryFile = tmp.file ("summary.txt");
+    hardening::ChildOptions options;
+    options.stderrToClosedPipe = true;
+    const auto r = hardening::Child (engineExecutable(),
+                                     { "--input-dir", path (in), "--output-dir", path (out), "--denoise", "false" },
+                                     options)
+                       .finish();
 
-    int errPipe[2];
-    ASSERT_EQ (pipe (errPipe), 0);
-    close (errPipe[0]); // nobody reads the log
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init (&actions);
-    posix_spawn_file_actions_addopen (&actions, 1, summaryFile.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2 (&actions, errPipe[1], 2);
-    posix_spawn_file_actions_addclose (&actions, errPipe[1]);
-    // The child starts with SIGPIPE at its default, as from a shell.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init (&attributes);
-    sigset_t defaults;
-    sigemptyset (&defaults);
-    sigaddset (&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault (&attributes, &defaults);
-    posix_spawnattr_setflags (&attributes, POSIX_SPAWN_SETSIGDEF);
-
-    const std::string exe = engineExecutable();
-    const std::vector<std::string> args { exe, "--input-dir", path (in), "--output-dir", path (out), "--denoise", "false" };
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back (const_cast<char*> (a.c_str()));
-    argv.push_back (nullptr);
-
-    pid_t pid = 0;
-    ASSERT_EQ (posix_spawn (&pid, exe.c_str(), &actions, &attributes, argv.data(), environ), 0);
-    close (errPipe[1]);
-    posix_spawn_file_actions_destroy (&actions);
-    posix_spawnattr_destroy (&attributes);
-    int status = 0;
-    ASSERT_EQ (waitpid (pid, &status, 0), pid);
-
-    ASSERT_TRUE (WIFEXITED (status)) << "ended by signal " << (WIFSIGNALED (status) ? WTERMSIG (status) : 0);
-    EXPECT_EQ (WEXITSTATUS (status), 0);
-    EXPECT_EQ (summaryFile.loadFileAsString().toStdString(), summary (4, 0));
+    EXPECT_EQ (r.exitCode, 0) << "128 + 13 is SIGPIPE";
+    EXPECT_EQ (r.out, summary (4, 0));
     for (auto& input : mixedInputs)
         EXPECT_TRUE (readAudio (out.getChildFile (input.name)).ok) << input.name;
 }

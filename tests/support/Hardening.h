@@ -257,6 +257,9 @@ struct ChildOptions
     long fileSizeLimitBytes = -1; // RLIMIT_FSIZE, with SIGXFSZ ignored so writes fail with EFBIG
     double timeoutSeconds = 300;  // then the child is killed (exit code 128 + SIGKILL)
     std::string workingDir;       // empty: the test's own
+    // Standard error a pipe whose reader is already gone (a log piped into a
+    // program that quit), with SIGPIPE at its default as a shell leaves it.
+    bool stderrToClosedPipe = false;
 };
 
 struct ChildRun
@@ -284,16 +287,21 @@ public:
         argv.push_back (nullptr);
 
         timeout = limits.timeoutSeconds;
+        int deadPipe[2] = { -1, -1 };
+        if (limits.stderrToClosedPipe && pipe (deadPipe) == 0)
+            close (deadPipe[0]);
         pid = fork();
         if (pid == 0)
         {
             // Only async-signal-safe calls between fork and exec.
             const int in = open ("/dev/null", O_RDONLY);
             const int out = open (outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = open (errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = deadPipe[1] >= 0 ? deadPipe[1] : open (errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2 (in, 0);
             dup2 (out, 1);
             dup2 (err, 2);
+            if (limits.stderrToClosedPipe)
+                signal (SIGPIPE, SIG_DFL);
             if (limits.fileSizeLimitBytes >= 0)
             {
                 signal (SIGXFSZ, SIG_IGN); // an ignored signal stays ignored across exec
@@ -305,6 +313,8 @@ public:
             execv (executable.c_str(), argv.data());
             _exit (127);
         }
+        if (deadPipe[1] >= 0)
+            close (deadPipe[1]);
     }
 
     pid_t id() const { return pid; }
