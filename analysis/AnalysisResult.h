@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/Levels.h"
+#include "common/Levels.h"
 
 // The measurements of one whole buffer. The initial values are the
 // "not measurable" values: an analysis that cannot measure a field leaves it so.

@@ -1,6 +1,6 @@
 #include "analysis/AudioAnalyzer.h"
 #include "analysis/AnalysisDetail.h"
-#include "analysis/SideBySide.h"
+#include "common/SideBySide.h"
 
 using analysis_detail::fmt;
 

@@ -301,7 +301,7 @@ double AudioAnalyzer::measureTruePeak (const juce::AudioBuffer<float>& buffer)
         peak = upsampledPeakOfChannels (buffer, stage1, stage2);
     }
 
-    const double dbtp = peak > 1e-10f ? 20.0 * std::log10 ((double) peak) : kNoLevelDb;
+    const double dbtp = peak > kSilenceAmplitudeF ? 20.0 * std::log10 ((double) peak) : kNoLevelDb;
     analysis_detail::log ("[AudioAnalyzer/TruePeak] Peak: " + fmt (peak, 6) + " | " + fmt (dbtp, 1) + " dBTP");
     return dbtp;
 }

@@ -1,5 +1,6 @@
 #include "app/BatchRunner.h"
 
+#include "common/IntermediateNames.h"
 #include "pipeline/AudioPipeline.h"
 
 #include <atomic>
@@ -10,13 +11,9 @@
 
 namespace
 {
-// Names the program itself writes next to audio; a listing never takes them as inputs.
-const char* const intermediateNames[] = { "_stage0_prefiltered.wav", "_stage1_denoised.wav",
-                                          "_df3_resampled_48k.wav", "_df3_resample_back.wav" };
-
 bool isIntermediateName (const juce::String& fileName)
 {
-    for (auto* name : intermediateNames)
+    for (auto* name : intermediate_names::all)
         if (fileName.equalsIgnoreCase (name))
             return true;
     return false;
@@ -153,7 +150,7 @@ int runBatch (const CommandLineOptions& options, int workerCount)
             return 0;
         }
 
-        const auto config = options.toPipelineConfig();
+        const auto config = options.config;
 
         for (auto& file : files)
         {

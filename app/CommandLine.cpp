@@ -19,20 +19,6 @@ juce::File parsePath (const juce::String& value)
 }
 } // namespace
 
-PipelineConfig CommandLineOptions::toPipelineConfig() const
-{
-    PipelineConfig config;
-    config.denoise = denoise;
-    config.compressor = compressor;
-    config.eq = eq;
-    config.voiceType = voiceType;
-    config.deepFilterPath = deepFilterPath;
-    config.ffmpegPath = ffmpegPath;
-    config.targetLufs = targetLufs;
-    config.bypassStage = bypassStage;
-    return config;
-}
-
 CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
 {
     CommandLineOptions options;
@@ -63,14 +49,14 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         else if (name == "--output")          options.outputFile = parsePath (value);
         else if (name == "--input-dir")       options.inputDir = parsePath (value);
         else if (name == "--output-dir")      options.outputDir = parsePath (value);
-        else if (name == "--denoise")         options.denoise = parseBool (value);
-        else if (name == "--compressor")      options.compressor = parseBool (value);
-        else if (name == "--eq")              options.eq = parseBool (value);
-        else if (name == "--voice-type")      options.voiceType = value;
-        else if (name == "--deepfilter-path") options.deepFilterPath = value;
-        else if (name == "--ffmpeg-path")     options.ffmpegPath = value;
-        else if (name == "--target-lufs")     options.targetLufs = value.getFloatValue();
-        else if (name == "--bypass-stage")    options.bypassStage = value.getIntValue();
+        else if (name == "--denoise")         options.config.denoise = parseBool (value);
+        else if (name == "--compressor")      options.config.compressor = parseBool (value);
+        else if (name == "--eq")              options.config.eq = parseBool (value);
+        else if (name == "--voice-type")      options.config.voiceType = value;
+        else if (name == "--deepfilter-path") options.config.deepFilterPath = value;
+        else if (name == "--ffmpeg-path")     options.config.ffmpegPath = value;
+        else if (name == "--target-lufs")     options.config.targetLufs = value.getFloatValue();
+        else if (name == "--bypass-stage")    options.config.bypassStage = value.getIntValue();
         else
         {
             options.errorMessage = "Unknown argument: " + name;
@@ -83,7 +69,7 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
 
     if (noInput || noOutput)
         options.errorMessage = "Must specify either --input/--output or --input-dir/--output-dir.";
-    else if (! std::isfinite (options.targetLufs))
+    else if (! std::isfinite (options.config.targetLufs))
         // A NaN or infinite target would turn every file into silence reported as a success.
         options.errorMessage = "Invalid value for argument: --target-lufs";
     else

@@ -12,20 +12,12 @@ struct CommandLineOptions
     juce::File inputDir;
     juce::File outputDir;
 
-    bool denoise = true;
-    bool compressor = true;
-    bool eq = true;
-    juce::String voiceType { "Male" };
-    juce::String deepFilterPath;
-    juce::String ffmpegPath;
-    float targetLufs = -18.0f;
-    int bypassStage = 0;
+    // Every per-file setting, handed to each job as it stands.
+    PipelineConfig config;
 
     bool showHelp = false;
     bool isValid = false;
     juce::String errorMessage;
-
-    PipelineConfig toPipelineConfig() const;
 };
 
 // Parses the argument list (program path first). Never throws, prints nothing.

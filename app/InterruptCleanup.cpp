@@ -1,6 +1,6 @@
 #include "app/InterruptCleanup.h"
 
-#include "pipeline/InFlightFiles.h"
+#include "io/InFlightFiles.h"
 
 #include <juce_core/juce_core.h>
 

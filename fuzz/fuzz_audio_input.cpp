@@ -7,7 +7,7 @@
 // non-finite checks between the stages, as AudioPipeline::processFile runs it.
 
 #include "analysis/AudioAnalyzer.h"
-#include "pipeline/AudioFileIO.h"
+#include "io/AudioFileIO.h"
 #include "pipeline/AudioPipeline.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/GainStaging.h"

@@ -1,18 +1,19 @@
 #include "pipeline/AudioPipeline.h"
 
 #include "analysis/AudioAnalyzer.h"
-#include "pipeline/AudioFileIO.h"
+#include "common/IntermediateNames.h"
+#include "io/AudioFileIO.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/GainStaging.h"
-#include "pipeline/InFlightFiles.h"
-#include "pipeline/Levels.h"
+#include "io/InFlightFiles.h"
+#include "common/Levels.h"
 #include "tools/NoiseReducer.h"
 
 namespace
 {
 const juce::String ruleLine ("========================================");
-const juce::String prefilteredName ("_stage0_prefiltered.wav");
-const juce::String denoisedName ("_stage1_denoised.wav");
+const juce::String prefilteredName (intermediate_names::prefiltered);
+const juce::String denoisedName (intermediate_names::denoised);
 
 void log (const juce::String& message)
 {
@@ -35,7 +36,7 @@ double nowMs()
 // when the call fails, for inspection.
 juce::File makeWorkFolder (const juce::File& input, const juce::File& output)
 {
-    return output.getParentDirectory().getChildFile ("_work_" + leadingUtf8Bytes (input.getFileName(), 120) + "_"
+    return output.getParentDirectory().getChildFile (juce::String (intermediate_names::workFolderPrefix) + leadingUtf8Bytes (input.getFileName(), 120) + "_"
                                                      + juce::Uuid().toString().substring (0, 8));
 }
 } // namespace
@@ -156,7 +157,7 @@ PipelineResult AudioPipeline::processFile (const juce::File& input, const juce::
             }
             log ("[AudioPipeline] Denoise complete. Engine: " + result.denoiseEngine);
 
-            const auto feed = outputFolder.getChildFile (input.getFileNameWithoutExtension() + "_asr_feed.wav");
+            const auto feed = outputFolder.getChildFile (input.getFileNameWithoutExtension() + intermediate_names::asrFeedSuffix);
             feed.deleteFile();
             copyFileAtomically (currentFile, feed);
             log ("[AudioPipeline/ASR Hook] Exported ASR feed to: " + feed.getFileName());

@@ -1,6 +1,6 @@
 #include "pipeline/AutoMap.h"
 
-#include "pipeline/Levels.h"
+#include "common/Levels.h"
 
 #include <juce_core/juce_core.h>
 

@@ -1,7 +1,7 @@
 #include "pipeline/AudioPipeline.h"
 #include "pipeline/FilterDesign.h"
 
-#include "analysis/SideBySide.h"
+#include "common/SideBySide.h"
 
 #include <array>
 

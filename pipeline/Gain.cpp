@@ -1,7 +1,7 @@
 #include "analysis/AudioAnalyzer.h"
 #include "pipeline/AudioPipeline.h"
 #include "pipeline/GainRules.h"
-#include "pipeline/Levels.h"
+#include "common/Levels.h"
 
 bool GainRules::isMeasured (float lufs)
 {

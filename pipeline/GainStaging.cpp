@@ -1,7 +1,7 @@
 #include "pipeline/GainStaging.h"
 
 #include "pipeline/GainRules.h"
-#include "pipeline/Levels.h"
+#include "common/Levels.h"
 
 #include <cstdint>
 #include <cstring>

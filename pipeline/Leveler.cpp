@@ -1,6 +1,6 @@
 #include "pipeline/AudioPipeline.h"
 
-#include "analysis/SideBySide.h"
+#include "common/SideBySide.h"
 #include "pipeline/DynamicsKernels.h"
 
 namespace

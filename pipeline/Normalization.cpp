@@ -1,7 +1,7 @@
 #include "analysis/AudioAnalyzer.h"
 #include "pipeline/AudioPipeline.h"
 #include "pipeline/GainRules.h"
-#include "analysis/SideBySide.h"
+#include "common/SideBySide.h"
 #include "pipeline/DynamicsKernels.h"
 
 std::optional<float> GainRules::normalizationDb (float targetLufs, float measuredLufs, int bypassStage)

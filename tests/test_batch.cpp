@@ -218,7 +218,7 @@ TEST (Batch, ParallelWorkersGiveTheSameOutputsAsSingleRuns)
     CommandLineOptions options;
     options.inputDir = in;
     options.outputDir = tmp.file ("parallel");
-    options.denoise = false;
+    options.config.denoise = false;
     EXPECT_EQ (runBatch (options, 4), 0);
 
     for (int i = 0; i < 6; ++i)
@@ -227,7 +227,7 @@ TEST (Batch, ParallelWorkersGiveTheSameOutputsAsSingleRuns)
         CommandLineOptions single;
         single.inputFile = in.getChildFile (name);
         single.outputFile = tmp.file ("single").getChildFile (name);
-        single.denoise = false;
+        single.config.denoise = false;
         ASSERT_EQ (runBatch (single, 1), 0);
 
         auto a = readAudio (tmp.file ("parallel").getChildFile (name));

@@ -96,12 +96,12 @@ TEST (CommandLineParse, ValueConversions)
 {
     auto o = parseCommandLine (args ({ "--input", "in.wav", "--output", "out.wav" }));
     ASSERT_TRUE (o.isValid);
-    EXPECT_TRUE (o.denoise);
-    EXPECT_TRUE (o.compressor);
-    EXPECT_TRUE (o.eq);
-    EXPECT_EQ (o.voiceType, "Male");
-    EXPECT_FLOAT_EQ (o.targetLufs, -18.0f);
-    EXPECT_EQ (o.bypassStage, 0);
+    EXPECT_TRUE (o.config.denoise);
+    EXPECT_TRUE (o.config.compressor);
+    EXPECT_TRUE (o.config.eq);
+    EXPECT_EQ (o.config.voiceType, "Male");
+    EXPECT_FLOAT_EQ (o.config.targetLufs, -18.0f);
+    EXPECT_EQ (o.config.bypassStage, 0);
     EXPECT_EQ (o.inputFile, juce::File::getCurrentWorkingDirectory().getChildFile ("in.wav"));
     EXPECT_TRUE (juce::File::isAbsolutePath (o.outputFile.getFullPathName()));
 
@@ -112,20 +112,20 @@ TEST (CommandLineParse, ValueConversions)
     {
         auto p = parseCommandLine (args ({ "--input", "a", "--output", "b", "--denoise", c.text, "--eq", c.text,
                                            "--compressor", c.text }));
-        EXPECT_EQ (p.denoise, c.value) << c.text;
-        EXPECT_EQ (p.eq, c.value) << c.text;
-        EXPECT_EQ (p.compressor, c.value) << c.text;
+        EXPECT_EQ (p.config.denoise, c.value) << c.text;
+        EXPECT_EQ (p.config.eq, c.value) << c.text;
+        EXPECT_EQ (p.config.compressor, c.value) << c.text;
     }
 
     struct LufsCase { const char* text; float value; };
     for (auto c : { LufsCase { "-16.5dB", -16.5f }, LufsCase { "  -23", -23.0f }, LufsCase { "loud", 0.0f },
                     LufsCase { "-1.4e1", -14.0f } })
-        EXPECT_FLOAT_EQ (parseCommandLine (args ({ "--input", "a", "--output", "b", "--target-lufs", c.text })).targetLufs,
+        EXPECT_FLOAT_EQ (parseCommandLine (args ({ "--input", "a", "--output", "b", "--target-lufs", c.text })).config.targetLufs,
                          c.value) << c.text;
 
     struct IntCase { const char* text; int value; };
     for (auto c : { IntCase { "3", 3 }, IntCase { "9", 9 }, IntCase { "x", 0 }, IntCase { " 7abc", 7 }, IntCase { "-2", -2 } })
-        EXPECT_EQ (parseCommandLine (args ({ "--input", "a", "--output", "b", "--bypass-stage", c.text })).bypassStage,
+        EXPECT_EQ (parseCommandLine (args ({ "--input", "a", "--output", "b", "--bypass-stage", c.text })).config.bypassStage,
                    c.value) << c.text;
 }
 
@@ -133,8 +133,8 @@ TEST (CommandLineParse, LastOccurrenceWinsAndMixesAreValid)
 {
     auto o = parseCommandLine (args ({ "--input", "a", "--output", "b", "--bypass-stage", "2", "--bypass-stage", "5",
                                        "--voice-type", "Female", "--voice-type", "female" }));
-    EXPECT_EQ (o.bypassStage, 5);
-    EXPECT_EQ (o.voiceType, "female");
+    EXPECT_EQ (o.config.bypassStage, 5);
+    EXPECT_EQ (o.config.voiceType, "female");
 
     EXPECT_TRUE (parseCommandLine (args ({ "--input", "a", "--output-dir", "d" })).isValid);
     EXPECT_TRUE (parseCommandLine (args ({ "--input-dir", "a", "--output", "b" })).isValid);
@@ -145,7 +145,7 @@ TEST (CommandLineParse, LastOccurrenceWinsAndMixesAreValid)
     EXPECT_EQ (v.inputFile.getFileName(), "--output");
 
     auto config = parseCommandLine (args ({ "--input", "a", "--output", "b", "--deepfilter-path", "df", "--ffmpeg-path",
-                                            "ff", "--target-lufs", "-23" })).toPipelineConfig();
+                                            "ff", "--target-lufs", "-23" })).config;
     EXPECT_EQ (config.deepFilterPath, "df");
     EXPECT_EQ (config.ffmpegPath, "ff");
     EXPECT_FLOAT_EQ (config.targetLufs, -23.0f);

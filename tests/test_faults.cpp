@@ -267,7 +267,7 @@ TEST (Faults, LoadOfFiveHundredFilesOnFourWorkers)
         CommandLineOptions options;
         options.inputDir = in;
         options.outputDir = out;
-        options.denoise = false;
+        options.config.denoise = false;
         options.isValid = true;
         testing::internal::CaptureStdout();
         const int exitCode = runBatch (options, 4);

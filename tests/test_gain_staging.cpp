@@ -8,7 +8,7 @@
 #include "pipeline/AudioPipeline.h"
 #include "pipeline/GainRules.h"
 #include "pipeline/GainStaging.h"
-#include "pipeline/Levels.h"
+#include "common/Levels.h"
 #include "support/TestSupport.h"
 
 #include <cmath>

@@ -3,7 +3,7 @@
 // run must not crash, must report it in the summary, must leave every input as
 // it was and no half-written output, and must not let a header's claim decide
 // how much memory the run takes.
-#include "pipeline/AudioFileIO.h"
+#include "io/AudioFileIO.h"
 #include "support/Hardening.h"
 #include "support/TestSupport.h"
 

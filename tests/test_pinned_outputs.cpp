@@ -2,7 +2,7 @@
 // samples, of the analysis JSON and of the log for a few generated inputs.
 // Speed-ups of the driver, the stages and the analysis must leave all three
 // unchanged; a deliberate change of results re-pins them in the same commit.
-#include "analysis/SideBySide.h"
+#include "common/SideBySide.h"
 #include "pipeline/AudioPipeline.h"
 #include "support/TestSupport.h"
 

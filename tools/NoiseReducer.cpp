@@ -1,5 +1,6 @@
 #include "tools/NoiseReducer.h"
 
+#include "common/IntermediateNames.h"
 #include "tools/SubprocessRunner.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
@@ -10,8 +11,8 @@
 namespace
 {
 const juce::String ruleLine ("========================================");
-const juce::String resampledName ("_df3_resampled_48k.wav");
-const juce::String resampleBackName ("_df3_resample_back.wav");
+const juce::String resampledName (intermediate_names::resampledTo48k);
+const juce::String resampleBackName (intermediate_names::resampledBack);
 const juce::String denoiserSuffix ("_DeepFilterNet3.wav");
 
 constexpr int ffmpegTimeoutMs = 120000;

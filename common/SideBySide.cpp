@@ -1,4 +1,4 @@
-#include "analysis/SideBySide.h"
+#include "common/SideBySide.h"
 
 #include <atomic>
 #include <exception>

@@ -1,6 +1,6 @@
-#include "pipeline/AudioFileIO.h"
+#include "io/AudioFileIO.h"
 
-#include "pipeline/InFlightFiles.h"
+#include "io/InFlightFiles.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
 

@@ -1,4 +1,4 @@
-#include "pipeline/InFlightFiles.h"
+#include "io/InFlightFiles.h"
 
 #include <mutex>
 #include <set>
