@@ -1,7 +1,7 @@
 #include "pipeline/AudioPipeline.h"
 
 #include "common/SideBySide.h"
-#include "pipeline/DynamicsKernels.h"
+#include "pipeline/stages/DynamicsKernels.h"
 
 namespace
 {

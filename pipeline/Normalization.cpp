@@ -2,7 +2,7 @@
 #include "pipeline/AudioPipeline.h"
 #include "pipeline/GainRules.h"
 #include "common/SideBySide.h"
-#include "pipeline/DynamicsKernels.h"
+#include "pipeline/stages/DynamicsKernels.h"
 
 std::optional<float> GainRules::normalizationDb (float targetLufs, float measuredLufs, int bypassStage)
 {
