@@ -1,9 +1,9 @@
 // Cost of the checks that run after every stage, and of the limiter and trim,
 // over one minute of stereo at 48 kHz. Figures scale linearly with length.
 
-#include "pipeline/AudioPipeline.h"
-#include "pipeline/GainRules.h"
-#include "pipeline/GainStaging.h"
+#include "pipeline/SampleChecks.h"
+#include "pipeline/stages/Limiter.h"
+#include "pipeline/stages/OutputTrim.h"
 
 #include <benchmark/benchmark.h>
 
@@ -11,13 +11,6 @@ namespace
 {
 constexpr double rate = 48000.0;
 constexpr int minuteOfSamples = 48000 * 60;
-
-struct SilentLogger : juce::Logger
-{
-    SilentLogger() { juce::Logger::setCurrentLogger (this); }
-    ~SilentLogger() override { juce::Logger::setCurrentLogger (nullptr); }
-    void logMessage (const juce::String&) override {}
-};
 
 juce::AudioBuffer<float> noiseMinute()
 {
@@ -40,7 +33,7 @@ static void BM_CountNonFinite (benchmark::State& state)
 {
     const auto buffer = noiseMinute();
     for (auto _ : state)
-        benchmark::DoNotOptimize (GainStaging::countNonFinite (buffer));
+        benchmark::DoNotOptimize (sample_checks::countNonFinite (buffer));
     setThroughput (state);
 }
 BENCHMARK (BM_CountNonFinite)->Unit (benchmark::kMillisecond);
@@ -49,14 +42,13 @@ static void BM_PeakLevel (benchmark::State& state)
 {
     const auto buffer = noiseMinute();
     for (auto _ : state)
-        benchmark::DoNotOptimize (GainStaging::peakLevelDbfs (buffer));
+        benchmark::DoNotOptimize (sample_checks::peakLevelDbfs (buffer));
     setThroughput (state);
 }
 BENCHMARK (BM_PeakLevel)->Unit (benchmark::kMillisecond);
 
 static void BM_LimitAndTrim (benchmark::State& state)
 {
-    SilentLogger silent;
     const auto source = noiseMinute();
     juce::AudioBuffer<float> buffer (2, minuteOfSamples);
     for (auto _ : state)
@@ -64,7 +56,8 @@ static void BM_LimitAndTrim (benchmark::State& state)
         state.PauseTiming();
         buffer.makeCopyOf (source, true);
         state.ResumeTiming();
-        AudioPipeline::limitAndTrim (buffer, rate);
+        stages::applyLimiter (buffer, rate, {});
+        stages::applyOutputTrim (buffer);
     }
     setThroughput (state);
 }
@@ -75,7 +68,6 @@ BENCHMARK (BM_LimitAndTrim)->Unit (benchmark::kMillisecond);
 // flushed to zero.
 static void BM_LimitAndTrimMostlySilence (benchmark::State& state)
 {
-    SilentLogger silent;
     juce::AudioBuffer<float> source (2, minuteOfSamples);
     source.clear();
     for (int c = 0; c < 2; ++c)
@@ -87,7 +79,8 @@ static void BM_LimitAndTrimMostlySilence (benchmark::State& state)
         state.PauseTiming();
         buffer.makeCopyOf (source, true);
         state.ResumeTiming();
-        AudioPipeline::limitAndTrim (buffer, rate);
+        stages::applyLimiter (buffer, rate, {});
+        stages::applyOutputTrim (buffer);
     }
     setThroughput (state);
 }

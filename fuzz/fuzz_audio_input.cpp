@@ -4,13 +4,14 @@
 // only with the formats that claim its extension); the rest is the file. The
 // file goes the road a real input goes: opened and read by readAudioFile,
 // analysed, and, when short, run through the whole in-memory chain with the
-// non-finite checks between the stages, as AudioPipeline::processFile runs it.
+// non-finite checks between the stages, as the driver runs it.
 
 #include "analysis/AudioAnalyzer.h"
 #include "io/AudioFileIO.h"
-#include "pipeline/AudioPipeline.h"
 #include "pipeline/AutoMap.h"
-#include "pipeline/GainStaging.h"
+#include "pipeline/Chain.h"
+#include "pipeline/SampleChecks.h"
+#include "pipeline/stages/PreFilter.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -52,16 +53,9 @@ struct Setup
     juce::File folder;
 };
 
-void runChain (juce::AudioBuffer<float>& buffer, double sampleRate)
+void runWholeChain (juce::AudioBuffer<float>& buffer, double sampleRate)
 {
-    PipelineResult result;
-    const PipelineConfig config;
-    const float target = config.targetLufs;
-    const int bypass = config.bypassStage;
-
-    auto check = [&] (const char* label) { return GainStaging::checkFinite (buffer, label, result, 0.0); };
-
-    if (! check ("File Load"))
+    if (sample_checks::countNonFinite (buffer) > 0)
         return;
 
     const auto pass1 = AudioAnalyzer::analyze (buffer, sampleRate);
@@ -69,37 +63,11 @@ void runChain (juce::AudioBuffer<float>& buffer, double sampleRate)
     (void) AudioAnalyzer::formatReport (pass1);
     const auto params = AutoMap::fromAnalysis (pass1);
 
-    AudioPipeline::applyPreFilter (buffer, sampleRate, pass1.hasGridHum);
-    if (! check ("PreFilter"))
+    stages::applyPreFilter (buffer, sampleRate, { pass1.hasGridHum });
+    if (sample_checks::countNonFinite (buffer) > 0)
         return;
 
-    const auto second = AudioPipeline::applyPreGainLeveling (buffer, sampleRate, target, bypass);
-    if (! check ("PreGain"))
-        return;
-    AudioPipeline::applyDeEsser (buffer, sampleRate, AutoMap::deEsserThreshold (target, second));
-    if (! check ("De-esser"))
-        return;
-    AudioPipeline::applyExpander (buffer, sampleRate,
-                                  AutoMap::expanderThreshold (target, second, params.expanderThresholdDb, bypass));
-    if (! check ("Expander"))
-        return;
-    AudioPipeline::applyVocalEQ (buffer, sampleRate, config.voiceType, params.airShelfDb, params.presenceDb,
-                                 params.mudCutDb);
-    if (! check ("Vocal EQ"))
-        return;
-    AudioPipeline::applyLeveler (buffer, sampleRate);
-    if (! check ("Compressor"))
-        return;
-    AudioPipeline::applySaturation (buffer, sampleRate, params.saturationDriveDb);
-    if (! check ("Saturation"))
-        return;
-    AudioPipeline::normalizeToTarget (buffer, sampleRate, target, bypass);
-    if (! check ("Final Normalization"))
-        return;
-    AudioPipeline::limitAndTrim (buffer, sampleRate);
-    if (! check ("Limiter"))
-        return;
-    GainStaging::reportPeak (buffer, "Limiter & Output Trim");
+    (void) runChain (buffer, sampleRate, PipelineConfig(), params);
 }
 } // namespace
 
@@ -122,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput (const std::uint8_t* data, std::size_t siz
 
     const auto samples = (juce::int64) loaded.buffer.getNumChannels() * loaded.buffer.getNumSamples();
     if (samples <= maxChainSamples)
-        runChain (loaded.buffer, loaded.sampleRate);
+        runWholeChain (loaded.buffer, loaded.sampleRate);
 
     return 0;
 }

@@ -25,7 +25,7 @@ constexpr double darkTiltDb = -3.0;
 constexpr double brightTiltDb = 3.0;
 
 // A sibilance level at or below this was not measured (the analysis writes -144).
-constexpr double sibilanceNotMeasuredDb = -140.0;
+constexpr double sibilanceNotMeasuredDb = kNotMeasuredLufs;
 
 // The expander opens just above the measured noise floor.
 constexpr float expanderAboveFloorDb = 3.0f;
@@ -103,10 +103,10 @@ float AutoMap::deEsserThreshold (float targetLufs, const AnalysisResult& secondA
 // Unlike the de-esser, the expander keeps its base threshold when pre-gain is
 // bypassed or the loudness was not measured.
 float AutoMap::expanderThreshold (float targetLufs, const AnalysisResult& secondAnalysis,
-                                  float baseThresholdDb, int bypassStage)
+                                  float baseThresholdDb, bool preGainBypassed)
 {
     const float loudness = (float) secondAnalysis.integratedLUFS;
-    if (loudness > (float) kNotMeasuredLufs && bypassStage != 1)
+    if (loudness > (float) kNotMeasuredLufs && ! preGainBypassed)
         return (targetLufs - loudness) + baseThresholdDb;
     return baseThresholdDb;
 }

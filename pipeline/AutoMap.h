@@ -24,5 +24,5 @@ public:
     // Thresholds re-referenced to the level after pre-gain, in dBFS.
     static float deEsserThreshold (float targetLufs, const AnalysisResult& secondAnalysis);
     static float expanderThreshold (float targetLufs, const AnalysisResult& secondAnalysis,
-                                    float baseThresholdDb, int bypassStage);
+                                    float baseThresholdDb, bool preGainBypassed);
 };

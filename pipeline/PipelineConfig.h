@@ -2,6 +2,19 @@
 
 #include <juce_core/juce_core.h>
 
+// The stages a run may skip, by the number the command line gives them.
+enum class BypassStage : int
+{
+    none = 0,
+    preGain = 1,       // the analysis still runs; no gain, and the expander keeps its base threshold
+    deEsser = 2,
+    vocalEq = 3,
+    leveler = 4,
+    saturation = 5,
+    normalization = 6, // the analysis still runs; no gain
+    limiter = 7        // the limiter and the output trim
+};
+
 // The run configuration, copied by value into every per-file job.
 struct PipelineConfig
 {
@@ -12,6 +25,8 @@ struct PipelineConfig
     juce::String deepFilterPath;
     juce::String ffmpegPath;
     float targetLufs = -18.0f;
-    // 1..7 each skip one stage; any other value skips nothing.
+    // 1..7 each skip one stage (see BypassStage); any other value skips nothing.
     int bypassStage = 0;
+
+    bool bypasses (BypassStage stage) const { return stage != BypassStage::none && bypassStage == (int) stage; }
 };

@@ -1,4 +1,5 @@
 #include "pipeline/AutoMap.h"
+#include "pipeline/PipelineConfig.h"
 #include "support/StageMeasure.h"
 
 #include <gtest/gtest.h>
@@ -117,18 +118,25 @@ TEST (AutoMap, ExpanderThresholdReReferencing)
     second.integratedLUFS = -20.0;
 
     // Noise floor -70 -> base -67; target -14 is 6 dB above the measured -20.
-    EXPECT_FLOAT_EQ (AutoMap::expanderThreshold (-14.0f, second, -67.0f, 0), -61.0f);
-    EXPECT_FLOAT_EQ (AutoMap::expanderThreshold (-14.0f, second, -67.0f, 1), -67.0f) << "pre-gain bypassed";
-    EXPECT_FLOAT_EQ (AutoMap::expanderThreshold (-14.0f, second, -67.0f, 2), -61.0f) << "other bypass numbers shift";
+    EXPECT_FLOAT_EQ (AutoMap::expanderThreshold (-14.0f, second, -67.0f, false), -61.0f);
+    EXPECT_FLOAT_EQ (AutoMap::expanderThreshold (-14.0f, second, -67.0f, true), -67.0f) << "pre-gain bypassed";
+    for (int number : { 0, 2, 6, 7, 9, -1 })
+    {
+        PipelineConfig config;
+        config.bypassStage = number;
+        EXPECT_FALSE (config.bypasses (BypassStage::preGain)) << number;
+        EXPECT_FLOAT_EQ (AutoMap::expanderThreshold (-14.0f, second, -67.0f, config.bypasses (BypassStage::preGain)), -61.0f)
+            << "bypass number " << number << " shifts";
+    }
 
     // The offset is unclamped: 16 dB although pre-gain stops at +12.
     second.integratedLUFS = -30.0;
-    EXPECT_FLOAT_EQ (AutoMap::expanderThreshold (-14.0f, second, -67.0f, 0), -51.0f);
+    EXPECT_FLOAT_EQ (AutoMap::expanderThreshold (-14.0f, second, -67.0f, false), -51.0f);
 
     for (double notMeasured : { -140.0, -144.0, notANumber })
     {
         second.integratedLUFS = notMeasured;
-        EXPECT_FLOAT_EQ (AutoMap::expanderThreshold (-14.0f, second, -67.0f, 0), -67.0f) << notMeasured;
+        EXPECT_FLOAT_EQ (AutoMap::expanderThreshold (-14.0f, second, -67.0f, false), -67.0f) << notMeasured;
     }
 }
 

@@ -1,7 +1,7 @@
 // The dynamics stages (de-esser, expander, leveler) measured by what they do
 // to steady tones: steady-state gains, untouched signals, channel independence.
 
-#include "pipeline/AudioPipeline.h"
+#include "pipeline/StageLog.h"
 #include "support/StageMeasure.h"
 #include "support/TestSupport.h"
 
@@ -51,15 +51,14 @@ bool allFinite (const juce::AudioBuffer<float>& b)
 TEST (DeEsser, LoudSibilanceIsReducedWhileTheVoiceBandIsNot)
 {
     // Sibilance measured at -30 dBFS: the compressor sits at -32 dBFS.
-    LogCapture quiet;
     const float amplitude = dbToAmplitude (-12.0);
 
     auto sibilant = sine (1, 48000, rate, 7000.0, amplitude);
-    AudioPipeline::applyDeEsser (sibilant, rate, -30.0f);
+    stages::applyDeEsser (sibilant, rate, { -30.0f });
     EXPECT_LT (settledGainDb (sibilant, 0, 7000.0, amplitude), -6.0);
 
     auto voiced = sine (1, 48000, rate, 1000.0, amplitude);
-    AudioPipeline::applyDeEsser (voiced, rate, -30.0f);
+    stages::applyDeEsser (voiced, rate, { -30.0f });
     EXPECT_NEAR (settledGainDb (voiced, 0, 1000.0, amplitude), 0.0, 0.1);
 }
 
@@ -67,26 +66,24 @@ TEST (DeEsser, QuietHighBandKeepsItsMagnitude)
 {
     // Below the threshold the split and sum is an all-pass: every frequency
     // keeps its level, only the phase turns.
-    LogCapture quiet;
     for (double hz : { 200.0, 2000.0, 5000.0, 7000.0, 12000.0 })
     {
         const float amplitude = dbToAmplitude (-50.0);
         auto tone = sine (1, 48000, rate, hz, amplitude);
-        AudioPipeline::applyDeEsser (tone, rate, -144.0f); // threshold floors at -40 dBFS
+        stages::applyDeEsser (tone, rate, { -144.0f }); // threshold floors at -40 dBFS
         EXPECT_NEAR (settledGainDb (tone, 0, hz, amplitude), 0.0, 0.02) << hz;
     }
 }
 
 TEST (DeEsser, OnlyTheChannelWithSibilanceIsTouched)
 {
-    LogCapture quiet;
     const auto left = sine (1, 48000, rate, 7000.0, dbToAmplitude (-10.0));
     const auto right = sine (1, 48000, rate, 7000.0, dbToAmplitude (-50.0));
     auto stereo = stereoOf (left, right);
-    AudioPipeline::applyDeEsser (stereo, rate, -30.0f);
+    stages::applyDeEsser (stereo, rate, { -30.0f });
 
     auto rightAlone = right;
-    AudioPipeline::applyDeEsser (rightAlone, rate, -30.0f);
+    stages::applyDeEsser (rightAlone, rate, { -30.0f });
     EXPECT_TRUE (identical (stereo, 1, rightAlone, 0)) << "the right channel must not see the left";
     EXPECT_NEAR (settledGainDb (stereo, 1, 7000.0, dbToAmplitude (-50.0)), 0.0, 0.02);
     EXPECT_LT (settledGainDb (stereo, 0, 7000.0, dbToAmplitude (-10.0)), -6.0);
@@ -97,13 +94,12 @@ TEST (DeEsser, CrossoverMovesBelowNyquistAtLowRates)
     // At 8 kHz the split sits at 3999 Hz, the top of the band: the stage stays
     // finite and even loud tones right up to Nyquist keep their level, since
     // there is no sibilance band left to compress.
-    LogCapture quiet;
     const double low = 8000.0;
     const float amplitude = dbToAmplitude (-6.0);
     for (double hz : { 300.0, 3000.0, 3900.0 })
     {
         auto tone = sine (1, 8000, low, hz, amplitude);
-        AudioPipeline::applyDeEsser (tone, low, -40.0f);
+        stages::applyDeEsser (tone, low, { -40.0f });
         ASSERT_TRUE (allFinite (tone)) << hz;
         EXPECT_NEAR (toDb (toneAmplitude (tone, 0, 4000, 4000, low, hz) / amplitude), 0.0, 0.1) << hz;
     }
@@ -122,9 +118,8 @@ TEST (DeEsser, LogLineShowsTheCompressorThreshold)
     for (const auto& c : cases)
     {
         auto buffer = sine (1, 480, 8000.0, 440.0, 0.1f);
-        LogCapture log;
-        AudioPipeline::applyDeEsser (buffer, 8000.0, c.level);
-        EXPECT_EQ (log.lines, juce::StringArray (c.line)) << c.level;
+        EXPECT_EQ (stage_log::linesFor (stages::applyDeEsser (buffer, 8000.0, { c.level })), juce::StringArray (c.line))
+            << c.level;
     }
 }
 
@@ -133,22 +128,19 @@ TEST (DeEsser, UnmeasuredSibilanceLevelUsesTheFloor)
     // A level that is not a number must behave like "no level" (-40 dB
     // threshold), not hand the compressor a NaN threshold that silences the
     // band and turns the silent start into NaN.
-    LogCapture quiet;
     const float amplitude = dbToAmplitude (-50.0);
     auto tone = sine (1, 48000, rate, 7000.0, amplitude);
-    AudioPipeline::applyDeEsser (tone, rate, std::numeric_limits<float>::quiet_NaN());
+    stages::applyDeEsser (tone, rate, { std::numeric_limits<float>::quiet_NaN() });
     ASSERT_TRUE (allFinite (tone));
     EXPECT_NEAR (settledGainDb (tone, 0, 7000.0, amplitude), 0.0, 0.02);
 }
 
-TEST (DeEsser, EmptyBuffersPassAndLog)
+TEST (DeEsser, EmptyBuffersPassAndReport)
 {
     for (auto [channels, samples] : { std::pair { 0, 0 }, std::pair { 2, 0 }, std::pair { 0, 64 } })
     {
         juce::AudioBuffer<float> b (channels, samples);
-        LogCapture log;
-        AudioPipeline::applyDeEsser (b, rate, -20.0f);
-        EXPECT_EQ (log.lines.size(), 1);
+        EXPECT_EQ (stage_log::linesFor (stages::applyDeEsser (b, rate, { -20.0f })).size(), 1);
     }
 }
 
@@ -156,11 +148,10 @@ TEST (DeEsser, EmptyBuffersPassAndLog)
 
 TEST (Expander, ToneWellAboveThresholdPassesUnchanged)
 {
-    LogCapture quiet;
     const float amplitude = dbToAmplitude (-20.0);
     const auto input = sine (1, 48000, rate, 1000.0, amplitude);
     auto out = input;
-    AudioPipeline::applyExpander (out, rate, -40.0f);
+    stages::applyExpander (out, rate, { -40.0f });
     // Once the envelope has risen (about a millisecond) the gain is exactly 1.
     for (int i = 4800; i < out.getNumSamples(); ++i)
         ASSERT_EQ (out.getSample (0, i), input.getSample (0, i)) << "sample " << i;
@@ -168,25 +159,23 @@ TEST (Expander, ToneWellAboveThresholdPassesUnchanged)
 
 TEST (Expander, ToneBelowThresholdIsPushedDownAsFarAgain)
 {
-    LogCapture quiet;
     struct Case { double below; double expectedGainDb; };
     const Case cases[] = { { 10.0, -10.0 }, { 20.0, -20.0 } };
     for (const auto& c : cases)
     {
         const float amplitude = dbToAmplitude (-40.0 - c.below);
         auto tone = sine (1, 48000, rate, 1000.0, amplitude);
-        AudioPipeline::applyExpander (tone, rate, -40.0f);
+        stages::applyExpander (tone, rate, { -40.0f });
         EXPECT_NEAR (settledGainDb (tone, 0, 1000.0, amplitude), c.expectedGainDb, 0.2) << c.below << " dB below";
     }
 }
 
 TEST (Expander, SilenceStaysSilence)
 {
-    LogCapture quiet;
     for (float threshold : { -60.0f, -141.0f, -200.0f, -300.0f, std::numeric_limits<float>::quiet_NaN() })
     {
         auto zeros = testing_support::silence (2, 4800);
-        AudioPipeline::applyExpander (zeros, rate, threshold);
+        stages::applyExpander (zeros, rate, { threshold });
         ASSERT_TRUE (allFinite (zeros)) << threshold;
         EXPECT_EQ (testing_support::peakOf (zeros), 0.0f) << threshold;
     }
@@ -196,24 +185,22 @@ TEST (Expander, ThresholdAtTheFloorLeavesAudioWithPausesIntact)
 {
     // A threshold at or below -200 dB is a linear threshold of 0: nothing can
     // fall below it, and the digital-silence gaps must not turn into NaN.
-    LogCapture quiet;
     auto speech = testing_support::speechLike (1, 48000, rate);
     auto gapped = speech;
     gapped.clear (0, 0, 4800);
     gapped.clear (0, 24000, 4800);
     const auto before = gapped;
-    AudioPipeline::applyExpander (gapped, rate, -250.0f);
+    stages::applyExpander (gapped, rate, { -250.0f });
     EXPECT_TRUE (identical (gapped, 0, before, 0));
 }
 
 TEST (Expander, ChannelsAreNotLinked)
 {
-    LogCapture quiet;
     const auto left = sine (1, 48000, rate, 1000.0, dbToAmplitude (-60.0));
     auto stereo = stereoOf (left, testing_support::silence (1, 48000));
-    AudioPipeline::applyExpander (stereo, rate, -40.0f);
+    stages::applyExpander (stereo, rate, { -40.0f });
     auto leftAlone = left;
-    AudioPipeline::applyExpander (leftAlone, rate, -40.0f);
+    stages::applyExpander (leftAlone, rate, { -40.0f });
     EXPECT_TRUE (identical (stereo, 0, leftAlone, 0));
     EXPECT_EQ (stereo.getMagnitude (1, 0, stereo.getNumSamples()), 0.0f);
 }
@@ -230,9 +217,7 @@ TEST (Expander, LogLineReportsTheThresholdAsPassed)
     for (const auto& c : cases)
     {
         auto buffer = sine (1, 480, rate, 440.0, 0.1f);
-        LogCapture log;
-        AudioPipeline::applyExpander (buffer, rate, c.threshold);
-        EXPECT_EQ (log.lines, juce::StringArray (c.line));
+        EXPECT_EQ (stage_log::linesFor (stages::applyExpander (buffer, rate, { c.threshold })), juce::StringArray (c.line));
     }
 }
 
@@ -240,12 +225,11 @@ TEST (Expander, LogLineReportsTheThresholdAsPassed)
 
 TEST (Leveler, QuietFileIsUnchanged)
 {
-    LogCapture quiet;
     const auto input = testing_support::speechLike (2, 96000, rate);
     auto scaled = input;
     scaled.applyGain (dbToAmplitude (-18.5) / testing_support::peakOf (scaled));
     const auto before = scaled;
-    AudioPipeline::applyLeveler (scaled, rate);
+    stages::applyLeveler (scaled, rate);
     EXPECT_TRUE (identical (scaled, 0, before, 0));
     EXPECT_TRUE (identical (scaled, 1, before, 1));
 }
@@ -254,10 +238,9 @@ TEST (Leveler, LoudToneIsTurnedDownThreeToOne)
 {
     // 12 dB over the threshold comes out about 4 dB over it: -8 dB of gain,
     // a little less because the peak envelope droops between peaks.
-    LogCapture quiet;
     const float amplitude = dbToAmplitude (-6.0);
     auto tone = sine (1, 96000, rate, 1000.0, amplitude);
-    AudioPipeline::applyLeveler (tone, rate);
+    stages::applyLeveler (tone, rate);
     const double gainDb = settledGainDb (tone, 0, 1000.0, amplitude);
     EXPECT_GE (gainDb, -8.05);
     EXPECT_LE (gainDb, -7.0);
@@ -265,11 +248,10 @@ TEST (Leveler, LoudToneIsTurnedDownThreeToOne)
 
 TEST (Leveler, OnlyTheLoudChannelIsTurnedDown)
 {
-    LogCapture quiet;
     const auto left = sine (1, 48000, rate, 500.0, dbToAmplitude (-3.0));
     const auto right = sine (1, 48000, rate, 500.0, dbToAmplitude (-30.0));
     auto stereo = stereoOf (left, right);
-    AudioPipeline::applyLeveler (stereo, rate);
+    stages::applyLeveler (stereo, rate);
     EXPECT_TRUE (identical (stereo, 1, right, 0));
     EXPECT_LT (settledGainDb (stereo, 0, 500.0, dbToAmplitude (-3.0)), -5.0);
 }
@@ -277,7 +259,6 @@ TEST (Leveler, OnlyTheLoudChannelIsTurnedDown)
 TEST (Leveler, LogLine)
 {
     auto buffer = sine (1, 480, rate, 440.0, 0.1f);
-    LogCapture log;
-    AudioPipeline::applyLeveler (buffer, rate);
-    EXPECT_EQ (log.lines, juce::StringArray ("[AudioPipeline/Compressor] Applied Serial Opto-Style Leveler (LA-2A Topology)"));
+    EXPECT_EQ (stage_log::linesFor (stages::applyLeveler (buffer, rate)),
+               juce::StringArray ("[AudioPipeline/Compressor] Applied Serial Opto-Style Leveler (LA-2A Topology)"));
 }

@@ -1,7 +1,7 @@
-#include "pipeline/GainStaging.h"
+#include "pipeline/SampleChecks.h"
 
-#include "pipeline/GainRules.h"
 #include "common/Levels.h"
+#include "pipeline/GainRules.h"
 
 #include <cstdint>
 #include <cstring>
@@ -27,7 +27,7 @@ std::int64_t countNonFiniteIn (const float* samples, int numSamples) noexcept
 }
 } // namespace
 
-int GainStaging::countNonFinite (const juce::AudioBuffer<float>& buffer)
+int sample_checks::countNonFinite (const juce::AudioBuffer<float>& buffer)
 {
     std::int64_t count = 0;
     for (int c = 0; c < buffer.getNumChannels(); ++c)
@@ -38,24 +38,7 @@ int GainStaging::countNonFinite (const juce::AudioBuffer<float>& buffer)
     return (int) juce::jmin (count, (std::int64_t) std::numeric_limits<int>::max());
 }
 
-bool GainStaging::checkFinite (const juce::AudioBuffer<float>& buffer, const juce::String& label,
-                               PipelineResult& result, double startTimeMs)
-{
-    if (buffer.getNumChannels() == 0)
-        return true;
-
-    const int count = countNonFinite (buffer);
-    if (count == 0)
-        return true;
-
-    result.errorMessage = "Invalid non-finite audio after " + label;
-    result.processingTimeMs = juce::Time::getMillisecondCounterHiRes() - startTimeMs;
-    juce::Logger::writeToLog ("[AudioPipeline] ERROR: " + result.errorMessage + " (" + juce::String (count)
-                              + " samples)");
-    return false;
-}
-
-float GainStaging::peakLevelDbfs (const juce::AudioBuffer<float>& buffer)
+float sample_checks::peakLevelDbfs (const juce::AudioBuffer<float>& buffer)
 {
     if (buffer.getNumChannels() == 0)
         return (float) kNoLevelDb;
@@ -68,17 +51,8 @@ float GainStaging::peakLevelDbfs (const juce::AudioBuffer<float>& buffer)
         peak = juce::jmax (peak, std::abs (range.getStart()), std::abs (range.getEnd()));
     }
 
-    if (! (peak > GainRules::peakSilenceFloor))
+    if (! (peak > kSilenceAmplitudeF))
         return (float) kNoLevelDb;
 
     return juce::jmax (20.0f * std::log10 (peak), GainRules::minusInfinityDb);
-}
-
-void GainStaging::reportPeak (const juce::AudioBuffer<float>& buffer, const juce::String& label)
-{
-    const float level = peakLevelDbfs (buffer);
-    juce::String line ("[GainStaging] Peak after " + label + ": " + juce::String (level, 2) + " dBFS");
-    if (level > GainRules::peakWarningDbfs)
-        line << " [WARNING: EXCEEDS -1.0 dBFS]";
-    juce::Logger::writeToLog (line);
 }

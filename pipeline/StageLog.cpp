@@ -1,0 +1,108 @@
+#include "pipeline/StageLog.h"
+
+#include "pipeline/SampleChecks.h"
+
+namespace stage_log
+{
+namespace
+{
+juce::String db (float value, int decimals)
+{
+    return juce::String (value, decimals);
+}
+} // namespace
+
+juce::StringArray linesFor (const stages::PreFilterReport& r)
+{
+    juce::StringArray lines { "[AudioPipeline/PreFilter] Applied HPF at " + juce::String (juce::roundToInt (r.highPassHz))
+                              + "Hz" };
+    if (r.humNotched)
+        lines.add ("[AudioPipeline/PreFilter] Applied 50/100/150Hz Grid Hum Eradication (Gated)");
+    return lines;
+}
+
+juce::String makeupGainLine (const stages::GainSetting& applied)
+{
+    return "[AudioPipeline/Gain] Applied makeup gain: " + juce::String (applied.gainDb > 0.0f ? "+" : "")
+           + db (applied.gainDb, 1) + "dB (x" + juce::String (applied.factor, 3) + ")";
+}
+
+juce::StringArray linesFor (const stages::PreGainReport& r)
+{
+    if (! r.applied)
+        return {};
+    return { "[AudioPipeline/PreGain] Input LUFS: " + db (r.measuredLufs, 1) + " -> Applying "
+                 + db (r.applied->gainDb, 1) + "dB",
+             makeupGainLine (*r.applied) };
+}
+
+juce::StringArray linesFor (const stages::DeEsserReport& r)
+{
+    return { "[AudioPipeline/DeEsser] Applied LR-5kHz Crossover De-esser (Threshold=" + db (r.thresholdDb, 1) + "dB)" };
+}
+
+juce::StringArray linesFor (const stages::ExpanderReport& r)
+{
+    return { "[AudioPipeline/Expander] Applied Downward Expander (Threshold=" + db (r.thresholdDb, 1)
+             + "dB, Ratio=" + juce::String (juce::roundToInt (r.ratio)) + ":1)" };
+}
+
+juce::StringArray linesFor (const stages::VocalEqReport& r)
+{
+    return { "[AudioPipeline/EQ] Applied " + r.voiceType + " vocal EQ: " + "Thickness=" + db (r.thicknessDb, 1)
+             + "dB, " + "MudCut=" + db (r.mudCutDb, 1) + "dB, " + "Presence=" + db (r.presenceDb, 1) + "dB, "
+             + "AirShelf=" + db (r.airShelfDb, 1) + "dB" };
+}
+
+juce::StringArray linesFor (const stages::LevelerReport&)
+{
+    return { "[AudioPipeline/Compressor] Applied Serial Opto-Style Leveler (LA-2A Topology)" };
+}
+
+juce::StringArray linesFor (const stages::SaturationReport& r)
+{
+    return { "[AudioPipeline/Saturation] Applied Tape Saturation + 14kHz LPF Roll-off (Drive=+" + db (r.driveDb, 1)
+             + "dB)" };
+}
+
+juce::StringArray linesFor (const stages::NormalizationReport& r)
+{
+    if (! r.applied)
+        return {};
+    return { "[AudioPipeline/Normalization] Current LUFS: " + db (r.measuredLufs, 1) + " -> Target: "
+                 + db (r.targetLufs, 1) + " (Final tweak: " + db (r.applied->gainDb, 1) + "dB)",
+             makeupGainLine (*r.applied) };
+}
+
+juce::StringArray linesFor (const stages::LimiterReport& r)
+{
+    return { "[AudioPipeline/Limiter] Applied True Peak Limiter (Ceiling=" + db (r.ceilingDb, 1) + " dBTP)" };
+}
+
+juce::StringArray linesFor (const stages::OutputTrimReport& r)
+{
+    if (! r.applied)
+        return {};
+    return { "[AudioPipeline/OutputTrim] Dropped overall gain by " + db (r.applied->gainDb, 2)
+             + "dB to hit exact -5.5dB peak." };
+}
+
+juce::String peakLine (const juce::String& label, float peakDbfs)
+{
+    juce::String line ("[GainStaging] Peak after " + label + ": " + db (peakDbfs, 2) + " dBFS");
+    if (peakDbfs > sample_checks::peakWarningDbfs)
+        line << " [WARNING: EXCEEDS -1.0 dBFS]";
+    return line;
+}
+
+juce::String nonFiniteLine (const juce::String& errorMessage, int count)
+{
+    return "[AudioPipeline] ERROR: " + errorMessage + " (" + juce::String (count) + " samples)";
+}
+
+void write (const juce::StringArray& lines)
+{
+    for (const auto& line : lines)
+        juce::Logger::writeToLog (line);
+}
+} // namespace stage_log

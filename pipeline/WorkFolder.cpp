@@ -1,0 +1,38 @@
+#include "pipeline/WorkFolder.h"
+
+#include "common/IntermediateNames.h"
+#include "io/AudioFileIO.h"
+
+namespace
+{
+juce::File workFolderFor (const juce::File& input, const juce::File& output)
+{
+    // 120 bytes of the name leave room for the prefix and the id within the
+    // 255-byte limit of file systems.
+    return output.getParentDirectory().getChildFile (juce::String (intermediate_names::workFolderPrefix)
+                                                     + leadingUtf8Bytes (input.getFileName(), 120) + "_"
+                                                     + juce::Uuid().toString().substring (0, 8));
+}
+} // namespace
+
+WorkFolder::WorkFolder (const juce::File& input, const juce::File& output)
+    : folder (workFolderFor (input, output)), inFlight (folder)
+{
+}
+
+bool WorkFolder::ensureExists()
+{
+    if (! made)
+        made = folder.createDirectory().wasOk();
+    return made;
+}
+
+void WorkFolder::finish (const juce::String& keptName, const juce::File& outputFolder)
+{
+    if (! made)
+        return;
+    const auto kept = file (keptName);
+    if (kept.existsAsFile())
+        kept.replaceFileIn (outputFolder.getChildFile (keptName));
+    folder.deleteRecursively();
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <juce_dsp/juce_dsp.h>
+
+#include <array>
+#include <vector>
+
+namespace stages
+{
+// One second-order section, normalised so that a0 = 1.
+struct BiquadSection
+{
+    float b0 = 1.0f, b1 = 0.0f, b2 = 0.0f, a1 = 0.0f, a2 = 0.0f;
+};
+
+// Up to eight sections run in series, in order. The stages' designs need six at most.
+struct BiquadCascadeDesign
+{
+    static constexpr size_t maxSections = 8;
+    std::array<BiquadSection, maxSections> sections {};
+    size_t numSections = 0;
+
+    // Appends a JUCE-designed section; the designs the stages use are all second order.
+    void add (const juce::dsp::IIR::Coefficients<float>& coefficients);
+};
+
+// The frequency a stage designs a second-order section at: the wanted
+// frequency, no higher than frequencyCeiling, and never at or above Nyquist.
+// The ceiling's 1 kHz floor alone would put designs at or beyond Nyquist for
+// rates below 2222 Hz, where the bilinear designs collapse (the vocal EQ's
+// low-pass silences a 1 kHz-rate file). From 2222 Hz up this is exactly
+// min(hz, frequencyCeiling).
+float designFrequency (float hz, double sampleRate);
+
+// Highest design frequency allowed at this rate: max(0.45 * rate, 1000) Hz.
+float frequencyCeiling (double sampleRate);
+
+// The sections of a design run in series, every channel from zero state.
+// Each step is the transposed direct form II of juce::dsp::IIR::Filter with the
+// same operations in the same order, so a section gives what that filter gives
+// bit for bit; running all sections in one pass lets their feedback chains
+// overlap instead of queueing (several times faster for a 4-6 section cascade).
+// Unlike the JUCE filter, the state is never snapped to zero between blocks, so
+// the block lengths never change a sample. Allocates the per-channel state when
+// made, nothing while processing.
+class BiquadCascade
+{
+public:
+    BiquadCascade (const BiquadCascadeDesign& design, int numChannels);
+
+    void reset() noexcept;
+    void processChannel (int channel, float* samples, int numSamples) noexcept;
+
+private:
+    struct State
+    {
+        std::array<float, BiquadCascadeDesign::maxSections> v1 {}, v2 {};
+    };
+
+    BiquadCascadeDesign design;
+    std::vector<State> states;
+};
+} // namespace stages

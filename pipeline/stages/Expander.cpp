@@ -1,0 +1,54 @@
+#include "pipeline/stages/Expander.h"
+
+#include "pipeline/stages/StageShape.h"
+
+namespace stages
+{
+namespace
+{
+// Every dB the envelope falls below the threshold becomes two at the output.
+constexpr float ratio = 2.0f;
+constexpr float attackMs = 1.0f;
+constexpr float releaseMs = 300.0f;
+// The gate floors its linear threshold to 0 at this level and below.
+constexpr float gateFloorDb = -200.0f;
+} // namespace
+
+ExpanderDesign designExpander (const ExpanderParameters& parameters, double sampleRate)
+{
+    ExpanderDesign design;
+    design.thresholdDb = parameters.thresholdDb;
+    design.ratio = ratio;
+
+    // A threshold at or below the gate's floor (or not a number) is a linear
+    // threshold of 0: no envelope can fall below it, so expansion would change
+    // nothing, but the gate would compute 0 x infinity = NaN for every silent
+    // sample. Such a threshold leaves the audio as it is.
+    if (juce::Decibels::decibelsToGain (parameters.thresholdDb, gateFloorDb) > 0.0f)
+        design.gate = dynamics_kernels::NoiseGate (sampleRate, parameters.thresholdDb, ratio, attackMs, releaseMs);
+    return design;
+}
+
+Expander::Expander (const ExpanderDesign& design, int numChannels)
+{
+    if (design.gate)
+        channels.assign ((size_t) juce::jmax (0, numChannels), *design.gate);
+}
+
+void Expander::processChannel (int channel, float* samples, int numSamples) noexcept
+{
+    if (channels.empty())
+        return;
+    auto& gate = channels[(size_t) channel];
+    for (int n = 0; n < numSamples; ++n)
+        samples[n] = gate.processSample (samples[n]);
+}
+
+ExpanderReport applyExpander (juce::AudioBuffer<float>& buffer, double sampleRate, const ExpanderParameters& parameters)
+{
+    const auto design = designExpander (parameters, sampleRate);
+    Expander expander (design, buffer.getNumChannels());
+    processWholeBuffer (expander, buffer);
+    return { design.thresholdDb, design.ratio };
+}
+} // namespace stages

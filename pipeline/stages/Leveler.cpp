@@ -1,0 +1,30 @@
+#include "pipeline/stages/Leveler.h"
+
+#include "pipeline/stages/StageShape.h"
+
+namespace stages
+{
+LevelerDesign designLeveler (const LevelerParameters& p, double sampleRate)
+{
+    return { dynamics_kernels::Compressor (sampleRate, p.thresholdDb, p.ratio, p.attackMs, p.releaseMs) };
+}
+
+Leveler::Leveler (const LevelerDesign& design, int numChannels)
+    : channels ((size_t) juce::jmax (0, numChannels), design.compressor)
+{
+}
+
+void Leveler::processChannel (int channel, float* samples, int numSamples) noexcept
+{
+    auto& compressor = channels[(size_t) channel];
+    for (int n = 0; n < numSamples; ++n)
+        samples[n] = compressor.processSample (samples[n]);
+}
+
+LevelerReport applyLeveler (juce::AudioBuffer<float>& buffer, double sampleRate, const LevelerParameters& parameters)
+{
+    Leveler leveler (designLeveler (parameters, sampleRate), buffer.getNumChannels());
+    processWholeBuffer (leveler, buffer);
+    return {};
+}
+} // namespace stages

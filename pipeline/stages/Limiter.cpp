@@ -1,0 +1,41 @@
+#include "pipeline/stages/Limiter.h"
+
+#include "pipeline/stages/StageShape.h"
+
+namespace stages
+{
+LimiterDesign designLimiter (const LimiterParameters& parameters, double sampleRate)
+{
+    return { dynamics_kernels::LimiterStages (sampleRate, parameters.ceilingDb, parameters.releaseMs) };
+}
+
+Limiter::Limiter (const LimiterDesign& design, int numChannels)
+    : channels ((size_t) juce::jmax (0, numChannels), design.kernel)
+{
+}
+
+void Limiter::processChannel (int channel, float* x, int numSamples) noexcept
+{
+    if (numSamples <= 0)
+        return;
+
+    // After a loud passage the envelopes decay through the subnormal range
+    // during silence and stay there; flushing them to zero keeps silence as
+    // cheap as sound and changes no sample a 16-bit file can hold. The flag
+    // belongs to the thread, and the make-up gain and the clip run under it too.
+    const juce::ScopedNoDenormals noDenormals;
+
+    auto& limiter = channels[(size_t) channel];
+    for (int n = 0; n < numSamples; ++n)
+        x[n] = limiter.processSample (x[n]);
+    juce::FloatVectorOperations::multiply (x, limiter.outputGain, numSamples);
+    juce::FloatVectorOperations::clip (x, x, -1.0f, 1.0f, numSamples);
+}
+
+LimiterReport applyLimiter (juce::AudioBuffer<float>& buffer, double sampleRate, const LimiterParameters& parameters)
+{
+    Limiter limiter (designLimiter (parameters, sampleRate), buffer.getNumChannels());
+    processWholeBuffer (limiter, buffer);
+    return { parameters.ceilingDb };
+}
+} // namespace stages

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "pipeline/stages/Gain.h"
+
+// Normalization gain: the whole difference between the target and the measured
+// loudness, without limit either way; the limiter that follows catches what a
+// large boost raises.
+namespace stages
+{
+struct NormalizationParameters
+{
+    float targetLufs = -18.0f;
+    float measuredLufs = -144.0f; // integrated loudness of the buffer as it is
+    bool bypassed = false;
+};
+
+// Nothing when the loudness was not measured or the stage is bypassed.
+std::optional<GainSetting> designNormalizationGain (const NormalizationParameters& parameters);
+
+struct NormalizationReport
+{
+    float measuredLufs = 0.0f;
+    float targetLufs = 0.0f;
+    std::optional<GainSetting> applied;
+};
+
+NormalizationReport applyNormalizationGain (juce::AudioBuffer<float>& buffer,
+                                            const NormalizationParameters& parameters);
+} // namespace stages

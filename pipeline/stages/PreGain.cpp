@@ -1,0 +1,20 @@
+#include "pipeline/stages/PreGain.h"
+
+#include "pipeline/GainRules.h"
+
+namespace stages
+{
+std::optional<GainSetting> designPreGain (const PreGainParameters& parameters)
+{
+    if (const auto gainDb = GainRules::preGainDb (parameters.targetLufs, parameters.measuredLufs, parameters.bypassed))
+        return gainSettingFor (*gainDb);
+    return std::nullopt;
+}
+
+PreGainReport applyPreGain (juce::AudioBuffer<float>& buffer, const PreGainParameters& parameters)
+{
+    const auto setting = designPreGain (parameters);
+    applyGain (buffer, setting);
+    return { parameters.measuredLufs, setting };
+}
+} // namespace stages
