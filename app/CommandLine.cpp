@@ -80,7 +80,7 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
 
 juce::String helpText()
 {
-    // The shown default is the real one (-18.0), not the -14.0 older builds printed.
+    // The default shown is the one the options start with (PipelineConfig::targetLufs).
     return "\n"
            "Tessaloom Audio Engine (Batch CPU-Aware)\n"
            "\n"

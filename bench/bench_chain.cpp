@@ -5,6 +5,7 @@
 // reads as x realtime. Wall time: the analyses and channels use a helper thread.
 
 #include "pipeline/AudioPipeline.h"
+#include "support/Loggers.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
@@ -14,11 +15,6 @@ namespace
 {
 constexpr double rate = 48000.0;
 constexpr int seconds = 60;
-
-class QuietLogger : public juce::Logger
-{
-    void logMessage (const juce::String&) override {}
-};
 
 // Syllables of a harmonic tone with pauses between them, a little hiss and 50 Hz hum.
 juce::AudioBuffer<float> speechLike (int channels)
@@ -86,8 +82,7 @@ Corpus& corpus()
 
 void runChain (benchmark::State& state, const juce::File& input)
 {
-    QuietLogger quiet;
-    juce::Logger::setCurrentLogger (&quiet);
+    const testing_support::SilentLogger quiet;
     PipelineConfig config;
     config.denoise = false;
     for (auto _ : state)
@@ -97,7 +92,6 @@ void runChain (benchmark::State& state, const juce::File& input)
             state.SkipWithError (result.errorMessage.toRawUTF8());
     }
     state.SetItemsProcessed (state.iterations() * (int64_t) seconds);
-    juce::Logger::setCurrentLogger (nullptr);
 }
 } // namespace
 

@@ -62,6 +62,7 @@ void runWholeChain (juce::AudioBuffer<float>& buffer, double sampleRate)
     (void) AudioAnalyzer::toJson (pass1);
     (void) AudioAnalyzer::formatReport (pass1);
     const auto params = AutoMap::fromAnalysis (pass1);
+    (void) AutoMap::logLine (params, pass1);
 
     stages::applyPreFilter (buffer, sampleRate, { pass1.hasGridHum });
     if (sample_checks::countNonFinite (buffer) > 0)

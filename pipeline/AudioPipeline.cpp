@@ -119,6 +119,7 @@ bool FileRun::analyseAndPreFilter()
     const auto analysis = AudioAnalyzer::analyze (audio.buffer, audio.sampleRate);
     result.analysisJson = AudioAnalyzer::toJson (analysis);
     params = AutoMap::fromAnalysis (analysis);
+    log (AutoMap::logLine (params, analysis));
 
     log ("[AudioPipeline] Stage 1.5: Pre-Filtering (HPF & Grid Hum)");
     stage_log::write (stages::applyPreFilter (audio.buffer, audio.sampleRate, { analysis.hasGridHum }));

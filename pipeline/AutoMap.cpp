@@ -78,13 +78,14 @@ AutoMapParameters AutoMap::fromAnalysis (const AnalysisResult& analysis)
     }
 
     p.expanderThresholdDb = (float) analysis.noiseFloorDBFS + expanderAboveFloorDb;
-
-    juce::Logger::writeToLog ("[AutoMap] DF3 Atten=" + db1 (p.df3AttenLimitDb)
-                              + " Comp Ratio=" + db1 (p.reportedCompRatio) + ":1"
-                              + " MudCut=" + db1 (p.mudCutDb) + "dB"
-                              + " EQ Air=" + db1 (p.airShelfDb) + "dB"
-                              + " Sibilance=" + db1 ((float) analysis.sibilanceDBFS) + "dBFS");
     return p;
+}
+
+juce::String AutoMap::logLine (const AutoMapParameters& p, const AnalysisResult& analysis)
+{
+    return "[AutoMap] DF3 Atten=" + db1 (p.df3AttenLimitDb) + " Comp Ratio=" + db1 (p.reportedCompRatio) + ":1"
+           + " MudCut=" + db1 (p.mudCutDb) + "dB" + " EQ Air=" + db1 (p.airShelfDb) + "dB"
+           + " Sibilance=" + db1 ((float) analysis.sibilanceDBFS) + "dBFS";
 }
 
 // The offset is target minus measured loudness, unclamped: it is what pre-gain

@@ -2,6 +2,8 @@
 
 #include "analysis/AnalysisResult.h"
 
+#include <juce_core/juce_core.h>
+
 // Stage parameters derived from the Pass 1 analysis. The defaults are the
 // values used when Pass 1 cannot read the input.
 struct AutoMapParameters
@@ -18,8 +20,11 @@ struct AutoMapParameters
 class AutoMap
 {
 public:
-    // Pass 1 mapping; logs the "[AutoMap]" line.
+    // Pass 1 mapping.
     static AutoMapParameters fromAnalysis (const AnalysisResult& analysis);
+
+    // The "[AutoMap]" log line of a mapping and the analysis it came from.
+    static juce::String logLine (const AutoMapParameters& params, const AnalysisResult& analysis);
 
     // Thresholds re-referenced to the level after pre-gain, in dBFS.
     static float deEsserThreshold (float targetLufs, const AnalysisResult& secondAnalysis);

@@ -6,7 +6,6 @@
 
 #include <limits>
 
-using stage_measure::LogCapture;
 
 namespace
 {
@@ -23,11 +22,6 @@ AnalysisResult analysisWith (double snr, double crest, double tilt)
     return a;
 }
 
-AutoMapParameters mapQuietly (const AnalysisResult& a)
-{
-    LogCapture quiet;
-    return AutoMap::fromAnalysis (a);
-}
 } // namespace
 
 TEST (AutoMap, AttenuationLimitFromSnrUsesStrictComparisons)
@@ -39,7 +33,7 @@ TEST (AutoMap, AttenuationLimitFromSnrUsesStrictComparisons)
         { notANumber, 12.0f, "NaN takes the middle case" },
     };
     for (const auto& c : cases)
-        EXPECT_EQ (mapQuietly (analysisWith (c.snr, 10.0, 0.0)).df3AttenLimitDb, c.expected) << c.label;
+        EXPECT_EQ (AutoMap::fromAnalysis (analysisWith (c.snr, 10.0, 0.0)).df3AttenLimitDb, c.expected) << c.label;
 }
 
 TEST (AutoMap, RatioAndDriveFromCrestFactor)
@@ -51,7 +45,7 @@ TEST (AutoMap, RatioAndDriveFromCrestFactor)
     };
     for (const auto& c : cases)
     {
-        const auto p = mapQuietly (analysisWith (20.0, c.crest, 0.0));
+        const auto p = AutoMap::fromAnalysis (analysisWith (20.0, c.crest, 0.0));
         EXPECT_EQ (p.reportedCompRatio, c.ratio) << c.label;
         EXPECT_EQ (p.saturationDriveDb, c.drive) << c.label;
     }
@@ -67,7 +61,7 @@ TEST (AutoMap, EqFromSpectralTilt)
     };
     for (const auto& c : cases)
     {
-        const auto p = mapQuietly (analysisWith (20.0, 10.0, c.tilt));
+        const auto p = AutoMap::fromAnalysis (analysisWith (20.0, 10.0, c.tilt));
         EXPECT_EQ (p.airShelfDb, c.air) << c.label;
         EXPECT_EQ (p.mudCutDb, c.mud) << c.label;
         EXPECT_EQ (p.presenceDb, c.presence) << c.label;
@@ -78,7 +72,7 @@ TEST (AutoMap, ExpanderBaseIsNoiseFloorPlusThree)
 {
     auto a = analysisWith (20.0, 10.0, 0.0);
     a.noiseFloorDBFS = -70.0;
-    EXPECT_FLOAT_EQ (mapQuietly (a).expanderThresholdDb, -67.0f);
+    EXPECT_FLOAT_EQ (AutoMap::fromAnalysis (a).expanderThresholdDb, -67.0f);
 }
 
 TEST (AutoMap, DefaultsAreThoseOfAnUnreadableInput)
@@ -96,20 +90,14 @@ TEST (AutoMap, LogLineForTheSampleInput)
 {
     auto a = analysisWith (20.0, 12.0, -4.0);
     a.sibilanceDBFS = -35.26;
-    LogCapture log;
-    AutoMap::fromAnalysis (a);
-    ASSERT_EQ (log.lines.size(), 1);
-    EXPECT_EQ (log.lines[0], "[AutoMap] DF3 Atten=12.0 Comp Ratio=2.0:1 MudCut=-3.0dB EQ Air=4.0dB Sibilance=-35.3dBFS");
+    EXPECT_EQ (AutoMap::logLine (AutoMap::fromAnalysis (a), a), "[AutoMap] DF3 Atten=12.0 Comp Ratio=2.0:1 MudCut=-3.0dB EQ Air=4.0dB Sibilance=-35.3dBFS");
 }
 
 TEST (AutoMap, LogLineForABrightPeakyInput)
 {
     auto a = analysisWith (40.0, 25.0, 5.0);
     a.sibilanceDBFS = -20.04;
-    LogCapture log;
-    AutoMap::fromAnalysis (a);
-    ASSERT_EQ (log.lines.size(), 1);
-    EXPECT_EQ (log.lines[0], "[AutoMap] DF3 Atten=10.0 Comp Ratio=4.0:1 MudCut=0.0dB EQ Air=-2.0dB Sibilance=-20.0dBFS");
+    EXPECT_EQ (AutoMap::logLine (AutoMap::fromAnalysis (a), a), "[AutoMap] DF3 Atten=10.0 Comp Ratio=4.0:1 MudCut=0.0dB EQ Air=-2.0dB Sibilance=-20.0dBFS");
 }
 
 TEST (AutoMap, ExpanderThresholdReReferencing)

@@ -1,10 +1,12 @@
 #pragma once
 
-// Measurement helpers for the processing-stage tests: tone level by projection,
-// a log collector, and a double-precision reference for second-order sections.
+// Measurement helpers for the processing-stage tests: tone level by projection
+// and a double-precision reference for second-order sections.
 
 #include <juce_audio_basics/juce_audio_basics.h>
 #include <juce_core/juce_core.h>
+
+#include "support/TestSupport.h"
 
 #include <cmath>
 #include <complex>
@@ -32,10 +34,7 @@ inline double toneAmplitude (const juce::AudioBuffer<float>& buffer, int channel
     return 2.0 * std::sqrt (s * s + c * c) / n;
 }
 
-inline double toDb (double linear)
-{
-    return 20.0 * std::log10 (std::max (linear, 1.0e-30));
-}
+using testing_support::toDb;
 
 inline double rms (const juce::AudioBuffer<float>& buffer, int channel, int start, int count)
 {
@@ -54,16 +53,6 @@ inline bool identical (const juce::AudioBuffer<float>& a, int channelA, const ju
                         sizeof (float) * (size_t) a.getNumSamples())
            == 0;
 }
-
-// Collects every log message while it is alive.
-class LogCapture : public juce::Logger
-{
-public:
-    LogCapture() { juce::Logger::setCurrentLogger (this); }
-    ~LogCapture() override { juce::Logger::setCurrentLogger (nullptr); }
-    void logMessage (const juce::String& message) override { lines.add (message); }
-    juce::StringArray lines;
-};
 
 // A second-order section in double precision (b0 b1 b2 a1 a2, a0 = 1), designed
 // from the audio-EQ-cookbook formulas: the test's own reference, not JUCE's.

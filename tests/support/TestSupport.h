@@ -4,7 +4,12 @@
 #include <juce_audio_formats/juce_audio_formats.h>
 #include <juce_core/juce_core.h>
 
+#include "support/Loggers.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
 
 #include <string>
 #include <vector>
@@ -24,61 +29,11 @@ private:
     juce::File folder;
 };
 
-// Collects every log message while it is installed as JUCE's current logger.
-class CapturingLogger : public juce::Logger
+// 20 log10 of a linear amplitude, -600 dB for zero (and below 1e-30).
+inline double toDb (double linear)
 {
-public:
-    CapturingLogger() { juce::Logger::setCurrentLogger (this); }
-    ~CapturingLogger() override { juce::Logger::setCurrentLogger (nullptr); }
-
-    juce::StringArray lines() const
-    {
-        const juce::ScopedLock sl (lock);
-        return messages;
-    }
-
-    bool contains (const juce::String& line) const { return lines().contains (line); }
-
-    // Lines that start with the prefix.
-    juce::StringArray linesStartingWith (const juce::String& prefix) const
-    {
-        juce::StringArray found;
-        for (const auto& line : lines())
-            if (line.startsWith (prefix))
-                found.add (line);
-        return found;
-    }
-
-    juce::String joined() const { return lines().joinIntoString ("\n"); }
-
-    std::vector<std::string> stdLines() const
-    {
-        std::vector<std::string> out;
-        for (const auto& line : lines())
-            out.push_back (line.toStdString());
-        return out;
-    }
-
-    // true when some line holds the text anywhere.
-    bool mentions (const juce::String& text) const
-    {
-        for (const auto& line : lines())
-            if (line.contains (text))
-                return true;
-        return false;
-    }
-
-protected:
-    void logMessage (const juce::String& message) override
-    {
-        const juce::ScopedLock sl (lock);
-        messages.add (message);
-    }
-
-private:
-    juce::CriticalSection lock;
-    juce::StringArray messages;
-};
+    return 20.0 * std::log10 (std::max (linear, 1.0e-30));
+}
 
 // ---- Signals (deterministic) --------------------------------------------
 juce::AudioBuffer<float> sine (int channels, int samples, double sampleRate, double frequencyHz,
