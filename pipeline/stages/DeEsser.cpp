@@ -55,13 +55,16 @@ DeEsser::DeEsser (const DeEsserDesign& design, int numChannels)
 // band-buffer result without holding two extra copies of the audio.
 void DeEsser::processChannel (int channel, float* samples, int numSamples) noexcept
 {
-    auto& state = channels[(size_t) channel];
+    // The state runs in a local copy: the compiler then keeps it in registers
+    // instead of reloading it after every store to samples, which could alias it.
+    auto state = channels[(size_t) channel];
     for (int n = 0; n < numSamples; ++n)
     {
         float low, high;
         state.split.processSample (samples[n], low, high);
         samples[n] = state.compressor.processSample (high) + low;
     }
+    channels[(size_t) channel] = state;
 }
 
 DeEsserReport applyDeEsser (juce::AudioBuffer<float>& buffer, double sampleRate, const DeEsserParameters& parameters)

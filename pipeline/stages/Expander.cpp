@@ -39,9 +39,11 @@ void Expander::processChannel (int channel, float* samples, int numSamples) noex
 {
     if (channels.empty())
         return;
-    auto& gate = channels[(size_t) channel];
+    // A local copy of the state stays in registers (see DeEsser::processChannel).
+    auto gate = channels[(size_t) channel];
     for (int n = 0; n < numSamples; ++n)
         samples[n] = gate.processSample (samples[n]);
+    channels[(size_t) channel] = gate;
 }
 
 ExpanderReport applyExpander (juce::AudioBuffer<float>& buffer, double sampleRate, const ExpanderParameters& parameters)

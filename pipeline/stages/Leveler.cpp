@@ -16,9 +16,11 @@ Leveler::Leveler (const LevelerDesign& design, int numChannels)
 
 void Leveler::processChannel (int channel, float* samples, int numSamples) noexcept
 {
-    auto& compressor = channels[(size_t) channel];
+    // A local copy of the state stays in registers (see DeEsser::processChannel).
+    auto compressor = channels[(size_t) channel];
     for (int n = 0; n < numSamples; ++n)
         samples[n] = compressor.processSample (samples[n]);
+    channels[(size_t) channel] = compressor;
 }
 
 LevelerReport applyLeveler (juce::AudioBuffer<float>& buffer, double sampleRate, const LevelerParameters& parameters)

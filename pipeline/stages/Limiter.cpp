@@ -25,9 +25,11 @@ void Limiter::processChannel (int channel, float* x, int numSamples) noexcept
     // belongs to the thread, and the make-up gain and the clip run under it too.
     const juce::ScopedNoDenormals noDenormals;
 
-    auto& limiter = channels[(size_t) channel];
+    // A local copy of the state stays in registers (see DeEsser::processChannel).
+    auto limiter = channels[(size_t) channel];
     for (int n = 0; n < numSamples; ++n)
         x[n] = limiter.processSample (x[n]);
+    channels[(size_t) channel] = limiter;
     juce::FloatVectorOperations::multiply (x, limiter.outputGain, numSamples);
     juce::FloatVectorOperations::clip (x, x, -1.0f, 1.0f, numSamples);
 }
