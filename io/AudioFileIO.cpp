@@ -206,30 +206,47 @@ juce::File temporarySiblingFor (const juce::File& target)
                                                       + juce::Uuid().toString().substring (0, 12));
 }
 
-AudioReadResult readAudioFile (const juce::File& file)
+AudioFileSource::AudioFileSource (std::unique_ptr<juce::AudioFormatReader> r, juce::int64 frames)
+    : reader (std::move (r)), length (frames)
 {
-    AudioReadResult result;
-    readAudioFile (file, result);
-    return result;
 }
 
-void readAudioFile (const juce::File& file, AudioReadResult& result)
+AudioFileSource::~AudioFileSource() = default;
+
+int AudioFileSource::numChannels() const
 {
-    result.status = AudioReadResult::Status::noReader;
-    result.message.clear();
-    result.sampleRate = 0.0;
+    return (int) reader->numChannels;
+}
+
+double AudioFileSource::sampleRate() const
+{
+    return reader->sampleRate;
+}
+
+void AudioFileSource::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
+{
+    jassert (into.getNumChannels() == numChannels() && numFrames <= into.getNumSamples());
+    if (numFrames > 0)
+        reader->read (&into, 0, numFrames, start, true, true);
+}
+
+std::unique_ptr<AudioFileSource> openAudioFile (const juce::File& file, AudioReadResult::Status& status,
+                                                juce::String& message)
+{
+    status = AudioReadResult::Status::noReader;
+    message.clear();
 
     if (! isRegularFile (file))
     {
-        result.message = "Not a regular file: " + file.getFullPathName();
-        return;
+        message = "Not a regular file: " + file.getFullPathName();
+        return nullptr;
     }
 
     const auto layout = walkContainer (file);
     if (layout.oversizedChunk.isNotEmpty())
     {
-        result.message = "Corrupt audio header (" + layout.oversizedChunk + "): " + file.getFullPathName();
-        return;
+        message = "Corrupt audio header (" + layout.oversizedChunk + "): " + file.getFullPathName();
+        return nullptr;
     }
 
     juce::AudioFormatManager formatManager;
@@ -248,15 +265,15 @@ void readAudioFile (const juce::File& file, AudioReadResult& result)
     }
 
     if (reader == nullptr)
-        return;
+        return nullptr;
 
     if (reader->numChannels < 1 || reader->numChannels > (unsigned int) maxChannels
         || ! std::isfinite (reader->sampleRate) || reader->sampleRate < minSampleRate
         || reader->sampleRate > maxSampleRate)
     {
-        result.message = "Unusable audio header (" + juce::String ((juce::int64) reader->numChannels)
-                         + " channels, " + juce::String (reader->sampleRate) + " Hz): " + file.getFullPathName();
-        return;
+        message = "Unusable audio header (" + juce::String ((juce::int64) reader->numChannels) + " channels, "
+                  + juce::String (reader->sampleRate) + " Hz): " + file.getFullPathName();
+        return nullptr;
     }
 
     // JUCE's WAV and AIFF readers decode 8, 16, 24 and 32 bits; with any other
@@ -264,9 +281,9 @@ void readAudioFile (const juce::File& file, AudioReadResult& result)
     // span zero bytes and their read loops never advance.
     if (isUncompressedPcm (*reader) && ! isDecodablePcmWidth ((int) reader->bitsPerSample))
     {
-        result.message = "Unsupported sample format (" + juce::String ((juce::int64) reader->bitsPerSample)
-                         + " bits): " + file.getFullPathName();
-        return;
+        message = "Unsupported sample format (" + juce::String ((juce::int64) reader->bitsPerSample)
+                  + " bits): " + file.getFullPathName();
+        return nullptr;
     }
 
     const auto channels = (int) reader->numChannels;
@@ -285,17 +302,39 @@ void readAudioFile (const juce::File& file, AudioReadResult& result)
         frames = juce::jmin (frames, fileSize * maxFramesPerCompressedByte / channels);
     }
 
+    // The measurements count samples per channel in an int.
     if (frames > (juce::int64) std::numeric_limits<int>::max())
     {
-        result.status = AudioReadResult::Status::tooLong;
-        result.message = "Audio file too long to process (" + juce::String (frames)
-                         + " samples per channel, at most 2147483647): " + file.getFullPathName();
-        return;
+        status = AudioReadResult::Status::tooLong;
+        message = "Audio file too long to process (" + juce::String (frames)
+                  + " samples per channel, at most 2147483647): " + file.getFullPathName();
+        return nullptr;
     }
 
+    status = AudioReadResult::Status::ok;
+    return std::unique_ptr<AudioFileSource> (new AudioFileSource (std::move (reader), frames));
+}
+
+AudioReadResult readAudioFile (const juce::File& file)
+{
+    AudioReadResult result;
+    readAudioFile (file, result);
+    return result;
+}
+
+void readAudioFile (const juce::File& file, AudioReadResult& result)
+{
+    result.sampleRate = 0.0;
+    auto source = openAudioFile (file, result.status, result.message);
+    if (source == nullptr)
+        return;
+    result.status = AudioReadResult::Status::noReader;
+
+    const int channels = source->numChannels();
+    const auto frames = source->lengthInFrames();
+
     // A buffer past half the machine's memory could only end with the whole
-    // run killed for want of memory (the chain holds more than one copy); such
-    // a file fails alone instead.
+    // run killed for want of memory; such a file fails alone instead.
     const auto bufferBytes = (juce::int64) channels * frames * (juce::int64) sizeof (float);
     const auto memoryBytes = (juce::int64) juce::SystemStats::getMemorySizeInMegabytes() * 1024 * 1024;
     if (memoryBytes > 0 && bufferBytes > memoryBytes / 2)
@@ -307,61 +346,84 @@ void readAudioFile (const juce::File& file, AudioReadResult& result)
         return;
     }
 
-    result.sampleRate = reader->sampleRate;
+    result.sampleRate = source->sampleRate();
     result.buffer.setSize (channels, (int) frames, false, false, true);
-    if (channels > 0 && frames > 0)
-        reader->read (&result.buffer, 0, (int) frames, 0, true, true);
-
+    source->read (result.buffer, 0, (int) frames);
     result.status = AudioReadResult::Status::ok;
+}
+
+Wav16FileWriter::Wav16FileWriter (const juce::File& targetFile, int channels)
+    : target (targetFile), temp (temporarySiblingFor (targetFile)), inFlight (temp), numChannels (channels)
+{
+}
+
+Wav16FileWriter::~Wav16FileWriter()
+{
+    writer.reset();
+    if (! finished)
+        temp.deleteFile();
+}
+
+std::unique_ptr<Wav16FileWriter> Wav16FileWriter::create (const juce::File& target, double sampleRate, int numChannels,
+                                                          juce::String& error)
+{
+    std::unique_ptr<Wav16FileWriter> w (new Wav16FileWriter (target, numChannels));
+
+    std::unique_ptr<juce::FileOutputStream> stream (w->temp.createOutputStream (32768));
+    if (stream == nullptr || stream->failedToOpen())
+    {
+        error = "Failed to create output file: " + target.getFullPathName();
+        return nullptr;
+    }
+
+    juce::WavAudioFormat wav;
+    juce::StringPairArray metadata (false);
+    w->writer.reset (wav.createWriterFor (stream.get(), sampleRate, (unsigned int) numChannels, 16, metadata, 0));
+    if (w->writer == nullptr)
+    {
+        error = "Failed to create WAV writer";
+        return nullptr;
+    }
+
+    stream.release(); // the writer owns it now
+    return w;
+}
+
+bool Wav16FileWriter::write (const juce::AudioBuffer<float>& block, int numFrames)
+{
+    if (numFrames <= 0)
+        return ok;
+    ok = ok && writer->writeFromAudioSampleBuffer (block, 0, numFrames);
+    framesWritten += numFrames;
+    return ok;
+}
+
+juce::String Wav16FileWriter::finish()
+{
+    ok = writer->flush() && ok;
+    writer.reset();
+
+    // The header and every frame must be on disk before the target is replaced.
+    const auto expectedDataBytes = framesWritten * numChannels * 2;
+    if (! ok || temp.getSize() < expectedDataBytes + 44)
+        return "Failed to write output file: " + target.getFullPathName();
+
+    if (! temp.replaceFileIn (target))
+        return "Failed to create output file: " + target.getFullPathName();
+
+    finished = true;
+    return {};
 }
 
 juce::String writeWav16Atomically (const juce::File& target, const juce::AudioBuffer<float>& buffer,
                                    double sampleRate)
 {
-    const auto temp = temporarySiblingFor (target);
-    const InFlightFiles::Scope inFlight (temp);
-
-    std::unique_ptr<juce::FileOutputStream> stream (temp.createOutputStream (32768));
-    if (stream == nullptr || stream->failedToOpen())
-    {
-        temp.deleteFile();
-        return "Failed to create output file: " + target.getFullPathName();
-    }
-
-    juce::WavAudioFormat wav;
-    juce::StringPairArray metadata (false);
-    std::unique_ptr<juce::AudioFormatWriter> writer (
-        wav.createWriterFor (stream.get(), sampleRate, (unsigned int) buffer.getNumChannels(), 16, metadata, 0));
-
+    juce::String error;
+    auto writer = Wav16FileWriter::create (target, sampleRate, buffer.getNumChannels(), error);
     if (writer == nullptr)
-    {
-        stream.reset();
-        temp.deleteFile();
-        return "Failed to create WAV writer";
-    }
-
-    stream.release(); // the writer owns it now
-
-    bool written = buffer.getNumSamples() == 0
-                   || writer->writeFromAudioSampleBuffer (buffer, 0, buffer.getNumSamples());
-    written = writer->flush() && written;
-    writer.reset();
-
-    // The header and every frame must be on disk before the target is replaced.
-    const auto expectedDataBytes = (juce::int64) buffer.getNumSamples() * buffer.getNumChannels() * 2;
-    if (! written || temp.getSize() < expectedDataBytes + 44)
-    {
-        temp.deleteFile();
-        return "Failed to write output file: " + target.getFullPathName();
-    }
-
-    if (! temp.replaceFileIn (target))
-    {
-        temp.deleteFile();
-        return "Failed to create output file: " + target.getFullPathName();
-    }
-
-    return {};
+        return error;
+    writer->write (buffer, buffer.getNumSamples());
+    return writer->finish();
 }
 
 juce::String copyFileAtomically (const juce::File& source, const juce::File& target)

@@ -1,7 +1,12 @@
 #pragma once
 
 #include <juce_audio_basics/juce_audio_basics.h>
+#include <juce_audio_formats/juce_audio_formats.h>
 #include <juce_core/juce_core.h>
+
+#include "io/InFlightFiles.h"
+
+#include <memory>
 
 // Whole-file audio reading and crash-safe writing for the pipeline.
 
@@ -36,6 +41,68 @@ AudioReadResult readAudioFile (const juce::File& file);
 // The same into an existing result: the allocation of its buffer is reused when
 // it is large enough, so reading a file again touches no fresh memory.
 void readAudioFile (const juce::File& file, AudioReadResult& into);
+
+// A file that readAudioFile would read, opened to be read in blocks of any
+// length: every check readAudioFile makes but the memory bound, and the same
+// samples. The reader decodes straight from the file; nothing is held but its
+// own small buffers.
+class AudioFileSource
+{
+public:
+    ~AudioFileSource();
+
+    int numChannels() const;
+    double sampleRate() const;
+    // Frames per channel, as far as the file holds them (the header is never trusted).
+    juce::int64 lengthInFrames() const { return length; }
+
+    // Reads numFrames frames from frame `start` into the first numFrames samples
+    // of every channel of `into`, which has numChannels() channels.
+    void read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames);
+
+private:
+    friend std::unique_ptr<AudioFileSource> openAudioFile (const juce::File&, AudioReadResult::Status&, juce::String&);
+    AudioFileSource (std::unique_ptr<juce::AudioFormatReader> reader, juce::int64 frames);
+
+    std::unique_ptr<juce::AudioFormatReader> reader;
+    juce::int64 length = 0;
+};
+
+// Opens a file to read in blocks; nullptr with the status and message
+// readAudioFile would give when it cannot be read.
+std::unique_ptr<AudioFileSource> openAudioFile (const juce::File& file, AudioReadResult::Status& status,
+                                                juce::String& message);
+
+// A 16-bit PCM WAV (no metadata) written block by block under a temporary name
+// beside the target; finish() renames it over the target only once every byte
+// is on disk. Destroyed unfinished, it removes the temporary file, so a failed
+// run never leaves a half-written output.
+class Wav16FileWriter
+{
+public:
+    // A writer, or nullptr and the error: "Failed to create output file: <path>"
+    // when no stream could be opened, "Failed to create WAV writer" when the
+    // format refused the layout.
+    static std::unique_ptr<Wav16FileWriter> create (const juce::File& target, double sampleRate, int numChannels,
+                                                    juce::String& error);
+    ~Wav16FileWriter();
+
+    // Appends the first numFrames frames of every channel; false once a write failed.
+    bool write (const juce::AudioBuffer<float>& block, int numFrames);
+
+    // Completes the file and renames it over the target; empty on success,
+    // else "Failed to write output file: <path>" or "Failed to create output file: <path>".
+    juce::String finish();
+
+private:
+    Wav16FileWriter (const juce::File& target, int numChannels);
+
+    juce::File target, temp;
+    InFlightFiles::Scope inFlight;
+    std::unique_ptr<juce::AudioFormatWriter> writer;
+    juce::int64 numChannels = 0, framesWritten = 0;
+    bool ok = true, finished = false;
+};
 
 // Writes 16-bit PCM WAV (no metadata) under a temporary name beside the target
 // and renames it over the target only once every byte is on disk. On failure the
