@@ -137,3 +137,35 @@ void AudioAnalyzer::measureSnr (const juce::AudioBuffer<float>& buffer, const st
     const auto scan = analysis_detail::scanLevels (buffer, blockSize, false);
     analysis_detail::snrFromScan (scan, voiced, buffer.getNumChannels(), snrDb, noiseFloorDbfs, voicedPercent);
 }
+
+double analysis_detail::crestFactorFromScan (const LevelScan& scan, int numChannels, int numSamples)
+{
+    const auto count = (juce::int64) numChannels * numSamples;
+    double rms = 1e-30;
+    double crest = 0.0;
+
+    if (numChannels > 0 && count >= 1)
+    {
+        rms = std::sqrt (scan.sumOfSquares / (double) count);
+        const double peak = scan.samplePeak;
+        crest = (rms > 1e-10 && peak > 1e-10) ? 20.0 * std::log10 (peak / rms) : 0.0;
+    }
+
+    analysis_detail::log ("[AudioAnalyzer/CrestFactor] Peak: " + fmt (scan.samplePeak, 6) + " | RMS: " + fmt (rms, 6)
+                              + " | Crest: " + fmt (crest, 1) + " dB | " + analysis_detail::crestClass (crest));
+    return crest;
+}
+
+double AudioAnalyzer::measureCrestFactor (const juce::AudioBuffer<float>& buffer)
+{
+    const auto scan = analysis_detail::scanLevels (buffer, 0, true);
+    return analysis_detail::crestFactorFromScan (scan, buffer.getNumChannels(), buffer.getNumSamples());
+}
+
+const char* analysis_detail::crestClass (double crestDb)
+{
+    if (crestDb < 6.0) return "Heavily Compressed";
+    if (crestDb < 12.0) return "Well-Compressed";
+    if (crestDb < 18.0) return "Moderate Dynamic Range";
+    return "Wide Dynamic Range";
+}
