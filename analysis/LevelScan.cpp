@@ -17,6 +17,11 @@ constexpr double kVoicedOverFloor = 3.0;
 // Stands in for the power of a missing class of blocks (no voiced or no unvoiced ones).
 constexpr double kNoPower = 1e-30;
 
+// The crest factor's classes, by their upper bounds in dB.
+constexpr double kCompressedBelowDb = 6.0;
+constexpr double kWellCompressedBelowDb = 12.0;
+constexpr double kModerateBelowDb = 18.0;
+
 // Mean square of block k over all channels; 0 for a block without samples.
 double blockPower (const LevelScan& scan, size_t k, int numChannels)
 {
@@ -148,7 +153,7 @@ double analysis_detail::crestFactorFromScan (const LevelScan& scan, int numChann
     {
         rms = std::sqrt (scan.sumOfSquares / (double) count);
         const double peak = scan.samplePeak;
-        crest = (rms > 1e-10 && peak > 1e-10) ? 20.0 * std::log10 (peak / rms) : 0.0;
+        crest = (rms > kSilenceAmplitude && peak > kSilenceAmplitude) ? 20.0 * std::log10 (peak / rms) : 0.0;
     }
 
     analysis_detail::log ("[AudioAnalyzer/CrestFactor] Peak: " + fmt (scan.samplePeak, 6) + " | RMS: " + fmt (rms, 6)
@@ -164,8 +169,8 @@ double AudioAnalyzer::measureCrestFactor (const juce::AudioBuffer<float>& buffer
 
 const char* analysis_detail::crestClass (double crestDb)
 {
-    if (crestDb < 6.0) return "Heavily Compressed";
-    if (crestDb < 12.0) return "Well-Compressed";
-    if (crestDb < 18.0) return "Moderate Dynamic Range";
+    if (crestDb < kCompressedBelowDb) return "Heavily Compressed";
+    if (crestDb < kWellCompressedBelowDb) return "Well-Compressed";
+    if (crestDb < kModerateBelowDb) return "Moderate Dynamic Range";
     return "Wide Dynamic Range";
 }

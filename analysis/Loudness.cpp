@@ -15,12 +15,19 @@ analysis_detail::LoudnessBlocks analysis_detail::loudnessBlocksFor (int numSampl
     return b;
 }
 
+namespace
+{
+// A block whose mean square is at or below this holds no energy; its loudness
+// is kNoLevelDb rather than the logarithm of a rounding residue.
+constexpr double kSilentBlockPower = 1e-30;
+} // namespace
+
 double analysis_detail::gateBlockPowers (const std::vector<double>& blockPower)
 {
     std::vector<double> loudness;
     loudness.reserve (blockPower.size());
     for (const double z : blockPower)
-        loudness.push_back (z > 1e-30 ? 10.0 * std::log10 (z) + kLoudnessOffsetLu : kNoLevelDb);
+        loudness.push_back (z > kSilentBlockPower ? 10.0 * std::log10 (z) + kLoudnessOffsetLu : kNoLevelDb);
 
     const auto power = [] (double lufs) { return std::pow (10.0, (lufs - kLoudnessOffsetLu) / 10.0); };
 

@@ -20,7 +20,7 @@ void analysis_detail::finishSibilance (const SibilanceSums& sums, double& sibila
     if (sums.count >= 1)
     {
         sibilanceRms = std::sqrt (sums.sum / (double) sums.count);
-        sibilanceDbfs = sibilanceRms > 1e-10 ? 20.0 * std::log10 (sibilanceRms) : kNoLevelDb;
+        sibilanceDbfs = sibilanceRms > kSilenceAmplitude ? 20.0 * std::log10 (sibilanceRms) : kNoLevelDb;
     }
 
     analysis_detail::log ("[AudioAnalyzer/Sibilance] 5-8kHz RMS: " + fmt (sibilanceRms, 6) + " | "

@@ -17,6 +17,15 @@ constexpr double kTiltLowHz = 100.0;
 constexpr double kTiltHighFraction = 0.25;
 constexpr int kTiltMinBins = 10;
 
+// Below this the fit's denominator (n·Σx² - (Σx)²) is taken as zero: the
+// frequencies are too few or too close to give a slope.
+constexpr double kMinFitDenominator = 1e-10;
+
+// The tilt profiles, by their upper bounds in dB per octave.
+constexpr double kVeryDarkBelow = -3.0;
+constexpr double kSlightlyDarkBelow = -1.0;
+constexpr double kBalancedBelow = 1.0;
+
 // Least-squares slope of the bin levels (dB) over log2 of their frequencies.
 double fittedSlope (const std::vector<float>& mag, int startBin, int endBin, double binWidth)
 {
@@ -33,15 +42,15 @@ double fittedSlope (const std::vector<float>& mag, int startBin, int endBin, dou
 
     const double n = endBin - startBin + 1;
     const double denominator = n * sxx - sx * sx;
-    return std::abs (denominator) > 1e-10 ? (n * sxy - sx * sy) / denominator : 0.0;
+    return std::abs (denominator) > kMinFitDenominator ? (n * sxy - sx * sy) / denominator : 0.0;
 }
 } // namespace
 
 const char* analysis_detail::tiltProfile (double slope)
 {
-    if (slope < -3.0) return "Very Dark/Muddy";
-    if (slope < -1.0) return "Slightly Dark";
-    if (slope < 1.0) return "Balanced";
+    if (slope < kVeryDarkBelow) return "Very Dark/Muddy";
+    if (slope < kSlightlyDarkBelow) return "Slightly Dark";
+    if (slope < kBalancedBelow) return "Balanced";
     return "Bright/Thin";
 }
 
