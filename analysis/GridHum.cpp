@@ -67,17 +67,21 @@ double overLocalDb (const std::vector<float>& mag, double hz, double binWidth)
 }
 } // namespace
 
-bool AudioAnalyzer::detectGridHum (const juce::AudioBuffer<float>& buffer, double sampleRate)
+GridHumMeasurement AudioAnalyzer::detectGridHum (const juce::AudioBuffer<float>& buffer, double sampleRate)
 {
+    GridHumMeasurement m;
     const int order = kernels::frameOrder (buffer.getNumSamples(), kHumMaxOrder);
     const int fftSize = 1 << order;
     if (buffer.getNumSamples() < 1 || fftSize < kHumMinSize || buffer.getNumChannels() < 1)
-        return false;
+        return m;
 
     const auto mag = kernels::startMagnitudes (buffer, order);
     const double binWidth = sampleRate / fftSize;
 
-    return overLocalDb (mag, kMainsHz, binWidth) > kFundamentalOverLocalDb
-           || (overLocalDb (mag, 2.0 * kMainsHz, binWidth) > kSecondOverLocalDb
-               && overLocalDb (mag, 3.0 * kMainsHz, binWidth) > kThirdOverLocalDb);
+    m.fundamentalOverLocalDb = overLocalDb (mag, kMainsHz, binWidth);
+    m.secondOverLocalDb = overLocalDb (mag, 2.0 * kMainsHz, binWidth);
+    m.thirdOverLocalDb = overLocalDb (mag, 3.0 * kMainsHz, binWidth);
+    m.detected = m.fundamentalOverLocalDb > kFundamentalOverLocalDb
+                 || (m.secondOverLocalDb > kSecondOverLocalDb && m.thirdOverLocalDb > kThirdOverLocalDb);
+    return m;
 }

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 
-using analysis_detail::fmt;
 namespace kernels = analysis_detail::kernels;
 
 namespace
@@ -54,12 +53,15 @@ const char* analysis_detail::tiltProfile (double slope)
     return "Bright/Thin";
 }
 
-double AudioAnalyzer::measureSpectralTilt (const juce::AudioBuffer<float>& buffer, double sampleRate)
+SpectralTiltMeasurement AudioAnalyzer::measureSpectralTilt (const juce::AudioBuffer<float>& buffer, double sampleRate)
 {
+    SpectralTiltMeasurement m;
+    m.profile = analysis_detail::tiltProfile (m.slopeDbPerOctave);
+
     const int order = kernels::frameOrder (buffer.getNumSamples(), kTiltMaxOrder);
     const int fftSize = 1 << order;
     if (buffer.getNumSamples() < 1 || fftSize < kTiltMinSize || buffer.getNumChannels() < 1)
-        return 0.0;
+        return m;
 
     const auto mag = kernels::startMagnitudes (buffer, order);
     const double binWidth = sampleRate / fftSize;
@@ -67,11 +69,12 @@ double AudioAnalyzer::measureSpectralTilt (const juce::AudioBuffer<float>& buffe
     const int startBin = std::max (1, (int) (kTiltLowHz / binWidth));
     const int endBin = std::min ((int) (sampleRate * kTiltHighFraction / binWidth), fftSize / 2 - 1);
     if (startBin + kTiltMinBins >= endBin || endBin < startBin)
-        return 0.0;
+        return m;
 
-    const double slope = fittedSlope (mag, startBin, endBin, binWidth);
-    analysis_detail::log ("[AudioAnalyzer/SpectralTilt] Slope: " + fmt (slope, 2) + " dB/octave | Profile: "
-                              + analysis_detail::tiltProfile (slope) + " | Bins analyzed: " + juce::String (startBin) + "-"
-                              + juce::String (endBin));
-    return slope;
+    m.fitted = true;
+    m.firstBin = startBin;
+    m.lastBin = endBin;
+    m.slopeDbPerOctave = fittedSlope (mag, startBin, endBin, binWidth);
+    m.profile = analysis_detail::tiltProfile (m.slopeDbPerOctave);
+    return m;
 }

@@ -1,4 +1,3 @@
-#include "analysis/AnalysisDetail.h"
 #include "analysis/AudioAnalyzer.h"
 
 #include <juce_dsp/juce_dsp.h>
@@ -12,8 +11,6 @@
 #else
  #define TESSALOOM_TRUE_PEAK_SSE 0
 #endif
-
-using analysis_detail::fmt;
 
 namespace
 {
@@ -281,7 +278,7 @@ float upsampledPeakOfChannels (const juce::AudioBuffer<float>& buffer, const Hal
 }
 } // namespace
 
-double AudioAnalyzer::measureTruePeak (const juce::AudioBuffer<float>& buffer)
+TruePeakMeasurement AudioAnalyzer::measureTruePeak (const juce::AudioBuffer<float>& buffer)
 {
     float peak = 0.0f;
 
@@ -293,7 +290,8 @@ double AudioAnalyzer::measureTruePeak (const juce::AudioBuffer<float>& buffer)
         peak = upsampledPeakOfChannels (buffer, stage1, stage2);
     }
 
-    const double dbtp = peak > kSilenceAmplitudeF ? 20.0 * std::log10 ((double) peak) : kNoLevelDb;
-    analysis_detail::log ("[AudioAnalyzer/TruePeak] Peak: " + fmt (peak, 6) + " | " + fmt (dbtp, 1) + " dBTP");
-    return dbtp;
+    TruePeakMeasurement m;
+    m.peakLinear = peak;
+    m.truePeakDbtp = peak > kSilenceAmplitudeF ? 20.0 * std::log10 ((double) peak) : kNoLevelDb;
+    return m;
 }

@@ -1,7 +1,9 @@
-// The offline analyzer: report and JSON text, driver log, each measurement's
-// values and edge cases, and the fused driver paths against the plain ones.
+// The offline analyzer: report, JSON and log text, driver log, each
+// measurement's values and edge cases, and the fused driver paths against the
+// plain ones.
 
 #include "analysis/AnalysisDetail.h"
+#include "analysis/AnalysisLog.h"
 #include "analysis/AudioAnalyzer.h"
 #include "support/AnalysisTestSupport.h"
 
@@ -15,6 +17,9 @@ using namespace analysis_testing;
 namespace
 {
 std::string text (const juce::String& s) { return s.toStdString(); }
+
+// An absent line reads as "(none)", so a comparison shows it.
+std::string text (const std::optional<juce::String>& line) { return line ? line->toStdString() : "(none)"; }
 
 AnalysisResult knownRecord()
 {
@@ -59,6 +64,25 @@ AnalysisResult quietAnalyze (const juce::AudioBuffer<float>& b, double sampleRat
 {
     CapturedLog log;
     return AudioAnalyzer::analyze (b, sampleRate);
+}
+
+// Every record through the public single operations, as a caller without the
+// driver would measure them: the loudness on a K-weighted copy, 20 ms blocks.
+AnalysisMeasurements measureOneByOne (const juce::AudioBuffer<float>& buffer, double rate)
+{
+    AnalysisMeasurements m;
+    juce::AudioBuffer<float> copy (buffer);
+    AudioAnalyzer::applyKWeighting (copy, rate);
+    m.loudness = AudioAnalyzer::measureIntegratedLoudness (copy, rate);
+    m.truePeak = AudioAnalyzer::measureTruePeak (buffer);
+    const int blockSize = (int) (rate * 0.02);
+    m.voiceActivity = AudioAnalyzer::detectVoiceActivity (buffer, blockSize);
+    m.snr = AudioAnalyzer::measureSnr (buffer, m.voiceActivity.voicedBlocks, blockSize);
+    m.crestFactor = AudioAnalyzer::measureCrestFactor (buffer);
+    m.spectralTilt = AudioAnalyzer::measureSpectralTilt (buffer, rate);
+    m.sibilance = AudioAnalyzer::measureSibilance (buffer, rate);
+    m.gridHum = AudioAnalyzer::detectGridHum (buffer, rate);
+    return m;
 }
 } // namespace
 
@@ -324,12 +348,11 @@ TEST (Loudness, StreamingPathEqualsCopyPathAndReference)
         auto buffer = speechLike (c.channels, c.samples, c.rate, 5);
         buffer.addFrom (0, 0, pinkNoise (1, c.samples, 0.01f), 0, 0, c.samples);
 
-        CapturedLog log;
-        const double streamed = AudioAnalyzer::analyze (buffer, c.rate).integratedLUFS;
+        const double streamed = quietAnalyze (buffer, c.rate).integratedLUFS;
 
         juce::AudioBuffer<float> copy (buffer);
         AudioAnalyzer::applyKWeighting (copy, c.rate);
-        const double copied = AudioAnalyzer::measureIntegratedLoudness (copy, c.rate);
+        const double copied = AudioAnalyzer::measureIntegratedLoudness (copy, c.rate).integratedLufs;
 
         juce::AudioBuffer<float> plain (buffer);
         referenceKWeighting (plain, c.rate);
@@ -349,15 +372,17 @@ TEST (TruePeak, BetweenSamplesAndSilence)
 {
     // A quarter-rate sine at 45 degrees: every sample sits at 0.707 of the crest.
     const auto quarter = sine (1, 48000, 48000.0, 12000.0, 0.5f, juce::MathConstants<double>::pi / 4.0);
-    CapturedLog log;
-    const double tp = AudioAnalyzer::measureTruePeak (quarter);
+    const auto tp = AudioAnalyzer::measureTruePeak (quarter);
     EXPECT_NEAR (peakOf (quarter), 0.5f * std::sqrt (0.5f), 1e-4);
-    EXPECT_NEAR (tp, dbOf (0.5), 0.3);
-    EXPECT_GT (tp, dbOf (peakOf (quarter)) + 2.0);
+    EXPECT_NEAR (tp.truePeakDbtp, dbOf (0.5), 0.3);
+    EXPECT_GT (tp.truePeakDbtp, dbOf (peakOf (quarter)) + 2.0);
 
-    EXPECT_EQ (AudioAnalyzer::measureTruePeak (silence (2, 1000)), -144.0);
-    EXPECT_EQ (AudioAnalyzer::measureTruePeak (silence (1, 0)), -144.0);
-    EXPECT_TRUE (log.contains ("[AudioAnalyzer/TruePeak] Peak: 0.000000 | -144.0 dBTP"));
+    for (const auto& quiet : { silence (2, 1000), silence (1, 0) })
+    {
+        const auto m = AudioAnalyzer::measureTruePeak (quiet);
+        EXPECT_EQ (m.truePeakDbtp, -144.0);
+        EXPECT_EQ (text (analysis_log::truePeakLine (m)), "[AudioAnalyzer/TruePeak] Peak: 0.000000 | -144.0 dBTP");
+    }
 }
 
 TEST (TruePeak, EqualsTheJuceOversamplerFedInChunksWithoutReset)
@@ -370,10 +395,7 @@ TEST (TruePeak, EqualsTheJuceOversamplerFedInChunksWithoutReset)
         { "single sample", dc (1, 1, 0.25f) },
     };
     for (const auto& c : cases)
-    {
-        CapturedLog log;
-        EXPECT_EQ (AudioAnalyzer::measureTruePeak (c.buffer), referenceTruePeakDb (c.buffer)) << c.label;
-    }
+        EXPECT_EQ (AudioAnalyzer::measureTruePeak (c.buffer).truePeakDbtp, referenceTruePeakDb (c.buffer)) << c.label;
 }
 
 TEST (TruePeak, LongSteadySineReadsAsOneChunk)
@@ -387,9 +409,8 @@ TEST (TruePeak, LongSteadySineReadsAsOneChunk)
         juce::AudioBuffer<float> piece (1, 60000);
         piece.copyFrom (0, 0, longSine, 0, 0, 60000);
 
-        CapturedLog log;
-        const double whole = AudioAnalyzer::measureTruePeak (longSine);
-        const double onePiece = AudioAnalyzer::measureTruePeak (piece);
+        const double whole = AudioAnalyzer::measureTruePeak (longSine).truePeakDbtp;
+        const double onePiece = AudioAnalyzer::measureTruePeak (piece).truePeakDbtp;
         EXPECT_NEAR (whole, onePiece, 0.02) << c.rate << " Hz rate, " << c.hz << " Hz";
         if (std::abs (whole - onePiece) > 0.02)
             keepFailingSignal ("long sine " + std::to_string ((int) c.hz), longSine, c.rate);
@@ -406,19 +427,27 @@ TEST (TruePeak, ChannelsAreIndependent)
     juce::AudioBuffer<float> left (1, 100000), right (1, 100000);
     left.copyFrom (0, 0, stereo, 0, 0, 100000);
     right.copyFrom (0, 0, stereo, 1, 0, 100000);
-    CapturedLog log;
-    EXPECT_EQ (AudioAnalyzer::measureTruePeak (stereo),
-               std::max (AudioAnalyzer::measureTruePeak (left), AudioAnalyzer::measureTruePeak (right)));
+    EXPECT_EQ (AudioAnalyzer::measureTruePeak (stereo).truePeakDbtp,
+               std::max (AudioAnalyzer::measureTruePeak (left).truePeakDbtp, AudioAnalyzer::measureTruePeak (right).truePeakDbtp));
 }
 
 TEST (CrestFactor, ValuesAndClasses)
 {
-    CapturedLog log;
-    EXPECT_EQ (AudioAnalyzer::measureCrestFactor (dc (2, 1000, 0.5f)), 0.0);
-    EXPECT_TRUE (log.contains ("[AudioAnalyzer/CrestFactor] Peak: 0.500000 | RMS: 0.500000 | Crest: 0.0 dB | Heavily Compressed"));
-    EXPECT_NEAR (AudioAnalyzer::measureCrestFactor (sine (1, 48000, 48000.0, 1000.0, 1.0f)), 3.01, 0.01);
-    EXPECT_EQ (AudioAnalyzer::measureCrestFactor (silence (1, 100)), 0.0);
-    EXPECT_EQ (AudioAnalyzer::measureCrestFactor (silence (1, 0)), 0.0);
+    const auto flat = AudioAnalyzer::measureCrestFactor (dc (2, 1000, 0.5f));
+    EXPECT_EQ (flat.crestDb, 0.0);
+    EXPECT_EQ (text (analysis_log::crestFactorLine (flat)),
+               "[AudioAnalyzer/CrestFactor] Peak: 0.500000 | RMS: 0.500000 | Crest: 0.0 dB | Heavily Compressed");
+
+    const auto tone = AudioAnalyzer::measureCrestFactor (sine (1, 48000, 48000.0, 1000.0, 1.0f));
+    EXPECT_NEAR (tone.crestDb, 3.01, 0.01);
+
+    for (const auto& quiet : { silence (1, 100), silence (1, 0) })
+    {
+        const auto m = AudioAnalyzer::measureCrestFactor (quiet);
+        EXPECT_EQ (m.crestDb, 0.0);
+        EXPECT_EQ (text (analysis_log::crestFactorLine (m)),
+                   "[AudioAnalyzer/CrestFactor] Peak: 0.000000 | RMS: 0.000000 | Crest: 0.0 dB | Heavily Compressed");
+    }
 
     struct Case { double crest; const char* label; };
     for (const auto& c : { Case { 5.999, "Heavily Compressed" }, Case { 6.0, "Well-Compressed" }, Case { 11.999, "Well-Compressed" },
@@ -432,11 +461,13 @@ TEST (CrestFactor, ValuesAndClasses)
 
 TEST (VoiceActivity, BlockCounts)
 {
-    CapturedLog log;
-    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (1, 48000), 960).size(), 50u);
-    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (1, 48001), 960).size(), 51u);
-    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (2, 44100), 882).size(), 50u);
-    EXPECT_TRUE (AudioAnalyzer::detectVoiceActivity (silence (1, 0), 960).empty());
+    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (1, 48000), 960).voicedBlocks.size(), 50u);
+    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (1, 48001), 960).voicedBlocks.size(), 51u);
+    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (2, 44100), 882).voicedBlocks.size(), 50u);
+    const auto empty = AudioAnalyzer::detectVoiceActivity (silence (1, 0), 960);
+    EXPECT_TRUE (empty.voicedBlocks.empty());
+    EXPECT_EQ (text (analysis_log::voiceActivityLine (empty)),
+               "[AudioAnalyzer/VAD] Blocks: 0 | Voiced: 0 | Threshold: 0.000000 | NoiseFloor(P10): 0.000000");
 }
 
 TEST (VoiceActivity, ThresholdIsStrictAndChannelsPool)
@@ -446,18 +477,17 @@ TEST (VoiceActivity, ThresholdIsStrictAndChannelsPool)
     for (const float loud : { 0.375f, 0.376f })
     {
         auto b = concatenate (dc (1, 960 * 10, 0.125f), dc (1, 960, loud));
-        CapturedLog log;
-        const auto flags = AudioAnalyzer::detectVoiceActivity (b, 960);
-        ASSERT_EQ (flags.size(), 11u);
-        EXPECT_EQ ((bool) flags[10], loud > 0.375f);
-        EXPECT_TRUE (log.contains ("| Threshold: 0.375000 | NoiseFloor(P10): 0.125000"));
+        const auto activity = AudioAnalyzer::detectVoiceActivity (b, 960);
+        ASSERT_EQ (activity.voicedBlocks.size(), 11u);
+        EXPECT_EQ ((bool) activity.voicedBlocks[10], loud > 0.375f);
+        EXPECT_NE (text (analysis_log::voiceActivityLine (activity)).find ("| Threshold: 0.375000 | NoiseFloor(P10): 0.125000"),
+                   std::string::npos);
     }
 
     // One flag per block over both channels: the right channel alone carries the burst.
     auto stereo = silence (2, 960 * 20);
     stereo.copyFrom (1, 960 * 5, whiteNoise (1, 960 * 2, 0.2f), 0, 0, 960 * 2);
-    CapturedLog log;
-    const auto flags = AudioAnalyzer::detectVoiceActivity (stereo, 960);
+    const auto flags = AudioAnalyzer::detectVoiceActivity (stereo, 960).voicedBlocks;
     ASSERT_EQ (flags.size(), 20u);
     for (int k = 0; k < 20; ++k)
         EXPECT_EQ ((bool) flags[(size_t) k], k == 5 || k == 6) << k;
@@ -479,24 +509,22 @@ TEST (VoiceActivity, SnrCases)
     };
     for (const auto& c : cases)
     {
-        CapturedLog log;
-        const auto flags = AudioAnalyzer::detectVoiceActivity (c.buffer, 960);
-        double snr = 0, floorDb = 0, voiced = 0;
-        AudioAnalyzer::measureSnr (c.buffer, flags, 960, snr, floorDb, voiced);
-        EXPECT_GE (snr, c.snrLow) << c.label;
-        EXPECT_LE (snr, c.snrHigh) << c.label;
-        EXPECT_GE (floorDb, c.floorLow) << c.label;
-        EXPECT_LE (floorDb, c.floorHigh) << c.label;
-        EXPECT_GE (voiced, c.voicedLow) << c.label;
-        EXPECT_LE (voiced, c.voicedHigh) << c.label;
+        const auto activity = AudioAnalyzer::detectVoiceActivity (c.buffer, 960);
+        const auto snr = AudioAnalyzer::measureSnr (c.buffer, activity.voicedBlocks, 960);
+        EXPECT_GE (snr.snrDb, c.snrLow) << c.label;
+        EXPECT_LE (snr.snrDb, c.snrHigh) << c.label;
+        EXPECT_GE (snr.noiseFloorDbfs, c.floorLow) << c.label;
+        EXPECT_LE (snr.noiseFloorDbfs, c.floorHigh) << c.label;
+        EXPECT_GE (snr.voicedPercent, c.voicedLow) << c.label;
+        EXPECT_LE (snr.voicedPercent, c.voicedHigh) << c.label;
     }
 
-    double snr = 1, floorDb = 1, voiced = 1;
-    CapturedLog log;
-    AudioAnalyzer::measureSnr (silence (1, 0), {}, 960, snr, floorDb, voiced);
-    EXPECT_EQ (snr, 0.0);
-    EXPECT_EQ (floorDb, -144.0);
-    EXPECT_EQ (voiced, 0.0);
+    const auto empty = AudioAnalyzer::measureSnr (silence (1, 0), {}, 960);
+    EXPECT_EQ (empty.snrDb, 0.0);
+    EXPECT_EQ (empty.noiseFloorDbfs, -144.0);
+    EXPECT_EQ (empty.voicedPercent, 0.0);
+    EXPECT_EQ (text (analysis_log::snrLine (empty)),
+               "[AudioAnalyzer/SNR] Signal blocks: 0 | Noise blocks: 0 | SNR: 0.0 dB | NoiseFloor: -144.0 dBFS");
 }
 
 // The driver reads each channel once for the loudness, sibilance, voice
@@ -514,26 +542,18 @@ TEST (AnalysisDriver, SinglePassEqualsPublicOperations)
         const auto r = quietAnalyze (buffer, c.rate);
 
         CapturedLog log;
-        juce::AudioBuffer<float> copy (buffer);
-        AudioAnalyzer::applyKWeighting (copy, c.rate);
-        EXPECT_EQ (r.integratedLUFS, AudioAnalyzer::measureIntegratedLoudness (copy, c.rate));
-        EXPECT_EQ (r.truePeakDBTP, AudioAnalyzer::measureTruePeak (buffer));
-
-        const int blockSize = (int) (c.rate * 0.02);
-        const auto flags = AudioAnalyzer::detectVoiceActivity (buffer, blockSize);
-        double snr = 0, floorDb = 0, voiced = 0;
-        AudioAnalyzer::measureSnr (buffer, flags, blockSize, snr, floorDb, voiced);
-        EXPECT_EQ (r.snrDB, snr);
-        EXPECT_EQ (r.noiseFloorDBFS, floorDb);
-        EXPECT_EQ (r.voicedPercent, voiced);
-
-        double rms = 0, dbfs = 0;
-        AudioAnalyzer::measureSibilance (buffer, c.rate, rms, dbfs);
-        EXPECT_EQ (r.sibilanceRMS, rms);
-        EXPECT_EQ (r.sibilanceDBFS, dbfs);
-        EXPECT_EQ (r.crestFactorDB, AudioAnalyzer::measureCrestFactor (buffer));
-        EXPECT_EQ (r.spectralTiltDB, AudioAnalyzer::measureSpectralTilt (buffer, c.rate));
-        EXPECT_EQ (r.hasGridHum, AudioAnalyzer::detectGridHum (buffer, c.rate));
+        const auto m = measureOneByOne (buffer, c.rate);
+        EXPECT_EQ (r.integratedLUFS, m.loudness.integratedLufs);
+        EXPECT_EQ (r.truePeakDBTP, m.truePeak.truePeakDbtp);
+        EXPECT_EQ (r.snrDB, m.snr.snrDb);
+        EXPECT_EQ (r.noiseFloorDBFS, m.snr.noiseFloorDbfs);
+        EXPECT_EQ (r.voicedPercent, m.snr.voicedPercent);
+        EXPECT_EQ (r.sibilanceRMS, m.sibilance.rmsLinear);
+        EXPECT_EQ (r.sibilanceDBFS, m.sibilance.levelDbfs);
+        EXPECT_EQ (r.crestFactorDB, m.crestFactor.crestDb);
+        EXPECT_EQ (r.spectralTiltDB, m.spectralTilt.slopeDbPerOctave);
+        EXPECT_EQ (r.hasGridHum, m.gridHum.detected);
+        EXPECT_TRUE (log.messages.empty());
     }
 }
 
@@ -543,13 +563,13 @@ TEST (AnalysisDriver, SinglePassEqualsPublicOperations)
 TEST (SpectralTilt, FrameSizesAndSlopes)
 {
     {
-        CapturedLog log;
-        EXPECT_EQ (AudioAnalyzer::measureSpectralTilt (whiteNoise (1, 255, 0.1f), 48000.0), 0.0);
-        EXPECT_FALSE (log.contains ("[AudioAnalyzer/SpectralTilt]"));
-        AudioAnalyzer::measureSpectralTilt (whiteNoise (1, 256, 0.1f), 48000.0);
-        EXPECT_NE (log.lineStartingWith ("[AudioAnalyzer/SpectralTilt]").find ("| Bins analyzed: 1-64"), std::string::npos) << log.all();
-        AudioAnalyzer::measureSpectralTilt (whiteNoise (1, 10000, 0.1f), 44100.0);
-        EXPECT_TRUE (log.contains ("| Bins analyzed: 18-2048"));
+        const auto tooShort = AudioAnalyzer::measureSpectralTilt (whiteNoise (1, 255, 0.1f), 48000.0);
+        EXPECT_EQ (tooShort.slopeDbPerOctave, 0.0);
+        EXPECT_FALSE (analysis_log::spectralTiltLine (tooShort).has_value());
+        const auto frame256 = analysis_log::spectralTiltLine (AudioAnalyzer::measureSpectralTilt (whiteNoise (1, 256, 0.1f), 48000.0));
+        EXPECT_NE (text (frame256).find ("| Bins analyzed: 1-64"), std::string::npos) << text (frame256);
+        const auto frame10000 = analysis_log::spectralTiltLine (AudioAnalyzer::measureSpectralTilt (whiteNoise (1, 10000, 0.1f), 44100.0));
+        EXPECT_NE (text (frame10000).find ("| Bins analyzed: 18-2048"), std::string::npos) << text (frame10000);
     }
 
     struct Case { const char* label; juce::AudioBuffer<float> buffer; double low, high; const char* profile; };
@@ -561,12 +581,12 @@ TEST (SpectralTilt, FrameSizesAndSlopes)
     };
     for (const auto& c : cases)
     {
-        CapturedLog log;
-        const double slope = AudioAnalyzer::measureSpectralTilt (c.buffer, 48000.0);
-        EXPECT_GE (slope, c.low) << c.label;
-        EXPECT_LE (slope, c.high) << c.label;
+        const auto m = AudioAnalyzer::measureSpectralTilt (c.buffer, 48000.0);
+        EXPECT_GE (m.slopeDbPerOctave, c.low) << c.label;
+        EXPECT_LE (m.slopeDbPerOctave, c.high) << c.label;
+        const auto line = text (analysis_log::spectralTiltLine (m));
         if (c.profile != nullptr)
-            EXPECT_TRUE (log.contains (std::string ("| Profile: ") + c.profile + " |")) << c.label << log.all();
+            EXPECT_NE (line.find (std::string ("| Profile: ") + c.profile + " |"), std::string::npos) << c.label << ": " << line;
     }
 
     struct Boundary { double slope; const char* profile; };
@@ -578,12 +598,10 @@ TEST (SpectralTilt, FrameSizesAndSlopes)
 TEST (Sibilance, BandAndRates)
 {
     {
-        CapturedLog log;
-        double rms = 1, dbfs = 1;
-        AudioAnalyzer::measureSibilance (sine (1, 16000, 16000.0, 6000.0, 0.5f), 16000.0, rms, dbfs);
-        EXPECT_EQ (rms, 0.0);
-        EXPECT_EQ (dbfs, -144.0);
-        EXPECT_EQ (log.messages, std::vector<std::string> { "[AudioAnalyzer/Sibilance] Sample rate too low for 5-8kHz analysis" });
+        const auto m = AudioAnalyzer::measureSibilance (sine (1, 16000, 16000.0, 6000.0, 0.5f), 16000.0);
+        EXPECT_EQ (m.rmsLinear, 0.0);
+        EXPECT_EQ (m.levelDbfs, -144.0);
+        EXPECT_EQ (text (analysis_log::sibilanceLine (m)), "[AudioAnalyzer/Sibilance] Sample rate too low for 5-8kHz analysis");
     }
 
     struct Case { double rate; double hz; double low, high; };
@@ -592,13 +610,11 @@ TEST (Sibilance, BandAndRates)
     for (const auto& c : { Case { 48000.0, 6300.0, -13.0, -10.0 }, Case { 22050.0, 6300.0, -13.0, -9.0 }, Case { 44100.0, 1000.0, -60.0, -35.0 },
                            Case { 17000.0, 6300.0, -30.0, 0.0 } })
     {
-        CapturedLog log;
-        double rms = 0, dbfs = 0;
-        AudioAnalyzer::measureSibilance (sine (2, (int) c.rate, c.rate, c.hz, 0.5f), c.rate, rms, dbfs);
-        EXPECT_GE (dbfs, c.low) << c.rate << " " << c.hz;
-        EXPECT_LE (dbfs, c.high) << c.rate << " " << c.hz;
-        EXPECT_NEAR (dbfs, dbOf (rms), 1e-9);
-        EXPECT_TRUE (log.contains ("[AudioAnalyzer/Sibilance] 5-8kHz RMS: "));
+        const auto m = AudioAnalyzer::measureSibilance (sine (2, (int) c.rate, c.rate, c.hz, 0.5f), c.rate);
+        EXPECT_GE (m.levelDbfs, c.low) << c.rate << " " << c.hz;
+        EXPECT_LE (m.levelDbfs, c.high) << c.rate << " " << c.hz;
+        EXPECT_NEAR (m.levelDbfs, dbOf (m.rmsLinear), 1e-9);
+        EXPECT_EQ (text (analysis_log::sibilanceLine (m)).rfind ("[AudioAnalyzer/Sibilance] 5-8kHz RMS: ", 0), 0u);
     }
 
     // The band written the long way: a channel copy through two JUCE filters.
@@ -619,18 +635,13 @@ TEST (Sibilance, BandAndRates)
             for (int i = 0; i < scratch.getNumSamples(); ++i)
                 sum += (double) scratch.getSample (0, i) * (double) scratch.getSample (0, i);
         }
-        CapturedLog log;
-        double rms = 0, dbfs = 0;
-        AudioAnalyzer::measureSibilance (buffer, rate, rms, dbfs);
-        EXPECT_EQ (rms, std::sqrt (sum / (2.0 * buffer.getNumSamples()))) << rate;
+        EXPECT_EQ (AudioAnalyzer::measureSibilance (buffer, rate).rmsLinear, std::sqrt (sum / (2.0 * buffer.getNumSamples()))) << rate;
     }
 
-    CapturedLog log;
-    double rms = 1, dbfs = 1;
-    AudioAnalyzer::measureSibilance (silence (1, 1000), 48000.0, rms, dbfs);
-    EXPECT_EQ (rms, 0.0);
-    EXPECT_EQ (dbfs, -144.0);
-    EXPECT_TRUE (log.contains ("[AudioAnalyzer/Sibilance] 5-8kHz RMS: 0.000000 | -144.0 dBFS"));
+    const auto quiet = AudioAnalyzer::measureSibilance (silence (1, 1000), 48000.0);
+    EXPECT_EQ (quiet.rmsLinear, 0.0);
+    EXPECT_EQ (quiet.levelDbfs, -144.0);
+    EXPECT_EQ (text (analysis_log::sibilanceLine (quiet)), "[AudioAnalyzer/Sibilance] 5-8kHz RMS: 0.000000 | -144.0 dBFS");
 }
 
 //==============================================================================
@@ -657,7 +668,8 @@ TEST (GridHum, Decisions)
     for (const auto& c : cases)
     {
         CapturedLog log;
-        EXPECT_EQ (AudioAnalyzer::detectGridHum (c.buffer, c.rate), c.expected) << c.label;
+        const auto m = AudioAnalyzer::detectGridHum (c.buffer, c.rate);
+        EXPECT_EQ (m.detected, c.expected) << c.label;
         EXPECT_TRUE (log.messages.empty());
     }
 }
