@@ -3,7 +3,9 @@
 // Building blocks shared by the measurements and the driver. Not part of the
 // analyzer's interface: the driver uses them to measure without a copy of the
 // buffer and to share one scan among several measurements, and every such path
-// gives the same bits as the plain public operation.
+// gives the same bits as the plain public operation. None of them logs.
+
+#include "analysis/AudioAnalyzer.h"
 
 #include <juce_audio_basics/juce_audio_basics.h>
 
@@ -11,32 +13,6 @@
 
 namespace analysis_detail
 {
-//==============================================================================
-// Number formatting of every text of the analyzer: fixed point with N decimals,
-// or JUCE's default form for N = 0.
-inline juce::String fmt (double value, int decimals) { return juce::String (value, decimals); }
-
-// The measurements write their log lines through here. While a LogHold is
-// alive on a thread, that thread's lines are kept in it instead of written, so
-// measurements that run side by side can be logged afterwards in their fixed
-// order. Without a hold the line goes straight to juce::Logger.
-void log (const juce::String& line);
-
-class LogHold
-{
-public:
-    explicit LogHold (std::vector<juce::String>& into);
-    ~LogHold();
-    LogHold (const LogHold&) = delete;
-    LogHold& operator= (const LogHold&) = delete;
-
-private:
-    std::vector<juce::String>* previous;
-};
-
-// Writes held lines to juce::Logger in the order they were held.
-void writeHeld (const std::vector<juce::String>& lines);
-
 //==============================================================================
 // Integrated loudness.
 
@@ -56,9 +32,8 @@ struct LoudnessBlocks
 
 LoudnessBlocks loudnessBlocksFor (int numSamples, double sampleRate);
 
-// Gated integration of the per-block powers (mean squares summed over the
-// channels); logs the LUFS line when a loudness results, else returns -144.
-double gateBlockPowers (const std::vector<double>& blockPower);
+// Gated integration of the per-block powers (mean squares summed over the channels).
+LoudnessMeasurement gateBlockPowers (const std::vector<double>& blockPower);
 
 // The gating-block powers of the unweighted buffer: K-weights the channels in
 // short runs (two channels side by side where the processor allows) straight
@@ -86,28 +61,12 @@ LevelScan makeLevelScan (int numSamples, int blockSize);
 // voice activity and SNR define them) and the crest factor's sums, in one pass.
 LevelScan scanLevels (const juce::AudioBuffer<float>& buffer, int blockSize, bool withCrest);
 
-std::vector<bool> voiceActivityFromScan (const LevelScan& scan, int numChannels);
-void snrFromScan (const LevelScan& scan, const std::vector<bool>& voiced, int numChannels,
-                  double& snrDb, double& noiseFloorDbfs, double& voicedPercent);
-double crestFactorFromScan (const LevelScan& scan, int numChannels, int numSamples);
+VoiceActivityMeasurement voiceActivityFromScan (const LevelScan& scan, int numChannels);
+SnrMeasurement snrFromScan (const LevelScan& scan, const std::vector<bool>& voiced, int numChannels);
+CrestFactorMeasurement crestFactorFromScan (const LevelScan& scan, int numChannels, int numSamples);
 
 //==============================================================================
-// Sibilance: the running sum of squares of the band-passed channels.
-
-struct SibilanceSums
-{
-    bool measurable = false; // false: the rate is too low for the band
-    double sum = 0.0;
-    juce::int64 count = 0;
-};
-
-// Sets the two outputs from the sums and logs the Sibilance line.
-void finishSibilance (const SibilanceSums& sums, double& sibilanceRms, double& sibilanceDbfs);
-
-// The sums of measureSibilance (no log).
-SibilanceSums sibilanceSums (const juce::AudioBuffer<float>& buffer, double sampleRate);
-
-// The labels that are only logged.
+// The labels the log shows beside a value.
 const char* crestClass (double crestDb);
 const char* tiltProfile (double slopeDbPerOctave);
 

@@ -3,7 +3,8 @@
 // The inner loops of the analyzer, shared by the public measurements and the
 // driver's single pass over each channel. Every kernel does the arithmetic of
 // the measurement's definition operation for operation, so a fused loop gives
-// the same bits as the plain one.
+// the same bits as the plain one. The FFT frame at the end is shared by the
+// spectral tilt and the grid hum.
 
 #include "analysis/AnalysisDetail.h"
 
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #if defined(__SSE2__) || defined(_M_X64)
  #include <emmintrin.h>
@@ -369,4 +371,58 @@ struct SibilanceBand
     explicit SibilanceBand (const BiquadPairCoefficients& c) : highPass (*c.first), lowPass (*c.second) {}
     inline float process (float x) noexcept { return lowPass.process (highPass.process (x)); }
 };
+
+//==============================================================================
+// One FFT frame from the start of the file, for the spectral tilt and the grid hum.
+
+constexpr double kNoBinDb = -120.0;              // level of a bin with no energy
+// An unscaled bin magnitude at or below this holds no energy. Bins are not
+// levels relative to full scale, so their floor is kNoBinDb, not kNoLevelDb.
+constexpr double kEmptyBinMagnitude = 1e-10;
+
+inline double binLevelDb (double magnitude) { return magnitude > kEmptyBinMagnitude ? 20.0 * std::log10 (magnitude) : kNoBinDb; }
+
+// The order of the largest power-of-two frame, up to 2^maxOrder, that fits in
+// numSamples; 0 for an empty buffer.
+inline int frameOrder (int numSamples, int maxOrder)
+{
+    if (numSamples < 1)
+        return 0;
+    int order = 0;
+    while (order < maxOrder && (2 << order) <= numSamples)
+        ++order;
+    return order;
+}
+
+// The magnitude spectrum (fftSize / 2 bins, unscaled) of the Hann-windowed mono
+// mix of the first fftSize samples. Allocates the FFT, its 2·fftSize work array
+// and the window table.
+inline std::vector<float> startMagnitudes (const juce::AudioBuffer<float>& buffer, int order)
+{
+    const int fftSize = 1 << order;
+    juce::dsp::FFT fft (order);
+    std::vector<float> frame ((size_t) (2 * fftSize), 0.0f);
+
+    const int numChannels = buffer.getNumChannels();
+    for (int i = 0; i < fftSize; ++i)
+    {
+        float sum = 0.0f;
+        for (int ch = 0; ch < numChannels; ++ch)
+            sum += buffer.getSample (ch, i);
+        frame[(size_t) i] = sum / (float) numChannels;
+    }
+
+    juce::dsp::WindowingFunction<float> window ((size_t) fftSize, juce::dsp::WindowingFunction<float>::hann, true);
+    window.multiplyWithWindowingTable (frame.data(), (size_t) fftSize);
+    fft.performRealOnlyForwardTransform (frame.data(), false);
+
+    std::vector<float> magnitudes ((size_t) (fftSize / 2));
+    for (int k = 0; k < fftSize / 2; ++k)
+    {
+        const float re = frame[(size_t) (2 * k)];
+        const float im = frame[(size_t) (2 * k + 1)];
+        magnitudes[(size_t) k] = std::sqrt (re * re + im * im);
+    }
+    return magnitudes;
+}
 } // namespace analysis_detail::kernels

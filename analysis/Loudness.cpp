@@ -1,7 +1,6 @@
 #include "analysis/AnalysisKernels.h"
 #include "analysis/AudioAnalyzer.h"
 
-using analysis_detail::fmt;
 namespace kernels = analysis_detail::kernels;
 
 analysis_detail::LoudnessBlocks analysis_detail::loudnessBlocksFor (int numSamples, double sampleRate)
@@ -15,48 +14,49 @@ analysis_detail::LoudnessBlocks analysis_detail::loudnessBlocksFor (int numSampl
     return b;
 }
 
-double analysis_detail::gateBlockPowers (const std::vector<double>& blockPower)
+namespace
 {
+// A block whose mean square is at or below this holds no energy; its loudness
+// is kNoLevelDb rather than the logarithm of a rounding residue.
+constexpr double kSilentBlockPower = 1e-30;
+} // namespace
+
+LoudnessMeasurement analysis_detail::gateBlockPowers (const std::vector<double>& blockPower)
+{
+    LoudnessMeasurement m;
+    m.numBlocks = (int) blockPower.size();
+
     std::vector<double> loudness;
     loudness.reserve (blockPower.size());
     for (const double z : blockPower)
-        loudness.push_back (z > 1e-30 ? 10.0 * std::log10 (z) + kLoudnessOffsetLu : kNoLevelDb);
+        loudness.push_back (z > kSilentBlockPower ? 10.0 * std::log10 (z) + kLoudnessOffsetLu : kNoLevelDb);
 
     const auto power = [] (double lufs) { return std::pow (10.0, (lufs - kLoudnessOffsetLu) / 10.0); };
 
-    int absoluteCount = 0;
     double absoluteSum = 0.0;
     for (const double l : loudness)
         if (l > kAbsoluteGateLufs)
         {
             absoluteSum += power (l);
-            ++absoluteCount;
+            ++m.blocksAfterAbsoluteGate;
         }
 
-    if (absoluteCount == 0)
-        return kNoLevelDb;
+    if (m.blocksAfterAbsoluteGate == 0)
+        return m;
 
-    const double threshold = 10.0 * std::log10 (absoluteSum / absoluteCount) + kLoudnessOffsetLu + kRelativeGateLu;
+    const double threshold = 10.0 * std::log10 (absoluteSum / m.blocksAfterAbsoluteGate) + kLoudnessOffsetLu + kRelativeGateLu;
 
-    int relativeCount = 0;
     double relativeSum = 0.0;
     for (const double l : loudness)
         if (l > kAbsoluteGateLufs && l > threshold)
         {
             relativeSum += power (l);
-            ++relativeCount;
+            ++m.blocksAfterRelativeGate;
         }
 
-    if (relativeCount == 0)
-        return kNoLevelDb;
-
-    const double integrated = 10.0 * std::log10 (relativeSum / relativeCount) + kLoudnessOffsetLu;
-
-    analysis_detail::log ("[AudioAnalyzer/LUFS] Blocks: " + juce::String ((int) loudness.size())
-                              + " | After abs gate: " + juce::String (absoluteCount)
-                              + " | After rel gate: " + juce::String (relativeCount)
-                              + " | Integrated: " + fmt (integrated, 1) + " LUFS");
-    return integrated;
+    if (m.blocksAfterRelativeGate > 0)
+        m.integratedLufs = 10.0 * std::log10 (relativeSum / m.blocksAfterRelativeGate) + kLoudnessOffsetLu;
+    return m;
 }
 
 namespace
@@ -163,13 +163,12 @@ void AudioAnalyzer::applyKWeighting (juce::AudioBuffer<float>& buffer, double sa
     }
 }
 
-double AudioAnalyzer::measureIntegratedLoudness (const juce::AudioBuffer<float>& kWeighted, double sampleRate)
+LoudnessMeasurement AudioAnalyzer::measureIntegratedLoudness (const juce::AudioBuffer<float>& kWeighted, double sampleRate)
 {
     const auto blocks = analysis_detail::loudnessBlocksFor (kWeighted.getNumSamples(), sampleRate);
     if (blocks.numBlocks == 0)
-        return kNoLevelDb;
+        return {};
 
-    // Allocates two doubles per block.
     std::vector<double> blockPower ((size_t) blocks.numBlocks, 0.0);
     std::vector<double> channelSums ((size_t) blocks.numBlocks);
 

@@ -1,4 +1,3 @@
-#include "analysis/AnalysisDetail.h"
 #include "analysis/AudioAnalyzer.h"
 
 #include <juce_dsp/juce_dsp.h>
@@ -12,8 +11,6 @@
 #else
  #define TESSALOOM_TRUE_PEAK_SSE 0
 #endif
-
-using analysis_detail::fmt;
 
 namespace
 {
@@ -281,15 +278,7 @@ float upsampledPeakOfChannels (const juce::AudioBuffer<float>& buffer, const Hal
 }
 } // namespace
 
-const char* analysis_detail::crestClass (double crestDb)
-{
-    if (crestDb < 6.0) return "Heavily Compressed";
-    if (crestDb < 12.0) return "Well-Compressed";
-    if (crestDb < 18.0) return "Moderate Dynamic Range";
-    return "Wide Dynamic Range";
-}
-
-double AudioAnalyzer::measureTruePeak (const juce::AudioBuffer<float>& buffer)
+TruePeakMeasurement AudioAnalyzer::measureTruePeak (const juce::AudioBuffer<float>& buffer)
 {
     float peak = 0.0f;
 
@@ -301,31 +290,8 @@ double AudioAnalyzer::measureTruePeak (const juce::AudioBuffer<float>& buffer)
         peak = upsampledPeakOfChannels (buffer, stage1, stage2);
     }
 
-    const double dbtp = peak > kSilenceAmplitudeF ? 20.0 * std::log10 ((double) peak) : kNoLevelDb;
-    analysis_detail::log ("[AudioAnalyzer/TruePeak] Peak: " + fmt (peak, 6) + " | " + fmt (dbtp, 1) + " dBTP");
-    return dbtp;
-}
-
-double analysis_detail::crestFactorFromScan (const LevelScan& scan, int numChannels, int numSamples)
-{
-    const auto count = (juce::int64) numChannels * numSamples;
-    double rms = 1e-30;
-    double crest = 0.0;
-
-    if (numChannels > 0 && count >= 1)
-    {
-        rms = std::sqrt (scan.sumOfSquares / (double) count);
-        const double peak = scan.samplePeak;
-        crest = (rms > 1e-10 && peak > 1e-10) ? 20.0 * std::log10 (peak / rms) : 0.0;
-    }
-
-    analysis_detail::log ("[AudioAnalyzer/CrestFactor] Peak: " + fmt (scan.samplePeak, 6) + " | RMS: " + fmt (rms, 6)
-                              + " | Crest: " + fmt (crest, 1) + " dB | " + analysis_detail::crestClass (crest));
-    return crest;
-}
-
-double AudioAnalyzer::measureCrestFactor (const juce::AudioBuffer<float>& buffer)
-{
-    const auto scan = analysis_detail::scanLevels (buffer, 0, true);
-    return analysis_detail::crestFactorFromScan (scan, buffer.getNumChannels(), buffer.getNumSamples());
+    TruePeakMeasurement m;
+    m.peakLinear = peak;
+    m.truePeakDbtp = peak > kSilenceAmplitudeF ? 20.0 * std::log10 ((double) peak) : kNoLevelDb;
+    return m;
 }

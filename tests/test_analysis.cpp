@@ -1,7 +1,9 @@
-// The offline analyzer: report and JSON text, driver log, each measurement's
-// values and edge cases, and the fused driver paths against the plain ones.
+// The offline analyzer: report, JSON and log text, driver log, each
+// measurement's values and edge cases, and the fused driver paths against the
+// plain ones.
 
 #include "analysis/AnalysisDetail.h"
+#include "analysis/AnalysisLog.h"
 #include "analysis/AudioAnalyzer.h"
 #include "support/AnalysisTestSupport.h"
 
@@ -15,6 +17,17 @@ using namespace analysis_testing;
 namespace
 {
 std::string text (const juce::String& s) { return s.toStdString(); }
+
+std::vector<std::string> texts (const juce::StringArray& lines)
+{
+    std::vector<std::string> v;
+    for (const auto& line : lines)
+        v.push_back (line.toStdString());
+    return v;
+}
+
+// An absent line reads as "(none)", so a comparison shows it.
+std::string text (const std::optional<juce::String>& line) { return line ? line->toStdString() : "(none)"; }
 
 AnalysisResult knownRecord()
 {
@@ -59,6 +72,25 @@ AnalysisResult quietAnalyze (const juce::AudioBuffer<float>& b, double sampleRat
 {
     CapturedLog log;
     return AudioAnalyzer::analyze (b, sampleRate);
+}
+
+// Every record through the public single operations, as a caller without the
+// driver would measure them: the loudness on a K-weighted copy, 20 ms blocks.
+AnalysisMeasurements measureOneByOne (const juce::AudioBuffer<float>& buffer, double rate)
+{
+    AnalysisMeasurements m;
+    juce::AudioBuffer<float> copy (buffer);
+    AudioAnalyzer::applyKWeighting (copy, rate);
+    m.loudness = AudioAnalyzer::measureIntegratedLoudness (copy, rate);
+    m.truePeak = AudioAnalyzer::measureTruePeak (buffer);
+    const int blockSize = (int) (rate * 0.02);
+    m.voiceActivity = AudioAnalyzer::detectVoiceActivity (buffer, blockSize);
+    m.snr = AudioAnalyzer::measureSnr (buffer, m.voiceActivity.voicedBlocks, blockSize);
+    m.crestFactor = AudioAnalyzer::measureCrestFactor (buffer);
+    m.spectralTilt = AudioAnalyzer::measureSpectralTilt (buffer, rate);
+    m.sibilance = AudioAnalyzer::measureSibilance (buffer, rate);
+    m.gridHum = AudioAnalyzer::detectGridHum (buffer, rate);
+    return m;
 }
 } // namespace
 
@@ -109,6 +141,50 @@ TEST (AnalysisText, JsonAndReportOfTheInitialRecord)
     r.spectralTiltDB = -0.001;
     EXPECT_NE (text (AudioAnalyzer::toJson (r)).find ("\"spectralTiltDB\":-0.001,"), std::string::npos);
     EXPECT_NE (text (AudioAnalyzer::formatReport (r)).find ("  Spectral Tilt:  -0.00 dB/oct\n"), std::string::npos);
+}
+
+TEST (AnalysisText, MeasurementLinesOfKnownRecordsByteForByte)
+{
+    using namespace analysis_log;
+    const LoudnessMeasurement gated { -23.456, 97, 97, 50 }, ungated { kNoLevelDb, 12, 0, 0 };
+    const TruePeakMeasurement peak { 0.891251, -1.0 };
+    const VoiceActivityMeasurement activity { { true, false, true, true, false }, 3, 0.375, 0.125 };
+    const SnrMeasurement snr { 41.789, -67.891, 62.5, 5, 3 };
+    const CrestFactorMeasurement crest { 0.5, 0.125, 12.0412, "Moderate Dynamic Range" };
+    const SpectralTiltMeasurement fitted { -2.3456, "Slightly Dark", true, 17, 2048 };
+    const SibilanceMeasurement sibilant { true, 0.0123456789, -38.17 }, lowRate;
+
+    struct Case { const char* label; std::optional<juce::String> line; std::string expected; };
+    const Case cases[] = {
+        { "gated loudness", loudnessLine (gated),
+          "[AudioAnalyzer/LUFS] Blocks: 97 | After abs gate: 97 | After rel gate: 50 | Integrated: -23.5 LUFS" },
+        { "nothing through the gates", loudnessLine (ungated), "(none)" },
+        { "true peak", truePeakLine (peak), "[AudioAnalyzer/TruePeak] Peak: 0.891251 | -1.0 dBTP" },
+        { "true peak of silence", truePeakLine ({}), "[AudioAnalyzer/TruePeak] Peak: 0.000000 | -144.0 dBTP" },
+        { "voice activity", voiceActivityLine (activity),
+          "[AudioAnalyzer/VAD] Blocks: 5 | Voiced: 3 | Threshold: 0.375000 | NoiseFloor(P10): 0.125000" },
+        { "SNR", snrLine (snr), "[AudioAnalyzer/SNR] Signal blocks: 5 | Noise blocks: 3 | SNR: 41.8 dB | NoiseFloor: -67.9 dBFS" },
+        { "fitted tilt", spectralTiltLine (fitted),
+          "[AudioAnalyzer/SpectralTilt] Slope: -2.35 dB/octave | Profile: Slightly Dark | Bins analyzed: 17-2048" },
+        { "tilt without a fit", spectralTiltLine ({}), "(none)" },
+        { "sibilance", sibilanceLine (sibilant), "[AudioAnalyzer/Sibilance] 5-8kHz RMS: 0.012346 | -38.2 dBFS" },
+        { "sibilance at a low rate", sibilanceLine (lowRate), "[AudioAnalyzer/Sibilance] Sample rate too low for 5-8kHz analysis" },
+        { "crest factor", crestFactorLine (crest),
+          "[AudioAnalyzer/CrestFactor] Peak: 0.500000 | RMS: 0.125000 | Crest: 12.0 dB | Moderate Dynamic Range" },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ (text (c.line), c.expected) << c.label;
+
+    // In the driver's order; an absent line leaves no gap, and the hum has none.
+    AnalysisMeasurements all { gated, peak, activity, snr, crest, fitted, sibilant, { true, 30.0, 0.0, 0.0 } };
+    EXPECT_EQ (texts (measurementLines (all)),
+               (std::vector<std::string> { cases[0].expected, cases[2].expected, cases[4].expected, cases[5].expected,
+                                           cases[6].expected, cases[8].expected, cases[10].expected }));
+    all.loudness = ungated;
+    all.spectralTilt = {};
+    EXPECT_EQ (texts (measurementLines (all)),
+               (std::vector<std::string> { cases[2].expected, cases[4].expected, cases[5].expected, cases[8].expected,
+                                           cases[10].expected }));
 }
 
 TEST (AnalysisText, WholeLogOfASilentFileByteForByte)
@@ -252,14 +328,29 @@ TEST (Loudness, SinesAndChannelWeights)
     }
 }
 
+namespace
+{
+LoudnessMeasurement loudnessOfCopy (const juce::AudioBuffer<float>& buffer, double rate)
+{
+    juce::AudioBuffer<float> weighted (buffer);
+    AudioAnalyzer::applyKWeighting (weighted, rate);
+    return AudioAnalyzer::measureIntegratedLoudness (weighted, rate);
+}
+} // namespace
+
 TEST (Loudness, BlockCountsAndShortBuffers)
 {
     struct Case { int samples; double rate; int blocks; };
     for (const auto& c : { Case { 19199, 48000.0, 0 }, Case { 19200, 48000.0, 1 }, Case { 48000, 48000.0, 7 },
                            Case { 17639, 44100.0, 0 }, Case { 17640, 44100.0, 1 }, Case { 44100, 44100.0, 7 } })
     {
+        const auto signal = sine (1, c.samples, c.rate, 997.0, 0.5f);
         CapturedLog log;
-        const auto r = AudioAnalyzer::analyze (sine (1, c.samples, c.rate, 997.0, 0.5f), c.rate);
+        const auto r = AudioAnalyzer::analyze (signal, c.rate);
+        const auto m = loudnessOfCopy (signal, c.rate);
+        EXPECT_EQ (m.numBlocks, c.blocks) << c.samples;
+        EXPECT_EQ (m.blocksAfterRelativeGate, c.blocks) << c.samples;
+        EXPECT_EQ (m.integratedLufs, r.integratedLUFS) << c.samples;
         if (c.blocks == 0)
         {
             EXPECT_EQ (r.integratedLUFS, -144.0) << c.samples;
@@ -280,23 +371,34 @@ TEST (Loudness, GatesDropQuietBlocks)
 {
     // -80 dBFS reads about -83 LUFS: every block fails the absolute gate.
     {
+        const auto signal = sine (1, 48000 * 3, 48000.0, 997.0, 1e-4f);
         CapturedLog log;
-        const auto r = AudioAnalyzer::analyze (sine (1, 48000 * 3, 48000.0, 997.0, 1e-4f), 48000.0);
+        const auto r = AudioAnalyzer::analyze (signal, 48000.0);
         EXPECT_EQ (r.integratedLUFS, -144.0);
         EXPECT_FALSE (log.contains ("[AudioAnalyzer/LUFS]"));
+        const auto m = loudnessOfCopy (signal, 48000.0);
+        EXPECT_EQ (m.numBlocks, 27);
+        EXPECT_EQ (m.blocksAfterAbsoluteGate, 0);
+        EXPECT_EQ (m.integratedLufs, -144.0);
     }
     // 5 s at -20 dBFS then 5 s at -40 dBFS: the quiet part falls below the
     // relative gate, so the result is that of the loud part alone.
     {
         const auto loud = sine (1, 48000 * 5, 48000.0, 997.0, 0.1f);
         const auto quiet = sine (1, 48000 * 5, 48000.0, 997.0, 0.01f);
+        const auto signal = concatenate (loud, quiet);
         CapturedLog log;
-        const auto r = AudioAnalyzer::analyze (concatenate (loud, quiet), 48000.0);
+        const auto r = AudioAnalyzer::analyze (signal, 48000.0);
         // 47 loud blocks and 3 that straddle the step (75, 50 and 25 % loud) pass.
         EXPECT_NEAR (r.integratedLUFS, -23.14, 0.03);
         EXPECT_EQ (log.lineStartingWith ("[AudioAnalyzer/LUFS]"),
                    "[AudioAnalyzer/LUFS] Blocks: 97 | After abs gate: 97 | After rel gate: 50 | Integrated: "
                        + text (juce::String (r.integratedLUFS, 1)) + " LUFS");
+        const auto m = loudnessOfCopy (signal, 48000.0);
+        EXPECT_EQ (m.numBlocks, 97);
+        EXPECT_EQ (m.blocksAfterAbsoluteGate, 97);
+        EXPECT_EQ (m.blocksAfterRelativeGate, 50);
+        EXPECT_EQ (text (analysis_log::loudnessLine (m)), log.lineStartingWith ("[AudioAnalyzer/LUFS]"));
     }
 }
 
@@ -324,12 +426,11 @@ TEST (Loudness, StreamingPathEqualsCopyPathAndReference)
         auto buffer = speechLike (c.channels, c.samples, c.rate, 5);
         buffer.addFrom (0, 0, pinkNoise (1, c.samples, 0.01f), 0, 0, c.samples);
 
-        CapturedLog log;
-        const double streamed = AudioAnalyzer::analyze (buffer, c.rate).integratedLUFS;
+        const double streamed = quietAnalyze (buffer, c.rate).integratedLUFS;
 
         juce::AudioBuffer<float> copy (buffer);
         AudioAnalyzer::applyKWeighting (copy, c.rate);
-        const double copied = AudioAnalyzer::measureIntegratedLoudness (copy, c.rate);
+        const double copied = AudioAnalyzer::measureIntegratedLoudness (copy, c.rate).integratedLufs;
 
         juce::AudioBuffer<float> plain (buffer);
         referenceKWeighting (plain, c.rate);
@@ -349,15 +450,19 @@ TEST (TruePeak, BetweenSamplesAndSilence)
 {
     // A quarter-rate sine at 45 degrees: every sample sits at 0.707 of the crest.
     const auto quarter = sine (1, 48000, 48000.0, 12000.0, 0.5f, juce::MathConstants<double>::pi / 4.0);
-    CapturedLog log;
-    const double tp = AudioAnalyzer::measureTruePeak (quarter);
+    const auto tp = AudioAnalyzer::measureTruePeak (quarter);
     EXPECT_NEAR (peakOf (quarter), 0.5f * std::sqrt (0.5f), 1e-4);
-    EXPECT_NEAR (tp, dbOf (0.5), 0.3);
-    EXPECT_GT (tp, dbOf (peakOf (quarter)) + 2.0);
+    EXPECT_NEAR (tp.truePeakDbtp, dbOf (0.5), 0.3);
+    EXPECT_GT (tp.truePeakDbtp, dbOf (peakOf (quarter)) + 2.0);
+    EXPECT_EQ (tp.truePeakDbtp, dbOf (tp.peakLinear));
 
-    EXPECT_EQ (AudioAnalyzer::measureTruePeak (silence (2, 1000)), -144.0);
-    EXPECT_EQ (AudioAnalyzer::measureTruePeak (silence (1, 0)), -144.0);
-    EXPECT_TRUE (log.contains ("[AudioAnalyzer/TruePeak] Peak: 0.000000 | -144.0 dBTP"));
+    for (const auto& quiet : { silence (2, 1000), silence (1, 0) })
+    {
+        const auto m = AudioAnalyzer::measureTruePeak (quiet);
+        EXPECT_EQ (m.truePeakDbtp, -144.0);
+        EXPECT_EQ (m.peakLinear, 0.0);
+        EXPECT_EQ (text (analysis_log::truePeakLine (m)), "[AudioAnalyzer/TruePeak] Peak: 0.000000 | -144.0 dBTP");
+    }
 }
 
 TEST (TruePeak, EqualsTheJuceOversamplerFedInChunksWithoutReset)
@@ -370,10 +475,7 @@ TEST (TruePeak, EqualsTheJuceOversamplerFedInChunksWithoutReset)
         { "single sample", dc (1, 1, 0.25f) },
     };
     for (const auto& c : cases)
-    {
-        CapturedLog log;
-        EXPECT_EQ (AudioAnalyzer::measureTruePeak (c.buffer), referenceTruePeakDb (c.buffer)) << c.label;
-    }
+        EXPECT_EQ (AudioAnalyzer::measureTruePeak (c.buffer).truePeakDbtp, referenceTruePeakDb (c.buffer)) << c.label;
 }
 
 TEST (TruePeak, LongSteadySineReadsAsOneChunk)
@@ -387,9 +489,8 @@ TEST (TruePeak, LongSteadySineReadsAsOneChunk)
         juce::AudioBuffer<float> piece (1, 60000);
         piece.copyFrom (0, 0, longSine, 0, 0, 60000);
 
-        CapturedLog log;
-        const double whole = AudioAnalyzer::measureTruePeak (longSine);
-        const double onePiece = AudioAnalyzer::measureTruePeak (piece);
+        const double whole = AudioAnalyzer::measureTruePeak (longSine).truePeakDbtp;
+        const double onePiece = AudioAnalyzer::measureTruePeak (piece).truePeakDbtp;
         EXPECT_NEAR (whole, onePiece, 0.02) << c.rate << " Hz rate, " << c.hz << " Hz";
         if (std::abs (whole - onePiece) > 0.02)
             keepFailingSignal ("long sine " + std::to_string ((int) c.hz), longSine, c.rate);
@@ -406,19 +507,37 @@ TEST (TruePeak, ChannelsAreIndependent)
     juce::AudioBuffer<float> left (1, 100000), right (1, 100000);
     left.copyFrom (0, 0, stereo, 0, 0, 100000);
     right.copyFrom (0, 0, stereo, 1, 0, 100000);
-    CapturedLog log;
-    EXPECT_EQ (AudioAnalyzer::measureTruePeak (stereo),
-               std::max (AudioAnalyzer::measureTruePeak (left), AudioAnalyzer::measureTruePeak (right)));
+    EXPECT_EQ (AudioAnalyzer::measureTruePeak (stereo).truePeakDbtp,
+               std::max (AudioAnalyzer::measureTruePeak (left).truePeakDbtp, AudioAnalyzer::measureTruePeak (right).truePeakDbtp));
 }
 
 TEST (CrestFactor, ValuesAndClasses)
 {
-    CapturedLog log;
-    EXPECT_EQ (AudioAnalyzer::measureCrestFactor (dc (2, 1000, 0.5f)), 0.0);
-    EXPECT_TRUE (log.contains ("[AudioAnalyzer/CrestFactor] Peak: 0.500000 | RMS: 0.500000 | Crest: 0.0 dB | Heavily Compressed"));
-    EXPECT_NEAR (AudioAnalyzer::measureCrestFactor (sine (1, 48000, 48000.0, 1000.0, 1.0f)), 3.01, 0.01);
-    EXPECT_EQ (AudioAnalyzer::measureCrestFactor (silence (1, 100)), 0.0);
-    EXPECT_EQ (AudioAnalyzer::measureCrestFactor (silence (1, 0)), 0.0);
+    const auto flat = AudioAnalyzer::measureCrestFactor (dc (2, 1000, 0.5f));
+    EXPECT_EQ (flat.crestDb, 0.0);
+    EXPECT_EQ (text (analysis_log::crestFactorLine (flat)),
+               "[AudioAnalyzer/CrestFactor] Peak: 0.500000 | RMS: 0.500000 | Crest: 0.0 dB | Heavily Compressed");
+
+    const auto tone = AudioAnalyzer::measureCrestFactor (sine (1, 48000, 48000.0, 1000.0, 1.0f));
+    EXPECT_NEAR (tone.crestDb, 3.01, 0.01);
+    EXPECT_NEAR (tone.rmsLinear, std::sqrt (0.5), 1e-4);
+    EXPECT_STREQ (tone.dynamicsClass, "Heavily Compressed");
+
+    // A peak over silence (one sample of 1 in 10,000): 40 dB, the widest class.
+    auto click = silence (1, 10000);
+    click.setSample (0, 5000, 1.0f);
+    const auto spiky = AudioAnalyzer::measureCrestFactor (click);
+    EXPECT_NEAR (spiky.crestDb, 40.0, 1e-9);
+    EXPECT_STREQ (spiky.dynamicsClass, "Wide Dynamic Range");
+
+    for (const auto& quiet : { silence (1, 100), silence (1, 0) })
+    {
+        const auto m = AudioAnalyzer::measureCrestFactor (quiet);
+        EXPECT_EQ (m.crestDb, 0.0);
+        EXPECT_EQ (m.rmsLinear, 0.0);
+        EXPECT_EQ (text (analysis_log::crestFactorLine (m)),
+                   "[AudioAnalyzer/CrestFactor] Peak: 0.000000 | RMS: 0.000000 | Crest: 0.0 dB | Heavily Compressed");
+    }
 
     struct Case { double crest; const char* label; };
     for (const auto& c : { Case { 5.999, "Heavily Compressed" }, Case { 6.0, "Well-Compressed" }, Case { 11.999, "Well-Compressed" },
@@ -432,11 +551,13 @@ TEST (CrestFactor, ValuesAndClasses)
 
 TEST (VoiceActivity, BlockCounts)
 {
-    CapturedLog log;
-    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (1, 48000), 960).size(), 50u);
-    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (1, 48001), 960).size(), 51u);
-    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (2, 44100), 882).size(), 50u);
-    EXPECT_TRUE (AudioAnalyzer::detectVoiceActivity (silence (1, 0), 960).empty());
+    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (1, 48000), 960).voicedBlocks.size(), 50u);
+    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (1, 48001), 960).voicedBlocks.size(), 51u);
+    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (2, 44100), 882).voicedBlocks.size(), 50u);
+    const auto empty = AudioAnalyzer::detectVoiceActivity (silence (1, 0), 960);
+    EXPECT_TRUE (empty.voicedBlocks.empty());
+    EXPECT_EQ (text (analysis_log::voiceActivityLine (empty)),
+               "[AudioAnalyzer/VAD] Blocks: 0 | Voiced: 0 | Threshold: 0.000000 | NoiseFloor(P10): 0.000000");
 }
 
 TEST (VoiceActivity, ThresholdIsStrictAndChannelsPool)
@@ -446,18 +567,20 @@ TEST (VoiceActivity, ThresholdIsStrictAndChannelsPool)
     for (const float loud : { 0.375f, 0.376f })
     {
         auto b = concatenate (dc (1, 960 * 10, 0.125f), dc (1, 960, loud));
-        CapturedLog log;
-        const auto flags = AudioAnalyzer::detectVoiceActivity (b, 960);
-        ASSERT_EQ (flags.size(), 11u);
-        EXPECT_EQ ((bool) flags[10], loud > 0.375f);
-        EXPECT_TRUE (log.contains ("| Threshold: 0.375000 | NoiseFloor(P10): 0.125000"));
+        const auto activity = AudioAnalyzer::detectVoiceActivity (b, 960);
+        ASSERT_EQ (activity.voicedBlocks.size(), 11u);
+        EXPECT_EQ ((bool) activity.voicedBlocks[10], loud > 0.375f);
+        EXPECT_EQ (activity.numVoiced, loud > 0.375f ? 1 : 0);
+        EXPECT_EQ (activity.thresholdRms, 0.375);
+        EXPECT_EQ (activity.noiseFloorRms, 0.125);
+        EXPECT_NE (text (analysis_log::voiceActivityLine (activity)).find ("| Threshold: 0.375000 | NoiseFloor(P10): 0.125000"),
+                   std::string::npos);
     }
 
     // One flag per block over both channels: the right channel alone carries the burst.
     auto stereo = silence (2, 960 * 20);
     stereo.copyFrom (1, 960 * 5, whiteNoise (1, 960 * 2, 0.2f), 0, 0, 960 * 2);
-    CapturedLog log;
-    const auto flags = AudioAnalyzer::detectVoiceActivity (stereo, 960);
+    const auto flags = AudioAnalyzer::detectVoiceActivity (stereo, 960).voicedBlocks;
     ASSERT_EQ (flags.size(), 20u);
     for (int k = 0; k < 20; ++k)
         EXPECT_EQ ((bool) flags[(size_t) k], k == 5 || k == 6) << k;
@@ -479,24 +602,25 @@ TEST (VoiceActivity, SnrCases)
     };
     for (const auto& c : cases)
     {
-        CapturedLog log;
-        const auto flags = AudioAnalyzer::detectVoiceActivity (c.buffer, 960);
-        double snr = 0, floorDb = 0, voiced = 0;
-        AudioAnalyzer::measureSnr (c.buffer, flags, 960, snr, floorDb, voiced);
-        EXPECT_GE (snr, c.snrLow) << c.label;
-        EXPECT_LE (snr, c.snrHigh) << c.label;
-        EXPECT_GE (floorDb, c.floorLow) << c.label;
-        EXPECT_LE (floorDb, c.floorHigh) << c.label;
-        EXPECT_GE (voiced, c.voicedLow) << c.label;
-        EXPECT_LE (voiced, c.voicedHigh) << c.label;
+        const auto activity = AudioAnalyzer::detectVoiceActivity (c.buffer, 960);
+        const auto snr = AudioAnalyzer::measureSnr (c.buffer, activity.voicedBlocks, 960);
+        EXPECT_GE (snr.snrDb, c.snrLow) << c.label;
+        EXPECT_LE (snr.snrDb, c.snrHigh) << c.label;
+        EXPECT_GE (snr.noiseFloorDbfs, c.floorLow) << c.label;
+        EXPECT_LE (snr.noiseFloorDbfs, c.floorHigh) << c.label;
+        EXPECT_GE (snr.voicedPercent, c.voicedLow) << c.label;
+        EXPECT_LE (snr.voicedPercent, c.voicedHigh) << c.label;
+        // Every block is counted once, on the side its flag gives.
+        EXPECT_EQ (snr.signalBlocks, activity.numVoiced) << c.label;
+        EXPECT_EQ (snr.signalBlocks + snr.noiseBlocks, (int) activity.voicedBlocks.size()) << c.label;
     }
 
-    double snr = 1, floorDb = 1, voiced = 1;
-    CapturedLog log;
-    AudioAnalyzer::measureSnr (silence (1, 0), {}, 960, snr, floorDb, voiced);
-    EXPECT_EQ (snr, 0.0);
-    EXPECT_EQ (floorDb, -144.0);
-    EXPECT_EQ (voiced, 0.0);
+    const auto empty = AudioAnalyzer::measureSnr (silence (1, 0), {}, 960);
+    EXPECT_EQ (empty.snrDb, 0.0);
+    EXPECT_EQ (empty.noiseFloorDbfs, -144.0);
+    EXPECT_EQ (empty.voicedPercent, 0.0);
+    EXPECT_EQ (text (analysis_log::snrLine (empty)),
+               "[AudioAnalyzer/SNR] Signal blocks: 0 | Noise blocks: 0 | SNR: 0.0 dB | NoiseFloor: -144.0 dBFS");
 }
 
 // The driver reads each channel once for the loudness, sibilance, voice
@@ -511,29 +635,31 @@ TEST (AnalysisDriver, SinglePassEqualsPublicOperations)
         SCOPED_TRACE (testing::Message() << c.channels << "ch " << c.rate << " Hz " << c.samples);
         auto buffer = speechLike (c.channels, c.samples, c.rate, 2);
         buffer.addFrom (0, 0, pinkNoise (1, c.samples, 0.02f), 0, 0, c.samples);
-        const auto r = quietAnalyze (buffer, c.rate);
-
         CapturedLog log;
-        juce::AudioBuffer<float> copy (buffer);
-        AudioAnalyzer::applyKWeighting (copy, c.rate);
-        EXPECT_EQ (r.integratedLUFS, AudioAnalyzer::measureIntegratedLoudness (copy, c.rate));
-        EXPECT_EQ (r.truePeakDBTP, AudioAnalyzer::measureTruePeak (buffer));
+        const auto r = AudioAnalyzer::analyze (buffer, c.rate);
+        const auto driverLog = log.messages;
 
-        const int blockSize = (int) (c.rate * 0.02);
-        const auto flags = AudioAnalyzer::detectVoiceActivity (buffer, blockSize);
-        double snr = 0, floorDb = 0, voiced = 0;
-        AudioAnalyzer::measureSnr (buffer, flags, blockSize, snr, floorDb, voiced);
-        EXPECT_EQ (r.snrDB, snr);
-        EXPECT_EQ (r.noiseFloorDBFS, floorDb);
-        EXPECT_EQ (r.voicedPercent, voiced);
+        const auto m = measureOneByOne (buffer, c.rate);
+        EXPECT_EQ (r.integratedLUFS, m.loudness.integratedLufs);
+        EXPECT_EQ (r.truePeakDBTP, m.truePeak.truePeakDbtp);
+        EXPECT_EQ (r.snrDB, m.snr.snrDb);
+        EXPECT_EQ (r.noiseFloorDBFS, m.snr.noiseFloorDbfs);
+        EXPECT_EQ (r.voicedPercent, m.snr.voicedPercent);
+        EXPECT_EQ (r.sibilanceRMS, m.sibilance.rmsLinear);
+        EXPECT_EQ (r.sibilanceDBFS, m.sibilance.levelDbfs);
+        EXPECT_EQ (r.crestFactorDB, m.crestFactor.crestDb);
+        EXPECT_EQ (r.spectralTiltDB, m.spectralTilt.slopeDbPerOctave);
+        EXPECT_EQ (r.hasGridHum, m.gridHum.detected);
 
-        double rms = 0, dbfs = 0;
-        AudioAnalyzer::measureSibilance (buffer, c.rate, rms, dbfs);
-        EXPECT_EQ (r.sibilanceRMS, rms);
-        EXPECT_EQ (r.sibilanceDBFS, dbfs);
-        EXPECT_EQ (r.crestFactorDB, AudioAnalyzer::measureCrestFactor (buffer));
-        EXPECT_EQ (r.spectralTiltDB, AudioAnalyzer::measureSpectralTilt (buffer, c.rate));
-        EXPECT_EQ (r.hasGridHum, AudioAnalyzer::detectGridHum (buffer, c.rate));
+        // The driver logs exactly the lines of the single operations' records,
+        // framed by its opening and closing lines; the single operations log nothing.
+        EXPECT_EQ (log.messages.size(), driverLog.size());
+        auto expected = texts (analysis_log::openingLines (r));
+        for (const auto& line : texts (analysis_log::measurementLines (m)))
+            expected.push_back (line);
+        for (const auto& line : texts (analysis_log::closingLines (r)))
+            expected.push_back (line);
+        EXPECT_EQ (driverLog, expected);
     }
 }
 
@@ -543,13 +669,22 @@ TEST (AnalysisDriver, SinglePassEqualsPublicOperations)
 TEST (SpectralTilt, FrameSizesAndSlopes)
 {
     {
-        CapturedLog log;
-        EXPECT_EQ (AudioAnalyzer::measureSpectralTilt (whiteNoise (1, 255, 0.1f), 48000.0), 0.0);
-        EXPECT_FALSE (log.contains ("[AudioAnalyzer/SpectralTilt]"));
-        AudioAnalyzer::measureSpectralTilt (whiteNoise (1, 256, 0.1f), 48000.0);
-        EXPECT_NE (log.lineStartingWith ("[AudioAnalyzer/SpectralTilt]").find ("| Bins analyzed: 1-64"), std::string::npos) << log.all();
-        AudioAnalyzer::measureSpectralTilt (whiteNoise (1, 10000, 0.1f), 44100.0);
-        EXPECT_TRUE (log.contains ("| Bins analyzed: 18-2048"));
+        const auto tooShort = AudioAnalyzer::measureSpectralTilt (whiteNoise (1, 255, 0.1f), 48000.0);
+        EXPECT_EQ (tooShort.slopeDbPerOctave, 0.0);
+        EXPECT_FALSE (tooShort.fitted);
+        EXPECT_FALSE (analysis_log::spectralTiltLine (tooShort).has_value());
+
+        struct Frame { int samples; double rate; int firstBin, lastBin; const char* bins; };
+        for (const auto& f : { Frame { 256, 48000.0, 1, 64, "| Bins analyzed: 1-64" }, Frame { 10000, 44100.0, 18, 2048, "| Bins analyzed: 18-2048" } })
+        {
+            const auto m = AudioAnalyzer::measureSpectralTilt (whiteNoise (1, f.samples, 0.1f), f.rate);
+            EXPECT_TRUE (m.fitted) << f.samples;
+            EXPECT_EQ (m.firstBin, f.firstBin) << f.samples;
+            EXPECT_EQ (m.lastBin, f.lastBin) << f.samples;
+            const auto line = text (analysis_log::spectralTiltLine (m));
+            EXPECT_EQ (line.rfind ("[AudioAnalyzer/SpectralTilt] Slope: ", 0), 0u) << line;
+            EXPECT_NE (line.find (f.bins), std::string::npos) << line;
+        }
     }
 
     struct Case { const char* label; juce::AudioBuffer<float> buffer; double low, high; const char* profile; };
@@ -561,12 +696,13 @@ TEST (SpectralTilt, FrameSizesAndSlopes)
     };
     for (const auto& c : cases)
     {
-        CapturedLog log;
-        const double slope = AudioAnalyzer::measureSpectralTilt (c.buffer, 48000.0);
-        EXPECT_GE (slope, c.low) << c.label;
-        EXPECT_LE (slope, c.high) << c.label;
+        const auto m = AudioAnalyzer::measureSpectralTilt (c.buffer, 48000.0);
+        EXPECT_GE (m.slopeDbPerOctave, c.low) << c.label;
+        EXPECT_LE (m.slopeDbPerOctave, c.high) << c.label;
+        EXPECT_STREQ (m.profile, analysis_detail::tiltProfile (m.slopeDbPerOctave)) << c.label;
+        const auto line = text (analysis_log::spectralTiltLine (m));
         if (c.profile != nullptr)
-            EXPECT_TRUE (log.contains (std::string ("| Profile: ") + c.profile + " |")) << c.label << log.all();
+            EXPECT_NE (line.find (std::string ("| Profile: ") + c.profile + " |"), std::string::npos) << c.label << ": " << line;
     }
 
     struct Boundary { double slope; const char* profile; };
@@ -578,12 +714,11 @@ TEST (SpectralTilt, FrameSizesAndSlopes)
 TEST (Sibilance, BandAndRates)
 {
     {
-        CapturedLog log;
-        double rms = 1, dbfs = 1;
-        AudioAnalyzer::measureSibilance (sine (1, 16000, 16000.0, 6000.0, 0.5f), 16000.0, rms, dbfs);
-        EXPECT_EQ (rms, 0.0);
-        EXPECT_EQ (dbfs, -144.0);
-        EXPECT_EQ (log.messages, std::vector<std::string> { "[AudioAnalyzer/Sibilance] Sample rate too low for 5-8kHz analysis" });
+        const auto m = AudioAnalyzer::measureSibilance (sine (1, 16000, 16000.0, 6000.0, 0.5f), 16000.0);
+        EXPECT_FALSE (m.measurable);
+        EXPECT_EQ (m.rmsLinear, 0.0);
+        EXPECT_EQ (m.levelDbfs, -144.0);
+        EXPECT_EQ (text (analysis_log::sibilanceLine (m)), "[AudioAnalyzer/Sibilance] Sample rate too low for 5-8kHz analysis");
     }
 
     struct Case { double rate; double hz; double low, high; };
@@ -592,13 +727,12 @@ TEST (Sibilance, BandAndRates)
     for (const auto& c : { Case { 48000.0, 6300.0, -13.0, -10.0 }, Case { 22050.0, 6300.0, -13.0, -9.0 }, Case { 44100.0, 1000.0, -60.0, -35.0 },
                            Case { 17000.0, 6300.0, -30.0, 0.0 } })
     {
-        CapturedLog log;
-        double rms = 0, dbfs = 0;
-        AudioAnalyzer::measureSibilance (sine (2, (int) c.rate, c.rate, c.hz, 0.5f), c.rate, rms, dbfs);
-        EXPECT_GE (dbfs, c.low) << c.rate << " " << c.hz;
-        EXPECT_LE (dbfs, c.high) << c.rate << " " << c.hz;
-        EXPECT_NEAR (dbfs, dbOf (rms), 1e-9);
-        EXPECT_TRUE (log.contains ("[AudioAnalyzer/Sibilance] 5-8kHz RMS: "));
+        const auto m = AudioAnalyzer::measureSibilance (sine (2, (int) c.rate, c.rate, c.hz, 0.5f), c.rate);
+        EXPECT_TRUE (m.measurable);
+        EXPECT_GE (m.levelDbfs, c.low) << c.rate << " " << c.hz;
+        EXPECT_LE (m.levelDbfs, c.high) << c.rate << " " << c.hz;
+        EXPECT_NEAR (m.levelDbfs, dbOf (m.rmsLinear), 1e-9);
+        EXPECT_EQ (text (analysis_log::sibilanceLine (m)).rfind ("[AudioAnalyzer/Sibilance] 5-8kHz RMS: ", 0), 0u);
     }
 
     // The band written the long way: a channel copy through two JUCE filters.
@@ -619,18 +753,14 @@ TEST (Sibilance, BandAndRates)
             for (int i = 0; i < scratch.getNumSamples(); ++i)
                 sum += (double) scratch.getSample (0, i) * (double) scratch.getSample (0, i);
         }
-        CapturedLog log;
-        double rms = 0, dbfs = 0;
-        AudioAnalyzer::measureSibilance (buffer, rate, rms, dbfs);
-        EXPECT_EQ (rms, std::sqrt (sum / (2.0 * buffer.getNumSamples()))) << rate;
+        EXPECT_EQ (AudioAnalyzer::measureSibilance (buffer, rate).rmsLinear, std::sqrt (sum / (2.0 * buffer.getNumSamples()))) << rate;
     }
 
-    CapturedLog log;
-    double rms = 1, dbfs = 1;
-    AudioAnalyzer::measureSibilance (silence (1, 1000), 48000.0, rms, dbfs);
-    EXPECT_EQ (rms, 0.0);
-    EXPECT_EQ (dbfs, -144.0);
-    EXPECT_TRUE (log.contains ("[AudioAnalyzer/Sibilance] 5-8kHz RMS: 0.000000 | -144.0 dBFS"));
+    const auto quiet = AudioAnalyzer::measureSibilance (silence (1, 1000), 48000.0);
+    EXPECT_TRUE (quiet.measurable);
+    EXPECT_EQ (quiet.rmsLinear, 0.0);
+    EXPECT_EQ (quiet.levelDbfs, -144.0);
+    EXPECT_EQ (text (analysis_log::sibilanceLine (quiet)), "[AudioAnalyzer/Sibilance] 5-8kHz RMS: 0.000000 | -144.0 dBFS");
 }
 
 //==============================================================================
@@ -657,7 +787,23 @@ TEST (GridHum, Decisions)
     for (const auto& c : cases)
     {
         CapturedLog log;
-        EXPECT_EQ (AudioAnalyzer::detectGridHum (c.buffer, c.rate), c.expected) << c.label;
+        const auto m = AudioAnalyzer::detectGridHum (c.buffer, c.rate);
+        EXPECT_EQ (m.detected, c.expected) << c.label;
         EXPECT_TRUE (log.messages.empty());
+    }
+
+    // A strong line stands far over its neighbourhood; in silence every level
+    // is the empty bin's, and a frame too short is not measured at all.
+    EXPECT_GT (AudioAnalyzer::detectGridHum (cases[0].buffer, rate).fundamentalOverLocalDb, 30.0);
+    const auto weakFundamental = AudioAnalyzer::detectGridHum (cases[1].buffer, rate);
+    EXPECT_LT (weakFundamental.fundamentalOverLocalDb, 15.0);
+    EXPECT_GT (weakFundamental.secondOverLocalDb, 12.0);
+    EXPECT_GT (weakFundamental.thirdOverLocalDb, 10.0);
+    for (const auto* c : { &cases[5], &cases[8] })
+    {
+        const auto m = AudioAnalyzer::detectGridHum (c->buffer, c->rate);
+        EXPECT_EQ (m.fundamentalOverLocalDb, 0.0) << c->label;
+        EXPECT_EQ (m.secondOverLocalDb, 0.0) << c->label;
+        EXPECT_EQ (m.thirdOverLocalDb, 0.0) << c->label;
     }
 }

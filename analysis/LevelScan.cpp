@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 
-using analysis_detail::fmt;
 using analysis_detail::LevelScan;
 namespace kernels = analysis_detail::kernels;
 
@@ -16,6 +15,11 @@ constexpr double kNoiseFloorPercentile = 0.1;
 constexpr double kVoicedOverFloor = 3.0;
 // Stands in for the power of a missing class of blocks (no voiced or no unvoiced ones).
 constexpr double kNoPower = 1e-30;
+
+// The crest factor's classes, by their upper bounds in dB.
+constexpr double kCompressedBelowDb = 6.0;
+constexpr double kWellCompressedBelowDb = 12.0;
+constexpr double kModerateBelowDb = 18.0;
 
 // Mean square of block k over all channels; 0 for a block without samples.
 double blockPower (const LevelScan& scan, size_t k, int numChannels)
@@ -56,14 +60,14 @@ LevelScan analysis_detail::scanLevels (const juce::AudioBuffer<float>& buffer, i
     return scan;
 }
 
-std::vector<bool> analysis_detail::voiceActivityFromScan (const LevelScan& scan, int numChannels)
+VoiceActivityMeasurement analysis_detail::voiceActivityFromScan (const LevelScan& scan, int numChannels)
 {
     const size_t numBlocks = scan.blockSums.size();
     std::vector<double> rms (numBlocks);
     for (size_t k = 0; k < numBlocks; ++k)
         rms[k] = std::sqrt (blockPower (scan, k, numChannels));
 
-    double floorRms = 0.0;
+    VoiceActivityMeasurement m;
     if (numBlocks > 0)
     {
         // Only the value at the percentile position is needed, not the whole order.
@@ -73,29 +77,23 @@ std::vector<bool> analysis_detail::voiceActivityFromScan (const LevelScan& scan,
         const auto p = std::max (0, (int) ((double) numBlocks * kNoiseFloorPercentile));
         const auto nanLast = [] (double a, double b) { return a < b || (! std::isnan (a) && std::isnan (b)); };
         std::nth_element (sorted.begin(), sorted.begin() + p, sorted.end(), nanLast);
-        floorRms = sorted[(size_t) p];
+        m.noiseFloorRms = sorted[(size_t) p];
     }
 
-    const double threshold = floorRms * kVoicedOverFloor;
-    std::vector<bool> voiced (numBlocks);
-    int voicedCount = 0;
+    m.thresholdRms = m.noiseFloorRms * kVoicedOverFloor;
+    m.voicedBlocks.resize (numBlocks);
     for (size_t k = 0; k < numBlocks; ++k)
     {
-        voiced[k] = rms[k] > threshold;
-        voicedCount += voiced[k] ? 1 : 0;
+        m.voicedBlocks[k] = rms[k] > m.thresholdRms;
+        m.numVoiced += m.voicedBlocks[k] ? 1 : 0;
     }
-
-    analysis_detail::log ("[AudioAnalyzer/VAD] Blocks: " + juce::String ((int) numBlocks) + " | Voiced: "
-                              + juce::String (voicedCount) + " | Threshold: " + fmt (threshold, 6)
-                              + " | NoiseFloor(P10): " + fmt (floorRms, 6));
-    return voiced;
+    return m;
 }
 
-void analysis_detail::snrFromScan (const LevelScan& scan, const std::vector<bool>& voiced, int numChannels,
-                                   double& snrDb, double& noiseFloorDbfs, double& voicedPercent)
+SnrMeasurement analysis_detail::snrFromScan (const LevelScan& scan, const std::vector<bool>& voiced, int numChannels)
 {
     const size_t n = voiced.size();
-    int signalBlocks = 0, noiseBlocks = 0;
+    SnrMeasurement m;
     double signalSum = 0.0, noiseSum = 0.0;
 
     for (size_t k = 0; k < n; ++k)
@@ -104,36 +102,63 @@ void analysis_detail::snrFromScan (const LevelScan& scan, const std::vector<bool
         if (voiced[k])
         {
             signalSum += power;
-            ++signalBlocks;
+            ++m.signalBlocks;
         }
         else
         {
             noiseSum += power;
-            ++noiseBlocks;
+            ++m.noiseBlocks;
         }
     }
 
-    voicedPercent = n >= 1 ? (double) signalBlocks / (double) n * 100.0 : 0.0;
-    const double signalPower = signalBlocks >= 1 ? signalSum / signalBlocks : kNoPower;
-    const double noisePower = noiseBlocks >= 1 ? noiseSum / noiseBlocks : kNoPower;
+    m.voicedPercent = n >= 1 ? (double) m.signalBlocks / (double) n * 100.0 : 0.0;
+    const double signalPower = m.signalBlocks >= 1 ? signalSum / m.signalBlocks : kNoPower;
+    const double noisePower = m.noiseBlocks >= 1 ? noiseSum / m.noiseBlocks : kNoPower;
 
-    snrDb = 10.0 * std::log10 (signalPower / std::max (kNoPower, noisePower));
-    noiseFloorDbfs = noisePower > kNoPower ? 10.0 * std::log10 (noisePower) : kNoLevelDb;
-
-    analysis_detail::log ("[AudioAnalyzer/SNR] Signal blocks: " + juce::String (signalBlocks) + " | Noise blocks: "
-                              + juce::String (noiseBlocks) + " | SNR: " + fmt (snrDb, 1) + " dB"
-                              + " | NoiseFloor: " + fmt (noiseFloorDbfs, 1) + " dBFS");
+    m.snrDb = 10.0 * std::log10 (signalPower / std::max (kNoPower, noisePower));
+    m.noiseFloorDbfs = noisePower > kNoPower ? 10.0 * std::log10 (noisePower) : kNoLevelDb;
+    return m;
 }
 
-std::vector<bool> AudioAnalyzer::detectVoiceActivity (const juce::AudioBuffer<float>& buffer, int blockSize)
+CrestFactorMeasurement analysis_detail::crestFactorFromScan (const LevelScan& scan, int numChannels, int numSamples)
+{
+    CrestFactorMeasurement m;
+    m.samplePeakLinear = scan.samplePeak;
+
+    const auto count = (juce::int64) numChannels * numSamples;
+    if (numChannels > 0 && count >= 1)
+    {
+        m.rmsLinear = std::sqrt (scan.sumOfSquares / (double) count);
+        const double peak = m.samplePeakLinear;
+        m.crestDb = (m.rmsLinear > kSilenceAmplitude && peak > kSilenceAmplitude) ? 20.0 * std::log10 (peak / m.rmsLinear) : 0.0;
+    }
+
+    m.dynamicsClass = crestClass (m.crestDb);
+    return m;
+}
+
+const char* analysis_detail::crestClass (double crestDb)
+{
+    if (crestDb < kCompressedBelowDb) return "Heavily Compressed";
+    if (crestDb < kWellCompressedBelowDb) return "Well-Compressed";
+    if (crestDb < kModerateBelowDb) return "Moderate Dynamic Range";
+    return "Wide Dynamic Range";
+}
+
+VoiceActivityMeasurement AudioAnalyzer::detectVoiceActivity (const juce::AudioBuffer<float>& buffer, int blockSize)
 {
     const auto scan = analysis_detail::scanLevels (buffer, blockSize, false);
     return analysis_detail::voiceActivityFromScan (scan, buffer.getNumChannels());
 }
 
-void AudioAnalyzer::measureSnr (const juce::AudioBuffer<float>& buffer, const std::vector<bool>& voiced, int blockSize,
-                                double& snrDb, double& noiseFloorDbfs, double& voicedPercent)
+SnrMeasurement AudioAnalyzer::measureSnr (const juce::AudioBuffer<float>& buffer, const std::vector<bool>& voiced, int blockSize)
 {
     const auto scan = analysis_detail::scanLevels (buffer, blockSize, false);
-    analysis_detail::snrFromScan (scan, voiced, buffer.getNumChannels(), snrDb, noiseFloorDbfs, voicedPercent);
+    return analysis_detail::snrFromScan (scan, voiced, buffer.getNumChannels());
+}
+
+CrestFactorMeasurement AudioAnalyzer::measureCrestFactor (const juce::AudioBuffer<float>& buffer)
+{
+    const auto scan = analysis_detail::scanLevels (buffer, 0, true);
+    return analysis_detail::crestFactorFromScan (scan, buffer.getNumChannels(), buffer.getNumSamples());
 }
