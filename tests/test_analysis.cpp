@@ -70,7 +70,7 @@ void expectSameRecord (const AnalysisResult& a, const AnalysisResult& b)
 
 AnalysisResult quietAnalyze (const juce::AudioBuffer<float>& b, double sampleRate)
 {
-    CapturedLog log;
+    CapturingLogger log;
     return AudioAnalyzer::analyze (b, sampleRate);
 }
 
@@ -190,7 +190,7 @@ TEST (AnalysisText, MeasurementLinesOfKnownRecordsByteForByte)
 TEST (AnalysisText, WholeLogOfASilentFileByteForByte)
 {
     const auto buffer = silence (2, 48000);
-    CapturedLog log;
+    CapturingLogger log;
     const auto r = AudioAnalyzer::analyze (buffer, 48000.0);
 
     const std::string sep = u8"════════════════════════════════════════";
@@ -208,7 +208,7 @@ TEST (AnalysisText, WholeLogOfASilentFileByteForByte)
         text (AudioAnalyzer::formatReport (r)),
         sep,
     };
-    EXPECT_EQ (log.messages, expected);
+    EXPECT_EQ (log.stdLines(), expected);
 
     AnalysisResult initial;
     initial.sampleRate = 48000.0;
@@ -226,7 +226,7 @@ TEST (AnalysisText, WholeLogOfASilentFileByteForByte)
 TEST (AnalysisText, LogLinesComeInTheDriverOrder)
 {
     const auto buffer = speechLike (1, 48000 * 3, 48000.0);
-    CapturedLog log;
+    CapturingLogger log;
     AudioAnalyzer::analyze (buffer, 48000.0);
 
     const std::vector<std::string> prefixes = { "[AudioAnalyzer] Pass 1", "[AudioAnalyzer] 1ch, 48000Hz, 3.00s (144000 samples)",
@@ -234,10 +234,10 @@ TEST (AnalysisText, LogLinesComeInTheDriverOrder)
                                                 "[AudioAnalyzer/VAD] Blocks: 150 | ", "[AudioAnalyzer/SNR] Signal blocks: ",
                                                 "[AudioAnalyzer/SpectralTilt] Slope: ", "[AudioAnalyzer/Sibilance] 5-8kHz RMS: ",
                                                 "[AudioAnalyzer/CrestFactor] Peak: ", "[AudioAnalyzer] " };
-    ASSERT_EQ (log.messages.size(), prefixes.size() + 2) << log.all();
+    ASSERT_EQ (log.stdLines().size(), prefixes.size() + 2) << log.joined();
     for (size_t i = 0; i < prefixes.size(); ++i)
-        EXPECT_EQ (log.messages[i + 1].rfind (prefixes[i], 0), 0u) << i << ": " << log.messages[i + 1];
-    EXPECT_EQ (log.messages.back(), log.messages.front());
+        EXPECT_EQ (log.stdLines()[i + 1].rfind (prefixes[i], 0), 0u) << i << ": " << log.stdLines()[i + 1];
+    EXPECT_EQ (log.stdLines().back(), log.stdLines().front());
 }
 
 TEST (AnalysisText, RepeatedCallsGiveTheSameRecordAndLogAndLeaveTheInputAlone)
@@ -245,14 +245,14 @@ TEST (AnalysisText, RepeatedCallsGiveTheSameRecordAndLogAndLeaveTheInputAlone)
     const auto buffer = speechLike (2, 44100 * 2, 44100.0);
     juce::AudioBuffer<float> before (buffer);
 
-    CapturedLog first;
+    CapturingLogger first;
     const auto a = AudioAnalyzer::analyze (buffer, 44100.0);
-    const auto firstLog = first.messages;
-    first.messages.clear();
+    const auto firstLog = first.stdLines();
+    first.clear();
     const auto b = AudioAnalyzer::analyze (buffer, 44100.0);
 
     expectSameRecord (a, b);
-    EXPECT_EQ (firstLog, first.messages);
+    EXPECT_EQ (firstLog, first.stdLines());
     for (int c = 0; c < 2; ++c)
         EXPECT_EQ (0, std::memcmp (before.getReadPointer (c), buffer.getReadPointer (c), sizeof (float) * 88200));
 }
@@ -266,7 +266,7 @@ TEST (AnalysisEdges, EmptyAndTinyBuffersGiveTheInitialValues)
     for (const auto& c : { Case { 1, 0, 48000.0 }, Case { 2, 0, 44100.0 }, Case { 1, 1, 48000.0 }, Case { 2, 255, 48000.0 } })
     {
         SCOPED_TRACE (testing::Message() << c.channels << "ch " << c.samples << " samples");
-        CapturedLog log;
+        CapturingLogger log;
         const auto r = AudioAnalyzer::analyze (silence (c.channels, c.samples), c.rate);
         AnalysisResult initial;
         initial.sampleRate = c.rate;
@@ -274,13 +274,13 @@ TEST (AnalysisEdges, EmptyAndTinyBuffersGiveTheInitialValues)
         initial.numSamples = c.samples;
         initial.durationSeconds = c.samples / c.rate;
         expectSameRecord (r, initial);
-        EXPECT_FALSE (log.contains ("[AudioAnalyzer/LUFS]"));
-        EXPECT_FALSE (log.contains ("[AudioAnalyzer/SpectralTilt]"));
-        EXPECT_TRUE (log.contains ("[AudioAnalyzer/CrestFactor] Peak: 0.000000 | RMS: 0.000000 | Crest: 0.0 dB | Heavily Compressed"));
+        EXPECT_FALSE (log.mentions ("[AudioAnalyzer/LUFS]"));
+        EXPECT_FALSE (log.mentions ("[AudioAnalyzer/SpectralTilt]"));
+        EXPECT_TRUE (log.mentions ("[AudioAnalyzer/CrestFactor] Peak: 0.000000 | RMS: 0.000000 | Crest: 0.0 dB | Heavily Compressed"));
         if (c.samples == 0)
         {
-            EXPECT_TRUE (log.contains ("[AudioAnalyzer/VAD] Blocks: 0 | Voiced: 0 | Threshold: 0.000000 | NoiseFloor(P10): 0.000000"));
-            EXPECT_TRUE (log.contains ("[AudioAnalyzer/SNR] Signal blocks: 0 | Noise blocks: 0 | SNR: 0.0 dB | NoiseFloor: -144.0 dBFS"));
+            EXPECT_TRUE (log.mentions ("[AudioAnalyzer/VAD] Blocks: 0 | Voiced: 0 | Threshold: 0.000000 | NoiseFloor(P10): 0.000000"));
+            EXPECT_TRUE (log.mentions ("[AudioAnalyzer/SNR] Signal blocks: 0 | Noise blocks: 0 | SNR: 0.0 dB | NoiseFloor: -144.0 dBFS"));
         }
     }
 }
@@ -345,7 +345,7 @@ TEST (Loudness, BlockCountsAndShortBuffers)
                            Case { 17639, 44100.0, 0 }, Case { 17640, 44100.0, 1 }, Case { 44100, 44100.0, 7 } })
     {
         const auto signal = sine (1, c.samples, c.rate, 997.0, 0.5f);
-        CapturedLog log;
+        CapturingLogger log;
         const auto r = AudioAnalyzer::analyze (signal, c.rate);
         const auto m = loudnessOfCopy (signal, c.rate);
         EXPECT_EQ (m.numBlocks, c.blocks) << c.samples;
@@ -354,11 +354,11 @@ TEST (Loudness, BlockCountsAndShortBuffers)
         if (c.blocks == 0)
         {
             EXPECT_EQ (r.integratedLUFS, -144.0) << c.samples;
-            EXPECT_FALSE (log.contains ("[AudioAnalyzer/LUFS]")) << c.samples;
+            EXPECT_FALSE (log.mentions ("[AudioAnalyzer/LUFS]")) << c.samples;
         }
         else
         {
-            const auto line = log.lineStartingWith ("[AudioAnalyzer/LUFS] ");
+            const auto line = log.firstLineStartingWith ("[AudioAnalyzer/LUFS] ");
             EXPECT_EQ (line.rfind ("[AudioAnalyzer/LUFS] Blocks: " + std::to_string (c.blocks) + " | After abs gate: "
                                        + std::to_string (c.blocks) + " | After rel gate: " + std::to_string (c.blocks)
                                        + " | Integrated: ", 0), 0u) << line;
@@ -372,10 +372,10 @@ TEST (Loudness, GatesDropQuietBlocks)
     // -80 dBFS reads about -83 LUFS: every block fails the absolute gate.
     {
         const auto signal = sine (1, 48000 * 3, 48000.0, 997.0, 1e-4f);
-        CapturedLog log;
+        CapturingLogger log;
         const auto r = AudioAnalyzer::analyze (signal, 48000.0);
         EXPECT_EQ (r.integratedLUFS, -144.0);
-        EXPECT_FALSE (log.contains ("[AudioAnalyzer/LUFS]"));
+        EXPECT_FALSE (log.mentions ("[AudioAnalyzer/LUFS]"));
         const auto m = loudnessOfCopy (signal, 48000.0);
         EXPECT_EQ (m.numBlocks, 27);
         EXPECT_EQ (m.blocksAfterAbsoluteGate, 0);
@@ -387,18 +387,18 @@ TEST (Loudness, GatesDropQuietBlocks)
         const auto loud = sine (1, 48000 * 5, 48000.0, 997.0, 0.1f);
         const auto quiet = sine (1, 48000 * 5, 48000.0, 997.0, 0.01f);
         const auto signal = concatenate (loud, quiet);
-        CapturedLog log;
+        CapturingLogger log;
         const auto r = AudioAnalyzer::analyze (signal, 48000.0);
         // 47 loud blocks and 3 that straddle the step (75, 50 and 25 % loud) pass.
         EXPECT_NEAR (r.integratedLUFS, -23.14, 0.03);
-        EXPECT_EQ (log.lineStartingWith ("[AudioAnalyzer/LUFS]"),
+        EXPECT_EQ (log.firstLineStartingWith ("[AudioAnalyzer/LUFS]"),
                    "[AudioAnalyzer/LUFS] Blocks: 97 | After abs gate: 97 | After rel gate: 50 | Integrated: "
                        + text (juce::String (r.integratedLUFS, 1)) + " LUFS");
         const auto m = loudnessOfCopy (signal, 48000.0);
         EXPECT_EQ (m.numBlocks, 97);
         EXPECT_EQ (m.blocksAfterAbsoluteGate, 97);
         EXPECT_EQ (m.blocksAfterRelativeGate, 50);
-        EXPECT_EQ (text (analysis_log::loudnessLine (m)), log.lineStartingWith ("[AudioAnalyzer/LUFS]"));
+        EXPECT_EQ (text (analysis_log::loudnessLine (m)), log.firstLineStartingWith ("[AudioAnalyzer/LUFS]"));
     }
 }
 
@@ -452,9 +452,9 @@ TEST (TruePeak, BetweenSamplesAndSilence)
     const auto quarter = sine (1, 48000, 48000.0, 12000.0, 0.5f, juce::MathConstants<double>::pi / 4.0);
     const auto tp = AudioAnalyzer::measureTruePeak (quarter);
     EXPECT_NEAR (peakOf (quarter), 0.5f * std::sqrt (0.5f), 1e-4);
-    EXPECT_NEAR (tp.truePeakDbtp, dbOf (0.5), 0.3);
-    EXPECT_GT (tp.truePeakDbtp, dbOf (peakOf (quarter)) + 2.0);
-    EXPECT_EQ (tp.truePeakDbtp, dbOf (tp.peakLinear));
+    EXPECT_NEAR (tp.truePeakDbtp, toDb (0.5), 0.3);
+    EXPECT_GT (tp.truePeakDbtp, toDb (peakOf (quarter)) + 2.0);
+    EXPECT_EQ (tp.truePeakDbtp, toDb (tp.peakLinear));
 
     for (const auto& quiet : { silence (2, 1000), silence (1, 0) })
     {
@@ -494,7 +494,7 @@ TEST (TruePeak, LongSteadySineReadsAsOneChunk)
         EXPECT_NEAR (whole, onePiece, 0.02) << c.rate << " Hz rate, " << c.hz << " Hz";
         if (std::abs (whole - onePiece) > 0.02)
             keepFailingSignal ("long sine " + std::to_string ((int) c.hz), longSine, c.rate);
-        EXPECT_NEAR (whole, dbOf (0.5), 0.2);
+        EXPECT_NEAR (whole, toDb (0.5), 0.2);
         // The restarting oversampler shows the fault this guards against.
         EXPECT_GT (referenceTruePeakDb (longSine, 65536, true), whole + 0.5) << c.rate;
     }
@@ -635,9 +635,9 @@ TEST (AnalysisDriver, SinglePassEqualsPublicOperations)
         SCOPED_TRACE (testing::Message() << c.channels << "ch " << c.rate << " Hz " << c.samples);
         auto buffer = speechLike (c.channels, c.samples, c.rate, 2);
         buffer.addFrom (0, 0, pinkNoise (1, c.samples, 0.02f), 0, 0, c.samples);
-        CapturedLog log;
+        CapturingLogger log;
         const auto r = AudioAnalyzer::analyze (buffer, c.rate);
-        const auto driverLog = log.messages;
+        const auto driverLog = log.stdLines();
 
         const auto m = measureOneByOne (buffer, c.rate);
         EXPECT_EQ (r.integratedLUFS, m.loudness.integratedLufs);
@@ -653,7 +653,7 @@ TEST (AnalysisDriver, SinglePassEqualsPublicOperations)
 
         // The driver logs exactly the lines of the single operations' records,
         // framed by its opening and closing lines; the single operations log nothing.
-        EXPECT_EQ (log.messages.size(), driverLog.size());
+        EXPECT_EQ (log.stdLines().size(), driverLog.size());
         auto expected = texts (analysis_log::openingLines (r));
         for (const auto& line : texts (analysis_log::measurementLines (m)))
             expected.push_back (line);
@@ -731,7 +731,7 @@ TEST (Sibilance, BandAndRates)
         EXPECT_TRUE (m.measurable);
         EXPECT_GE (m.levelDbfs, c.low) << c.rate << " " << c.hz;
         EXPECT_LE (m.levelDbfs, c.high) << c.rate << " " << c.hz;
-        EXPECT_NEAR (m.levelDbfs, dbOf (m.rmsLinear), 1e-9);
+        EXPECT_NEAR (m.levelDbfs, toDb (m.rmsLinear), 1e-9);
         EXPECT_EQ (text (analysis_log::sibilanceLine (m)).rfind ("[AudioAnalyzer/Sibilance] 5-8kHz RMS: ", 0), 0u);
     }
 
@@ -786,10 +786,10 @@ TEST (GridHum, Decisions)
     };
     for (const auto& c : cases)
     {
-        CapturedLog log;
+        CapturingLogger log;
         const auto m = AudioAnalyzer::detectGridHum (c.buffer, c.rate);
         EXPECT_EQ (m.detected, c.expected) << c.label;
-        EXPECT_TRUE (log.messages.empty());
+        EXPECT_TRUE (log.stdLines().empty());
     }
 
     // A strong line stands far over its neighbourhood; in silence every level

@@ -98,7 +98,7 @@ void compareAtRate (double rate, double loudnessTolerance)
     {
         const auto buffer = c.make (rate);
         const auto ref = measureWithLibebur128 (buffer, rate);
-        CapturedLog log;
+        CapturingLogger log;
         const auto ours = AudioAnalyzer::analyze (buffer, rate);
 
         const double dl = ours.integratedLUFS - ref.integratedLufs;

@@ -1,6 +1,6 @@
 #pragma once
 
-// Helpers of the analyzer tests: log capture, extra test signals and plain
+// Helpers of the analyzer tests: extra test signals and plain
 // reference implementations of the measurements that matter.
 
 #include "support/TestSupport.h"
@@ -14,76 +14,6 @@
 
 namespace analysis_testing
 {
-// Collects every log message while alive; one entry per writeToLog call.
-class CapturedLog : public juce::Logger
-{
-public:
-    CapturedLog() : previous (juce::Logger::getCurrentLogger()) { juce::Logger::setCurrentLogger (this); }
-    ~CapturedLog() override { juce::Logger::setCurrentLogger (previous); }
-
-    std::vector<std::string> messages;
-
-    bool contains (const std::string& text) const
-    {
-        for (const auto& m : messages)
-            if (m.find (text) != std::string::npos)
-                return true;
-        return false;
-    }
-
-    std::string lineStartingWith (const std::string& prefix) const
-    {
-        for (const auto& m : messages)
-            if (m.rfind (prefix, 0) == 0)
-                return m;
-        return {};
-    }
-
-    std::string all() const
-    {
-        std::string s;
-        for (const auto& m : messages)
-            s += m + "\n";
-        return s;
-    }
-
-protected:
-    void logMessage (const juce::String& message) override { messages.push_back (message.toStdString()); }
-
-private:
-    juce::Logger* previous;
-};
-
-// Pink noise (Paul Kellet's refined filter over uniform white noise), scaled to
-// an RMS level over the whole buffer. Deterministic for a seed; channels differ.
-inline juce::AudioBuffer<float> pinkNoise (int channels, int samples, float rmsLevel, juce::int64 seed = 3)
-{
-    juce::Random rng (seed);
-    juce::AudioBuffer<float> b (channels, samples);
-    double sumSq = 0.0;
-    for (int c = 0; c < channels; ++c)
-    {
-        double b0 = 0, b1 = 0, b2 = 0, b3 = 0, b4 = 0, b5 = 0, b6 = 0;
-        for (int i = 0; i < samples; ++i)
-        {
-            const double w = rng.nextDouble() * 2.0 - 1.0;
-            b0 = 0.99886 * b0 + w * 0.0555179;
-            b1 = 0.99332 * b1 + w * 0.0750759;
-            b2 = 0.96900 * b2 + w * 0.1538520;
-            b3 = 0.86650 * b3 + w * 0.3104856;
-            b4 = 0.55000 * b4 + w * 0.5329522;
-            b5 = -0.7616 * b5 - w * 0.0168980;
-            const double v = b0 + b1 + b2 + b3 + b4 + b5 + b6 + w * 0.5362;
-            b6 = w * 0.115926;
-            b.setSample (c, i, (float) v);
-            sumSq += v * v;
-        }
-    }
-    const double rms = std::sqrt (sumSq / ((double) channels * samples));
-    b.applyGain ((float) (rmsLevel / rms));
-    return b;
-}
-
 // Sums of sines with stated amplitudes over a base of white noise (48 kHz hum tests).
 inline juce::AudioBuffer<float> humPlusNoise (int samples, double sampleRate, std::vector<std::pair<double, float>> tones,
                                               float noiseRms, juce::int64 seed = 11)
@@ -232,5 +162,4 @@ inline void keepFailingSignal (const std::string& label, const juce::AudioBuffer
     std::printf ("kept the failing signal as %s\n", file.getFullPathName().toRawUTF8());
 }
 
-inline double dbOf (double linear) { return 20.0 * std::log10 (linear); }
 } // namespace analysis_testing

@@ -36,6 +36,13 @@ public:
         return found;
     }
 
+    // The first line that starts with the prefix, or empty.
+    std::string firstLineStartingWith (const juce::String& prefix) const
+    {
+        const auto found = linesStartingWith (prefix);
+        return found.isEmpty() ? std::string() : found[0].toStdString();
+    }
+
     juce::String joined() const { return lines().joinIntoString ("\n"); }
 
     std::vector<std::string> stdLines() const

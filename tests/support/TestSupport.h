@@ -40,6 +40,10 @@ juce::AudioBuffer<float> sine (int channels, int samples, double sampleRate, dou
                                float amplitude, double phaseRadians = 0.0);
 juce::AudioBuffer<float> whiteNoise (int channels, int samples, float rmsLevel, juce::int64 seed = 1);
 juce::AudioBuffer<float> silence (int channels, int samples);
+// Pink noise (Paul Kellet's refined filter over uniform white noise, within
+// 0.05 dB of 1/f from 10 Hz to 20 kHz at 44.1 kHz), every channel scaled to the
+// given RMS. Deterministic for a seed; the channels differ.
+juce::AudioBuffer<float> pinkNoise (int channels, int samples, float rms, juce::int64 seed = 3);
 // Speech-like test material: syllable bursts of harmonic tones with noise and
 // pauses, plus a little background noise. Deterministic for a given seed.
 juce::AudioBuffer<float> speechLike (int channels, int samples, double sampleRate, juce::int64 seed = 7);
