@@ -63,18 +63,15 @@ AnalysisMeasurements measureAll (const juce::AudioBuffer<float>& buffer, double 
 }
 } // namespace
 
-AnalysisResult AudioAnalyzer::analyze (const juce::AudioBuffer<float>& buffer, double sampleRate)
+AnalysisResult AudioAnalyzer::resultOf (const AnalysisMeasurements& m, int numChannels, int numSamples,
+                                        double sampleRate)
 {
     AnalysisResult r;
     r.sampleRate = sampleRate;
-    r.numChannels = buffer.getNumChannels();
-    r.numSamples = buffer.getNumSamples();
+    r.numChannels = numChannels;
+    r.numSamples = numSamples;
     // A rate of 0 never reaches here; it would otherwise put an infinity into the JSON.
     r.durationSeconds = sampleRate > 0.0 ? (double) r.numSamples / sampleRate : 0.0;
-
-    writeLines (analysis_log::openingLines (r));
-
-    const auto m = measureAll (buffer, sampleRate);
     r.integratedLUFS = m.loudness.integratedLufs;
     r.truePeakDBTP = m.truePeak.truePeakDbtp;
     r.snrDB = m.snr.snrDb;
@@ -85,8 +82,27 @@ AnalysisResult AudioAnalyzer::analyze (const juce::AudioBuffer<float>& buffer, d
     r.sibilanceDBFS = m.sibilance.levelDbfs;
     r.crestFactorDB = m.crestFactor.crestDb;
     r.hasGridHum = m.gridHum.detected;
-
-    writeLines (analysis_log::measurementLines (m));
-    writeLines (analysis_log::closingLines (r));
     return r;
+}
+
+Analysis AudioAnalyzer::measure (const juce::AudioBuffer<float>& buffer, double sampleRate)
+{
+    Analysis a;
+    a.measurements = measureAll (buffer, sampleRate);
+    a.result = resultOf (a.measurements, buffer.getNumChannels(), buffer.getNumSamples(), sampleRate);
+    return a;
+}
+
+void AudioAnalyzer::writeLog (const Analysis& a)
+{
+    writeLines (analysis_log::openingLines (a.result));
+    writeLines (analysis_log::measurementLines (a.measurements));
+    writeLines (analysis_log::closingLines (a.result));
+}
+
+AnalysisResult AudioAnalyzer::analyze (const juce::AudioBuffer<float>& buffer, double sampleRate)
+{
+    const auto a = measure (buffer, sampleRate);
+    writeLog (a);
+    return a.result;
 }

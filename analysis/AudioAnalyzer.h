@@ -90,6 +90,13 @@ struct AnalysisMeasurements
     GridHumMeasurement gridHum;
 };
 
+// The result record and what each measurement found.
+struct Analysis
+{
+    AnalysisResult result;
+    AnalysisMeasurements measurements;
+};
+
 //==============================================================================
 // Offline measurements of a whole recording. Stateless; every operation is static.
 // Only analyze writes to the log; the single measurements return their records,
@@ -105,6 +112,17 @@ public:
     // below, bit for bit. The measurements run side by side on this thread and
     // one helper thread; their lines are written afterwards, in a fixed order.
     static AnalysisResult analyze (const juce::AudioBuffer<float>& buffer, double sampleRate);
+
+    // analyze without the log: every measurement and the result record.
+    static Analysis measure (const juce::AudioBuffer<float>& buffer, double sampleRate);
+
+    // Writes the lines analyze writes for an analysis: the opening lines, a
+    // line per measurement and the report block.
+    static void writeLog (const Analysis& analysis);
+
+    // The result record of a set of measurements of numSamples frames per channel.
+    static AnalysisResult resultOf (const AnalysisMeasurements& measurements, int numChannels, int numSamples,
+                                    double sampleRate);
 
     // The twelve-line results block (no final line feed) and the one-line JSON object.
     static juce::String formatReport (const AnalysisResult& result);
