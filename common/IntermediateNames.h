@@ -12,6 +12,10 @@ inline constexpr const char* denoised = "_stage1_denoised.wav";
 inline constexpr const char* resampledTo48k = "_df3_resampled_48k.wav";
 inline constexpr const char* resampledBack = "_df3_resample_back.wav";
 
+// The chain's float samples between its passes, inside the work folder. Not a
+// .wav name: nothing that lists audio picks it up.
+inline constexpr const char* chainSpill = "_chain_spill.f32";
+
 inline constexpr const char* all[] = { prefiltered, denoised, resampledTo48k, resampledBack };
 
 // The private work folder of one file: this prefix, the input's name, a short id.

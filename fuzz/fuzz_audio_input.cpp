@@ -53,6 +53,12 @@ struct Setup
     juce::File folder;
 };
 
+// Takes the finished blocks and drops them.
+struct NoOutput final : ChainSink
+{
+    void write (const juce::AudioBuffer<float>&, int) override {}
+};
+
 void runWholeChain (juce::AudioBuffer<float>& buffer, double sampleRate)
 {
     if (sample_checks::countNonFinite (buffer) > 0)
@@ -68,7 +74,10 @@ void runWholeChain (juce::AudioBuffer<float>& buffer, double sampleRate)
     if (sample_checks::countNonFinite (buffer) > 0)
         return;
 
-    (void) runChain (buffer, sampleRate, PipelineConfig(), params);
+    BufferSource source (buffer, sampleRate);
+    const auto beforePreGain = AudioAnalyzer::measure (buffer, sampleRate);
+    NoOutput output;
+    (void) runChain ({ source, beforePreGain, PipelineConfig(), params, juce::File() }, output);
 }
 } // namespace
 

@@ -4,6 +4,7 @@
 #include <juce_audio_formats/juce_audio_formats.h>
 #include <juce_core/juce_core.h>
 
+#include "io/BlockSource.h"
 #include "io/InFlightFiles.h"
 
 #include <memory>
@@ -46,19 +47,16 @@ void readAudioFile (const juce::File& file, AudioReadResult& into);
 // length: every check readAudioFile makes but the memory bound, and the same
 // samples. The reader decodes straight from the file; nothing is held but its
 // own small buffers.
-class AudioFileSource
+class AudioFileSource final : public AudioBlockSource
 {
 public:
-    ~AudioFileSource();
+    ~AudioFileSource() override;
 
-    int numChannels() const;
-    double sampleRate() const;
+    int numChannels() const override;
+    double sampleRate() const override;
     // Frames per channel, as far as the file holds them (the header is never trusted).
-    juce::int64 lengthInFrames() const { return length; }
-
-    // Reads numFrames frames from frame `start` into the first numFrames samples
-    // of every channel of `into`, which has numChannels() channels.
-    void read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames);
+    juce::int64 lengthInFrames() const override { return length; }
+    void read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames) override;
 
 private:
     friend std::unique_ptr<AudioFileSource> openAudioFile (const juce::File&, AudioReadResult::Status&, juce::String&);

@@ -1,5 +1,6 @@
 #include "pipeline/AudioPipeline.h"
 
+#include "analysis/AnalysisAccumulator.h"
 #include "analysis/AudioAnalyzer.h"
 #include "common/IntermediateNames.h"
 #include "io/AudioFileIO.h"
@@ -8,6 +9,7 @@
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
 #include "pipeline/WorkFolder.h"
+#include "pipeline/stages/StageShape.h"
 #include "tools/NoiseReducer.h"
 
 namespace
@@ -28,6 +30,47 @@ double nowMs()
 {
     return juce::Time::getMillisecondCounterHiRes();
 }
+
+//==============================================================================
+// The output file, written as the chain's last pass hands over its blocks. The
+// writer is made with the first block (or at the end, for a file of no
+// frames): a chain stopped by a check never touches the output.
+class OutputSink final : public ChainSink
+{
+public:
+    OutputSink (const juce::File& target, double rate, int channels)
+        : output (target), sampleRate (rate), numChannels (channels)
+    {
+    }
+
+    void write (const juce::AudioBuffer<float>& block, int numFrames) override
+    {
+        if (open())
+            writer->write (block, numFrames);
+    }
+
+    // Completes the output; empty on success, else the reason.
+    juce::String finish()
+    {
+        if (! open())
+            return error;
+        return writer->finish();
+    }
+
+private:
+    bool open()
+    {
+        if (writer == nullptr && error.isEmpty())
+            writer = Wav16FileWriter::create (output, sampleRate, numChannels, error);
+        return writer != nullptr;
+    }
+
+    juce::File output;
+    double sampleRate;
+    int numChannels;
+    std::unique_ptr<Wav16FileWriter> writer;
+    juce::String error;
+};
 
 //==============================================================================
 // One call of processFile: the file's state as it moves through the phases.
@@ -65,16 +108,11 @@ private:
         return result;
     }
 
-    // true when every sample is finite; otherwise fails the file with the step's label.
-    bool samplesAreFinite (const juce::AudioBuffer<float>& buffer, const juce::String& label)
+    // Fails the file: a step left samples that are not finite numbers.
+    bool stopAfter (const juce::String& label, int nonFiniteCount)
     {
-        if (buffer.getNumChannels() == 0)
-            return true;
-        const int count = sample_checks::countNonFinite (buffer);
-        if (count == 0)
-            return true;
         fail ("Invalid non-finite audio after " + label);
-        log (stage_log::nonFiniteLine (result.errorMessage, count));
+        log (stage_log::nonFiniteLine (result.errorMessage, nonFiniteCount));
         return false;
     }
 
@@ -93,10 +131,6 @@ private:
     juce::File currentFile; // the file the next phase reads
     juce::File inputCopy;   // the input's copy inside the work folder, when one was made
     AutoMapParameters params;
-
-    // One working buffer for both reads of the file: the chain reads into the
-    // allocation that Pass 1 used.
-    AudioReadResult audio;
 };
 
 // Pass 1: analysis of the input, the mapping, and the pre-filtered intermediate.
@@ -104,33 +138,57 @@ private:
 bool FileRun::analyseAndPreFilter()
 {
     log ("[AudioPipeline] Pass 1: Offline Analysis");
-    readAudioFile (input, audio);
-    if (! audio.ok())
+    AudioReadResult::Status status;
+    juce::String message;
+    auto source = openAudioFile (input, status, message);
+    if (source == nullptr)
     {
         log ("[AudioPipeline] WARNING: Could not read input for Pass 1 analysis");
         return true;
     }
 
+    const int channels = source->numChannels();
+    const double rate = source->sampleRate();
+    AnalysisAccumulator accumulator (channels, rate);
+    juce::int64 nonFinite = 0;
+    forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
+    {
+        for (int c = 0; c < channels; ++c)
+            nonFinite += sample_checks::countNonFinite (block.getReadPointer (c), n);
+        accumulator.add (block, n);
+    });
+
     // The chain reads the 16-bit intermediate, where NaN and infinity would
     // already have become full-scale clicks; such a file is stopped here.
-    if (! samplesAreFinite (audio.buffer, "File Load"))
-        return false;
+    if (nonFinite > 0)
+        return stopAfter ("File Load", sample_checks::saturatingCount (nonFinite));
 
-    const auto analysis = AudioAnalyzer::analyze (audio.buffer, audio.sampleRate);
-    result.analysisJson = AudioAnalyzer::toJson (analysis);
-    params = AutoMap::fromAnalysis (analysis);
-    log (AutoMap::logLine (params, analysis));
+    const auto analysis = accumulator.finish();
+    AudioAnalyzer::writeLog (analysis);
+    result.analysisJson = AudioAnalyzer::toJson (analysis.result);
+    params = AutoMap::fromAnalysis (analysis.result);
+    log (AutoMap::logLine (params, analysis.result));
 
     log ("[AudioPipeline] Stage 1.5: Pre-Filtering (HPF & Grid Hum)");
-    stage_log::write (stages::applyPreFilter (audio.buffer, audio.sampleRate, { analysis.hasGridHum }));
+    const stages::PreFilterParameters preFilter { analysis.result.hasGridHum };
+    stage_log::write (stages::describePreFilter (preFilter));
 
     // A failed intermediate write is silent: the chain carries on from the input.
-    if (work.ensureExists())
+    if (! work.ensureExists())
+        return true;
+    const auto prefiltered = work.file (intermediate_names::prefiltered);
+    juce::String error;
+    auto writer = Wav16FileWriter::create (prefiltered, rate, channels, error);
+    if (writer == nullptr)
+        return true;
+    stages::BiquadCascade filter (stages::designPreFilter (preFilter, rate), channels);
+    forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
     {
-        const auto prefiltered = work.file (intermediate_names::prefiltered);
-        if (writeWav16Atomically (prefiltered, audio.buffer, audio.sampleRate).isEmpty())
-            currentFile = prefiltered;
-    }
+        stages::forEachChannel (channels, [&] (int c) { filter.processChannel (c, block.getWritePointer (c), n); });
+        writer->write (block, n);
+    });
+    if (writer->finish().isEmpty())
+        currentFile = prefiltered;
     return true;
 }
 
@@ -144,7 +202,6 @@ void FileRun::reduceNoise()
         return;
     }
 
-    audio = AudioReadResult(); // the outside denoiser gets the memory back while it runs
     log ("[AudioPipeline] Stage 1: Noise Reduction");
 
     // The reducer writes beside its input; it only ever gets a file inside the
@@ -196,38 +253,58 @@ void FileRun::reduceNoise()
     log ("[AudioPipeline/ASR Hook] Exported ASR feed to: " + feed.getFileName());
 }
 
-// The chain in memory over the working file, then the output is written.
+// The chain over the working file in blocks, into the output.
 bool FileRun::processInMemory()
 {
-    readAudioFile (currentFile, audio);
-    if (! audio.ok())
+    AudioReadResult::Status status;
+    juce::String message;
+    auto source = openAudioFile (currentFile, status, message);
+    if (source == nullptr)
     {
-        fail (audio.status == AudioReadResult::Status::tooLong
-                  ? audio.message
+        fail (status == AudioReadResult::Status::tooLong
+                  ? message
                   : "Failed to read audio file for DSP processing: "
                         + (currentFile == inputCopy ? input : currentFile).getFullPathName());
         return false;
     }
 
-    auto& buffer = audio.buffer;
-    const double sampleRate = audio.sampleRate;
-    const int length = buffer.getNumSamples();
+    const int channels = source->numChannels();
+    const double sampleRate = source->sampleRate();
+    const auto length = source->lengthInFrames();
 
-    if (! samplesAreFinite (buffer, "File Load"))
-        return false;
-    log ("[AudioPipeline] Loaded audio: " + juce::String (buffer.getNumChannels()) + "ch, " + juce::String (sampleRate)
-         + "Hz, " + juce::String (length) + " samples ("
-         + juce::String (sampleRate > 0.0 ? (double) length / sampleRate : 0.0, 2) + "s)");
-    log (stage_log::peakLine ("File Load", sample_checks::peakLevelDbfs (buffer)));
-
-    if (const auto stopped = runChain (buffer, sampleRate, config, params))
+    // The file as loaded: checked, and measured for pre-gain, in one read.
+    AnalysisAccumulator accumulator (channels, sampleRate);
+    juce::int64 nonFinite = 0;
+    float peak = 0.0f;
+    forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
     {
-        fail ("Invalid non-finite audio after " + stopped->checkLabel);
-        log (stage_log::nonFiniteLine (result.errorMessage, stopped->nonFiniteCount));
+        for (int c = 0; c < channels; ++c)
+        {
+            nonFinite += sample_checks::countNonFinite (block.getReadPointer (c), n);
+            peak = juce::jmax (peak, sample_checks::peakMagnitude (block.getReadPointer (c), n));
+        }
+        accumulator.add (block, n);
+    });
+
+    if (nonFinite > 0)
+        return stopAfter ("File Load", sample_checks::saturatingCount (nonFinite));
+    log ("[AudioPipeline] Loaded audio: " + juce::String (channels) + "ch, " + juce::String (sampleRate) + "Hz, "
+         + juce::String (length) + " samples ("
+         + juce::String (sampleRate > 0.0 ? (double) length / sampleRate : 0.0, 2) + "s)");
+    log (stage_log::peakLine ("File Load", sample_checks::peakLevelDbfs (peak, channels)));
+
+    const auto beforePreGain = accumulator.finish();
+    OutputSink sink (output, sampleRate, channels);
+    const juce::File spillFile = work.ensureExists() ? work.file (intermediate_names::chainSpill) : juce::File();
+    if (const auto stopped = runChain ({ *source, beforePreGain, config, params, spillFile }, sink))
+    {
+        if (stopped->readError.isEmpty())
+            return stopAfter (stopped->checkLabel, stopped->nonFiniteCount);
+        fail (stopped->readError);
         return false;
     }
 
-    if (const auto error = writeWav16Atomically (output, buffer, sampleRate); error.isNotEmpty())
+    if (const auto error = sink.finish(); error.isNotEmpty())
     {
         fail (error);
         return false;

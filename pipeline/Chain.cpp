@@ -1,8 +1,14 @@
 #include "pipeline/Chain.h"
 
-#include "analysis/AudioAnalyzer.h"
+#include "analysis/AnalysisAccumulator.h"
+#include "analysis/AnalysisLog.h"
+#include "common/SideBySide.h"
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
+#include "pipeline/stages/StageShape.h"
+
+#include <functional>
+#include <memory>
 
 namespace
 {
@@ -11,19 +17,96 @@ void log (const juce::String& message)
     juce::Logger::writeToLog (message);
 }
 
-// The in-memory chain as a table, in run order.
-
-// What the stage operations work on.
-struct ChainContext
+void log (const juce::StringArray& lines)
 {
-    juce::AudioBuffer<float>& buffer;
+    for (const auto& line : lines)
+        log (line);
+}
+
+juce::StringArray logLinesOf (const Analysis& a)
+{
+    auto lines = analysis_log::openingLines (a.result);
+    lines.addArray (analysis_log::measurementLines (a.measurements));
+    lines.addArray (analysis_log::closingLines (a.result));
+    return lines;
+}
+
+//==============================================================================
+// A stage's processor behind one call per channel run.
+using ChannelProcess = std::function<void (int channel, float* samples, int numSamples)>;
+
+template <typename Processor>
+ChannelProcess holding (std::shared_ptr<Processor> processor)
+{
+    return [processor] (int channel, float* samples, int n) { processor->processChannel (channel, samples, n); };
+}
+
+// What the chain knows when it designs its steps.
+struct StepContext
+{
     double sampleRate;
+    int numChannels;
     const PipelineConfig& config;
     const AutoMapParameters& params;
-    // The analysis after pre-filter and noise reduction, before pre-gain; the
-    // dynamics thresholds are re-referenced from it.
-    AnalysisResult beforePreGain {};
+    const Analysis& beforePreGain;
 };
+
+// A step designed for this file: its log lines after the header, and its processor (none: it changes nothing).
+struct PreparedStep
+{
+    juce::StringArray lines;
+    ChannelProcess process;
+};
+
+PreparedStep preGain (const StepContext& c, bool bypassed)
+{
+    const stages::PreGainParameters p { c.config.targetLufs, (float) c.beforePreGain.result.integratedLUFS, bypassed };
+    const auto setting = stages::designPreGain (p);
+    auto lines = logLinesOf (c.beforePreGain);
+    lines.addArray (stage_log::linesFor (stages::PreGainReport { p.measuredLufs, setting }));
+    return { lines, setting ? holding (std::make_shared<stages::Gain> (setting->factor)) : ChannelProcess() };
+}
+
+PreparedStep deEsser (const StepContext& c, bool)
+{
+    const auto design = stages::designDeEsser ({ AutoMap::deEsserThreshold (c.config.targetLufs, c.beforePreGain.result) },
+                                               c.sampleRate);
+    return { stage_log::linesFor (stages::DeEsserReport { design.thresholdDb }),
+             holding (std::make_shared<stages::DeEsser> (design, c.numChannels)) };
+}
+
+PreparedStep expander (const StepContext& c, bool)
+{
+    const float threshold = AutoMap::expanderThreshold (c.config.targetLufs, c.beforePreGain.result,
+                                                        c.params.expanderThresholdDb,
+                                                        c.config.bypasses (BypassStage::preGain));
+    const auto design = stages::designExpander ({ threshold }, c.sampleRate);
+    return { stage_log::linesFor (stages::ExpanderReport { design.thresholdDb, design.ratio }),
+             holding (std::make_shared<stages::Expander> (design, c.numChannels)) };
+}
+
+PreparedStep vocalEq (const StepContext& c, bool)
+{
+    const stages::VocalEqParameters p { c.config.voiceType, c.params.airShelfDb, c.params.presenceDb, c.params.mudCutDb };
+    return { stage_log::linesFor (stages::describeVocalEq (p)),
+             holding (std::make_shared<stages::BiquadCascade> (stages::designVocalEq (p, c.sampleRate), c.numChannels)) };
+}
+
+PreparedStep leveler (const StepContext& c, bool)
+{
+    return { stage_log::linesFor (stages::LevelerReport {}),
+             holding (std::make_shared<stages::Leveler> (stages::designLeveler ({}, c.sampleRate), c.numChannels)) };
+}
+
+PreparedStep saturation (const StepContext& c, bool)
+{
+    const stages::SaturationParameters p { c.params.saturationDriveDb };
+    return { stage_log::linesFor (stages::SaturationReport { p.driveDb }),
+             holding (std::make_shared<stages::Saturation> (stages::designSaturation (p, c.sampleRate), c.numChannels)) };
+}
+
+//==============================================================================
+// The chain as a table, in run order.
 
 // Which command-line switch a step depends on.
 enum class Switch { none, eq, compressor };
@@ -31,7 +114,7 @@ enum class Switch { none, eq, compressor };
 // What a bypass number does to its step.
 enum class WhenBypassed
 {
-    skip,        // the step does not run (and its header is printed only if `header` says always)
+    skip,        // the step does not run (its header is printed only if `headerPrinted` says always)
     measureOnly  // the step runs its measurement, and applies no gain
 };
 
@@ -47,78 +130,33 @@ struct ChainStep
     Switch switchedBy;
     const char* checkLabel;  // names the step in a non-finite error
     const char* reportLabel; // names the step in the peak report
-    void (*run) (ChainContext&, bool bypassed);
+    PreparedStep (*prepare) (const StepContext&, bool bypassed); // none: the step is run by the chain's last passes
 };
-
-void preGain (ChainContext& c, bool bypassed)
-{
-    c.beforePreGain = AudioAnalyzer::analyze (c.buffer, c.sampleRate);
-    stage_log::write (stages::applyPreGain (
-        c.buffer, { c.config.targetLufs, (float) c.beforePreGain.integratedLUFS, bypassed }));
-}
-
-void deEsser (ChainContext& c, bool)
-{
-    stage_log::write (stages::applyDeEsser (c.buffer, c.sampleRate,
-                                            { AutoMap::deEsserThreshold (c.config.targetLufs, c.beforePreGain) }));
-}
-
-void expander (ChainContext& c, bool)
-{
-    const float threshold = AutoMap::expanderThreshold (c.config.targetLufs, c.beforePreGain,
-                                                        c.params.expanderThresholdDb,
-                                                        c.config.bypasses (BypassStage::preGain));
-    stage_log::write (stages::applyExpander (c.buffer, c.sampleRate, { threshold }));
-}
-
-void vocalEq (ChainContext& c, bool)
-{
-    stage_log::write (stages::applyVocalEq (
-        c.buffer, c.sampleRate, { c.config.voiceType, c.params.airShelfDb, c.params.presenceDb, c.params.mudCutDb }));
-}
-
-void leveler (ChainContext& c, bool)
-{
-    stage_log::write (stages::applyLeveler (c.buffer, c.sampleRate));
-}
-
-void saturation (ChainContext& c, bool)
-{
-    stage_log::write (stages::applySaturation (c.buffer, c.sampleRate, { c.params.saturationDriveDb }));
-}
-
-void normalization (ChainContext& c, bool bypassed)
-{
-    // Measured even when bypassed: the analyzer's report is part of the log.
-    const auto analysis = AudioAnalyzer::analyze (c.buffer, c.sampleRate);
-    stage_log::write (stages::applyNormalizationGain (
-        c.buffer, { c.config.targetLufs, (float) analysis.integratedLUFS, bypassed }));
-}
-
-void limiterAndTrim (ChainContext& c, bool)
-{
-    stage_log::write (stages::applyLimiter (c.buffer, c.sampleRate, {}));
-    stage_log::write (stages::applyOutputTrim (c.buffer));
-}
 
 constexpr auto always = Header::always;
 constexpr auto whenItRuns = Header::whenItRuns;
 constexpr auto skip = WhenBypassed::skip;
 constexpr auto measureOnly = WhenBypassed::measureOnly;
 
+// The steps up to saturation shape the sound in one pass; normalization needs
+// the loudness of all of it first, and the output trim the peak after the
+// limiter, so those two run in passes of their own over the spilled samples.
 // clang-format off
 const ChainStep chain[] = {
-    // header                                                         printed     bypass                       bypassed     switch              check                  report                        operation
+    // header                                                         printed     bypass                       bypassed     switch              check                  report                        designed by
     { "Stage 1.6: Pre-Gain Leveling (Target: {target} LUFS)",         always,     BypassStage::preGain,        measureOnly, Switch::none,       "PreGain",             "PreGain",                    preGain },
     { "Stage 1.7: Dynamic De-esser",                                  always,     BypassStage::deEsser,        skip,        Switch::none,       "De-esser",            "De-esser",                   deEsser },
     { "Stage 1.8: Downward Expander",                                 always,     BypassStage::none,           skip,        Switch::none,       "Expander",            "Expander",                   expander },
     { "Stage 3: Corrective & Enhancement EQ ({voice})",               whenItRuns, BypassStage::vocalEq,        skip,        Switch::eq,         "Vocal EQ",            "Corrective/Enhancement EQ",  vocalEq },
     { "Stage 2: Opto-Style Serial Leveler",                           whenItRuns, BypassStage::leveler,        skip,        Switch::compressor, "Compressor",          "Compressor",                 leveler },
     { "Stage 4: Harmonic Saturation",                                 always,     BypassStage::saturation,     skip,        Switch::none,       "Saturation",          "Saturation",                 saturation },
-    { "Stage 5: Broadcast Normalization (Target: {target} LUFS)",     always,     BypassStage::normalization,  measureOnly, Switch::none,       "Final Normalization", "Final Normalization",        normalization },
-    { "Stage 6: True Peak Limiter",                                   always,     BypassStage::limiter,        skip,        Switch::none,       "Limiter",             "Limiter & Output Trim",      limiterAndTrim },
+    { "Stage 5: Broadcast Normalization (Target: {target} LUFS)",     always,     BypassStage::normalization,  measureOnly, Switch::none,       "Final Normalization", "Final Normalization",        nullptr },
+    { "Stage 6: True Peak Limiter",                                   always,     BypassStage::limiter,        skip,        Switch::none,       "Limiter",             "Limiter & Output Trim",      nullptr },
 };
 // clang-format on
+constexpr int kShapingSteps = 6;
+const ChainStep& normalizationStep = chain[6];
+const ChainStep& limiterStep = chain[7];
 
 bool switchedOn (Switch s, const PipelineConfig& config)
 {
@@ -131,32 +169,201 @@ bool switchedOn (Switch s, const PipelineConfig& config)
     return true;
 }
 
-juce::String headerText (const ChainStep& step, const PipelineConfig& config)
+bool bypassed (const ChainStep& step, const PipelineConfig& config)
 {
-    return "[AudioPipeline] "
-           + juce::String (step.header)
-                 .replace ("{target}", juce::String (config.targetLufs, 1))
-                 .replace ("{voice}", config.voiceType);
+    return config.bypasses (step.bypass);
+}
+
+bool runs (const ChainStep& step, const PipelineConfig& config)
+{
+    return switchedOn (step.switchedBy, config) && ! (bypassed (step, config) && step.whenBypassed == skip);
+}
+
+void logHeader (const ChainStep& step, const PipelineConfig& config)
+{
+    if (runs (step, config) || step.headerPrinted == always)
+        log ("[AudioPipeline] "
+             + juce::String (step.header)
+                   .replace ("{target}", juce::String (config.targetLufs, 1))
+                   .replace ("{voice}", config.voiceType));
+}
+
+//==============================================================================
+// The check after a step, over the whole file: non-finite samples and the peak.
+struct Tally
+{
+    juce::int64 nonFinite = 0;
+    float peak = 0.0f;
+
+    void add (const float* samples, int n)
+    {
+        nonFinite += sample_checks::countNonFinite (samples, n);
+        peak = juce::jmax (peak, sample_checks::peakMagnitude (samples, n));
+    }
+
+    void add (const Tally& other)
+    {
+        nonFinite += other.nonFinite;
+        peak = juce::jmax (peak, other.peak);
+    }
+};
+
+// Logs the check after a step: the error when it failed, else the peak report.
+std::optional<ChainStop> check (const ChainStep& step, const Tally& tally, int numChannels)
+{
+    if (tally.nonFinite > 0)
+        return ChainStop { step.checkLabel, sample_checks::saturatingCount (tally.nonFinite) };
+    log (stage_log::peakLine (step.reportLabel, sample_checks::peakLevelDbfs (tally.peak, numChannels)));
+    return std::nullopt;
+}
+
+
+//==============================================================================
+// The passes.
+
+struct ShapingStep
+{
+    const ChainStep& step;
+    PreparedStep prepared;
+    std::vector<Tally> tallies; // one per channel, added up after the pass
+};
+
+// Pass 1: every step up to saturation, block by block, each channel through all
+// of them in turn; the result is analysed for normalization and spilled.
+Analysis shape (const ChainInput& in, std::vector<ShapingStep>& steps, FloatSpill& spill)
+{
+    const int channels = in.source.numChannels();
+    AnalysisAccumulator analysis (channels, in.source.sampleRate());
+    forEachBlock (in.source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
+    {
+        stages::forEachChannel (channels, [&] (int c)
+        {
+            float* samples = block.getWritePointer (c);
+            for (auto& s : steps)
+            {
+                if (s.prepared.process)
+                    s.prepared.process (c, samples, n);
+                s.tallies[(size_t) c].add (samples, n);
+            }
+        });
+        analysis.add (block, n);
+        spill.append (block, n);
+    });
+    return analysis.finish();
+}
+
+// The level stages over the spilled samples: the normalization gain, then the
+// limiter when it runs, then (in the last pass) the trim. Each pass makes its
+// processors anew, so the limiter starts from rest every time.
+struct LevelStages
+{
+    std::optional<stages::GainSetting> normalization;
+    bool limit = false;
+    std::optional<stages::GainSetting> trim;
+    double sampleRate = 0.0;
+    int numChannels = 0;
+
+    // Runs the block through them; afterNormalization and afterLimiter (may be null)
+    // tally each channel after those stages.
+    void forEachBlockOf (AudioBlockSource& spill, const std::function<void (juce::AudioBuffer<float>&, int)>& visit,
+                         std::vector<Tally>* afterNormalization, std::vector<Tally>* afterLimiter) const
+    {
+        stages::Gain gain (normalization ? normalization->factor : 1.0f);
+        stages::Limiter limiter (stages::designLimiter ({}, sampleRate), numChannels);
+        stages::Gain trimGain (trim ? trim->factor : 1.0f);
+        forEachBlock (spill, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
+        {
+            stages::forEachChannel (numChannels, [&] (int c)
+            {
+                float* samples = block.getWritePointer (c);
+                gain.processChannel (c, samples, n);
+                if (afterNormalization != nullptr)
+                    (*afterNormalization)[(size_t) c].add (samples, n);
+                if (limit)
+                {
+                    limiter.processChannel (c, samples, n);
+                    trimGain.processChannel (c, samples, n);
+                }
+                if (afterLimiter != nullptr)
+                    (*afterLimiter)[(size_t) c].add (samples, n);
+            });
+            visit (block, n);
+        });
+    }
+};
+
+Tally sumOf (const std::vector<Tally>& perChannel)
+{
+    Tally total;
+    for (const auto& t : perChannel)
+        total.add (t);
+    return total;
 }
 } // namespace
 
-std::optional<ChainStop> runChain (juce::AudioBuffer<float>& buffer, double sampleRate, const PipelineConfig& config,
-                                   const AutoMapParameters& params)
+std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
 {
-    ChainContext context { buffer, sampleRate, config, params };
-    for (const auto& step : chain)
-    {
-        const bool bypassed = config.bypasses (step.bypass);
-        const bool runs = switchedOn (step.switchedBy, config) && ! (bypassed && step.whenBypassed == skip);
-        if (runs || step.headerPrinted == always)
-            log (headerText (step, config));
-        if (runs)
-            step.run (context, bypassed);
+    const auto& config = in.config;
+    const int channels = in.source.numChannels();
+    const double rate = in.source.sampleRate();
+    const StepContext context { rate, channels, config, in.params, in.beforePreGain };
 
-        if (buffer.getNumChannels() > 0)
-            if (const int count = sample_checks::countNonFinite (buffer); count > 0)
-                return ChainStop { step.checkLabel, count };
-        log (stage_log::peakLine (step.reportLabel, sample_checks::peakLevelDbfs (buffer)));
+    std::vector<ShapingStep> steps;
+    for (int i = 0; i < kShapingSteps; ++i)
+    {
+        const auto& step = chain[i];
+        steps.push_back ({ step, runs (step, config) ? step.prepare (context, bypassed (step, config)) : PreparedStep(),
+                           std::vector<Tally> ((size_t) channels) });
     }
-    return std::nullopt;
+
+    FloatSpill spill (in.spillFile, channels, rate);
+    const auto shaped = shape (in, steps, spill);
+
+    for (const auto& s : steps)
+    {
+        logHeader (s.step, config);
+        log (s.prepared.lines);
+        if (auto stop = check (s.step, sumOf (s.tallies), channels))
+            return stop;
+    }
+
+    // Normalization: measured even when bypassed, since the analyzer's report is part of the log.
+    LevelStages level;
+    level.sampleRate = rate;
+    level.numChannels = channels;
+    const stages::NormalizationParameters normalization { config.targetLufs, (float) shaped.result.integratedLUFS,
+                                                         bypassed (normalizationStep, config) };
+    level.normalization = stages::designNormalizationGain (normalization);
+    level.limit = runs (limiterStep, config);
+
+    std::vector<Tally> afterNormalization ((size_t) channels), afterLimiter ((size_t) channels);
+    level.forEachBlockOf (spill, [] (juce::AudioBuffer<float>&, int) {}, &afterNormalization, &afterLimiter);
+    const ChainStop unreadable { {}, 0, "Failed to read back the chain's samples: " + in.spillFile.getFullPathName() };
+    if (! spill.ok())
+        return unreadable;
+
+    logHeader (normalizationStep, config);
+    log (logLinesOf (shaped));
+    log (stage_log::linesFor (stages::NormalizationReport { normalization.measuredLufs, normalization.targetLufs,
+                                                            level.normalization }));
+    if (auto stop = check (normalizationStep, sumOf (afterNormalization), channels))
+        return stop;
+
+    logHeader (limiterStep, config);
+    if (level.limit)
+    {
+        log (stage_log::linesFor (stages::LimiterReport { stages::LimiterParameters().ceilingDb }));
+        level.trim = stages::designOutputTrim ({ sumOf (afterLimiter).peak });
+        log (stage_log::linesFor (stages::OutputTrimReport { level.trim }));
+    }
+    if (const auto limited = sumOf (afterLimiter); limited.nonFinite > 0)
+        return ChainStop { limiterStep.checkLabel, sample_checks::saturatingCount (limited.nonFinite) };
+
+    // The last pass: the same level stages with the trim, into the sink.
+    std::vector<Tally> finished ((size_t) channels);
+    level.forEachBlockOf (spill, [&] (juce::AudioBuffer<float>& block, int n) { sink.write (block, n); }, nullptr,
+                          &finished);
+    if (! spill.ok())
+        return unreadable;
+    return check (limiterStep, sumOf (finished), channels);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "analysis/AudioAnalyzer.h"
+#include "io/BlockSource.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/PipelineConfig.h"
 
@@ -7,17 +9,41 @@
 
 #include <optional>
 
+// Frames per channel in one block of the chain: large enough that the work of
+// a block dwarfs handing it over, small enough that it stays in the cache.
+constexpr int kChainBlockFrames = 32768;
+
 // Where the chain stopped: the first step after which a sample was not a
-// finite number, and how many such samples the buffer held then.
+// finite number, and how many such samples the whole file held then; or, when
+// its own samples could not be read back from the work folder, why.
 struct ChainStop
 {
     juce::String checkLabel;
     int nonFiniteCount = 0;
+    juce::String readError; // set instead of the two above
 };
 
-// Runs the stages from pre-gain to the output trim over the buffer in place,
+// Where the finished audio goes, block by block, in order.
+class ChainSink
+{
+public:
+    virtual ~ChainSink() = default;
+    virtual void write (const juce::AudioBuffer<float>& block, int numFrames) = 0;
+};
+
+struct ChainInput
+{
+    AudioBlockSource& source;          // the working file, after pre-filter and noise reduction
+    const Analysis& beforePreGain;     // its analysis; the dynamics thresholds are re-referenced from it
+    const PipelineConfig& config;
+    const AutoMapParameters& params;   // the mapping of the Pass 1 analysis
+    juce::File spillFile;              // where the chain keeps its samples between passes; none: in memory
+};
+
+// Runs the stages from pre-gain to the output trim over the source in blocks,
 // in their fixed order, each followed by the non-finite check and the peak
-// report, and logs every step. Stops at the first step that leaves a sample
-// that is not a finite number. params is the mapping of the Pass 1 analysis.
-std::optional<ChainStop> runChain (juce::AudioBuffer<float>& buffer, double sampleRate, const PipelineConfig& config,
-                                   const AutoMapParameters& params);
+// report over the whole file, and logs every step as the whole-file chain
+// would. Stops at the first step that leaves a sample that is not a finite
+// number; the sink then has been given nothing. Memory: a few blocks, the
+// stages' states and the analysis lists, whatever the length of the file.
+std::optional<ChainStop> runChain (const ChainInput& input, ChainSink& sink);

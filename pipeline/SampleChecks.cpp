@@ -27,32 +27,43 @@ std::int64_t countNonFiniteIn (const float* samples, int numSamples) noexcept
 }
 } // namespace
 
-int sample_checks::countNonFinite (const juce::AudioBuffer<float>& buffer)
+std::int64_t sample_checks::countNonFinite (const float* samples, int numSamples)
 {
-    std::int64_t count = 0;
-    for (int c = 0; c < buffer.getNumChannels(); ++c)
-        count += countNonFiniteIn (buffer.getReadPointer (c), buffer.getNumSamples());
+    return countNonFiniteIn (samples, numSamples);
+}
 
+float sample_checks::peakMagnitude (const float* samples, int numSamples)
+{
+    const auto range = juce::FloatVectorOperations::findMinAndMax (samples, numSamples);
+    return juce::jmax (std::abs (range.getStart()), std::abs (range.getEnd()));
+}
+
+int sample_checks::saturatingCount (std::int64_t count)
+{
     // Several channels of 2^31 - 1 samples can hold more bad samples than an int
     // counts; saturate rather than wrap, since a wrap could reach 0 and pass.
     return (int) juce::jmin (count, (std::int64_t) std::numeric_limits<int>::max());
 }
 
+float sample_checks::peakLevelDbfs (float peak, int numChannels)
+{
+    if (numChannels == 0 || ! (peak > kSilenceAmplitudeF))
+        return (float) kNoLevelDb;
+    return juce::jmax (20.0f * std::log10 (peak), GainRules::minusInfinityDb);
+}
+
+int sample_checks::countNonFinite (const juce::AudioBuffer<float>& buffer)
+{
+    std::int64_t count = 0;
+    for (int c = 0; c < buffer.getNumChannels(); ++c)
+        count += countNonFiniteIn (buffer.getReadPointer (c), buffer.getNumSamples());
+    return saturatingCount (count);
+}
+
 float sample_checks::peakLevelDbfs (const juce::AudioBuffer<float>& buffer)
 {
-    if (buffer.getNumChannels() == 0)
-        return (float) kNoLevelDb;
-
     float peak = 0.0f;
     for (int c = 0; c < buffer.getNumChannels(); ++c)
-    {
-        const auto range = juce::FloatVectorOperations::findMinAndMax (buffer.getReadPointer (c),
-                                                                       buffer.getNumSamples());
-        peak = juce::jmax (peak, std::abs (range.getStart()), std::abs (range.getEnd()));
-    }
-
-    if (! (peak > kSilenceAmplitudeF))
-        return (float) kNoLevelDb;
-
-    return juce::jmax (20.0f * std::log10 (peak), GainRules::minusInfinityDb);
+        peak = juce::jmax (peak, peakMagnitude (buffer.getReadPointer (c), buffer.getNumSamples()));
+    return peakLevelDbfs (peak, buffer.getNumChannels());
 }

@@ -387,12 +387,13 @@ TEST (HostileInputs, FuzzerFindingsFailCleanly)
 // A file that really is as big as it says (sparse here, so it costs no disk)
 // but whose samples would take most of the memory: refused before any
 // allocation, so it fails alone instead of the whole run being killed.
-TEST (HostileInputs, AudioBeyondHalfTheMemoryFailsAloneBeforeAllocating)
+// Reading a whole file into memory refuses one whose samples would fill more
+// than half of it, before allocating. (The engine itself streams and needs no
+// such bound; this is the whole-file read that tests and tools use.)
+TEST (HostileInputs, AudioBeyondHalfTheMemoryIsRefusedByTheWholeFileReadBeforeAllocating)
 {
     TempFolder tmp;
-    const auto in = tmp.file ("in");
-    in.createDirectory();
-    const auto big = in.getChildFile ("four gigabytes.wav");
+    const auto big = tmp.file ("four gigabytes.wav");
     WavSpec s;
     s.bits = 8;
     s.channels = 2;
@@ -400,7 +401,6 @@ TEST (HostileInputs, AudioBeyondHalfTheMemoryFailsAloneBeforeAllocating)
     writeBytes (big, wavBytes (s, {}));
     const auto header = readBytes (big);
     std::filesystem::resize_file (path (big), header.size() + 0xfffffff0u);
-    writeWav (in.getChildFile ("good.wav"), speechLike (1, goodFrames, goodRate, 3), goodRate);
 
     const auto memoryBytes = (juce::int64) juce::SystemStats::getMemorySizeInMegabytes() * 1024 * 1024;
     if (memoryBytes / 2 >= (juce::int64) 2147483640 * 2 * 4)
@@ -411,20 +411,7 @@ TEST (HostileInputs, AudioBeyondHalfTheMemoryFailsAloneBeforeAllocating)
     EXPECT_EQ (read.buffer.getNumChannels(), 0);
     EXPECT_TRUE (read.message.startsWith ("Audio file too large for this machine's memory (16383 MB of samples, "))
         << read.message;
-
-    const auto r = runChild (engineExecutable(), { "--input-dir", path (in), "--output-dir", path (tmp.file ("out")),
-                                                   "--denoise", "false" });
-    EXPECT_EQ (r.exitCode, 2) << r.err;
-    EXPECT_EQ (r.out, summaryLine (1, 1));
-    EXPECT_TRUE (r.errContains ("[Error] Failed processing four gigabytes.wav: Audio file too large for this machine's memory"))
-        << r.err;
-    EXPECT_LE (r.peakRssKb, baselinePeakKb() + 32 * 1024 + sanitizerSlackKb);
-    EXPECT_FALSE (tmp.file ("out/four gigabytes.wav").exists());
     EXPECT_EQ (big.getSize(), (juce::int64) header.size() + 0xfffffff0u);
-    std::ifstream again (path (big), std::ios::binary);
-    Bytes headerAfter (header.size());
-    again.read (reinterpret_cast<char*> (headerAfter.data()), (std::streamsize) headerAfter.size());
-    EXPECT_EQ (headerAfter, header);
 }
 
 // A recorder that stops without finishing its file (a crash, a pulled cable, a

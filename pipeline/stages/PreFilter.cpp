@@ -38,6 +38,11 @@ PreFilterReport applyPreFilter (juce::AudioBuffer<float>& buffer, double sampleR
 {
     BiquadCascade filter (designPreFilter (parameters, sampleRate), buffer.getNumChannels());
     processWholeBuffer (filter, buffer);
+    return describePreFilter (parameters);
+}
+
+PreFilterReport describePreFilter (const PreFilterParameters& parameters)
+{
     return { highPassHz, parameters.hasGridHum };
 }
 } // namespace stages

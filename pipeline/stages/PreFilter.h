@@ -23,6 +23,9 @@ struct PreFilterReport
 // High-pass then notches at 50, 100 and 150 Hz (Q 10, 10, 30) when hum was found.
 BiquadCascadeDesign designPreFilter (const PreFilterParameters& parameters, double sampleRate);
 
+// What a run with these parameters reports.
+PreFilterReport describePreFilter (const PreFilterParameters& parameters);
+
 // Runs the pre-filter over the whole buffer, every channel from zero state.
 // Allocates only the per-channel filter state.
 PreFilterReport applyPreFilter (juce::AudioBuffer<float>& buffer, double sampleRate,

@@ -5,6 +5,8 @@
 #include <juce_audio_basics/juce_audio_basics.h>
 #include <juce_dsp/juce_dsp.h>
 
+#include <functional>
+
 // What every stage's processor offers, and the one loop that runs a processor
 // over a whole buffer.
 //
@@ -22,6 +24,16 @@ void processBlock (Processor& processor, const juce::dsp::AudioBlock<float>& blo
 {
     for (size_t channel = 0; channel < block.getNumChannels(); ++channel)
         processor.processChannel ((int) channel, block.getChannelPointer (channel), (int) block.getNumSamples());
+}
+
+// Calls perChannel for each of a block's channels, side by side on two
+// threads when there are several (the channels of a stage never share state).
+inline void forEachChannel (int numChannels, const std::function<void (int)>& perChannel)
+{
+    if (numChannels == 1)
+        perChannel (0);
+    else
+        side_by_side::run (numChannels, perChannel);
 }
 
 // Runs a whole buffer through the processor as one block per channel, the

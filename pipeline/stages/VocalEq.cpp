@@ -65,6 +65,11 @@ VocalEqReport applyVocalEq (juce::AudioBuffer<float>& buffer, double sampleRate,
 {
     BiquadCascade eq (designVocalEq (parameters, sampleRate), buffer.getNumChannels());
     processWholeBuffer (eq, buffer);
-    return { parameters.voiceType, thicknessDb, parameters.mudCutDb, parameters.presenceDb, parameters.airShelfDb };
+    return describeVocalEq (parameters);
+}
+
+VocalEqReport describeVocalEq (const VocalEqParameters& p)
+{
+    return { p.voiceType, thicknessDb, p.mudCutDb, p.presenceDb, p.airShelfDb };
 }
 } // namespace stages

@@ -28,6 +28,9 @@ struct VocalEqReport
     float airShelfDb = 0.0f;
 };
 
+// What a run with these parameters reports.
+VocalEqReport describeVocalEq (const VocalEqParameters& parameters);
+
 // Runs the EQ over the whole buffer, every channel from zero state.
 // Allocates only the per-channel filter state.
 VocalEqReport applyVocalEq (juce::AudioBuffer<float>& buffer, double sampleRate, const VocalEqParameters& parameters);
