@@ -5,7 +5,8 @@
 # spool, logs, pid files) inside the folder and nothing in /etc, /run or /var.
 #
 #   slurm_cluster.sh start DIR [OWNER_PID]
-#       DIR must not exist yet. Starts the daemons and returns when the node
+#       DIR must not exist yet, and the folders above it must be searchable
+#       by all (munged insists). Starts the daemons and returns when the node
 #       is idle. Clients find the cluster with SLURM_CONF=DIR/slurm.conf.
 #       With OWNER_PID, a watcher stops the cluster as soon as that process
 #       is gone, so a test that crashes or is killed leaves nothing running.
