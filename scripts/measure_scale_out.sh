@@ -60,21 +60,21 @@ one_wall=$(awk -F': ' '/Elapsed \(wall clock\)/ { print $2 }' "$work/one.time")
 # The engine's start-up on its own: a run that refuses at once.
 startup=$(elapsed startup "$engine" --input "$work/in/missing.wav" --output-dir "$work/none")
 
-results+=("$(elapsed engine-folder "$engine" --input-dir "$work/in" --output-dir "$work/out-engine" "${engine_options[@]}")")
+results+=("$(elapsed engine-folder:1:1 "$engine" --input-dir "$work/in" --output-dir "$work/out-engine" "${engine_options[@]}")")
 grep -q '"failed":0' "$work/last.out" || { cat "$work/last.err" >&2; echo "measure: the reference run failed" >&2; exit 1; }
 
-results+=("$(elapsed parallel-local bash scripts/scale_out.sh --input-dir "$work/in" --output-dir "$work/out-local" \
+results+=("$(elapsed parallel-local:$files:$cores bash scripts/scale_out.sh --input-dir "$work/in" --output-dir "$work/out-local" \
   --engine "$engine" --sshlogin ":" --jobs "$cores" -- "${engine_options[@]}")")
 
 bash tests/support/sshd_server.sh start "$work/sshd" $$
 ssh=(ssh -F "$work/sshd/ssh_config")
 login_fresh=$(elapsed login "${ssh[@]}" hostA true | cut -d' ' -f2)
 per_machine=$(( cores / 2 > 0 ? cores / 2 : 1 ))
-results+=("$(elapsed parallel-ssh bash scripts/scale_out.sh --input-dir "$work/in" --output-dir "$work/out-ssh" \
+results+=("$(elapsed parallel-ssh:$files:$cores bash scripts/scale_out.sh --input-dir "$work/in" --output-dir "$work/out-ssh" \
   --engine "$engine" --ssh "${ssh[*]}" --sshlogin "$per_machine/hostA" --sshlogin "$per_machine/hostB" \
   -- "${engine_options[@]}")")
 grep -q "\"success\":$files," "$work/last.out" || { cat "$work/last.err" >&2; echo "measure: the ssh run failed" >&2; exit 1; }
-results+=("$(elapsed parallel-ssh-no-sharing bash scripts/scale_out.sh --input-dir "$work/in" \
+results+=("$(elapsed parallel-ssh-no-sharing:$files:$cores bash scripts/scale_out.sh --input-dir "$work/in" \
   --output-dir "$work/out-ssh2" --engine "$engine" --ssh "${ssh[*]}" --no-shared-connections \
   --sshlogin "$per_machine/hostA" --sshlogin "$per_machine/hostB" -- "${engine_options[@]}")")
 # A shared connection's login, once the master is up.
@@ -86,17 +86,17 @@ bash tests/support/sshd_server.sh stop "$work/sshd"
 bash tests/support/slurm_cluster.sh start "$work/cluster" $$
 export SLURM_CONF="$work/cluster/slurm.conf"
 printf '#!/bin/bash\ntrue\n' > "$work/empty-task.sh"
-results+=("$(elapsed slurm-empty-tasks sbatch --wait --array=0-$((files - 1)) --cpus-per-task=1 --mem=100M \
+results+=("$(elapsed slurm-empty-tasks:$files:$cores sbatch --wait --array=0-$((files - 1)) --cpus-per-task=1 --mem=100M \
   --output=/dev/null "$work/empty-task.sh")")
 submit=(bash share/slurm/submit.sh --input-dir "$work/in" --engine "$engine" --wait)
-results+=("$(elapsed slurm-1-per-task-1cpu "${submit[@]}" --output-dir "$work/out-slurm1" --sbatch --cpus-per-task=1 \
+results+=("$(elapsed slurm-1-per-task-1cpu:$files:$cores "${submit[@]}" --output-dir "$work/out-slurm1" --sbatch --cpus-per-task=1 \
   -- "${engine_options[@]}")")
 grep -q "\"success\":$files," "$work/last.out" || { cat "$work/last.err" >&2; echo "measure: the Slurm run failed" >&2; exit 1; }
-results+=("$(elapsed slurm-1-per-task-2cpu "${submit[@]}" --output-dir "$work/out-slurm2" \
+results+=("$(elapsed slurm-1-per-task-2cpu:$files:$((cores / 2)) "${submit[@]}" --output-dir "$work/out-slurm2" \
   -- "${engine_options[@]}")")
-results+=("$(elapsed slurm-2-slices-1cpu "${submit[@]}" --output-dir "$work/out-slurm3" \
+results+=("$(elapsed slurm-2-slices-1cpu:2:2 "${submit[@]}" --output-dir "$work/out-slurm3" \
   --files-per-task $(((files + 1) / 2)) --sbatch --cpus-per-task=1 -- "${engine_options[@]}")")
-results+=("$(elapsed slurm-1-slice-2cpu "${submit[@]}" --output-dir "$work/out-slurm4" \
+results+=("$(elapsed slurm-1-slice-2cpu:1:1 "${submit[@]}" --output-dir "$work/out-slurm4" \
   --files-per-task "$files" -- "${engine_options[@]}")")
 bash tests/support/slurm_cluster.sh stop "$work/cluster"
 
@@ -104,12 +104,16 @@ echo
 echo "one file alone: ${one_wall} wall, ${one_cpu} of a core, ${one_rss} kB peak memory; engine start-up alone $(echo "$startup" | cut -d' ' -f2) s"
 echo "ssh login: $login_fresh s fresh, $login_shared s over a shared connection"
 echo
-printf '%-26s %8s %12s\n' "run" "seconds" "files/min"
+printf '%-26s %8s %10s %16s\n' "run" "seconds" "files/min" "overhead/task s"
 reference=""
 for r in "${results[@]}"; do
-  read -r label secs <<<"$r"
+  read -r name secs <<<"$r"
+  IFS=: read -r label tasks slots <<<"$name"
   [ -n "$reference" ] || reference=$secs
-  awk -v l="$label" -v s="$secs" -v n="$files" 'BEGIN { printf "%-26s %8.2f %12.0f\n", l, s, n * 60 / s }'
+  # What a run took beyond the one engine run over the folder, spread over its
+  # tasks as they ran side by side; for the empty tasks, all they took.
+  case "$label" in slurm-empty-tasks) base=0 ;; *) base=$reference ;; esac
+  awk -v l="$label" -v s="$secs" -v n="$files" -v t="$tasks" -v c="$slots" -v b="$base" 'BEGIN {
+    if (l == "engine-folder") o = "-"; else o = sprintf ("%.2f", (s - b) * c / t)
+    printf "%-26s %8.2f %10.0f %16s\n", l, s, n * 60 / s, o }'
 done
-echo
-echo "overhead per task = (run - engine-folder) * concurrent tasks / tasks, with $cores cores busy" >&2
