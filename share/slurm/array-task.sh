@@ -42,7 +42,7 @@ mapfile -d '' options < "$work/engine-options"
 slice="$work/slices/$id"
 rm -rf "$slice"
 mkdir -p "$slice"
-trap 'rm -rf "$slice"' EXIT
+trap 'rm -rf "$slice"; rmdir "$work/slices" 2>/dev/null' EXIT # the last task out removes the folder
 first=$((id * per_task + 1))
 last=$(((id + 1) * per_task))
 count=0

@@ -31,13 +31,24 @@ free_port() { python3 -c '
 import socket
 s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
-# Every process of this server (sshd, its sessions, ssh connection masters and
-# the watcher) has the folder in its command line or was started with the
-# folder as HOME.
+# Every process of this server: those with the folder in their command line
+# (sshd as started, ssh connection masters, the watcher), the logins'
+# commands by their home, and sshd's per-connection processes, which rename
+# themselves, as the server's descendants.
+descendants() { # pid -> the pids of all its children, their children and so on
+  # A stat line: pid (command name, which may hold anything) state ppid ...
+  cat /proc/[0-9]*/stat 2>/dev/null | awk -v root="$1" '
+    { rest = $0; sub (/.*\) /, "", rest); split (rest, field, " "); parent[$1] = field[2] }
+    END { found[root] = 1
+          do { more = 0; for (p in parent) if (! (p in found) && (parent[p] in found)) { found[p] = 1; more = 1 } } while (more)
+          for (p in found) if (p != root) print p }'
+}
+
 server_pids() {
   local dir=$1 candidates pid
-  candidates=$({ grep -lzF -- "$dir/" /proc/[0-9]*/cmdline; grep -lzxF -- "HOME=$dir/home" /proc/[0-9]*/environ; } 2>/dev/null |
-    cut -d/ -f3 | sort -un)
+  candidates=$({ grep -lzF -- "$dir/" /proc/[0-9]*/cmdline | cut -d/ -f3
+                 grep -lzxF -- "HOME=$dir/home" /proc/[0-9]*/environ | cut -d/ -f3
+                 [ -s "$dir/sshd.pid" ] && descendants "$(cat "$dir/sshd.pid")"; } 2>/dev/null | sort -un)
   # The search's own processes matched too, and are gone now; this shell and
   # the one running this function are no leftovers either.
   for pid in $candidates; do
@@ -164,10 +175,8 @@ stop() {
     local watcher; watcher=$(cat "$dir/watch.pid")
     if [ "$watcher" != "$$" ]; then kill "$watcher" 2>/dev/null && wait_gone 3 "$watcher"; fi
   fi
-  if [ -s "$dir/sshd.pid" ]; then
-    local daemon; daemon=$(cat "$dir/sshd.pid")
-    kill "$daemon" 2>/dev/null && wait_gone 5 "$daemon"
-  fi
+  # The server and its sessions go together: once the server has ended, its
+  # sessions can no longer be told by their parent.
   local pids
   pids=$(server_pids "$dir")
   if [ -n "$pids" ]; then
