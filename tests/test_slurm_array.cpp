@@ -151,7 +151,7 @@ TEST (SlurmArray, MastersAFolderCountsTheBadFileAndARerunMastersOnlyWhatIsMissin
     // Five files, two per task: three tasks, the bad file in the first.
     const auto first = slurmScript ("submit.sh", { "--input-dir", path (in), "--output-dir", path (out), "--engine",
                                                    engineExecutable(), "--files-per-task", "2", "--wait", "--",
-                                                   "--denoise", "false" });
+                                                   "--denoise", "false", "--target-lufs", "-16" });
     EXPECT_EQ (first.exitCode, 2) << first.err;
     EXPECT_EQ (first.out, summary (4, 1)) << first.err;
     EXPECT_TRUE (first.errContains ("5 file(s) in 3 task(s) of up to 2")) << first.err;
@@ -170,6 +170,9 @@ TEST (SlurmArray, MastersAFolderCountsTheBadFileAndARerunMastersOnlyWhatIsMissin
     for (int task = 0; task < 3; ++task)
         EXPECT_EQ (summaryLines (work.getChildFile ("logs/" + juce::String (task) + ".out")), perTask[task])
             << "task " << task;
+    for (int task = 0; task < 3; ++task)
+        EXPECT_TRUE (work.getChildFile ("logs/" + juce::String (task) + ".err").loadFileAsString().contains ("(Target: -16.0 LUFS)"))
+            << "engine options reach every task";
     EXPECT_TRUE (work.getChildFile ("logs/0.err").loadFileAsString().contains ("[Error] Failed processing bad.wav"));
 
     // A rerun that skips what is done masters the two removed outputs and
