@@ -180,4 +180,4 @@ if [ "$wait_for_end" -eq 0 ]; then
   echo "$job"
   exit 0
 fi
-exec "$here/collect.sh" "$work"
+exec bash "$here/collect.sh" "$work"
