@@ -30,6 +30,10 @@ Usage: scale_out.sh --input-dir DIR --output-dir DIR [options] [-- ENGINE OPTION
                       half its cores, as the engine's own worker pool)
   --engine PATH       the engine on the machines (default: tessaloom-audio-engine)
   --ssh COMMAND       the ssh command GNU parallel uses (default: ssh)
+  --no-shared-connections
+                      log in anew for every job; by default the jobs on one machine
+                      share one ssh connection (OpenSSH ControlMaster), which this
+                      script closes when it ends
   --skip-existing     leave out files whose output already exists (outputs are
                       renamed into place only when complete)
   --joblog FILE       GNU parallel's job log (one line per job: host, time, exit code)
@@ -45,6 +49,7 @@ sshlogins=()
 jobs="50%"
 engine="tessaloom-audio-engine"
 ssh_command=""
+share_connections=1
 skip_existing=0
 joblog=""
 engine_options=()
@@ -54,6 +59,7 @@ while [ $# -gt 0 ]; do
     -h|--help) usage; exit 0 ;;
     --) shift; engine_options=("$@"); break ;;
     --skip-existing) skip_existing=1; shift; continue ;;
+    --no-shared-connections) share_connections=0; shift; continue ;;
     --input-dir|--output-dir|--sshlogin|--jobs|--engine|--ssh|--joblog)
       [ $# -ge 2 ] || die_usage "missing value for $1"
       case "$1" in
@@ -92,7 +98,22 @@ if [ "${#sshlogins[@]}" -eq 0 ]; then sshlogins=(":"); fi
 # it writes itself.
 list=$(mktemp)
 out=$(mktemp)
-trap 'rm -f "$list" "$out"' EXIT
+control=""
+user_ssh=""
+# Connection masters (see below) live on after parallel for ControlPersist;
+# nothing of this run may outlive it, so each is told to exit.
+cleanup() {
+  if [ -n "$control" ]; then
+    local socket
+    for socket in "$control"/*; do
+      [ -S "$socket" ] || continue
+      ${user_ssh:-ssh} -o ControlPath="$socket" -O exit closing-shared-connection >/dev/null 2>&1 || true
+    done
+    rm -rf "$control"
+  fi
+  rm -f "$list" "$out"
+}
+trap cleanup EXIT
 total=0
 skipped=0
 while IFS= read -r -d '' file; do
@@ -116,6 +137,16 @@ fi
 
 logins=$(IFS=,; echo "${sshlogins[*]}")
 parallel_args=(-0 --arg-file "$list" --sshlogin "$logins" --jobs "$jobs" --quote)
+# A fresh ssh login costs every job its key exchange and authentication
+# (measured: 20 short jobs 5.5-6 s with a login each, 2.8-3.8 s sharing one
+# connection per machine), so the jobs of one machine share a connection.
+# The sockets go in a private folder: the path must stay short (a Unix
+# socket name is at most 107 bytes) and nobody else may use them.
+if [ "$share_connections" -eq 1 ] && [ "$logins" != ":" ]; then
+  control=$(mktemp -d "${TMPDIR:-/tmp}/scale_out.XXXXXX")
+  user_ssh=$ssh_command
+  ssh_command="${ssh_command:-ssh} -o ControlMaster=auto -o ControlPath=$control/%C -o ControlPersist=60"
+fi
 if [ -n "$ssh_command" ]; then parallel_args+=(--ssh "$ssh_command"); fi
 if [ -n "$joblog" ]; then parallel_args+=(--joblog "$joblog"); fi
 echo "scale_out: $total file(s) on $logins" >&2

@@ -46,6 +46,11 @@ echo "test_deb: --help"
 tessaloom-audio-engine --help > "$work/help.txt" || fail "--help exited with $?"
 grep -q "Tessaloom Audio Engine (Batch CPU-Aware)" "$work/help.txt" || fail "help text"
 
+echo "test_deb: Slurm scripts"
+slurm=/usr/share/tessaloom-audio-engine/slurm
+for f in submit.sh array-task.sh collect.sh; do [ -x "$slurm/$f" ] || fail "$slurm/$f missing"; done
+"$slurm/submit.sh" --help | grep -q -- "--files-per-task" || fail "submit.sh --help"
+
 echo "test_deb: man page"
 man -P cat tessaloom-audio-engine > "$work/man.txt" 2>"$work/man.err" || { cat "$work/man.err" >&2; fail "man"; }
 grep -q "master spoken-voice recordings" "$work/man.txt" || fail "man page text"

@@ -2,8 +2,11 @@
 // of a folder to GNU parallel, which runs the built engine once per file on
 // the machines it is given, and the script adds up their summary lines.
 // "Machines" here are this one: either GNU parallel's own name for it (":"),
-// or two host names reached through a stand-in for ssh that runs the remote
-// command locally, so the quoting of the remote command line is exercised too.
+// or two host names that both log in over ssh to a real OpenSSH server the
+// test starts on 127.0.0.1 (tests/support/sshd_server.sh), so the remote
+// command line, its quoting and the logins are the ones a real cluster of
+// machines gets.
+#include "support/Daemons.h"
 #include "support/TestSupport.h"
 
 #include <set>
@@ -13,7 +16,7 @@ using namespace testing_support;
 
 namespace
 {
-const juce::File repositoryRoot = juce::File (__FILE__).getParentDirectory().getParentDirectory();
+const juce::File repositoryRoot { TESSALOOM_SOURCE_DIR };
 
 std::string path (const juce::File& f)
 {
@@ -30,23 +33,6 @@ ProcessOutput scaleOut (std::vector<std::string> arguments)
 {
     arguments.insert (arguments.begin(), path (repositoryRoot.getChildFile ("scripts/scale_out.sh")));
     return runProcess ("/bin/bash", arguments);
-}
-
-// Stand-in for ssh: logs the host it was asked for, drops ssh's options and
-// runs the command GNU parallel built for the remote shell. sshd gives that
-// command the login shell in SHELL, which GNU parallel's remote wrapper needs;
-// the test's own environment may have none (CI runs with a bare one).
-juce::File writeFakeSsh (const TempFolder& tmp)
-{
-    const auto script = tmp.file ("fake-ssh");
-    script.replaceWithText ("#!/bin/bash\n"
-                            "while [ $# -gt 0 ]; do case \"$1\" in -*) shift ;; *) host=$1; shift; break ;; esac; done\n"
-                            "[ \"$1\" = \"--\" ] && shift\n"
-                            "echo \"$host\" >> '" + tmp.file ("hosts.log").getFullPathName() + "'\n"
-                            "SHELL=/bin/bash exec /bin/bash -c \"$*\"\n",
-                            false, false, "\n"); // JUCE writes CRLF by default, which breaks the #! line
-    script.setExecutePermission (true);
-    return script;
 }
 
 void writeVoices (const juce::File& folder, const std::vector<std::string>& names)
@@ -73,7 +59,25 @@ std::set<std::string> linesOf (const juce::File& file)
 }
 } // namespace
 
-TEST (ScaleOut, TwoMachinesShareAFolderAndTheirSummariesAddUp)
+// The hosts column of GNU parallel's job log (one line per job after the header).
+std::multiset<std::string> hostsInJobLog (const juce::File& jobLog)
+{
+    std::multiset<std::string> hosts;
+    std::istringstream in (jobLog.loadFileAsString().toStdString());
+    std::string line;
+    std::getline (in, line); // header
+    while (std::getline (in, line))
+    {
+        std::istringstream fields (line);
+        std::string sequence, host;
+        std::getline (fields, sequence, '\t');
+        std::getline (fields, host, '\t');
+        hosts.insert (host);
+    }
+    return hosts;
+}
+
+TEST (ScaleOut, TwoMachinesOverARealSshdShareAFolderAndTheirSummariesAddUp)
 {
     TempFolder tmp;
     const auto in = tmp.file ("shared in");
@@ -86,9 +90,14 @@ TEST (ScaleOut, TwoMachinesShareAFolderAndTheirSummariesAddUp)
     in.getChildFile ("sub").createDirectory();
     writeVoices (in.getChildFile ("sub"), { "nested.wav" });
 
-    const auto ssh = writeFakeSsh (tmp);
+    TestDaemon sshd ("sshd_server.sh", tmp.file ("sshd"));
+    ASSERT_TRUE (sshd.ok()) << "sshd could not start on this machine:\n" << sshd.whyNot();
+
+    // Both names lead to the same server (its ssh_config says so); the logins'
+    // shell start-up files are ones that fail every command if read.
+    const auto ssh = "ssh -F " + path (sshd.file ("ssh_config"));
     const auto run = scaleOut ({ "--input-dir", path (in), "--output-dir", path (out), "--engine", engineExecutable(),
-                                 "--ssh", path (ssh), "--sshlogin", "2/hostA", "--sshlogin", "2/hostB",
+                                 "--ssh", ssh, "--sshlogin", "2/hostA", "--sshlogin", "2/hostB",
                                  "--joblog", path (tmp.file ("jobs.log")), "--", "--denoise", "false" });
 
     EXPECT_EQ (run.exitCode, 2) << run.err;
@@ -98,9 +107,24 @@ TEST (ScaleOut, TwoMachinesShareAFolderAndTheirSummariesAddUp)
     EXPECT_FALSE (out.getChildFile ("broken.wav").exists());
     EXPECT_FALSE (out.getChildFile ("nested.wav").exists()) << "sub-folders are not entered";
     EXPECT_TRUE (run.errContains ("[Error] Failed processing broken.wav")) << "the engine's log passes through";
-    EXPECT_EQ (linesOf (tmp.file ("hosts.log")), (std::set<std::string> { "hostA", "hostB" }))
-        << "both machines get work";
-    EXPECT_EQ (linesOf (tmp.file ("jobs.log")).size(), 6u) << "header and one line per file";
+    const auto hosts = hostsInJobLog (tmp.file ("jobs.log"));
+    EXPECT_EQ (hosts.size(), 5u) << "one job per file";
+    EXPECT_GT (hosts.count ("hostA"), 0u) << "both machines get work";
+    EXPECT_GT (hosts.count ("hostB"), 0u) << "both machines get work";
+    EXPECT_EQ (hosts.count ("hostA") + hosts.count ("hostB"), 5u);
+    EXPECT_TRUE (sshd.file ("sshd.log").loadFileAsString().contains ("Accepted publickey"))
+        << "the jobs went through the server";
+
+    // The script's shared connections are closed when it ends: only the
+    // server (its process and port) and its watcher are left until the test
+    // stops them.
+    const auto whileUp = juce::String (sshd.leftovers());
+    EXPECT_EQ (juce::StringArray::fromLines (whileUp.trim()).size(), 3) << whileUp;
+    EXPECT_TRUE (whileUp.contains ("[listener]")) << whileUp;
+    EXPECT_TRUE (whileUp.contains ("sshd_server.sh watch")) << whileUp;
+    EXPECT_FALSE (whileUp.contains ("[mux]")) << whileUp;
+    EXPECT_EQ (sshd.stop(), "");
+    EXPECT_EQ (sshd.leftovers(), "") << "no process or listening port outlives the test";
 }
 
 TEST (ScaleOut, ThisMachineOnlyAndRerunWithSkipExisting)
