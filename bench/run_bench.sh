@@ -18,8 +18,9 @@
 #
 # Environment: BENCH_DIR (default /tmp/tessaloom-bench) holds the corpus and
 # outputs; RUNS (default 3; 0 only builds the corpus); FILES limits the corpus to the named files
-# (e.g. FILES="speech_48k_mono_10min.wav"); LONG=0 skips the 60-minute file;
-# TOOLS limits the tools timed (e.g. TOOLS="engine ffmpeg").
+# (e.g. FILES="speech_48k_mono_10min.wav"); LONG=0 skips the 60-minute files;
+# TOOLS limits the tools timed (e.g. TOOLS="engine ffmpeg"); LONG=2 adds a
+# three-hour stereo file (2 GB) to the 60-minute ones.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -98,9 +99,12 @@ make_speech_block
 files=()
 for entry in "44100 1 600 speech_44k_mono_10min.wav" "44100 2 600 speech_44k_stereo_10min.wav" \
             "48000 1 600 speech_48k_mono_10min.wav" "48000 2 600 speech_48k_stereo_10min.wav" \
-            "48000 1 3600 speech_48k_mono_60min.wav"; do
+            "48000 2 1200 speech_48k_stereo_20min.wav" \
+            "48000 1 3600 speech_48k_mono_60min.wav" "48000 2 3600 speech_48k_stereo_60min.wav" \
+            "48000 2 10800 speech_48k_stereo_180min.wav"; do
     read -r rate channels seconds name <<< "$entry"
-    [ "$seconds" = 3600 ] && [ "$long" = 0 ] && continue
+    [ "$seconds" -ge 3600 ] && [ "$long" = 0 ] && continue
+    [ "$seconds" -gt 3600 ] && [ "$long" != 2 ] && continue
     if [ -n "${FILES:-}" ] && [[ " $FILES " != *" $name "* ]]; then continue; fi
     make_file "$name" "$rate" "$channels" "$seconds"
     files+=("$name")
