@@ -8,18 +8,34 @@
 
 // Measures a recording handed over in blocks of any length, in order. finish()
 // gives what AudioAnalyzer::measure gives for the whole recording in one
-// buffer, bit for bit, however the recording was cut into blocks.
+// buffer, bit for bit, however the recording was cut into blocks (measure is
+// one add and finish). What it holds does not grow with the length but for
+// the per-block lists: a double per 100 ms (loudness) and per 20 ms (levels),
+// about 1.7 MB per hour of audio.
+//
+// Blocks of a few thousand frames and more are measured on the calling thread
+// and one helper thread side by side; the helper is started by the first such
+// block and lives as long as the accumulator.
 class AnalysisAccumulator
 {
 public:
     AnalysisAccumulator (int numChannels, double sampleRate);
     ~AnalysisAccumulator();
 
-    // The next numFrames frames of every channel (block has the accumulator's channels).
+    // The next numFrames frames of every channel (block has the accumulator's
+    // channels, and at least numFrames frames).
     void add (const juce::AudioBuffer<float>& block, int numFrames);
+    void add (const float* const* channels, int numFrames);
 
     // Every measurement of what was added. Call once.
     Analysis finish();
+
+    // Frames added so far.
+    juce::int64 numFrames() const noexcept;
+
+    // The bytes held beside the filter states: the per-block lists, the
+    // unfinished 20 ms block and the frames kept from the start of the file.
+    size_t sideDataBytes() const noexcept;
 
 private:
     struct State;

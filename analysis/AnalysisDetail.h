@@ -39,7 +39,7 @@ LoudnessMeasurement gateBlockPowers (const std::vector<double>& blockPower);
 // short runs (two channels side by side where the processor allows) straight
 // into the block sums, so no K-weighted copy of the buffer is made. Equals the
 // block powers of applyKWeighting on a copy, bit for bit. Allocates a few
-// thousand floats and two doubles per block per channel pair.
+// thousand floats and one double per block (LoudnessStream in one block).
 std::vector<double> kWeightedBlockPowers (const juce::AudioBuffer<float>& buffer, double sampleRate);
 
 //==============================================================================
@@ -50,15 +50,13 @@ struct LevelScan
     int blockSize = 0;
     std::vector<double> blockSums;    // sum of squares over all channels, one per block
     std::vector<int> blockLengths;    // samples per channel in each block
-    double sumOfSquares = 0.0;        // over every channel and sample
+    double sumOfSquares = 0.0;        // each channel's sum in sample order, the channels' sums added in order
     float samplePeak = 0.0f;
 };
 
-// An empty scan with the blocks of a buffer of numSamples (none if blockSize < 1).
-LevelScan makeLevelScan (int numSamples, int blockSize);
-
 // Per-block sums of squares (channel by channel, in sample order, as the
 // voice activity and SNR define them) and the crest factor's sums, in one pass.
+// The blocks of blockSize samples (the last may be shorter; none if blockSize < 1).
 LevelScan scanLevels (const juce::AudioBuffer<float>& buffer, int blockSize, bool withCrest);
 
 VoiceActivityMeasurement voiceActivityFromScan (const LevelScan& scan, int numChannels);

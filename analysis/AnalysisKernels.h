@@ -303,7 +303,7 @@ template <bool Crest>
 inline void scanRun (const float* x, int n, double& blockSum, double& sumOfSquares, float& peak) noexcept
 {
     // Two separate running sums, each in sample order: the block's and the
-    // whole file's. They are independent, so the processor overlaps them.
+    // channel's. They are independent, so the processor overlaps them.
     double b = blockSum, s = sumOfSquares;
     float p = peak;
     for (int i = 0; i < n; ++i)
@@ -320,27 +320,6 @@ inline void scanRun (const float* x, int n, double& blockSum, double& sumOfSquar
     blockSum = b;
     sumOfSquares = s;
     peak = p;
-}
-
-// Samples [from, to) of one channel into the scan's block sums (and crest sums).
-template <bool Crest>
-inline void scanRange (const float* x, int from, int to, LevelScan& scan) noexcept
-{
-    if (scan.blockSums.empty())
-    {
-        double unused = 0.0;
-        if constexpr (Crest)
-            scanRun<true> (x + from, to - from, unused, scan.sumOfSquares, scan.samplePeak);
-        return;
-    }
-
-    for (int pos = from; pos < to;)
-    {
-        const int k = pos / scan.blockSize;
-        const int end = std::min (to, (k + 1) * scan.blockSize);
-        scanRun<Crest> (x + pos, end - pos, scan.blockSums[(size_t) k], scan.sumOfSquares, scan.samplePeak);
-        pos = end;
-    }
 }
 
 //==============================================================================

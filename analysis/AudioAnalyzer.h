@@ -107,10 +107,11 @@ public:
     // Runs every measurement, logs a line for each and the report block,
     // returns the record. Reads the buffer once per measurement (voice
     // activity, SNR and crest factor share one scan); allocates a few doubles
-    // per 20 ms, two 4,096-sample run buffers and one FFT frame at a time,
-    // never a copy of the buffer. Gives the values of the single operations
-    // below, bit for bit. The measurements run side by side on this thread and
-    // one helper thread; their lines are written afterwards, in a fixed order.
+    // per 20 ms, two 4,096-sample run buffers, the first 16,384 frames and one
+    // FFT frame at a time, never a copy of the buffer. Gives the values of the
+    // single operations below, bit for bit, and is AnalysisAccumulator fed the
+    // buffer as one block. The measurements run side by side on this thread
+    // and one helper thread; their lines are written afterwards, in a fixed order.
     static AnalysisResult analyze (const juce::AudioBuffer<float>& buffer, double sampleRate);
 
     // analyze without the log: every measurement and the result record.
@@ -140,7 +141,9 @@ public:
     // half-band filters read high (up to about 0.8 dB) on an abrupt
     // high-frequency onset and on content close to the Nyquist frequency.
     static TruePeakMeasurement measureTruePeak (const juce::AudioBuffer<float>& buffer);
-    // Sample peak over RMS of all channels in dB; 0 for silence.
+    // Sample peak over RMS of all channels in dB; 0 for silence. Each channel's
+    // squares are summed in sample order and the channels' sums added in
+    // channel order, so that a recording taken in blocks gives the same bits.
     static CrestFactorMeasurement measureCrestFactor (const juce::AudioBuffer<float>& buffer);
     // One flag per block of blockSize samples (the last may be shorter): RMS
     // over all channels strictly above three times the tenth-percentile RMS.
@@ -152,7 +155,7 @@ public:
     // start of the file, 100 Hz to a quarter of the rate; 0 below 256 samples.
     static SpectralTiltMeasurement measureSpectralTilt (const juce::AudioBuffer<float>& buffer, double sampleRate);
     // Linear RMS and dBFS of the 5 to 8 kHz band over all channels; 0 and -144
-    // below a 17 kHz sample rate.
+    // below a 17 kHz sample rate. The squares are summed as the crest factor's.
     static SibilanceMeasurement measureSibilance (const juce::AudioBuffer<float>& buffer, double sampleRate);
     // 50 Hz mains hum and harmonics in one FFT frame (up to 16,384 points) from
     // the start of the file; not detected below 4,096 samples.

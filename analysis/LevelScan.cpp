@@ -1,4 +1,5 @@
 #include "analysis/AnalysisKernels.h"
+#include "analysis/AnalysisStreams.h"
 #include "analysis/AudioAnalyzer.h"
 
 #include <algorithm>
@@ -31,33 +32,109 @@ double blockPower (const LevelScan& scan, size_t k, int numChannels)
 }
 } // namespace
 
-LevelScan analysis_detail::makeLevelScan (int numSamples, int blockSize)
+analysis_detail::LevelStream::LevelStream (int channels, int size, bool crest)
+    : numChannels (channels), blockSize (std::max (0, size)), withCrest (crest), channelSums ((size_t) channels, 0.0)
 {
+}
+
+size_t analysis_detail::LevelStream::heldBytes() const noexcept
+{
+    return blockSums.capacity() * sizeof (double) + held.capacity() * sizeof (float);
+}
+
+// One whole block: its sum of squares runs through channel 0's samples, then
+// channel 1's and so on, as the block's sum over the whole buffer does. Each
+// channel's crest sum runs on in sample order.
+void analysis_detail::LevelStream::scanBlock (const float* const* channels, int from, int length)
+{
+    double sum = 0.0;
+    for (int c = 0; c < numChannels; ++c)
+    {
+        if (withCrest)
+            kernels::scanRun<true> (channels[c] + from, length, sum, channelSums[(size_t) c], samplePeak);
+        else
+            kernels::scanRun<false> (channels[c] + from, length, sum, channelSums[(size_t) c], samplePeak);
+    }
+    blockSums.push_back (sum);
+}
+
+// Keeps samples of a block that the next call completes (at most one block).
+void analysis_detail::LevelStream::hold (const float* const* channels, int from, int length)
+{
+    if (held.empty())
+        held.resize ((size_t) numChannels * (size_t) blockSize);
+    for (int c = 0; c < numChannels; ++c)
+        std::copy (channels[c] + from, channels[c] + from + length, held.data() + (size_t) c * (size_t) blockSize + (size_t) heldFrames);
+    heldFrames += length;
+}
+
+void analysis_detail::LevelStream::add (const float* const* channels, int numFrames, bool last)
+{
+    if (numFrames <= 0)
+        return;
+    frames += numFrames;
+    if (blockSize < 1)
+    {
+        // No blocks: the crest factor's sums only.
+        double unused = 0.0;
+        for (int c = 0; c < numChannels && withCrest; ++c)
+            kernels::scanRun<true> (channels[c], numFrames, unused, channelSums[(size_t) c], samplePeak);
+        return;
+    }
+
+    int i = 0;
+    if (heldFrames > 0)
+    {
+        i = std::min (numFrames, blockSize - heldFrames);
+        hold (channels, 0, i);
+        if (heldFrames < blockSize)
+            return;
+        scanHeld();
+    }
+    for (; numFrames - i >= blockSize; i += blockSize)
+        scanBlock (channels, i, blockSize);
+    if (i == numFrames)
+        return;
+    if (last)
+        scanBlock (channels, i, numFrames - i); // the whole buffer's last block, no copy
+    else
+        hold (channels, i, numFrames - i);
+}
+
+void analysis_detail::LevelStream::scanHeld()
+{
+    std::vector<const float*> heldChannels ((size_t) numChannels);
+    for (int c = 0; c < numChannels; ++c)
+        heldChannels[(size_t) c] = held.data() + (size_t) c * (size_t) blockSize;
+    scanBlock (heldChannels.data(), 0, heldFrames);
+    heldFrames = 0;
+}
+
+analysis_detail::LevelScan analysis_detail::LevelStream::finish()
+{
+    if (heldFrames > 0)
+        scanHeld();
+
     LevelScan scan;
     scan.blockSize = blockSize;
-    // Allocates one double and one int per block.
-    if (blockSize >= 1)
-    {
-        const auto numBlocks = (int) (((juce::int64) numSamples + blockSize - 1) / blockSize);
-        scan.blockSums.assign ((size_t) numBlocks, 0.0);
-        scan.blockLengths.resize ((size_t) numBlocks);
-        for (int k = 0; k < numBlocks; ++k)
-            scan.blockLengths[(size_t) k] = std::min (numSamples - k * blockSize, blockSize);
-    }
+    scan.blockSums = std::move (blockSums);
+    // Every block is whole but the last.
+    scan.blockLengths.assign (scan.blockSums.size(), blockSize);
+    if (! scan.blockLengths.empty())
+        scan.blockLengths.back() = (int) (frames - (juce::int64) (scan.blockLengths.size() - 1) * blockSize);
+    // The channels' sums are added in channel order, so that each one can run
+    // on by itself from block to block.
+    for (const double s : channelSums)
+        scan.sumOfSquares += s;
+    scan.samplePeak = samplePeak;
     return scan;
 }
 
 LevelScan analysis_detail::scanLevels (const juce::AudioBuffer<float>& buffer, int blockSize, bool withCrest)
 {
-    auto scan = makeLevelScan (buffer.getNumSamples(), blockSize);
-    for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
-    {
-        if (withCrest)
-            kernels::scanRange<true> (buffer.getReadPointer (ch), 0, buffer.getNumSamples(), scan);
-        else
-            kernels::scanRange<false> (buffer.getReadPointer (ch), 0, buffer.getNumSamples(), scan);
-    }
-    return scan;
+    LevelStream stream (buffer.getNumChannels(), blockSize, withCrest);
+    stream.add (buffer.getArrayOfReadPointers(), buffer.getNumSamples(), true);
+    return stream.finish();
 }
 
 VoiceActivityMeasurement analysis_detail::voiceActivityFromScan (const LevelScan& scan, int numChannels)

@@ -1,4 +1,5 @@
 #include "analysis/AnalysisKernels.h"
+#include "analysis/AnalysisStreams.h"
 #include "analysis/AudioAnalyzer.h"
 
 namespace kernels = analysis_detail::kernels;
@@ -63,87 +64,164 @@ namespace
 {
 // Samples K-weighted at a time before they are summed into the gating blocks.
 constexpr int kRunSamples = 4096;
-
-// Runs `weighting` over channels [first, first + count) of the buffer, straight
-// into per-channel gating sums, run by run.
-template <typename RunFn>
-void accumulateGatingSums (const analysis_detail::LoudnessBlocks& blocks, std::vector<double>* sums,
-                           std::vector<float>* runs, int count, RunFn&& runWeighting)
-{
-    kernels::forEachBlockRun (blocks, [&] (int from, int to, int firstOpen, int openCount)
-    {
-        for (int pos = from; pos < to; pos += kRunSamples)
-        {
-            const int n = std::min (kRunSamples, to - pos);
-            runWeighting (pos, n);
-            for (int c = 0; c < count; ++c)
-                kernels::addSquares (runs[c].data(), n, sums[c].data() + firstOpen, openCount);
-        }
-    });
-}
 } // namespace
 
-std::vector<double> analysis_detail::kWeightedBlockPowers (const juce::AudioBuffer<float>& buffer, double sampleRate)
+// One or two channels K-weighted together (two side by side where the
+// processor allows); each channel's output equals the one-channel filter's.
+struct analysis_detail::LoudnessStream::Group
 {
-    const auto blocks = loudnessBlocksFor (buffer.getNumSamples(), sampleRate);
-    std::vector<double> blockPower ((size_t) blocks.numBlocks, 0.0);
-    if (blocks.numBlocks == 0)
-        return blockPower;
+    int first = 0, count = 1;
+    virtual ~Group() = default;
+    virtual void run (const float* const* channels, int pos, int n, float* out0, float* out1) noexcept = 0;
+};
 
-    std::vector<double> sums[2] = { std::vector<double> ((size_t) blocks.numBlocks), std::vector<double> ((size_t) blocks.numBlocks) };
-    std::vector<float> runs[2] = { std::vector<float> ((size_t) kRunSamples), std::vector<float> ((size_t) kRunSamples) };
+namespace
+{
+template <typename Weighting>
+struct OneChannel final : analysis_detail::LoudnessStream::Group
+{
+    Weighting weighting;
+    OneChannel (int channel, Weighting w) : weighting (w) { first = channel; count = 1; }
+    void run (const float* const* channels, int pos, int n, float* out0, float*) noexcept override
+    {
+        weighting.run (channels[first] + pos, out0, n);
+    }
+};
 
+#if TESSALOOM_ANALYSIS_SSE
+template <typename Weighting>
+struct TwoChannels final : analysis_detail::LoudnessStream::Group
+{
+    Weighting weighting;
+    TwoChannels (int channel, Weighting w) : weighting (w) { first = channel; count = 2; }
+    void run (const float* const* channels, int pos, int n, float* out0, float* out1) noexcept override
+    {
+        weighting.run (channels[first] + pos, channels[first + 1] + pos, out0, out1, n);
+    }
+};
+#endif
+
+// The channels in pairs where two run side by side, the rest one by one.
+std::vector<std::unique_ptr<analysis_detail::LoudnessStream::Group>> makeWeightingGroups (int numChannels, double sampleRate)
+{
+    std::vector<std::unique_ptr<analysis_detail::LoudnessStream::Group>> groups;
     const bool fixed = kernels::usesFixedKWeighting (sampleRate);
     kernels::BiquadPairCoefficients designed;
-    if (! fixed)
+    if (! fixed && numChannels > 0)
         designed = kernels::designKWeighting (sampleRate);
 
-    const int numChannels = buffer.getNumChannels();
     for (int ch = 0; ch < numChannels;)
     {
-        for (auto& v : sums)
-            std::fill (v.begin(), v.end(), 0.0);
-
-        const float* a = buffer.getReadPointer (ch);
        #if TESSALOOM_ANALYSIS_SSE
         if (ch + 1 < numChannels)
         {
-            const float* b = buffer.getReadPointer (ch + 1);
-            const auto runPair = [&] (auto weighting)
-            {
-                accumulateGatingSums (blocks, sums, runs, 2, [&] (int pos, int n)
-                {
-                    weighting.run (a + pos, b + pos, runs[0].data(), runs[1].data(), n);
-                });
-            };
             if (fixed)
-                runPair (kernels::FixedKWeightingTwoChannels());
+                groups.push_back (std::make_unique<TwoChannels<kernels::FixedKWeightingTwoChannels>> (ch, kernels::FixedKWeightingTwoChannels()));
             else
-                runPair (kernels::DesignedKWeightingTwoChannels (designed));
-
-            // Channel by channel into the block powers, as the one-channel path adds them.
-            kernels::addChannelPowers (blockPower, sums[0], blocks.blockSize);
-            kernels::addChannelPowers (blockPower, sums[1], blocks.blockSize);
+                groups.push_back (std::make_unique<TwoChannels<kernels::DesignedKWeightingTwoChannels>> (
+                    ch, kernels::DesignedKWeightingTwoChannels (designed)));
             ch += 2;
             continue;
         }
        #endif
-        const auto runOne = [&] (auto weighting)
-        {
-            accumulateGatingSums (blocks, sums, runs, 1, [&] (int pos, int n)
-            {
-                weighting.run (a + pos, runs[0].data(), n);
-            });
-        };
         if (fixed)
-            runOne (kernels::makeFixedKWeighting());
+            groups.push_back (std::make_unique<OneChannel<kernels::FixedKWeighting>> (ch, kernels::makeFixedKWeighting()));
         else
-            runOne (kernels::makeDesignedKWeighting (designed));
-
-        kernels::addChannelPowers (blockPower, sums[0], blocks.blockSize);
+            groups.push_back (std::make_unique<OneChannel<kernels::DesignedKWeighting>> (ch, kernels::makeDesignedKWeighting (designed)));
         ++ch;
     }
-    return blockPower;
+    return groups;
+}
+} // namespace
+
+analysis_detail::LoudnessStream::LoudnessStream (int channels, double sampleRate)
+    : blocks (loudnessBlocksFor (0, sampleRate)), numChannels (channels)
+{
+    if (blocks.blockSize < 1)
+        return; // no gating block fits: nothing to weight
+    groups = makeWeightingGroups (numChannels, sampleRate);
+    // Blocks open at one position: the block length over the hop, rounded up, and one opening.
+    maxOpen = blocks.blockSize / blocks.hop + 2;
+    openSums.assign ((size_t) (numChannels * maxOpen), 0.0);
+    for (auto& r : runs)
+        r.resize ((size_t) kRunSamples);
+}
+
+analysis_detail::LoudnessStream::~LoudnessStream() = default;
+
+size_t analysis_detail::LoudnessStream::heldBytes() const noexcept
+{
+    return powers.capacity() * sizeof (double);
+}
+
+// Walks the block's frames in runs inside which the same gating blocks are
+// open, as the whole-buffer walk does; a block closes when its last frame is
+// in, opens at its first. The walk's position survives from block to block.
+void analysis_detail::LoudnessStream::add (const float* const* channels, int numFrames)
+{
+    if (blocks.blockSize < 1)
+        return;
+
+    int i = 0;
+    while (i < numFrames)
+    {
+        const juce::int64 startPos = nextStart * blocks.hop;
+        const juce::int64 endPos = nextEnd * blocks.hop + blocks.blockSize;
+        const juce::int64 next = std::min ({ startPos, endPos, position + (numFrames - i) });
+        if (next > position)
+        {
+            const int n = (int) (next - position);
+            addRange (channels, i, i + n);
+            i += n;
+            position = next;
+        }
+        if (endPos == position)
+            closeBlock();
+        if (startPos == position)
+        {
+            const auto slot = (size_t) (nextStart - nextEnd);
+            for (int c = 0; c < numChannels; ++c)
+                openSums[(size_t) (c * maxOpen) + slot] = 0.0;
+            ++nextStart;
+        }
+    }
+}
+
+void analysis_detail::LoudnessStream::addRange (const float* const* channels, int from, int to)
+{
+    const int openCount = (int) (nextStart - nextEnd);
+    for (int pos = from; pos < to; pos += kRunSamples)
+    {
+        const int n = std::min (kRunSamples, to - pos);
+        for (auto& g : groups)
+        {
+            g->run (channels, pos, n, runs[0].data(), runs[1].data());
+            for (int c = 0; c < g->count; ++c)
+                kernels::addSquares (runs[c].data(), n, openSums.data() + (size_t) ((g->first + c) * maxOpen), openCount);
+        }
+    }
+}
+
+// The oldest open block is complete: its channels' mean squares, added in
+// channel order as the whole-buffer sum adds them, make its power.
+void analysis_detail::LoudnessStream::closeBlock()
+{
+    double power = 0.0;
+    for (int c = 0; c < numChannels; ++c)
+    {
+        double* sums = openSums.data() + (size_t) (c * maxOpen);
+        power += sums[0] / (double) blocks.blockSize;
+        std::copy (sums + 1, sums + maxOpen, sums);
+    }
+    powers.push_back (power);
+    ++nextEnd;
+}
+
+std::vector<double> analysis_detail::kWeightedBlockPowers (const juce::AudioBuffer<float>& buffer, double sampleRate)
+{
+    LoudnessStream stream (buffer.getNumChannels(), sampleRate);
+    stream.add (buffer.getArrayOfReadPointers(), buffer.getNumSamples());
+    return stream.blockPowers();
 }
 
 void AudioAnalyzer::applyKWeighting (juce::AudioBuffer<float>& buffer, double sampleRate)

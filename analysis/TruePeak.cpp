@@ -1,3 +1,4 @@
+#include "analysis/AnalysisStreams.h"
 #include "analysis/AudioAnalyzer.h"
 
 #include <juce_dsp/juce_dsp.h>
@@ -11,6 +12,15 @@
 #else
  #define TESSALOOM_TRUE_PEAK_SSE 0
 #endif
+
+// A channel, or two side by side, through both half-band stages.
+struct analysis_detail::TruePeakStream::Group
+{
+    virtual ~Group() = default;
+    virtual void run (const float* const* channels, int from, int to) noexcept = 0;
+    virtual void snap() noexcept = 0;
+    virtual float channelPeak() const noexcept = 0;
+};
 
 namespace
 {
@@ -102,49 +112,67 @@ inline float allpassPath (const float* alpha, float* state, float input, int cou
 
 inline float absMax (float peak, float v) noexcept { return std::max (peak, std::abs (v)); }
 
-// Section counts fixed at compile time let the state live in registers.
+// One channel's state with section counts fixed at compile time, so that a
+// local copy of it lives in registers while a run is filtered.
 template <int Direct1, int Sections1, int Direct2, int Sections2>
-float upsampledPeakFixed (const float* x, int numSamples, const HalfBandStage& st1, const HalfBandStage& st2)
+struct FixedPeak final : analysis_detail::TruePeakStream::Group
 {
+    const int channel;
     float a1[Sections1], a2[Sections2];
-    std::copy (st1.alpha, st1.alpha + Sections1, a1);
-    std::copy (st2.alpha, st2.alpha + Sections2, a2);
     float s1[Sections1] = {}, s2[Sections2] = {};
     float peak = 0.0f;
 
-    for (int start = 0; start < numSamples; start += kTruePeakChunk)
+    FixedPeak (int ch, const HalfBandStage& st1, const HalfBandStage& st2) : channel (ch)
     {
-        const int end = std::min (numSamples, start + kTruePeakChunk);
-        for (int i = start; i < end; ++i)
+        std::copy (st1.alpha, st1.alpha + Sections1, a1);
+        std::copy (st2.alpha, st2.alpha + Sections2, a2);
+    }
+
+    void run (const float* const* channels, int from, int to) noexcept override
+    {
+        auto local = *this;
+        const float* x = channels[channel];
+        for (int i = from; i < to; ++i)
         {
-            const float even = allpassPath<Direct1> (a1, s1, x[i]);
-            const float odd = allpassPath<Sections1 - Direct1> (a1 + Direct1, s1 + Direct1, x[i]);
+            const float even = allpassPath<Direct1> (local.a1, local.s1, x[i]);
+            const float odd = allpassPath<Sections1 - Direct1> (local.a1 + Direct1, local.s1 + Direct1, x[i]);
 
-            const float y0 = allpassPath<Direct2> (a2, s2, even);
-            const float y1 = allpassPath<Sections2 - Direct2> (a2 + Direct2, s2 + Direct2, even);
-            const float y2 = allpassPath<Direct2> (a2, s2, odd);
-            const float y3 = allpassPath<Sections2 - Direct2> (a2 + Direct2, s2 + Direct2, odd);
+            const float y0 = allpassPath<Direct2> (local.a2, local.s2, even);
+            const float y1 = allpassPath<Sections2 - Direct2> (local.a2 + Direct2, local.s2 + Direct2, even);
+            const float y2 = allpassPath<Direct2> (local.a2, local.s2, odd);
+            const float y3 = allpassPath<Sections2 - Direct2> (local.a2 + Direct2, local.s2 + Direct2, odd);
 
-            peak = absMax (absMax (absMax (absMax (peak, y0), y1), y2), y3);
+            local.peak = absMax (absMax (absMax (absMax (local.peak, y0), y1), y2), y3);
         }
+        std::copy (local.s1, local.s1 + Sections1, s1);
+        std::copy (local.s2, local.s2 + Sections2, s2);
+        peak = local.peak;
+    }
 
+    void snap() noexcept override
+    {
         for (auto& v : s1) snapToZero (v);
         for (auto& v : s2) snapToZero (v);
     }
-    return peak;
-}
 
-float upsampledPeakGeneric (const float* x, int numSamples, const HalfBandStage& st1, const HalfBandStage& st2)
+    float channelPeak() const noexcept override { return peak; }
+};
+
+struct GenericPeak final : analysis_detail::TruePeakStream::Group
 {
+    const int channel;
+    const HalfBandStage st1, st2;
     float s1[kMaxSections] = {}, s2[kMaxSections] = {};
-    const int d1 = st1.directSections, r1 = st1.numSections - d1;
-    const int d2 = st2.directSections, r2 = st2.numSections - d2;
     float peak = 0.0f;
 
-    for (int start = 0; start < numSamples; start += kTruePeakChunk)
+    GenericPeak (int ch, const HalfBandStage& stage1, const HalfBandStage& stage2) : channel (ch), st1 (stage1), st2 (stage2) {}
+
+    void run (const float* const* channels, int from, int to) noexcept override
     {
-        const int end = std::min (numSamples, start + kTruePeakChunk);
-        for (int i = start; i < end; ++i)
+        const int d1 = st1.directSections, r1 = st1.numSections - d1;
+        const int d2 = st2.directSections, r2 = st2.numSections - d2;
+        const float* x = channels[channel];
+        for (int i = from; i < to; ++i)
         {
             const float even = allpassPath (st1.alpha, s1, x[i], d1);
             const float odd = allpassPath (st1.alpha + d1, s1 + d1, x[i], r1);
@@ -154,12 +182,16 @@ float upsampledPeakGeneric (const float* x, int numSamples, const HalfBandStage&
             const float y3 = allpassPath (st2.alpha + d2, s2 + d2, odd, r2);
             peak = absMax (absMax (absMax (absMax (peak, y0), y1), y2), y3);
         }
+    }
 
+    void snap() noexcept override
+    {
         for (int n = 0; n < st1.numSections; ++n) snapToZero (s1[n]);
         for (int n = 0; n < st2.numSections; ++n) snapToZero (s2[n]);
     }
-    return peak;
-}
+
+    float channelPeak() const noexcept override { return peak; }
+};
 
 #if TESSALOOM_TRUE_PEAK_SSE
 // Four lanes: the direct and the delayed path of channel A, then of channel B.
@@ -216,43 +248,64 @@ struct VectorStage
 };
 
 template <int Direct1, int Delayed1, int Direct2, int Delayed2>
-float upsampledPeakPair (const float* a, const float* b, int numSamples, const HalfBandStage& st1, const HalfBandStage& st2)
+struct PairPeak final : analysis_detail::TruePeakStream::Group
 {
-    VectorStage<Direct1, Delayed1> stage1 (st1);
-    VectorStage<Direct2, Delayed2> stage2 (st2);
-    const __m128 magnitude = _mm_castsi128_ps (_mm_set1_epi32 (0x7fffffff));
+    const int channelA, channelB; // channelB < 0: a lone channel, its pair lanes fed zeros
+    VectorStage<Direct1, Delayed1> stage1;
+    VectorStage<Direct2, Delayed2> stage2;
     __m128 peak = _mm_setzero_ps();
 
-    for (int start = 0; start < numSamples; start += kTruePeakChunk)
+    PairPeak (int a, int b, const HalfBandStage& st1, const HalfBandStage& st2) : channelA (a), channelB (b), stage1 (st1), stage2 (st2) {}
+
+    void run (const float* const* channels, int from, int to) noexcept override
     {
-        const int end = std::min (numSamples, start + kTruePeakChunk);
-        for (int i = start; i < end; ++i)
+        const float* a = channels[channelA];
+        const float* b = channelB >= 0 ? channels[channelB] : nullptr;
+        auto s1 = stage1;
+        auto s2 = stage2;
+        __m128 p = peak;
+        const __m128 magnitude = _mm_castsi128_ps (_mm_set1_epi32 (0x7fffffff));
+        for (int i = from; i < to; ++i)
         {
             const float xb = b != nullptr ? b[i] : 0.0f;
             // [A even, A odd, B even, B odd] at twice the rate.
-            const __m128 twice = stage1.process (_mm_setr_ps (a[i], a[i], xb, xb));
-            const __m128 even = stage2.process (_mm_shuffle_ps (twice, twice, _MM_SHUFFLE (2, 2, 0, 0)));
-            const __m128 odd = stage2.process (_mm_shuffle_ps (twice, twice, _MM_SHUFFLE (3, 3, 1, 1)));
+            const __m128 twice = s1.process (_mm_setr_ps (a[i], a[i], xb, xb));
+            const __m128 even = s2.process (_mm_shuffle_ps (twice, twice, _MM_SHUFFLE (2, 2, 0, 0)));
+            const __m128 odd = s2.process (_mm_shuffle_ps (twice, twice, _MM_SHUFFLE (3, 3, 1, 1)));
             // max (new, peak) keeps the peak when a sample is not a number, as max (peak, new) does.
-            peak = _mm_max_ps (_mm_and_ps (even, magnitude), peak);
-            peak = _mm_max_ps (_mm_and_ps (odd, magnitude), peak);
+            p = _mm_max_ps (_mm_and_ps (even, magnitude), p);
+            p = _mm_max_ps (_mm_and_ps (odd, magnitude), p);
         }
+        stage1 = s1;
+        stage2 = s2;
+        peak = p;
+    }
+
+    void snap() noexcept override
+    {
         stage1.snapStateToZero();
         stage2.snapStateToZero();
     }
 
-    alignas (16) float lanes[4];
-    _mm_store_ps (lanes, peak);
-    return std::max (std::max (lanes[0], lanes[1]), std::max (lanes[2], lanes[3]));
-}
+    float channelPeak() const noexcept override
+    {
+        alignas (16) float lanes[4];
+        _mm_store_ps (lanes, peak);
+        return std::max (std::max (lanes[0], lanes[1]), std::max (lanes[2], lanes[3]));
+    }
+};
 #endif
 
-// The largest upsampled magnitude of all channels.
-float upsampledPeakOfChannels (const juce::AudioBuffer<float>& buffer, const HalfBandStage& st1, const HalfBandStage& st2)
+// The channels' filters: in pairs side by side where the processor allows,
+// else one by one.
+std::vector<std::unique_ptr<analysis_detail::TruePeakStream::Group>> makePeakGroups (int numChannels)
 {
-    const int numChannels = buffer.getNumChannels(), numSamples = buffer.getNumSamples();
-    float peak = 0.0f;
+    std::vector<std::unique_ptr<analysis_detail::TruePeakStream::Group>> groups;
+    if (numChannels < 1)
+        return groups;
 
+    const auto st1 = designHalfBandStage (0);
+    const auto st2 = designHalfBandStage (1);
     // The sections of JUCE 7's maximum-quality design: 4 + 3, then 3 + 2.
     const bool juce7Design = st1.numSections == 7 && st1.directSections == 4 && st2.numSections == 5 && st2.directSections == 3;
 
@@ -260,38 +313,58 @@ float upsampledPeakOfChannels (const juce::AudioBuffer<float>& buffer, const Hal
     if (juce7Design)
     {
         for (int ch = 0; ch < numChannels; ch += 2)
-        {
-            const float* b = ch + 1 < numChannels ? buffer.getReadPointer (ch + 1) : nullptr;
-            peak = std::max (peak, upsampledPeakPair<4, 3, 3, 2> (buffer.getReadPointer (ch), b, numSamples, st1, st2));
-        }
-        return peak;
+            groups.push_back (std::make_unique<PairPeak<4, 3, 3, 2>> (ch, ch + 1 < numChannels ? ch + 1 : -1, st1, st2));
+        return groups;
     }
    #endif
 
     for (int ch = 0; ch < numChannels; ++ch)
     {
-        const float* x = buffer.getReadPointer (ch);
-        peak = std::max (peak, juce7Design ? upsampledPeakFixed<4, 7, 3, 5> (x, numSamples, st1, st2)
-                                           : upsampledPeakGeneric (x, numSamples, st1, st2));
+        if (juce7Design)
+            groups.push_back (std::make_unique<FixedPeak<4, 7, 3, 5>> (ch, st1, st2));
+        else
+            groups.push_back (std::make_unique<GenericPeak> (ch, st1, st2));
     }
-    return peak;
+    return groups;
 }
 } // namespace
 
-TruePeakMeasurement AudioAnalyzer::measureTruePeak (const juce::AudioBuffer<float>& buffer)
+analysis_detail::TruePeakStream::TruePeakStream (int numChannels) : groups (makePeakGroups (numChannels)) {}
+
+analysis_detail::TruePeakStream::~TruePeakStream() = default;
+
+// The filters snap their state to zero where every 65,536-sample chunk of the
+// file ends, counted from its start, wherever the blocks end.
+void analysis_detail::TruePeakStream::add (const float* const* channels, int numFrames)
+{
+    for (int i = 0; i < numFrames;)
+    {
+        const int n = std::min (numFrames - i, kTruePeakChunk - (int) (position % kTruePeakChunk));
+        for (auto& g : groups)
+            g->run (channels, i, i + n);
+        i += n;
+        position += n;
+        if (position % kTruePeakChunk == 0)
+            for (auto& g : groups)
+                g->snap();
+    }
+}
+
+TruePeakMeasurement analysis_detail::TruePeakStream::finish() const
 {
     float peak = 0.0f;
-
-    if (buffer.getNumSamples() > 0 && buffer.getNumChannels() > 0)
-    {
-        const auto stage1 = designHalfBandStage (0);
-        const auto stage2 = designHalfBandStage (1);
-
-        peak = upsampledPeakOfChannels (buffer, stage1, stage2);
-    }
+    for (const auto& g : groups)
+        peak = std::max (peak, g->channelPeak());
 
     TruePeakMeasurement m;
     m.peakLinear = peak;
     m.truePeakDbtp = peak > kSilenceAmplitudeF ? 20.0 * std::log10 ((double) peak) : kNoLevelDb;
     return m;
+}
+
+TruePeakMeasurement AudioAnalyzer::measureTruePeak (const juce::AudioBuffer<float>& buffer)
+{
+    analysis_detail::TruePeakStream stream (buffer.getNumSamples() > 0 ? buffer.getNumChannels() : 0);
+    stream.add (buffer.getArrayOfReadPointers(), buffer.getNumSamples());
+    return stream.finish();
 }

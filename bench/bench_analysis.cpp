@@ -2,6 +2,7 @@
 // measurement alone. The pipeline analyses every file three times. Only the
 // whole analysis writes to the log; the single measurements do not.
 
+#include "analysis/AnalysisAccumulator.h"
 #include "analysis/AnalysisDetail.h"
 #include "analysis/AudioAnalyzer.h"
 
@@ -65,6 +66,38 @@ void BM_Analyze (benchmark::State& state)
     setUp (state);
     for (auto _ : state)
         benchmark::DoNotOptimize (AudioAnalyzer::analyze (b, kRate));
+}
+
+// The whole analysis without the log: the buffer as one block.
+void BM_Measure (benchmark::State& state)
+{
+    const auto& b = material ((int) state.range (0));
+    setUp (state);
+    for (auto _ : state)
+        benchmark::DoNotOptimize (AudioAnalyzer::measure (b, kRate));
+}
+
+// The same analysis as a streaming driver feeds it: blocks of 32,768 frames,
+// each a view into the material (no copy), through one accumulator.
+void BM_MeasureInBlocks (benchmark::State& state)
+{
+    const auto& b = material ((int) state.range (0));
+    constexpr int blockFrames = 32768;
+    setUp (state);
+    for (auto _ : state)
+    {
+        AnalysisAccumulator accumulator (b.getNumChannels(), kRate);
+        for (int start = 0; start < b.getNumSamples(); start += blockFrames)
+        {
+            const int n = std::min (blockFrames, b.getNumSamples() - start);
+            float* channels[2] = {};
+            for (int c = 0; c < b.getNumChannels(); ++c)
+                channels[c] = const_cast<float*> (b.getReadPointer (c, start));
+            const juce::AudioBuffer<float> view (channels, b.getNumChannels(), n);
+            accumulator.add (view, n);
+        }
+        benchmark::DoNotOptimize (accumulator.finish());
+    }
 }
 
 // The driver's loudness: K-weighting straight into the gating sums, no copy.
@@ -193,6 +226,8 @@ void BM_GridHum (benchmark::State& state)
 #define ANALYSIS_BENCH(fn) BENCHMARK (fn)->Arg (1)->Arg (2)->Unit (benchmark::kMillisecond)->UseRealTime()
 
 ANALYSIS_BENCH (BM_Analyze);
+ANALYSIS_BENCH (BM_Measure);
+ANALYSIS_BENCH (BM_MeasureInBlocks);
 ANALYSIS_BENCH (BM_LoudnessStreaming);
 ANALYSIS_BENCH (BM_LoudnessCopyAndFilter);
 ANALYSIS_BENCH (BM_LoudnessStreaming44k1);
