@@ -184,7 +184,8 @@ bool FileRun::analyseAndPreFilter()
     stages::BiquadCascade filter (stages::designPreFilter (preFilter, rate), channels);
     forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
     {
-        stages::forEachChannel (channels, [&] (int c) { filter.processChannel (c, block.getWritePointer (c), n); });
+        float* const* samples = block.getArrayOfWritePointers(); // once: it marks the buffer, which threads must not do together
+        stages::forEachChannel (channels, [&] (int c) { filter.processChannel (c, samples[c], n); });
         writer->write (block, n);
     });
     if (writer->finish().isEmpty())

@@ -236,9 +236,11 @@ Analysis shape (const ChainInput& in, std::vector<ShapingStep>& steps, FloatSpil
     AnalysisAccumulator analysis (channels, in.source.sampleRate());
     forEachBlock (in.source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
     {
+        // Taken once: getWritePointer marks the buffer, which the threads must not do together.
+        float* const* channelSamples = block.getArrayOfWritePointers();
         stages::forEachChannel (channels, [&] (int c)
         {
-            float* samples = block.getWritePointer (c);
+            float* samples = channelSamples[c];
             for (auto& s : steps)
             {
                 if (s.prepared.process)
@@ -273,9 +275,10 @@ struct LevelStages
         stages::Gain trimGain (trim ? trim->factor : 1.0f);
         forEachBlock (spill, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
         {
+            float* const* channelSamples = block.getArrayOfWritePointers(); // once, as in shape
             stages::forEachChannel (numChannels, [&] (int c)
             {
-                float* samples = block.getWritePointer (c);
+                float* samples = channelSamples[c];
                 gain.processChannel (c, samples, n);
                 if (afterNormalization != nullptr)
                     (*afterNormalization)[(size_t) c].add (samples, n);
