@@ -32,6 +32,35 @@ double nowMs()
 }
 
 //==============================================================================
+// One read of a file as it is: how many samples are not finite numbers, the
+// sample peak, and every measurement. The measurement's lists are let go before
+// the chain runs, so they are never held twice.
+struct CheckedFile
+{
+    juce::int64 nonFinite = 0;
+    float peak = 0.0f;
+    Analysis analysis;
+};
+
+CheckedFile checkAndMeasure (AudioBlockSource& source)
+{
+    CheckedFile checked;
+    const int channels = source.numChannels();
+    AnalysisAccumulator accumulator (channels, source.sampleRate());
+    forEachBlock (source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
+    {
+        for (int c = 0; c < channels; ++c)
+        {
+            checked.nonFinite += sample_checks::countNonFinite (block.getReadPointer (c), n);
+            checked.peak = juce::jmax (checked.peak, sample_checks::peakMagnitude (block.getReadPointer (c), n));
+        }
+        accumulator.add (block, n);
+    });
+    checked.analysis = accumulator.finish();
+    return checked;
+}
+
+//==============================================================================
 // The output file, written as the chain's last pass hands over its blocks. The
 // writer is made with the first block (or at the end, for a file of no
 // frames): a chain stopped by a check never touches the output.
@@ -149,21 +178,14 @@ bool FileRun::analyseAndPreFilter()
 
     const int channels = source->numChannels();
     const double rate = source->sampleRate();
-    AnalysisAccumulator accumulator (channels, rate);
-    juce::int64 nonFinite = 0;
-    forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
-    {
-        for (int c = 0; c < channels; ++c)
-            nonFinite += sample_checks::countNonFinite (block.getReadPointer (c), n);
-        accumulator.add (block, n);
-    });
+    const auto loaded = checkAndMeasure (*source);
 
     // The chain reads the 16-bit intermediate, where NaN and infinity would
     // already have become full-scale clicks; such a file is stopped here.
-    if (nonFinite > 0)
-        return stopAfter ("File Load", sample_checks::saturatingCount (nonFinite));
+    if (loaded.nonFinite > 0)
+        return stopAfter ("File Load", sample_checks::saturatingCount (loaded.nonFinite));
 
-    const auto analysis = accumulator.finish();
+    const auto& analysis = loaded.analysis;
     AudioAnalyzer::writeLog (analysis);
     result.analysisJson = AudioAnalyzer::toJson (analysis.result);
     params = AutoMap::fromAnalysis (analysis.result);
@@ -274,27 +296,15 @@ bool FileRun::processInMemory()
     const auto length = source->lengthInFrames();
 
     // The file as loaded: checked, and measured for pre-gain, in one read.
-    AnalysisAccumulator accumulator (channels, sampleRate);
-    juce::int64 nonFinite = 0;
-    float peak = 0.0f;
-    forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
-    {
-        for (int c = 0; c < channels; ++c)
-        {
-            nonFinite += sample_checks::countNonFinite (block.getReadPointer (c), n);
-            peak = juce::jmax (peak, sample_checks::peakMagnitude (block.getReadPointer (c), n));
-        }
-        accumulator.add (block, n);
-    });
-
-    if (nonFinite > 0)
-        return stopAfter ("File Load", sample_checks::saturatingCount (nonFinite));
+    const auto loaded = checkAndMeasure (*source);
+    if (loaded.nonFinite > 0)
+        return stopAfter ("File Load", sample_checks::saturatingCount (loaded.nonFinite));
     log ("[AudioPipeline] Loaded audio: " + juce::String (channels) + "ch, " + juce::String (sampleRate) + "Hz, "
          + juce::String (length) + " samples ("
          + juce::String (sampleRate > 0.0 ? (double) length / sampleRate : 0.0, 2) + "s)");
-    log (stage_log::peakLine ("File Load", sample_checks::peakLevelDbfs (peak, channels)));
+    log (stage_log::peakLine ("File Load", sample_checks::peakLevelDbfs (loaded.peak, channels)));
 
-    const auto beforePreGain = accumulator.finish();
+    const auto& beforePreGain = loaded.analysis;
     OutputSink sink (output, sampleRate, channels);
     const juce::File spillFile = work.ensureExists() ? work.file (intermediate_names::chainSpill) : juce::File();
     if (const auto stopped = runChain ({ *source, beforePreGain, config, params, spillFile }, sink))
