@@ -7,14 +7,12 @@
 # The requests below are measured (48 kHz, --denoise false, on a 2-processor
 # machine): the engine masters one file at a time per two processors it can
 # use, and runs a file's measurements side by side on the second, so one
-# engine kept 1.2 processors busy on mono and 1.5 on stereo. It holds the file
-# in memory as 32-bit floats: 10 MB for a 20-second file, 63 MB for 5 minutes
-# of mono, 120 MB for 5 minutes of stereo, so about 10 MB plus 12 MB per minute
-# and channel. 512 MB covers files up to 40 minutes of mono or 20 of stereo;
-# give more for longer ones (an hour of stereo: --mem=1600M). Given 2N
-# processors, the engine masters N files of its slice at once and needs N
-# times the memory. Options given to sbatch (or submit.sh's --sbatch)
-# override these lines.
+# engine kept 1.2 processors busy on mono and 1.5 on stereo. It streams each
+# file through in blocks: 10 to 20 MB per file for minutes to an hour of
+# stereo, about 40 MB for three hours, so 512 MB leaves room for any length and
+# for N files at once when given 2N processors. While a file is mastered its
+# work folder (in the output folder) holds 4 bytes per sample of its own.
+# Options given to sbatch (or submit.sh's --sbatch) override these lines.
 #SBATCH --job-name=tessaloom-master
 #SBATCH --cpus-per-task=2
 #SBATCH --mem=512M
