@@ -97,7 +97,18 @@ public:
             return result;
         finishOutputs();
         if (config.measureOutput)
-            measureOutput();
+        {
+            // The output is mastered and in place: whatever befalls its measurement never fails the file.
+            try
+            {
+                measureOutput();
+            }
+            catch (const std::exception& e)
+            {
+                result.output.reset();
+                result.outputMeasureError = "Could not measure the output: " + juce::String (e.what());
+            }
+        }
         return result;
     }
 
