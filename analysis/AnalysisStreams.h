@@ -27,6 +27,8 @@ class LoudnessStream
 {
 public:
     LoudnessStream (int numChannels, double sampleRate);
+    // Blocks of another length and hop, with the same weighting and sums.
+    LoudnessStream (int numChannels, double sampleRate, LoudnessBlocks geometry);
     ~LoudnessStream();
 
     void add (const float* const* channels, int numFrames);

@@ -135,7 +135,12 @@ std::vector<std::unique_ptr<analysis_detail::LoudnessStream::Group>> makeWeighti
 } // namespace
 
 analysis_detail::LoudnessStream::LoudnessStream (int channels, double sampleRate)
-    : blocks (loudnessBlocksFor (0, sampleRate)), numChannels (channels)
+    : LoudnessStream (channels, sampleRate, loudnessBlocksFor (0, sampleRate))
+{
+}
+
+analysis_detail::LoudnessStream::LoudnessStream (int channels, double sampleRate, LoudnessBlocks geometry)
+    : blocks (geometry), numChannels (channels)
 {
     if (blocks.blockSize < 1)
         return; // no gating block fits: nothing to weight

@@ -1,5 +1,7 @@
 #include "app/BatchRunner.h"
 
+#include "app/ReportWriter.h"
+
 #include "common/IntermediateNames.h"
 #include "pipeline/AudioPipeline.h"
 
@@ -7,6 +9,7 @@
 #include <filesystem>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <thread>
 
 namespace
@@ -35,6 +38,7 @@ bool sameLocation (const juce::File& a, const juce::File& b)
 juce::String refusalReason (const CommandLineOptions& options, const juce::Array<juce::File>& files)
 {
     const bool batch = options.inputDir != juce::File();
+    const auto& report = options.reportFile;
 
     if (batch)
     {
@@ -55,7 +59,17 @@ juce::String refusalReason (const CommandLineOptions& options, const juce::Array
                                 : options.outputFile;
         if (sameLocation (input, output))
             return "Output file is the input file; the input would be overwritten: " + input.getFullPathName();
+
+        if (report != juce::File() && sameLocation (report, input))
+            return "Report file is an input file; the input would be overwritten: " + report.getFullPathName();
+        if (report != juce::File() && sameLocation (report, output))
+            return "Report file is an output file; the output would overwrite it: " + report.getFullPathName();
     }
+
+    // A report the folder's listing would pick up would be mastered by the next run of the same command.
+    if (batch && report != juce::File() && sameLocation (report.getParentDirectory(), options.inputDir)
+        && report.hasFileExtension ("wav") && ! isIntermediateName (report.getFileName()))
+        return "Report file would be taken as an input of the batch: " + report.getFullPathName();
 
     return {};
 }
@@ -126,6 +140,19 @@ int runBatch (const CommandLineOptions& options, int workerCount)
         return 1;
     }
 
+    // Created before any output: a report that cannot be written stops the run untouched.
+    std::unique_ptr<ReportWriter> report;
+    if (options.reportFile != juce::File())
+    {
+        juce::String error;
+        report = ReportWriter::create (options.reportFile, error);
+        if (report == nullptr)
+        {
+            std::cerr << "ERROR: " << error.toStdString() << std::endl;
+            return 1;
+        }
+    }
+
     if (batch)
         options.outputDir.createDirectory();
     else
@@ -150,11 +177,13 @@ int runBatch (const CommandLineOptions& options, int workerCount)
             return 0;
         }
 
-        const auto config = options.config;
+        auto config = options.config;
+        // Only a report asks the pipeline to measure what it wrote.
+        config.measureOutput = report != nullptr;
 
         for (auto& file : files)
         {
-            pool.addJob ([file, options, config, &successCount, &failureCount, &remaining, &done]
+            pool.addJob ([file, options, config, &successCount, &failureCount, &remaining, &done, &report]
             {
                 const auto output = options.outputDir != juce::File()
                                         ? options.outputDir.getChildFile (file.getFileName())
@@ -164,11 +193,12 @@ int runBatch (const CommandLineOptions& options, int workerCount)
                 // pipeline (allocation failures on huge files) fails this file only.
                 juce::String error;
                 bool ok = false;
+                std::optional<PipelineResult> result;
                 try
                 {
-                    const auto result = AudioPipeline::processFile (file, output, config);
-                    ok = result.success;
-                    error = result.errorMessage;
+                    result = AudioPipeline::processFile (file, output, config);
+                    ok = result->success;
+                    error = result->errorMessage;
                 }
                 catch (const std::exception& e)
                 {
@@ -185,6 +215,18 @@ int runBatch (const CommandLineOptions& options, int workerCount)
                 {
                     ++failureCount;
                     juce::Logger::writeToLog ("[Error] Failed processing " + file.getFileName() + ": " + error);
+                }
+
+                if (report != nullptr)
+                {
+                    try
+                    {
+                        report->add (file, output, config, result ? &*result : nullptr, error);
+                    }
+                    catch (...)
+                    {
+                        // The file's line is lost; the run and the other lines go on.
+                    }
                 }
 
                 if (--remaining == 0)

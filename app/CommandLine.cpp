@@ -57,6 +57,7 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         else if (name == "--ffmpeg-path")     options.config.ffmpegPath = value;
         else if (name == "--target-lufs")     options.config.targetLufs = value.getFloatValue();
         else if (name == "--bypass-stage")    options.config.bypassStage = value.getIntValue();
+        else if (name == "--report")          options.reportFile = parsePath (value);
         else
         {
             options.errorMessage = "Unknown argument: " + name;

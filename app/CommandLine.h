@@ -11,6 +11,8 @@ struct CommandLineOptions
     juce::File outputFile;
     juce::File inputDir;
     juce::File outputDir;
+    // The per-file report (JSON Lines); none when not asked for.
+    juce::File reportFile;
 
     // Every per-file setting, handed to each job as it stands.
     PipelineConfig config;

@@ -2,6 +2,7 @@
 
 #include "analysis/AnalysisAccumulator.h"
 #include "analysis/AudioAnalyzer.h"
+#include "analysis/LoudnessRange.h"
 #include "common/IntermediateNames.h"
 #include "io/AudioFileIO.h"
 #include "pipeline/AutoMap.h"
@@ -124,6 +125,19 @@ public:
         if (! ((config.compressor || config.eq) ? processInMemory() : copyToOutput()))
             return result;
         finishOutputs();
+        if (config.measureOutput)
+        {
+            // The output is mastered and in place: whatever befalls its measurement never fails the file.
+            try
+            {
+                measureOutput();
+            }
+            catch (const std::exception& e)
+            {
+                result.output.reset();
+                result.outputMeasureError = "Could not measure the output: " + juce::String (e.what());
+            }
+        }
         return result;
     }
 
@@ -150,6 +164,7 @@ private:
     bool processInMemory();
     bool copyToOutput();
     void finishOutputs();
+    void measureOutput();
 
     const juce::File input, output;
     const PipelineConfig& config;
@@ -189,6 +204,7 @@ bool FileRun::analyseAndPreFilter()
     AudioAnalyzer::writeLog (analysis);
     result.analysisJson = AudioAnalyzer::toJson (analysis.result);
     params = AutoMap::fromAnalysis (analysis.result);
+    result.mapping = params;
     log (AutoMap::logLine (params, analysis.result));
 
     log ("[AudioPipeline] Stage 1.5: Pre-Filtering (HPF & Grid Hum)");
@@ -307,7 +323,8 @@ bool FileRun::processInMemory()
     const auto& beforePreGain = loaded.analysis;
     OutputSink sink (output, sampleRate, channels);
     const juce::File spillFile = work.ensureExists() ? work.file (intermediate_names::chainSpill) : juce::File();
-    if (const auto stopped = runChain ({ *source, beforePreGain, config, params, spillFile }, sink))
+    ChainSettings* const settings = config.measureOutput ? &result.settings : nullptr;
+    if (const auto stopped = runChain ({ *source, beforePreGain, config, params, spillFile, settings }, sink))
     {
         if (stopped->readError.isEmpty())
             return stopAfter (stopped->checkLabel, stopped->nonFiniteCount);
@@ -346,6 +363,42 @@ void FileRun::finishOutputs()
     result.processingTimeMs = elapsedMs();
     log ("[AudioPipeline] COMPLETE. Total time: " + juce::String (result.processingTimeMs, 1) + "ms");
     log (ruleLine);
+}
+
+// The finished file read back as it lies on disk, so that what is measured is
+// exactly the 16-bit samples a listener gets, whichever way the output was
+// made (the chain's last pass or a copy). Logs nothing: the log stays the
+// same with or without the report.
+void FileRun::measureOutput()
+{
+    const double begin = nowMs();
+    AudioReadResult::Status status;
+    juce::String message;
+    auto source = openAudioFile (output, status, message);
+    if (source == nullptr)
+    {
+        result.outputMeasureError = message.isNotEmpty() ? message : "Could not read the output back: " + output.getFullPathName();
+        result.outputMeasureMs = nowMs() - begin;
+        return;
+    }
+
+    AnalysisAccumulator accumulator (source->numChannels(), source->sampleRate());
+    LoudnessRangeAccumulator range (source->numChannels(), source->sampleRate());
+    forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
+    {
+        accumulator.add (block, n);
+        range.add (block.getArrayOfReadPointers(), n);
+    });
+    const auto analysis = accumulator.finish();
+
+    OutputMeasurement m;
+    m.analysis = analysis.result;
+    m.numFrames = accumulator.numFrames();
+    const double peak = analysis.measurements.crestFactor.samplePeakLinear;
+    m.samplePeakDbfs = peak > kSilenceAmplitude ? 20.0 * std::log10 (peak) : kNoLevelDb;
+    m.loudnessRangeLu = range.finish();
+    result.output = m;
+    result.outputMeasureMs = nowMs() - begin;
 }
 } // namespace
 

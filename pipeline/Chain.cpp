@@ -49,6 +49,7 @@ struct StepContext
     const PipelineConfig& config;
     const AutoMapParameters& params;
     const Analysis& beforePreGain;
+    ChainSettings* settings; // may be null
 };
 
 // A step designed for this file: its log lines after the header, and its processor (none: it changes nothing).
@@ -64,6 +65,8 @@ PreparedStep preGain (const StepContext& c, bool bypassed)
     const auto setting = stages::designPreGain (p);
     auto lines = logLinesOf (c.beforePreGain);
     lines.addArray (stage_log::linesFor (stages::PreGainReport { p.measuredLufs, setting }));
+    if (c.settings != nullptr && setting)
+        c.settings->preGainDb = setting->gainDb;
     return { lines, setting ? holding (std::make_shared<stages::Gain> (setting->factor)) : ChannelProcess() };
 }
 
@@ -71,6 +74,8 @@ PreparedStep deEsser (const StepContext& c, bool)
 {
     const auto design = stages::designDeEsser ({ AutoMap::deEsserThreshold (c.config.targetLufs, c.beforePreGain.result) },
                                                c.sampleRate);
+    if (c.settings != nullptr)
+        c.settings->deEsserThresholdDb = design.thresholdDb;
     return { stage_log::linesFor (stages::DeEsserReport { design.thresholdDb }),
              holding (std::make_shared<stages::DeEsser> (design, c.numChannels)) };
 }
@@ -81,6 +86,11 @@ PreparedStep expander (const StepContext& c, bool)
                                                         c.params.expanderThresholdDb,
                                                         c.config.bypasses (BypassStage::preGain));
     const auto design = stages::designExpander ({ threshold }, c.sampleRate);
+    if (c.settings != nullptr)
+    {
+        c.settings->expanderThresholdDb = design.thresholdDb;
+        c.settings->expanderRatio = design.ratio;
+    }
     return { stage_log::linesFor (stages::ExpanderReport { design.thresholdDb, design.ratio }),
              holding (std::make_shared<stages::Expander> (design, c.numChannels)) };
 }
@@ -88,12 +98,16 @@ PreparedStep expander (const StepContext& c, bool)
 PreparedStep vocalEq (const StepContext& c, bool)
 {
     const stages::VocalEqParameters p { c.config.voiceType, c.params.airShelfDb, c.params.presenceDb, c.params.mudCutDb };
+    if (c.settings != nullptr)
+        c.settings->vocalEq = true;
     return { stage_log::linesFor (stages::describeVocalEq (p)),
              holding (std::make_shared<stages::BiquadCascade> (stages::designVocalEq (p, c.sampleRate), c.numChannels)) };
 }
 
 PreparedStep leveler (const StepContext& c, bool)
 {
+    if (c.settings != nullptr)
+        c.settings->compressorRatio = c.params.reportedCompRatio;
     return { stage_log::linesFor (stages::LevelerReport {}),
              holding (std::make_shared<stages::Leveler> (stages::designLeveler ({}, c.sampleRate), c.numChannels)) };
 }
@@ -101,6 +115,8 @@ PreparedStep leveler (const StepContext& c, bool)
 PreparedStep saturation (const StepContext& c, bool)
 {
     const stages::SaturationParameters p { c.params.saturationDriveDb };
+    if (c.settings != nullptr)
+        c.settings->saturationDriveDb = p.driveDb;
     return { stage_log::linesFor (stages::SaturationReport { p.driveDb }),
              holding (std::make_shared<stages::Saturation> (stages::designSaturation (p, c.sampleRate), c.numChannels)) };
 }
@@ -309,7 +325,9 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
     const auto& config = in.config;
     const int channels = in.source.numChannels();
     const double rate = in.source.sampleRate();
-    const StepContext context { rate, channels, config, in.params, in.beforePreGain };
+    const StepContext context { rate, channels, config, in.params, in.beforePreGain, in.settings };
+    if (in.settings != nullptr)
+        in.settings->ran = true;
 
     std::vector<ShapingStep> steps;
     for (int i = 0; i < kShapingSteps; ++i)
@@ -338,6 +356,12 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
                                                          bypassed (normalizationStep, config) };
     level.normalization = stages::designNormalizationGain (normalization);
     level.limit = runs (limiterStep, config);
+    if (in.settings != nullptr)
+    {
+        in.settings->normalizationMeasuredLufs = normalization.measuredLufs;
+        if (level.normalization)
+            in.settings->normalizationGainDb = level.normalization->gainDb;
+    }
 
     std::vector<Tally> afterNormalization ((size_t) channels), afterLimiter ((size_t) channels);
     level.forEachBlockOf (spill, [] (juce::AudioBuffer<float>&, int) {}, &afterNormalization, &afterLimiter);
@@ -357,6 +381,12 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
     {
         log (stage_log::linesFor (stages::LimiterReport { stages::LimiterParameters().ceilingDb }));
         level.trim = stages::designOutputTrim ({ sumOf (afterLimiter).peak });
+        if (in.settings != nullptr)
+        {
+            in.settings->limiterCeilingDb = stages::LimiterParameters().ceilingDb;
+            if (level.trim)
+                in.settings->outputTrimDb = level.trim->gainDb;
+        }
         log (stage_log::linesFor (stages::OutputTrimReport { level.trim }));
     }
     if (const auto limited = sumOf (afterLimiter); limited.nonFinite > 0)

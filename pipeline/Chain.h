@@ -4,6 +4,7 @@
 #include "io/BlockSource.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/PipelineConfig.h"
+#include "pipeline/PipelineResult.h"
 
 #include <juce_audio_basics/juce_audio_basics.h>
 
@@ -40,6 +41,7 @@ struct ChainInput
     const PipelineConfig& config;
     const AutoMapParameters& params;   // the mapping of the Pass 1 analysis
     juce::File spillFile;              // where the chain keeps its samples between passes; none: in memory
+    ChainSettings* settings = nullptr; // when given, receives what each stage was set to
 };
 
 // Runs the stages from pre-gain to the output trim over the source in blocks,

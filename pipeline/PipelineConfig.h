@@ -27,6 +27,9 @@ struct PipelineConfig
     float targetLufs = -18.0f;
     // 1..7 each skip one stage (see BypassStage); any other value skips nothing.
     int bypassStage = 0;
+    // Measure each written output and record what the chain chose (for the
+    // per-file report); off, the run does no extra work.
+    bool measureOutput = false;
 
     bool bypasses (BypassStage stage) const { return stage != BypassStage::none && bypassStage == (int) stage; }
 };

@@ -1,6 +1,39 @@
 #pragma once
 
+#include "analysis/AnalysisResult.h"
+#include "pipeline/AutoMap.h"
+
 #include <juce_core/juce_core.h>
+
+#include <optional>
+
+// What the chain chose for one file. A field is empty when its stage did not
+// run (switched off, bypassed) or its gain was not applied (loudness not
+// measured); gains and thresholds in dB, thresholds in dBFS.
+struct ChainSettings
+{
+    bool ran = false; // false when the compressor and the EQ were both off and the output is a copy
+    std::optional<float> preGainDb;
+    std::optional<float> deEsserThresholdDb;  // re-referenced to the level after pre-gain
+    std::optional<float> expanderThresholdDb; // the same
+    std::optional<float> expanderRatio;
+    bool vocalEq = false;                     // the EQ figures below are those of the mapping when it ran
+    std::optional<float> compressorRatio;     // the leveler's ratio as the mapping reports it
+    std::optional<float> saturationDriveDb;
+    float normalizationMeasuredLufs = -144.0f; // loudness the normalization gain was worked out from
+    std::optional<float> normalizationGainDb;
+    std::optional<float> limiterCeilingDb;
+    std::optional<float> outputTrimDb;
+};
+
+// The finished file as written: the analysis of its 16-bit samples.
+struct OutputMeasurement
+{
+    AnalysisResult analysis;   // integratedLUFS, truePeakDBTP, durationSeconds, numSamples (frames per channel)...
+    double samplePeakDbfs = -144.0;
+    std::optional<double> loudnessRangeLu; // EBU Tech 3342; empty below one 3 s window or when nothing passes the gates
+    juce::int64 numFrames = 0;
+};
 
 // What one pipeline call reports. Every field is defined on every return.
 struct PipelineResult
@@ -12,4 +45,11 @@ struct PipelineResult
     // JSON of the Pass 1 analysis; empty when Pass 1 could not read the input.
     juce::String analysisJson;
     double processingTimeMs = 0.0;
+
+    // Filled only when the configuration asks for the output to be measured.
+    AutoMapParameters mapping;             // what Pass 1 mapped (its defaults when Pass 1 could not read)
+    ChainSettings settings;
+    std::optional<OutputMeasurement> output; // empty when the file failed or its output could not be read back
+    juce::String outputMeasureError;         // why a written output could not be measured
+    double outputMeasureMs = 0.0;            // the measurement's time, not part of processingTimeMs
 };

@@ -1,0 +1,139 @@
+#include "app/ReportWriter.h"
+
+#include "common/Levels.h"
+
+namespace
+{
+juce::String quoted (const juce::String& text)
+{
+    return "\"" + juce::JSON::escapeString (text) + "\"";
+}
+
+// Fixed point: the reader compares figures to hundredths of a dB, so three
+// decimals keep the rounding out of the way.
+juce::String number (double value, int decimals = 3)
+{
+    return juce::String (value, decimals);
+}
+
+template <typename T>
+juce::String numberOrNull (const std::optional<T>& value, int decimals = 3)
+{
+    return value ? number ((double) *value, decimals) : juce::String ("null");
+}
+
+// Builds one flat JSON object in insertion order.
+class Fields
+{
+public:
+    Fields& add (const char* name, const juce::String& json)
+    {
+        text << (text.isEmpty() ? "{" : ",") << "\"" << name << "\":" << json;
+        return *this;
+    }
+    juce::String close() const { return text.isEmpty() ? juce::String ("{}") : text + "}"; }
+
+private:
+    juce::String text;
+};
+
+juce::String settingsJson (const PipelineConfig& config, const PipelineResult& r)
+{
+    const auto& s = r.settings;
+    const auto& m = r.mapping;
+    const juce::String eq = s.vocalEq ? Fields()
+                                            .add ("voiceType", quoted (config.voiceType))
+                                            .add ("airShelfDb", number (m.airShelfDb))
+                                            .add ("presenceDb", number (m.presenceDb))
+                                            .add ("mudCutDb", number (m.mudCutDb))
+                                            .close()
+                                      : juce::String ("null");
+    return Fields()
+        .add ("chainRan", s.ran ? "true" : "false")
+        .add ("denoiseAttenuationLimitDb", config.denoise ? number (m.df3AttenLimitDb) : "null")
+        .add ("preGainDb", numberOrNull (s.preGainDb))
+        .add ("deEsserThresholdDbfs", numberOrNull (s.deEsserThresholdDb))
+        .add ("expanderThresholdDbfs", numberOrNull (s.expanderThresholdDb))
+        .add ("expanderRatio", numberOrNull (s.expanderRatio))
+        .add ("eq", eq)
+        .add ("compressorRatio", numberOrNull (s.compressorRatio))
+        .add ("saturationDriveDb", numberOrNull (s.saturationDriveDb))
+        .add ("normalizationMeasuredLufs", s.ran ? number (s.normalizationMeasuredLufs) : "null")
+        .add ("normalizationGainDb", numberOrNull (s.normalizationGainDb))
+        .add ("limiterCeilingDbfs", numberOrNull (s.limiterCeilingDb))
+        .add ("outputTrimDb", numberOrNull (s.outputTrimDb))
+        .close();
+}
+
+juce::String outputJson (const PipelineConfig& config, const OutputMeasurement& o)
+{
+    const auto& a = o.analysis;
+    const bool measured = a.integratedLUFS > kNotMeasuredLufs;
+    return Fields()
+        .add ("integratedLufs", number (a.integratedLUFS))
+        .add ("truePeakDbtp", number (a.truePeakDBTP))
+        .add ("samplePeakDbfs", number (o.samplePeakDbfs))
+        .add ("loudnessRangeLu", numberOrNull (o.loudnessRangeLu))
+        .add ("durationSeconds", number (a.durationSeconds))
+        .add ("numFrames", juce::String (o.numFrames))
+        .add ("sampleRate", juce::String (a.sampleRate, 0))
+        .add ("numChannels", juce::String (a.numChannels))
+        .add ("targetLufs", number (config.targetLufs))
+        .add ("offTargetLu", measured ? number (a.integratedLUFS - config.targetLufs) : "null")
+        .close();
+}
+} // namespace
+
+juce::String reportLine (const juce::File& input, const juce::File& output, const PipelineConfig& config,
+                         const PipelineResult* r, const juce::String& error)
+{
+    const bool ok = r != nullptr && r->success;
+    Fields f;
+    f.add ("inputPath", quoted (input.getFullPathName()))
+        .add ("outputPath", quoted (output.getFullPathName()))
+        .add ("success", ok ? "true" : "false")
+        .add ("error", ok ? juce::String ("null") : quoted (error));
+    if (r == nullptr)
+        return f.add ("denoiseEngine", "null")
+            .add ("processingTimeMs", "null")
+            .add ("inputAnalysis", "null")
+            .add ("settings", "null")
+            .add ("output", "null")
+            .close();
+
+    return f.add ("denoiseEngine", r->denoiseEngine.isNotEmpty() ? quoted (r->denoiseEngine) : juce::String ("null"))
+        .add ("processingTimeMs", number (r->processingTimeMs, 1))
+        // The same object the program keeps as the Pass 1 analysis JSON.
+        .add ("inputAnalysis", r->analysisJson.isNotEmpty() ? r->analysisJson : juce::String ("null"))
+        .add ("settings", settingsJson (config, *r))
+        .add ("output", r->output ? outputJson (config, *r->output) : juce::String ("null"))
+        .add ("outputMeasureError", r->outputMeasureError.isNotEmpty() ? quoted (r->outputMeasureError) : juce::String ("null"))
+        .add ("outputMeasureMs", number (r->outputMeasureMs, 1))
+        .close();
+}
+
+std::unique_ptr<ReportWriter> ReportWriter::create (const juce::File& file, juce::String& error)
+{
+    std::FILE* f = file.isDirectory() ? nullptr : std::fopen (file.getFullPathName().toRawUTF8(), "w");
+    if (f == nullptr)
+    {
+        error = "Failed to create report file: " + file.getFullPathName();
+        return nullptr;
+    }
+    return std::unique_ptr<ReportWriter> (new ReportWriter (f));
+}
+
+ReportWriter::~ReportWriter()
+{
+    std::fclose (stream);
+}
+
+void ReportWriter::add (const juce::File& input, const juce::File& output, const PipelineConfig& config,
+                        const PipelineResult* result, const juce::String& error)
+{
+    // Built outside the lock: only the write itself is shared.
+    const auto line = reportLine (input, output, config, result, error) + "\n";
+    const std::lock_guard<std::mutex> guard (lock);
+    std::fputs (line.toRawUTF8(), stream);
+    std::fflush (stream);
+}
