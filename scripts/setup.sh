@@ -8,7 +8,7 @@ PACKAGES=(
   libflac-dev libvorbis-dev libogg-dev libfftw3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg sox espeak-ng
-  parallel python3 time util-linux iproute2
+  parallel python3 time util-linux iproute2 hostname
   openssh-server openssh-client
   slurmctld slurmd slurm-client munge
   libebur128-dev
