@@ -2,12 +2,7 @@
 #include "analysis/AnalysisStreams.h"
 #include "common/SideBySide.h"
 
-#include <atomic>
-#include <condition_variable>
-#include <exception>
 #include <functional>
-#include <mutex>
-#include <thread>
 
 namespace
 {
@@ -17,122 +12,6 @@ constexpr double kVoiceBlockSeconds = 0.02; // 20 ms voice-activity blocks
 // to the helper thread and waiting for it.
 constexpr int kMinSideBySideFrames = 8192;
 
-// Takes piece indices until none are left; the first exception stops this
-// thread's share and is kept for the caller.
-void drain (std::atomic<int>& next, int count, const std::function<void (int)>& piece, std::exception_ptr& failure)
-{
-    try
-    {
-        for (int i = next.fetch_add (1); i < count; i = next.fetch_add (1))
-            piece (i);
-    }
-    catch (...)
-    {
-        failure = std::current_exception();
-        next.store (count); // the other thread takes no new piece
-    }
-}
-
-// One helper thread kept for every block of a recording: starting a thread per
-// block would cost about as much as measuring a short block. Pieces are taken
-// in index order by whichever thread is free, as side_by_side::run does.
-class Helper
-{
-public:
-    ~Helper()
-    {
-        if (! thread.joinable())
-            return;
-        {
-            const std::lock_guard<std::mutex> l (lock);
-            stopping = true;
-        }
-        wake.notify_one();
-        thread.join();
-    }
-
-    void run (int count, const std::function<void (int)>& piece)
-    {
-        std::exception_ptr failure;
-        if (count <= 1 || ! side_by_side::helperAvailable() || ! start())
-        {
-            std::atomic<int> inlineNext { 0 };
-            drain (inlineNext, count, piece, failure);
-        }
-        else
-        {
-            {
-                const std::lock_guard<std::mutex> l (lock);
-                job = &piece;
-                jobCount = count;
-                next.store (0);
-                helperFailure = nullptr;
-                busy = true;
-                ++generation;
-            }
-            wake.notify_one();
-            drain (next, count, piece, failure);
-
-            std::unique_lock<std::mutex> l (lock);
-            done.wait (l, [this] { return ! busy; });
-            if (failure == nullptr)
-                failure = helperFailure;
-        }
-        if (failure != nullptr)
-            std::rethrow_exception (failure);
-    }
-
-private:
-    bool start()
-    {
-        if (thread.joinable())
-            return true;
-        try
-        {
-            thread = std::thread ([this] { loop(); });
-            return true;
-        }
-        catch (const std::system_error&)
-        {
-            return false; // no thread to be had: the caller measures alone
-        }
-    }
-
-    void loop()
-    {
-        unsigned seen = 0;
-        for (;;)
-        {
-            std::unique_lock<std::mutex> l (lock);
-            wake.wait (l, [&] { return stopping || generation != seen; });
-            if (stopping)
-                return;
-            seen = generation;
-            const auto* piece = job;
-            const int count = jobCount;
-            l.unlock();
-
-            std::exception_ptr failure;
-            drain (next, count, *piece, failure);
-
-            l.lock();
-            helperFailure = failure;
-            busy = false;
-            l.unlock();
-            done.notify_one();
-        }
-    }
-
-    std::mutex lock;
-    std::condition_variable wake, done;
-    std::thread thread;
-    bool stopping = false, busy = false;
-    unsigned generation = 0;
-    const std::function<void (int)>* job = nullptr;
-    int jobCount = 0;
-    std::atomic<int> next { 0 };
-    std::exception_ptr helperFailure;
-};
 } // namespace
 
 struct AnalysisAccumulator::State
@@ -152,7 +31,7 @@ struct AnalysisAccumulator::State
     analysis_detail::SibilanceStream sibilance;
     analysis_detail::StartFrames start;
     juce::int64 frames = 0;
-    Helper helper; // last: stopped before the streams its pieces write go
+    side_by_side::KeptHelper helper; // last: stopped before the streams its pieces write go
 };
 
 AnalysisAccumulator::AnalysisAccumulator (int numChannels, double sampleRate)

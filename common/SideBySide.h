@@ -3,6 +3,7 @@
 #include <juce_core/juce_core.h>
 
 #include <functional>
+#include <memory>
 
 // Runs independent pieces of one file's work side by side: on the calling
 // thread and on one helper thread. The batch pool uses half of the logical
@@ -25,4 +26,23 @@ void run (int count, const std::function<void (int)>& piece);
 // side only when there are several and the work is long enough to pay for
 // the thread.
 void forEachChannel (int numChannels, int numSamples, const std::function<void (int)>& perChannel);
+
+// run() with one helper thread kept for many calls: work handed over block by
+// block (thousands of times for an hour of audio) would otherwise start a
+// thread for every block. The thread starts with the first call that has
+// several pieces and stops with the object.
+class KeptHelper
+{
+public:
+    KeptHelper();
+    ~KeptHelper();
+    KeptHelper (const KeptHelper&) = delete;
+    KeptHelper& operator= (const KeptHelper&) = delete;
+
+    void run (int count, const std::function<void (int)>& piece);
+
+private:
+    struct Shared;
+    std::unique_ptr<Shared> shared;
+};
 } // namespace side_by_side

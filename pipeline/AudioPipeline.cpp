@@ -220,10 +220,11 @@ bool FileRun::analyseAndPreFilter()
     if (writer == nullptr)
         return true;
     stages::BiquadCascade filter (stages::designPreFilter (preFilter, rate), channels);
+    side_by_side::KeptHelper helper;
     forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
     {
         float* const* samples = block.getArrayOfWritePointers(); // once: it marks the buffer, which threads must not do together
-        stages::forEachChannel (channels, [&] (int c) { filter.processChannel (c, samples[c], n); });
+        stages::forEachChannel (helper, channels, [&] (int c) { filter.processChannel (c, samples[c], n); });
         writer->write (block, n);
     });
     if (writer->finish().isEmpty())

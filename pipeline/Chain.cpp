@@ -246,7 +246,8 @@ struct ShapingStep
 
 // Pass 1: every step up to saturation, block by block, each channel through all
 // of them in turn; the result is analysed for normalization and spilled.
-Analysis shape (const ChainInput& in, std::vector<ShapingStep>& steps, FloatSpill& spill)
+Analysis shape (const ChainInput& in, std::vector<ShapingStep>& steps, FloatSpill& spill,
+               side_by_side::KeptHelper& helper)
 {
     const int channels = in.source.numChannels();
     AnalysisAccumulator analysis (channels, in.source.sampleRate());
@@ -254,7 +255,7 @@ Analysis shape (const ChainInput& in, std::vector<ShapingStep>& steps, FloatSpil
     {
         // Taken once: getWritePointer marks the buffer, which the threads must not do together.
         float* const* channelSamples = block.getArrayOfWritePointers();
-        stages::forEachChannel (channels, [&] (int c)
+        stages::forEachChannel (helper, channels, [&] (int c)
         {
             float* samples = channelSamples[c];
             for (auto& s : steps)
@@ -283,7 +284,8 @@ struct LevelStages
 
     // Runs the block through them; afterNormalization and afterLimiter (may be null)
     // tally each channel after those stages.
-    void forEachBlockOf (AudioBlockSource& spill, const std::function<void (juce::AudioBuffer<float>&, int)>& visit,
+    void forEachBlockOf (side_by_side::KeptHelper& helper, AudioBlockSource& spill,
+                         const std::function<void (juce::AudioBuffer<float>&, int)>& visit,
                          std::vector<Tally>* afterNormalization, std::vector<Tally>* afterLimiter) const
     {
         stages::Gain gain (normalization ? normalization->factor : 1.0f);
@@ -292,7 +294,7 @@ struct LevelStages
         forEachBlock (spill, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
         {
             float* const* channelSamples = block.getArrayOfWritePointers(); // once, as in shape
-            stages::forEachChannel (numChannels, [&] (int c)
+            stages::forEachChannel (helper, numChannels, [&] (int c)
             {
                 float* samples = channelSamples[c];
                 gain.processChannel (c, samples, n);
@@ -338,7 +340,8 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
     }
 
     FloatSpill spill (in.spillFile, channels, rate);
-    const auto shaped = shape (in, steps, spill);
+    side_by_side::KeptHelper helper; // one second thread for every block of every pass
+    const auto shaped = shape (in, steps, spill, helper);
 
     for (const auto& s : steps)
     {
@@ -364,7 +367,7 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
     }
 
     std::vector<Tally> afterNormalization ((size_t) channels), afterLimiter ((size_t) channels);
-    level.forEachBlockOf (spill, [] (juce::AudioBuffer<float>&, int) {}, &afterNormalization, &afterLimiter);
+    level.forEachBlockOf (helper, spill, [] (juce::AudioBuffer<float>&, int) {}, &afterNormalization, &afterLimiter);
     const ChainStop unreadable { {}, 0, "Failed to read back the chain's samples: " + in.spillFile.getFullPathName() };
     if (! spill.ok())
         return unreadable;
@@ -394,8 +397,8 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
 
     // The last pass: the same level stages with the trim, into the sink.
     std::vector<Tally> finished ((size_t) channels);
-    level.forEachBlockOf (spill, [&] (juce::AudioBuffer<float>& block, int n) { sink.write (block, n); }, nullptr,
-                          &finished);
+    level.forEachBlockOf (helper, spill, [&] (juce::AudioBuffer<float>& block, int n) { sink.write (block, n); },
+                          nullptr, &finished);
     if (! spill.ok())
         return unreadable;
     return check (limiterStep, sumOf (finished), channels);

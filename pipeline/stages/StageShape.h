@@ -26,14 +26,16 @@ void processBlock (Processor& processor, const juce::dsp::AudioBlock<float>& blo
         processor.processChannel ((int) channel, block.getChannelPointer (channel), (int) block.getNumSamples());
 }
 
-// Calls perChannel for each of a block's channels, side by side on two
-// threads when there are several (the channels of a stage never share state).
-inline void forEachChannel (int numChannels, const std::function<void (int)>& perChannel)
+// Calls perChannel for each of a block's channels, side by side on the
+// calling thread and the helper kept for the file's blocks when there are
+// several (the channels of a stage never share state).
+inline void forEachChannel (side_by_side::KeptHelper& helper, int numChannels,
+                            const std::function<void (int)>& perChannel)
 {
     if (numChannels == 1)
         perChannel (0);
     else
-        side_by_side::run (numChannels, perChannel);
+        helper.run (numChannels, perChannel);
 }
 
 // Runs a whole buffer through the processor as one block per channel, the
