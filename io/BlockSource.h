@@ -63,7 +63,6 @@ public:
     // false once a read could not give back what was written (the samples read
     // are then zeros and must not be used).
     bool ok() const { return good; }
-    bool inFile() const { return output != nullptr || input != nullptr; }
 
     int numChannels() const override { return channels; }
     double sampleRate() const override { return rate; }
