@@ -185,6 +185,41 @@ bool isDecodablePcmWidth (int bits)
 }
 } // namespace
 
+// The file's bytes as the decoders read them, watched for a read that comes
+// back short before the end the file had when it was opened: the file was cut
+// while it was read, or the disk failed. JUCE's WAV and AIFF readers fill such
+// a gap with zeros and report success, which would master silence in place of
+// the recording.
+class CutShortWatch final : public juce::InputStream
+{
+public:
+    explicit CutShortWatch (std::unique_ptr<juce::FileInputStream> source)
+        : in (std::move (source)), sizeWhenOpened (in->getTotalLength())
+    {
+    }
+
+    bool cutShort() const { return failed; }
+
+    juce::int64 getTotalLength() override { return sizeWhenOpened; }
+    bool isExhausted() override { return in->isExhausted(); }
+    juce::int64 getPosition() override { return in->getPosition(); }
+    bool setPosition (juce::int64 position) override { return in->setPosition (position); }
+
+    int read (void* destination, int maxBytes) override
+    {
+        const auto start = in->getPosition();
+        const int got = in->read (destination, maxBytes);
+        if (got < maxBytes && start + juce::jmax (0, got) < sizeWhenOpened)
+            failed = true;
+        return got;
+    }
+
+private:
+    std::unique_ptr<juce::FileInputStream> in;
+    const juce::int64 sizeWhenOpened;
+    bool failed = false;
+};
+
 juce::String leadingUtf8Bytes (const juce::String& name, int maxBytes)
 {
     int bytes = 0;
@@ -206,8 +241,9 @@ juce::File temporarySiblingFor (const juce::File& target)
                                                       + juce::Uuid().toString().substring (0, 12));
 }
 
-AudioFileSource::AudioFileSource (std::unique_ptr<juce::AudioFormatReader> r, juce::int64 frames)
-    : reader (std::move (r)), length (frames)
+AudioFileSource::AudioFileSource (std::unique_ptr<juce::AudioFormatReader> r, const CutShortWatch* w,
+                                  juce::int64 frames)
+    : reader (std::move (r)), watch (w), length (frames)
 {
 }
 
@@ -223,11 +259,23 @@ double AudioFileSource::sampleRate() const
     return reader->sampleRate;
 }
 
-void AudioFileSource::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
+bool AudioFileSource::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
 {
     jassert (into.getNumChannels() == numChannels() && numFrames <= into.getNumSamples());
-    if (numFrames > 0)
-        reader->read (&into, 0, numFrames, start, true, true);
+    if (numFrames > 0 && ! reader->read (&into, 0, numFrames, start, true, true))
+        readFailed = true;
+    return ! hasFailed();
+}
+
+juce::String readErrorMessage (const juce::File& file)
+{
+    return "Failed to read audio file to its end (read error, or the file was cut short while it was read): "
+           + file.getFullPathName();
+}
+
+bool AudioFileSource::hasFailed() const
+{
+    return readFailed || (watch != nullptr && watch->cutShort());
 }
 
 std::unique_ptr<AudioFileSource> openAudioFile (const juce::File& file, AudioReadResult::Status& status,
@@ -252,16 +300,35 @@ std::unique_ptr<AudioFileSource> openAudioFile (const juce::File& file, AudioRea
     juce::AudioFormatManager formatManager;
     formatManager.registerBasicFormats();
     std::unique_ptr<juce::AudioFormatReader> reader;
-    if (layout.unfinished())
+    const CutShortWatch* watch = nullptr;
+    auto watchedStream = [&]() -> std::unique_ptr<CutShortWatch>
     {
         auto stream = std::make_unique<juce::FileInputStream> (file);
-        if (stream->openedOk())
+        if (! stream->openedOk())
+            return nullptr;
+        auto watched = std::make_unique<CutShortWatch> (std::move (stream));
+        watch = watched.get();
+        return watched;
+    };
+    if (layout.unfinished())
+    {
+        if (auto stream = watchedStream())
             reader.reset (formatManager.createReaderFor (std::make_unique<SizeFieldsAsUnknown> (
                 std::move (stream), std::initializer_list<juce::int64> { layout.riffSizeField, layout.dataSizeField })));
     }
     else
     {
-        reader.reset (formatManager.createReaderFor (file));
+        // As the manager picks a format for a file (by its extension), with the
+        // bytes read through the watch.
+        for (int i = 0; i < formatManager.getNumKnownFormats() && reader == nullptr; ++i)
+            if (auto* format = formatManager.getKnownFormat (i); format->canHandleFile (file))
+                if (auto stream = watchedStream())
+                {
+                    // The format owns the stream from here, and deletes it when it cannot read it.
+                    reader.reset (format->createReaderFor (stream.release(), true));
+                    if (reader == nullptr)
+                        watch = nullptr;
+                }
     }
 
     if (reader == nullptr)
@@ -312,7 +379,7 @@ std::unique_ptr<AudioFileSource> openAudioFile (const juce::File& file, AudioRea
     }
 
     status = AudioReadResult::Status::ok;
-    return std::unique_ptr<AudioFileSource> (new AudioFileSource (std::move (reader), frames));
+    return std::unique_ptr<AudioFileSource> (new AudioFileSource (std::move (reader), watch, frames));
 }
 
 AudioReadResult readAudioFile (const juce::File& file)

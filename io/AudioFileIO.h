@@ -47,6 +47,8 @@ void readAudioFile (const juce::File& file, AudioReadResult& into);
 // length: every check readAudioFile makes but the memory bound, and the same
 // samples. The reader decodes straight from the file; nothing is held but its
 // own small buffers.
+class CutShortWatch;
+
 class AudioFileSource final : public AudioBlockSource
 {
 public:
@@ -56,15 +58,24 @@ public:
     double sampleRate() const override;
     // Frames per channel, as far as the file holds them (the header is never trusted).
     juce::int64 lengthInFrames() const override { return length; }
-    void read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames) override;
+    // false, from this read on, once the decoder failed or the file turned out
+    // shorter than when it was opened (cut while it was read).
+    bool read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames) override;
+
+    bool hasFailed() const;
 
 private:
     friend std::unique_ptr<AudioFileSource> openAudioFile (const juce::File&, AudioReadResult::Status&, juce::String&);
-    AudioFileSource (std::unique_ptr<juce::AudioFormatReader> reader, juce::int64 frames);
+    AudioFileSource (std::unique_ptr<juce::AudioFormatReader> reader, const CutShortWatch* watch, juce::int64 frames);
 
     std::unique_ptr<juce::AudioFormatReader> reader;
+    const CutShortWatch* watch = nullptr; // owned by the reader
     juce::int64 length = 0;
+    bool readFailed = false;
 };
+
+// The message of a file that could not be read to its end.
+juce::String readErrorMessage (const juce::File& file);
 
 // Opens a file to read in blocks; nullptr with the status and message
 // readAudioFile would give when it cannot be read.

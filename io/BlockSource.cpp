@@ -1,12 +1,24 @@
 #include "io/BlockSource.h"
 
-void BufferSource::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
+#include <sys/resource.h>
+
+bool BufferSource::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
 {
     for (int c = 0; c < buffer.getNumChannels(); ++c)
         into.copyFrom (c, 0, buffer, c, (int) start, numFrames);
+    return true;
 }
 
-void forEachBlock (AudioBlockSource& source, int blockFrames,
+bool FittedLengthSource::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
+{
+    const int available = (int) juce::jlimit ((juce::int64) 0, (juce::int64) numFrames, source.lengthInFrames() - start);
+    const bool ok = available <= 0 || source.read (into, start, available);
+    for (int c = 0; c < into.getNumChannels() && available < numFrames; ++c)
+        into.clear (c, juce::jmax (0, available), numFrames - juce::jmax (0, available));
+    return ok;
+}
+
+bool forEachBlock (AudioBlockSource& source, int blockFrames,
                    const std::function<void (juce::AudioBuffer<float>& block, int numFrames)>& visit)
 {
     const auto length = source.lengthInFrames();
@@ -14,9 +26,26 @@ void forEachBlock (AudioBlockSource& source, int blockFrames,
     for (juce::int64 start = 0; start < length; start += blockFrames)
     {
         const int n = (int) juce::jmin ((juce::int64) blockFrames, length - start);
-        source.read (block, start, n);
+        if (! source.read (block, start, n))
+            return false;
         visit (block, n);
     }
+    return true;
+}
+
+juce::int64 FloatSpill::memoryBoundBytes()
+{
+    // The spill falls back to memory only for a disk that filled up; it must not
+    // then take the machine with it. A worker streams in 10 to 40 MB, so 256 MiB
+    // (11 minutes of 48 kHz stereo, 23 of mono) is ten times that, and with a
+    // sixteenth of the memory the process may use, a full pool of workers (half
+    // the processors) all falling back at once stays well inside it.
+    constexpr juce::int64 ceiling = (juce::int64) 256 << 20;
+    juce::int64 memory = (juce::int64) juce::SystemStats::getMemorySizeInMegabytes() << 20;
+    rlimit limit {};
+    if (::getrlimit (RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        memory = memory > 0 ? juce::jmin (memory, (juce::int64) limit.rlim_cur) : (juce::int64) limit.rlim_cur;
+    return memory > 0 ? juce::jmin (ceiling, memory / 16) : ceiling;
 }
 
 FloatSpill::FloatSpill (const juce::File& f, int numChannels, double sampleRate)
@@ -30,6 +59,7 @@ FloatSpill::FloatSpill (const juce::File& f, int numChannels, double sampleRate)
         if (output->failedToOpen() || ! output->setPosition (0) || ! output->truncate().wasOk())
             output.reset();
     }
+    inMemory = output == nullptr;
 }
 
 FloatSpill::~FloatSpill()
@@ -40,10 +70,46 @@ FloatSpill::~FloatSpill()
         file.deleteFile();
 }
 
+juce::String FloatSpill::error() const
+{
+    if (overBound)
+        return "The work folder takes no more samples and the chain's samples (" + juce::String (frames * channels * (juce::int64) sizeof (float) / (1 << 20))
+               + " MB) would not fit in the " + juce::String (memoryBoundBytes() / (1 << 20))
+               + " MB of memory a file may use instead: " + file.getFullPathName();
+    if (! good)
+        return "Failed to read back the chain's samples: " + file.getFullPathName();
+    return {};
+}
+
+bool FloatSpill::keepInMemory (const float* samples, size_t count)
+{
+    if (overBound)
+        return false;
+    if ((juce::int64) ((memory.size() + count) * sizeof (float)) > memoryBoundBytes())
+    {
+        overBound = true;
+        good = false;
+        memory.clear();
+        memory.shrink_to_fit();
+        return false;
+    }
+    memory.insert (memory.end(), samples, samples + count);
+    return true;
+}
+
 void FloatSpill::moveToMemory()
 {
     output.reset();
-    memory.resize ((size_t) frames * (size_t) channels);
+    inMemory = true;
+    const auto held = (size_t) frames * (size_t) channels;
+    if ((juce::int64) (held * sizeof (float)) > memoryBoundBytes())
+    {
+        overBound = true;
+        good = false;
+        file.deleteFile();
+        return;
+    }
+    memory.resize (held);
     juce::FileInputStream in (file);
     const auto bytes = (juce::int64) memory.size() * (juce::int64) sizeof (float);
     juce::int64 got = 0;
@@ -75,14 +141,16 @@ void FloatSpill::append (const juce::AudioBuffer<float>& block, int numFrames)
     if (output != nullptr && ! output->write (interleaved.data(), count * sizeof (float)))
         moveToMemory();
     if (output == nullptr)
-        memory.insert (memory.end(), interleaved.begin(), interleaved.end());
+        keepInMemory (interleaved.data(), count);
     frames += numFrames;
 }
 
-void FloatSpill::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
+bool FloatSpill::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
 {
     if (numFrames <= 0)
-        return;
+        return good;
+    if (overBound)
+        return false;
 
     const auto count = (size_t) numFrames * (size_t) channels;
     const float* src;
@@ -116,4 +184,5 @@ void FloatSpill::read (juce::AudioBuffer<float>& into, juce::int64 start, int nu
         for (int i = 0; i < numFrames; ++i)
             dest[i] = src[(size_t) i * (size_t) channels + (size_t) c];
     }
+    return good;
 }

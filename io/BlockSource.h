@@ -19,8 +19,11 @@ public:
     virtual juce::int64 lengthInFrames() const = 0;
 
     // Reads numFrames frames from frame `start` into the first numFrames samples
-    // of every channel of `into`, which has numChannels() channels.
-    virtual void read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames) = 0;
+    // of every channel of `into`, which has numChannels() channels. false when
+    // the source could not give them all (a read error, a file cut short while
+    // it was read): the block's samples are then not the recording's and must
+    // not be used.
+    virtual bool read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames) = 0;
 };
 
 // A buffer as a source; the buffer must outlive it.
@@ -32,17 +35,35 @@ public:
     int numChannels() const override { return buffer.getNumChannels(); }
     double sampleRate() const override { return rate; }
     juce::int64 lengthInFrames() const override { return buffer.getNumSamples(); }
-    void read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames) override;
+    bool read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames) override;
 
 private:
     const juce::AudioBuffer<float>& buffer;
     double rate;
 };
 
+// A source presented at another length: frames past its end read as silence,
+// frames past `length` are left out. The source must outlive it.
+class FittedLengthSource final : public AudioBlockSource
+{
+public:
+    FittedLengthSource (AudioBlockSource& s, juce::int64 lengthInFrames) : source (s), length (lengthInFrames) {}
+
+    int numChannels() const override { return source.numChannels(); }
+    double sampleRate() const override { return source.sampleRate(); }
+    juce::int64 lengthInFrames() const override { return length; }
+    bool read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames) override;
+
+private:
+    AudioBlockSource& source;
+    juce::int64 length;
+};
+
 // Calls visit (block, numFrames) for consecutive blocks of at most blockFrames
 // frames from the start of the source to its end. The block buffer is made
-// once (numChannels x blockFrames floats) and reused.
-void forEachBlock (AudioBlockSource& source, int blockFrames,
+// once (numChannels x blockFrames floats) and reused. Returns false, and stops
+// before visiting it, at the first block the source could not read whole.
+[[nodiscard]] bool forEachBlock (AudioBlockSource& source, int blockFrames,
                    const std::function<void (juce::AudioBuffer<float>& block, int numFrames)>& visit);
 
 // Float samples the chain keeps between two of its passes, exactly as they
@@ -61,22 +82,35 @@ public:
     void append (const juce::AudioBuffer<float>& block, int numFrames);
 
     // false once a read could not give back what was written (the samples read
-    // are then zeros and must not be used).
+    // are then zeros and must not be used), or once the samples held in memory
+    // would have passed the bound (nothing more is kept then).
     bool ok() const { return good; }
+
+    // Why the spill is not ok(): the samples could not be read back, or the
+    // disk stopped taking them and memory may not hold them all. Empty while ok().
+    juce::String error() const;
+
+    // True once the file stopped taking samples and they moved to memory.
+    bool movedToMemory() const { return inMemory; }
+
+    // The most bytes of samples the spill holds in memory, whatever the length
+    // of the file: a worker's footprint stays bounded when the disk is full.
+    static juce::int64 memoryBoundBytes();
 
     int numChannels() const override { return channels; }
     double sampleRate() const override { return rate; }
     juce::int64 lengthInFrames() const override { return frames; }
-    void read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames) override;
+    bool read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames) override;
 
 private:
     void moveToMemory();
+    bool keepInMemory (const float* samples, size_t count);
 
     juce::File file;
     int channels;
     double rate;
     juce::int64 frames = 0;
-    bool good = true;
+    bool good = true, inMemory = false, overBound = false;
     std::unique_ptr<juce::FileOutputStream> output;
     std::unique_ptr<juce::FileInputStream> input;
     std::vector<float> memory;     // interleaved, when there is no file

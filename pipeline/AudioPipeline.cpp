@@ -38,6 +38,7 @@ double nowMs()
 // the chain runs, so they are never held twice.
 struct CheckedFile
 {
+    bool readWhole = true; // false: the file could not be read to its end
     juce::int64 nonFinite = 0;
     float peak = 0.0f;
     Analysis analysis;
@@ -48,7 +49,7 @@ CheckedFile checkAndMeasure (AudioBlockSource& source)
     CheckedFile checked;
     const int channels = source.numChannels();
     AnalysisAccumulator accumulator (channels, source.sampleRate());
-    forEachBlock (source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
+    checked.readWhole = forEachBlock (source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
     {
         for (int c = 0; c < channels; ++c)
         {
@@ -57,7 +58,8 @@ CheckedFile checkAndMeasure (AudioBlockSource& source)
         }
         accumulator.add (block, n);
     });
-    checked.analysis = accumulator.finish();
+    if (checked.readWhole)
+        checked.analysis = accumulator.finish();
     return checked;
 }
 
@@ -112,6 +114,20 @@ public:
     {
     }
 
+    // A failed file leaves nothing that could pass for a product of it: its ASR
+    // feed goes, and so does the copy of the input; the work folder stays only
+    // when it holds an intermediate worth looking at. Also when the pipeline is
+    // left by an exception.
+    ~FileRun()
+    {
+        if (result.success)
+            return;
+        if (exportedFeed != juce::File())
+            exportedFeed.deleteFile();
+        if (inputCopy != juce::File())
+            inputCopy.deleteFile();
+    }
+
     PipelineResult master()
     {
         log (ruleLine);
@@ -163,6 +179,7 @@ private:
     void reduceNoise();
     bool processInMemory();
     bool copyToOutput();
+    AudioBlockSource& atInputLength (AudioBlockSource& source, std::unique_ptr<FittedLengthSource>& fitted) const;
     void finishOutputs();
     void measureOutput();
 
@@ -174,6 +191,9 @@ private:
 
     juce::File currentFile; // the file the next phase reads
     juce::File inputCopy;   // the input's copy inside the work folder, when one was made
+    juce::File exportedFeed; // the ASR feed this run wrote
+    juce::int64 inputFrames = -1; // the input's length and rate, when Pass 1 could read it
+    double inputRate = 0.0;
     AutoMapParameters params;
 };
 
@@ -193,7 +213,14 @@ bool FileRun::analyseAndPreFilter()
 
     const int channels = source->numChannels();
     const double rate = source->sampleRate();
+    inputFrames = source->lengthInFrames();
+    inputRate = rate;
     const auto loaded = checkAndMeasure (*source);
+    if (! loaded.readWhole)
+    {
+        fail (readErrorMessage (input));
+        return false;
+    }
 
     // The chain reads the 16-bit intermediate, where NaN and infinity would
     // already have become full-scale clicks; such a file is stopped here.
@@ -211,24 +238,41 @@ bool FileRun::analyseAndPreFilter()
     const stages::PreFilterParameters preFilter { analysis.result.hasGridHum };
     stage_log::write (stages::describePreFilter (preFilter));
 
-    // A failed intermediate write is silent: the chain carries on from the input.
+    // The later steps see the pre-filter only through this file: without it
+    // the hum and rumble would reach the output while the log says they were
+    // removed, so a file whose intermediate cannot be written fails.
     if (! work.ensureExists())
-        return true;
+    {
+        fail ("Failed to create output file: " + output.getFullPathName()); // the work folder lives beside the output
+        return false;
+    }
     const auto prefiltered = work.file (intermediate_names::prefiltered);
     juce::String error;
     auto writer = Wav16FileWriter::create (prefiltered, rate, channels, error);
     if (writer == nullptr)
-        return true;
+    {
+        fail ("Pre-filter failed: " + error);
+        return false;
+    }
     stages::BiquadCascade filter (stages::designPreFilter (preFilter, rate), channels);
     side_by_side::KeptHelper helper;
-    forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
+    const bool readWhole = forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
     {
         float* const* samples = block.getArrayOfWritePointers(); // once: it marks the buffer, which threads must not do together
         stages::forEachChannel (helper, channels, [&] (int c) { filter.processChannel (c, samples[c], n); });
         writer->write (block, n);
     });
-    if (writer->finish().isEmpty())
-        currentFile = prefiltered;
+    if (! readWhole)
+    {
+        fail (readErrorMessage (input));
+        return false;
+    }
+    if (const auto written = writer->finish(); written.isNotEmpty())
+    {
+        fail ("Pre-filter failed: " + written);
+        return false;
+    }
+    currentFile = prefiltered;
     return true;
 }
 
@@ -286,10 +330,16 @@ void FileRun::reduceNoise()
     }
     log ("[AudioPipeline] Denoise complete. Engine: " + result.denoiseEngine);
 
+    // Replaced in one step by a complete copy: a feed that cannot be written
+    // leaves the previous one as it was, and the log says so.
     const auto feed = output.getParentDirectory().getChildFile (input.getFileNameWithoutExtension()
                                                                  + intermediate_names::asrFeedSuffix);
-    feed.deleteFile();
-    copyFileAtomically (currentFile, feed);
+    if (const auto error = copyFileAtomically (currentFile, feed); error.isNotEmpty())
+    {
+        log ("[AudioPipeline/ASR Hook] WARNING: ASR feed not exported: " + error);
+        return;
+    }
+    exportedFeed = feed;
     log ("[AudioPipeline/ASR Hook] Exported ASR feed to: " + feed.getFileName());
 }
 
@@ -308,12 +358,20 @@ bool FileRun::processInMemory()
         return false;
     }
 
-    const int channels = source->numChannels();
-    const double sampleRate = source->sampleRate();
-    const auto length = source->lengthInFrames();
+    std::unique_ptr<FittedLengthSource> fitted;
+    auto& working = atInputLength (*source, fitted);
+    const int channels = working.numChannels();
+    const double sampleRate = working.sampleRate();
+    const auto length = working.lengthInFrames();
 
     // The file as loaded: checked, and measured for pre-gain, in one read.
-    const auto loaded = checkAndMeasure (*source);
+    const auto shownFile = currentFile == inputCopy ? input : currentFile;
+    const auto loaded = checkAndMeasure (working);
+    if (! loaded.readWhole)
+    {
+        fail (readErrorMessage (shownFile));
+        return false;
+    }
     if (loaded.nonFinite > 0)
         return stopAfter ("File Load", sample_checks::saturatingCount (loaded.nonFinite));
     log ("[AudioPipeline] Loaded audio: " + juce::String (channels) + "ch, " + juce::String (sampleRate) + "Hz, "
@@ -325,7 +383,7 @@ bool FileRun::processInMemory()
     OutputSink sink (output, sampleRate, channels);
     const juce::File spillFile = work.ensureExists() ? work.file (intermediate_names::chainSpill) : juce::File();
     ChainSettings* const settings = config.measureOutput ? &result.settings : nullptr;
-    if (const auto stopped = runChain ({ *source, beforePreGain, config, params, spillFile, settings }, sink))
+    if (const auto stopped = runChain ({ working, shownFile, beforePreGain, config, params, spillFile, settings }, sink))
     {
         if (stopped->readError.isEmpty())
             return stopAfter (stopped->checkLabel, stopped->nonFiniteCount);
@@ -342,10 +400,48 @@ bool FileRun::processInMemory()
 }
 
 // Chain off: the output is a copy of the working file, and a failed copy fails the file.
+// The denoiser's result may be a few frames longer or shorter than the
+// recording (the conversions to and from its rate round the length); the
+// output keeps the recording's length, so such a result is read at that length.
+AudioBlockSource& FileRun::atInputLength (AudioBlockSource& source, std::unique_ptr<FittedLengthSource>& fitted) const
+{
+    if (inputFrames < 0 || source.lengthInFrames() == inputFrames || source.sampleRate() != inputRate)
+        return source;
+    fitted = std::make_unique<FittedLengthSource> (source, inputFrames);
+    return *fitted;
+}
+
 bool FileRun::copyToOutput()
 {
     if (currentFile == output)
         return true;
+
+    // A working file of another length than the recording is written out at
+    // the recording's length instead of copied.
+    AudioReadResult::Status status;
+    juce::String message;
+    if (auto source = openAudioFile (currentFile, status, message);
+        source != nullptr && inputFrames >= 0 && source->lengthInFrames() != inputFrames)
+    {
+        std::unique_ptr<FittedLengthSource> fitted;
+        auto& working = atInputLength (*source, fitted);
+        juce::String error;
+        auto writer = Wav16FileWriter::create (output, working.sampleRate(), working.numChannels(), error);
+        if (writer != nullptr)
+        {
+            if (! forEachBlock (working, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n) { writer->write (block, n); }))
+                error = readErrorMessage (currentFile);
+            else
+                error = writer->finish();
+        }
+        if (error.isNotEmpty())
+        {
+            fail (error);
+            return false;
+        }
+        return true;
+    }
+
     if (const auto error = copyFileAtomically (currentFile, output); error.isNotEmpty())
     {
         fail (error);
@@ -385,11 +481,17 @@ void FileRun::measureOutput()
 
     AnalysisAccumulator accumulator (source->numChannels(), source->sampleRate());
     LoudnessRangeAccumulator range (source->numChannels(), source->sampleRate());
-    forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
+    const bool readWhole = forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
     {
         accumulator.add (block, n);
         range.add (block.getArrayOfReadPointers(), n);
     });
+    if (! readWhole)
+    {
+        result.outputMeasureError = readErrorMessage (output);
+        result.outputMeasureMs = nowMs() - begin;
+        return;
+    }
     const auto analysis = accumulator.finish();
 
     OutputMeasurement m;

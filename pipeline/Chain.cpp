@@ -3,6 +3,7 @@
 #include "analysis/AnalysisAccumulator.h"
 #include "analysis/AnalysisLog.h"
 #include "common/SideBySide.h"
+#include "io/AudioFileIO.h"
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
 #include "pipeline/stages/StageShape.h"
@@ -246,12 +247,13 @@ struct ShapingStep
 
 // Pass 1: every step up to saturation, block by block, each channel through all
 // of them in turn; the result is analysed for normalization and spilled.
-Analysis shape (const ChainInput& in, std::vector<ShapingStep>& steps, FloatSpill& spill,
-               side_by_side::KeptHelper& helper)
+// Empty when the source could not be read to its end.
+std::optional<Analysis> shape (const ChainInput& in, std::vector<ShapingStep>& steps, FloatSpill& spill,
+                               side_by_side::KeptHelper& helper)
 {
     const int channels = in.source.numChannels();
     AnalysisAccumulator analysis (channels, in.source.sampleRate());
-    forEachBlock (in.source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
+    const bool readWhole = forEachBlock (in.source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
     {
         // Taken once: getWritePointer marks the buffer, which the threads must not do together.
         float* const* channelSamples = block.getArrayOfWritePointers();
@@ -268,6 +270,8 @@ Analysis shape (const ChainInput& in, std::vector<ShapingStep>& steps, FloatSpil
         analysis.add (block, n);
         spill.append (block, n);
     });
+    if (! readWhole)
+        return std::nullopt;
     return analysis.finish();
 }
 
@@ -283,15 +287,15 @@ struct LevelStages
     int numChannels = 0;
 
     // Runs the block through them; afterNormalization and afterLimiter (may be null)
-    // tally each channel after those stages.
-    void forEachBlockOf (side_by_side::KeptHelper& helper, AudioBlockSource& spill,
+    // tally each channel after those stages. false when the spill could not be read back whole.
+    bool forEachBlockOf (side_by_side::KeptHelper& helper, AudioBlockSource& spill,
                          const std::function<void (juce::AudioBuffer<float>&, int)>& visit,
                          std::vector<Tally>* afterNormalization, std::vector<Tally>* afterLimiter) const
     {
         stages::Gain gain (normalization ? normalization->factor : 1.0f);
         stages::Limiter limiter (stages::designLimiter ({}, sampleRate), numChannels);
         stages::Gain trimGain (trim ? trim->factor : 1.0f);
-        forEachBlock (spill, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
+        return forEachBlock (spill, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
         {
             float* const* channelSamples = block.getArrayOfWritePointers(); // once, as in shape
             stages::forEachChannel (helper, numChannels, [&] (int c)
@@ -341,7 +345,14 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
 
     FloatSpill spill (in.spillFile, channels, rate);
     side_by_side::KeptHelper helper; // one second thread for every block of every pass
-    const auto shaped = shape (in, steps, spill, helper);
+    const auto shapedOrNot = shape (in, steps, spill, helper);
+    if (! shapedOrNot)
+        return ChainStop { {}, 0, readErrorMessage (in.sourceFile) };
+    const auto& shaped = *shapedOrNot;
+    if (spill.movedToMemory())
+        log (stage_log::spillInMemoryLine (in.spillFile, FloatSpill::memoryBoundBytes()));
+    if (! spill.ok())
+        return ChainStop { {}, 0, spill.error() };
 
     for (const auto& s : steps)
     {
@@ -367,10 +378,9 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
     }
 
     std::vector<Tally> afterNormalization ((size_t) channels), afterLimiter ((size_t) channels);
-    level.forEachBlockOf (helper, spill, [] (juce::AudioBuffer<float>&, int) {}, &afterNormalization, &afterLimiter);
-    const ChainStop unreadable { {}, 0, "Failed to read back the chain's samples: " + in.spillFile.getFullPathName() };
-    if (! spill.ok())
-        return unreadable;
+    if (! level.forEachBlockOf (helper, spill, [] (juce::AudioBuffer<float>&, int) {}, &afterNormalization, &afterLimiter)
+        || ! spill.ok())
+        return ChainStop { {}, 0, spill.error() };
 
     logHeader (normalizationStep, config);
     log (logLinesOf (shaped));
@@ -397,9 +407,9 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
 
     // The last pass: the same level stages with the trim, into the sink.
     std::vector<Tally> finished ((size_t) channels);
-    level.forEachBlockOf (helper, spill, [&] (juce::AudioBuffer<float>& block, int n) { sink.write (block, n); },
-                          nullptr, &finished);
-    if (! spill.ok())
-        return unreadable;
+    if (! level.forEachBlockOf (helper, spill, [&] (juce::AudioBuffer<float>& block, int n) { sink.write (block, n); },
+                                nullptr, &finished)
+        || ! spill.ok())
+        return ChainStop { {}, 0, spill.error() };
     return check (limiterStep, sumOf (finished), channels);
 }

@@ -18,7 +18,8 @@ constexpr int kChainBlockFrames = 131072;
 
 // Where the chain stopped: the first step after which a sample was not a
 // finite number, and how many such samples the whole file held then; or, when
-// its own samples could not be read back from the work folder, why.
+// the working file could not be read to its end or the chain's own samples
+// could not be kept or read back, why.
 struct ChainStop
 {
     juce::String checkLabel;
@@ -37,6 +38,7 @@ public:
 struct ChainInput
 {
     AudioBlockSource& source;          // the working file, after pre-filter and noise reduction
+    juce::File sourceFile;             // its name, for a read error
     const Analysis& beforePreGain;     // its analysis; the dynamics thresholds are re-referenced from it
     const PipelineConfig& config;
     const AutoMapParameters& params;   // the mapping of the Pass 1 analysis

@@ -100,6 +100,12 @@ juce::String nonFiniteLine (const juce::String& errorMessage, int count)
     return "[AudioPipeline] ERROR: " + errorMessage + " (" + juce::String (count) + " samples)";
 }
 
+juce::String spillInMemoryLine (const juce::File& spillFile, juce::int64 boundBytes)
+{
+    return "[AudioPipeline] WARNING: The work folder takes no more samples (disk full?); the chain's samples are held in memory, at most "
+           + juce::String (boundBytes / (1 << 20)) + " MB: " + spillFile.getFullPathName();
+}
+
 void write (const juce::StringArray& lines)
 {
     for (const auto& line : lines)

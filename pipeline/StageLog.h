@@ -35,6 +35,10 @@ juce::String peakLine (const juce::String& label, float peakDbfs);
 // "[AudioPipeline] ERROR: <message> (<count> samples)".
 juce::String nonFiniteLine (const juce::String& errorMessage, int count);
 
+// The chain's samples could not be kept in the work folder (its disk is full)
+// and are held in memory, up to boundBytes.
+juce::String spillInMemoryLine (const juce::File& spillFile, juce::int64 boundBytes);
+
 // Writes each line to the current logger, in order.
 void write (const juce::StringArray& lines);
 

@@ -20,6 +20,13 @@ WorkFolder::WorkFolder (const juce::File& input, const juce::File& output)
 {
 }
 
+WorkFolder::~WorkFolder()
+{
+    if (made && ! finished && folder.isDirectory()
+        && folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*") == 0)
+        folder.deleteFile();
+}
+
 bool WorkFolder::ensureExists()
 {
     if (! made)
@@ -29,6 +36,7 @@ bool WorkFolder::ensureExists()
 
 void WorkFolder::finish (const juce::String& keptName, const juce::File& outputFolder)
 {
+    finished = true;
     if (! made)
         return;
     const auto kept = file (keptName);

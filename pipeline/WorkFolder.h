@@ -16,10 +16,15 @@ class WorkFolder
 public:
     WorkFolder (const juce::File& input, const juce::File& output);
 
+    // Left unfinished (the file failed), the folder is removed when it holds no
+    // file, so only a folder with something to look at stays behind.
+    ~WorkFolder();
+
     // Creates the folder if it is not there yet; false when it cannot be made.
     bool ensureExists();
 
     juce::File file (const juce::String& name) const { return folder.getChildFile (name); }
+    const juce::File& location() const { return folder; }
 
     // Moves the named file (when it was written) into outputFolder, over any
     // file of that name, then deletes the folder with what is left in it.
@@ -29,5 +34,5 @@ public:
 private:
     juce::File folder;
     InFlightFiles::Scope inFlight;
-    bool made = false;
+    bool made = false, finished = false;
 };

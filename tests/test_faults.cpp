@@ -147,7 +147,8 @@ TEST (Faults, FullDiskFailsTheFileThatDoesNotFitAndTheRunGoesOn)
 
     EXPECT_EQ (r.exitCode, 2) << r.err;
     EXPECT_EQ (r.out, summaryLine (3, 1)) << r.err;
-    EXPECT_TRUE (r.errContains ("[Error] Failed processing long take.wav: Failed to write output file: ")) << r.err;
+    // The pre-filtered intermediate is the first file the long take fills.
+    EXPECT_TRUE (r.errContains ("[Error] Failed processing long take.wav: Pre-filter failed: Failed to write output file: ")) << r.err;
     EXPECT_TRUE (snapshot (in) == before);
     EXPECT_FALSE (out.getChildFile ("long take.wav").exists());
     EXPECT_TRUE (partialFiles (out).empty()) << partialFiles (out).front();

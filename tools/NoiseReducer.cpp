@@ -65,6 +65,28 @@ double secondsOf (const juce::File& file)
     return (double) reader->lengthInSamples / reader->sampleRate;
 }
 
+// The layout of an audio file as its header gives it.
+struct Layout
+{
+    double sampleRate = 0.0;
+    int numChannels = 0;
+    double seconds = -1.0;
+};
+
+Layout layoutOf (const juce::File& file)
+{
+    Layout layout;
+    if (const auto reader = openReader (file); reader != nullptr && reader->sampleRate > 0.0)
+        layout = { reader->sampleRate, (int) reader->numChannels, (double) reader->lengthInSamples / reader->sampleRate };
+    return layout;
+}
+
+juce::String describe (const Layout& l)
+{
+    return juce::String (l.sampleRate) + " Hz, " + juce::String (l.numChannels) + " channels, "
+           + juce::String (l.seconds, 2) + " s";
+}
+
 // A tool that stopped partway (killed for memory, a full disk, a crash) can
 // leave a well-formed but shorter file, and a child killed by a signal is
 // reported with exit code 0. A result shorter than its input by more than this
@@ -74,6 +96,16 @@ constexpr double allowedShortfallSeconds = 0.1;
 bool coversInput (double resultSeconds, double inputSeconds)
 {
     return resultSeconds >= inputSeconds - allowedShortfallSeconds;
+}
+
+// A result that is longer than its input by more than the same allowance,
+// or at another rate or channel count, is not this recording as the chain must
+// deliver it (the output keeps the input's length, rate and channels).
+bool matches (const Layout& result, const Layout& input)
+{
+    return result.sampleRate == input.sampleRate && result.numChannels == input.numChannels
+           && coversInput (result.seconds, input.seconds)
+           && result.seconds <= input.seconds + allowedShortfallSeconds;
 }
 
 // Finds the denoiser's output in its output folder, by the names it is known
@@ -194,6 +226,7 @@ NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputP
     const auto outputFolder = output.getParentDirectory();
     outputFolder.createDirectory();
     const auto before = snapshotWavFiles (outputFolder);
+    const auto expected = layoutOf (denoiserInput); // what the result must match
 
     juce::StringArray args { config.deepFilterPath, denoiserInput.getFullPathName(), "--output-dir",
                              outputFolder.getFullPathName() };
@@ -214,7 +247,8 @@ NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputP
 
     const auto found = findDenoiserOutput (outputFolder, denoiserInput.getFileNameWithoutExtension(), input, output,
                                            before);
-    const double seconds = found.existsAsFile() ? secondsOf (found) : -1.0;
+    const auto got = found.existsAsFile() ? layoutOf (found) : Layout();
+    const double seconds = got.seconds;
     if (seconds <= 0.0)
     {
         result.message = "DeepFilterNet3 completed but output file not found or empty";
@@ -228,6 +262,13 @@ NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputP
         return result;
     }
 
+    if (! matches (got, expected))
+    {
+        result.message = "DeepFilterNet3 output does not match its input (" + describe (got) + " for "
+                         + describe (expected) + ")";
+        return result;
+    }
+
     if (found != output && ! moveOnto (found, output))
     {
         result.message = "Failed to move DF3 output to target path";
@@ -236,17 +277,24 @@ NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputP
 
     if (needsResample)
     {
-        // Back to the input's own rate. Should this fail, the 48 kHz result
-        // stays at the output path and is still usable. The conversion never
-        // writes over the input, whatever the input is called.
+        // Back to the input's own rate: a result at 48 kHz would give an output
+        // at another rate than the recording's, so without the conversion there
+        // is no usable result. The conversion never writes over the input,
+        // whatever the input is called.
         const auto backFile = outputFolder.getChildFile (resampleBackName);
-        int originalRate = 0;
-        if (const auto reader = openReader (input))
-            originalRate = (int) reader->sampleRate;
+        const auto original = layoutOf (input);
+        const int originalRate = (int) original.sampleRate;
 
-        if (originalRate > 0 && backFile != input
-            && resampleWithFFmpeg (outputPath, backFile.getFullPathName(), originalRate, config.ffmpegPath))
-            backFile.replaceFileIn (output);
+        const bool back = originalRate > 0 && backFile != input
+                          && resampleWithFFmpeg (outputPath, backFile.getFullPathName(), originalRate, config.ffmpegPath);
+        if (! back || ! matches (layoutOf (backFile), original) || ! backFile.replaceFileIn (output))
+        {
+            if (backFile != input)
+                backFile.deleteFile();
+            output.deleteFile();
+            result.message = "Failed to resample DF3 output back to " + juce::String (originalRate) + "Hz";
+            return result;
+        }
     }
 
     result.success = true;
