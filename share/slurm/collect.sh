@@ -30,8 +30,8 @@ import json, os, sys, tempfile
 # input: four NUL-terminated fields per input file: the report of the run
 # that had it, the error for its line should that run have written none, the
 # real input path, its output path. The engine's lines are kept byte for byte,
-# but for an input path that names a link to the input, which becomes the real
-# path. One line per input, sorted by input path (bytes).
+# but where they name a link to the input (a Slurm task's slice): there the
+# real path takes its place. One line per input, sorted by input path (bytes).
 target = sys.argv[1]
 fields = sys.stdin.buffer.read().split(b"\0")[:-1]
 entries = [[os.fsdecode(f) for f in fields[i:i + 4]] for i in range(0, len(fields) - 3, 4)]
@@ -82,7 +82,12 @@ for report, error, real, output in entries:
                 + ',"denoiseEngine":null,"processingTimeMs":null,"inputAnalysis":null,"settings":null,"output":null}')
     else:
         seen, line, end = found
-        text = line if seen == real else prefix + quoted(real) + line[end:]
+        text = line
+        if seen != real:
+            # The link's path also stands in the engine's error messages.
+            text = line.replace(quoted(seen)[1:-1], quoted(real)[1:-1])
+            if not text.startswith(prefix + quoted(real) + ","):
+                text = prefix + quoted(real) + line[end:]
     merged.append((os.fsencode(real), text + "\n"))
 merged.sort(key=lambda entry: entry[0])
 
