@@ -180,7 +180,7 @@ TEST (ScaleOut, AReportOverARealSshdHoldsEveryInputOnceWithItsResult)
     in.getChildFile ("broken.wav").replaceWithText ("not audio");
     tmp.file ("reports").createDirectory();
     const auto report = tmp.file ("reports/batch.jsonl");
-    report.replaceWithText ("{\"inputPath\":\"from an earlier run\"}\n");
+    report.replaceWithText ("{\"inputPath\":\"from an earlier run\"}\n", false, false, "\n");
 
     TestDaemon sshd ("sshd_server.sh", tmp.file ("sshd"));
     ASSERT_TRUE (sshd.ok()) << "sshd could not start on this machine:\n" << sshd.whyNot();
