@@ -327,7 +327,7 @@ if [ "$accounted" -lt "$total" ]; then
 fi
 echo "scale_out: $reported job summaries added up" >&2
 if [ -n "$report" ]; then
-  manifest=$(mktemp)
+  manifest="$reports/.inputs" # goes with the jobs' reports
   no_line="No report line for this file: its job wrote none (the engine did not start, the machine was not reached, or the job was killed)"
   job=0
   while IFS= read -r -d '' file; do
@@ -344,7 +344,6 @@ if [ -n "$report" ]; then
     keep_reports=1
     echo "scale_out: the report could not be written to $report ($(head -c 300 "$out")); the jobs' own reports are kept in $reports" >&2
   fi
-  rm -f "$manifest"
 fi
 printf '{"status":"batch_complete","success":%d,"failed":%d}\n' "$success" "$failed"
 if [ "$failed" -gt 0 ]; then exit 2; fi
