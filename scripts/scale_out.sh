@@ -12,6 +12,12 @@
 # A job that prints no summary (the engine could not start, the machine could
 # not be reached) counts its file as failed.
 #
+# --report FILE among the engine options: every job writes its own report on
+# the shared output folder (the engine empties its report when it starts, so
+# the jobs cannot share the user's file), and at the end they are merged into
+# FILE, one line per input, sorted by input path, renamed into place whole. An
+# input whose job wrote no line gets a failure line of the engine's form.
+#
 # Exit codes as the engine's: 0 all files mastered (or none found),
 # 1 usage error or refused run, 2 at least one file failed.
 set -euo pipefail
@@ -42,6 +48,106 @@ TEXT
 }
 
 die_usage() { echo "scale_out: $*" >&2; echo "Run with --help for usage information." >&2; exit 1; }
+
+# merge_reports FILE < entries: prints the lines written and how many of them
+# stand for a missing line; on failure says why on standard error.
+merge_reports() {
+  python3 -c "$(cat <<'PY'
+import json, os, sys, tempfile
+
+# Merges the runs' own reports into the one the user asked for. Standard
+# input: four NUL-terminated fields per input file: the report of the run
+# that had it, the error for its line should that run have written none, the
+# real input path, its output path. The engine's lines are kept byte for byte,
+# but where they name a link to the input (a Slurm task's slice): there the
+# real path takes its place. One line per input, sorted by input path (bytes).
+target = sys.argv[1]
+fields = sys.stdin.buffer.read().split(b"\0")[:-1]
+entries = [[os.fsdecode(f) for f in fields[i:i + 4]] for i in range(0, len(fields) - 3, 4)]
+prefix = '{"inputPath":'
+
+def quoted(text):  # a JSON string, escaped as the engine escapes its own
+    named = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\f": "\\f", "\t": "\\t", "\r": "\\r", "\n": "\\n"}
+    out = []
+    for ch in text:
+        c = ord(ch)
+        if ch in named: out.append(named[ch])
+        elif 32 <= c < 127: out.append(ch)
+        elif c > 0xFFFF: c -= 0x10000; out.append("\\u%04x\\u%04x" % (0xD800 + (c >> 10), 0xDC00 + (c & 0x3FF)))
+        else: out.append("\\u%04x" % c)
+    return '"' + "".join(out) + '"'
+
+def lines_of(report):  # input file name -> (input path as the run saw it, line, where the path ends)
+    try:
+        with open(report, "rb") as f:
+            data = f.read()
+    except OSError:
+        return {}
+    found = {}
+    # Only whole lines count: a run killed while writing leaves at most a last
+    # line without its line end.
+    for raw in data.split(b"\n")[:-1]:
+        try:
+            line = raw.decode("utf-8")
+            if not (line.startswith(prefix) and isinstance(json.loads(line), dict)):
+                continue
+            seen, end = json.JSONDecoder().raw_decode(line, len(prefix))
+        except ValueError:
+            continue
+        if isinstance(seen, str):
+            found[os.path.basename(seen)] = (seen, line, end)  # a run started again wrote it last
+    return found
+
+reports = {}
+merged = []
+missing = 0
+for report, error, real, output in entries:
+    if report not in reports:
+        reports[report] = lines_of(report)
+    found = reports[report].pop(os.path.basename(real), None)
+    if found is None:
+        missing += 1
+        text = (prefix + quoted(real) + ',"outputPath":' + quoted(output) + ',"success":false,"error":' + quoted(error)
+                + ',"denoiseEngine":null,"processingTimeMs":null,"inputAnalysis":null,"settings":null,"output":null}')
+    else:
+        seen, line, end = found
+        text = line
+        if seen != real:
+            # The link's path also stands in the engine's error messages.
+            text = line.replace(quoted(seen)[1:-1], quoted(real)[1:-1])
+            if not text.startswith(prefix + quoted(real) + ","):
+                text = prefix + quoted(real) + line[end:]
+    merged.append((os.fsencode(real), text + "\n"))
+merged.sort(key=lambda entry: entry[0])
+
+# Written beside the target and renamed over it, so that a reader finds the
+# old file or the whole new one, never part of it. It keeps the permissions of
+# the file it replaces.
+folder, name = os.path.split(os.path.abspath(target))
+temporary = None
+try:
+    try:
+        mode = os.stat(target).st_mode & 0o7777
+    except FileNotFoundError:
+        umask = os.umask(0)
+        os.umask(umask)
+        mode = 0o666 & ~umask
+    descriptor, temporary = tempfile.mkstemp(prefix="." + name + ".partial-", dir=folder)
+    with os.fdopen(descriptor, "w", encoding="utf-8", errors="surrogateescape") as f:
+        f.writelines(text for _, text in merged)
+        f.flush()
+        os.fsync(f.fileno())
+    os.chmod(temporary, mode)
+    os.replace(temporary, target)
+except OSError as e:
+    if temporary is not None and os.path.exists(temporary):
+        os.unlink(temporary)
+    print(e.strerror or str(e), file=sys.stderr)
+    sys.exit(1)
+print(len(merged), missing)
+PY
+)" "$1"
+}
 
 input_dir=""
 output_dir=""
@@ -83,7 +189,23 @@ for option in "${engine_options[@]}"; do
     --input|--output|--input-dir|--output-dir) die_usage "$option is set by scale_out.sh, not an engine option here" ;;
   esac
 done
+# The engine reads its options as name and value pairs, the last of a name
+# counting, and so is --report read here.
+report=""
+passed=()
+for ((i = 0; i < ${#engine_options[@]}; i += 2)); do
+  if [ "${engine_options[i]}" = "--report" ]; then
+    [ $((i + 1)) -lt "${#engine_options[@]}" ] || die_usage "missing value for --report"
+    report=${engine_options[i + 1]}
+  else
+    passed+=("${engine_options[@]:i:2}")
+  fi
+done
+engine_options=("${passed[@]}")
 command -v parallel >/dev/null 2>&1 || die_usage "GNU parallel is not installed (Debian package: parallel)"
+if [ -n "$report" ]; then
+  command -v python3 >/dev/null 2>&1 || die_usage "--report needs python3 here to merge the jobs' reports (Debian package: python3)"
+fi
 
 # Every machine sees the same paths, so they are made absolute here.
 input_dir=$(cd "$input_dir" && pwd -P)
@@ -93,6 +215,27 @@ output_dir=$(cd "$output_dir" && pwd -P)
 
 if [ "${#sshlogins[@]}" -eq 0 ]; then sshlogins=(":"); fi
 
+# The report is refused where the engine would refuse it, before any job runs:
+# the merge renames it into place, over whatever has its name.
+report_name=""
+if [ -n "$report" ]; then
+  [[ "$report" == /* ]] || report="$PWD/$report"
+  [ ! -d "$report" ] || die_usage "the report file is a folder: $report"
+  if [ -L "$report" ]; then report=$(readlink -f -- "$report"); fi # the merge replaces the file the link leads to
+  report_folder=$(cd "$(dirname -- "$report")" 2>/dev/null && pwd -P) ||
+    die_usage "cannot create the report file, its folder is missing: $report"
+  report_name=$(basename -- "$report")
+  report="$report_folder/$report_name"
+  [ -w "$report_folder" ] || die_usage "cannot create the report file, its folder is not writable: $report"
+  [ ! -e "$report" ] || [ -f "$report" ] || die_usage "the report file is not a regular file: $report"
+  if [ "$report_folder" = "$input_dir" ]; then
+    case "${report_name,,}" in
+      _stage0_prefiltered.wav|_stage1_denoised.wav|_df3_resampled_48k.wav|_df3_resample_back.wav) ;;
+      *.wav) die_usage "the report file would be taken as an input: $report" ;;
+    esac
+  fi
+fi
+
 # The engine's own batch listing: *.wav in any letter case, files (through
 # links) directly in the folder, hidden ones too, not the intermediate files
 # it writes itself.
@@ -100,6 +243,8 @@ list=$(mktemp)
 out=$(mktemp)
 control=""
 user_ssh=""
+reports=""
+keep_reports=0
 # Connection masters (see below) live on after parallel for ControlPersist;
 # nothing of this run may outlive it, so each is told to exit.
 cleanup() {
@@ -111,6 +256,7 @@ cleanup() {
     done
     rm -rf "$control"
   fi
+  if [ -n "$reports" ] && [ "$keep_reports" -eq 0 ]; then rm -rf "$reports"; fi
   rm -f "$list" "$out"
 }
 trap cleanup EXIT
@@ -121,6 +267,10 @@ while IFS= read -r -d '' file; do
   case "${name,,}" in
     _stage0_prefiltered.wav|_stage1_denoised.wav|_df3_resampled_48k.wav|_df3_resample_back.wav) continue ;;
   esac
+  if [ -n "$report" ]; then
+    [ ! "$file" -ef "$report" ] || die_usage "the report file is an input file: $report"
+    [ "$report" != "$output_dir/$name" ] || die_usage "the report file is an output file: $report"
+  fi
   if [ "$skip_existing" -eq 1 ] && [ -e "$output_dir/$name" ]; then
     skipped=$((skipped + 1))
     continue
@@ -132,6 +282,8 @@ done < <(find -L "$input_dir" -mindepth 1 -maxdepth 1 -type f -iname '*.wav' -pr
 if [ "$skipped" -gt 0 ]; then echo "scale_out: $skipped file(s) already mastered, left out" >&2; fi
 if [ "$total" -eq 0 ]; then
   echo "scale_out: no files to process in $input_dir" >&2
+  # As the engine's own, a run without files leaves an empty report.
+  if [ -n "$report" ]; then : > "$report"; fi
   exit 0
 fi
 
@@ -149,11 +301,19 @@ if [ "$share_connections" -eq 1 ] && [ "$logins" != ":" ]; then
 fi
 if [ -n "$ssh_command" ]; then parallel_args+=(--ssh "$ssh_command"); fi
 if [ -n "$joblog" ]; then parallel_args+=(--joblog "$joblog"); fi
+# Each job's report goes to a folder of this run on the shared output folder,
+# named by the job's number, which is the file's place in the list.
+job_report=()
+if [ -n "$report" ]; then
+  reports="$output_dir/.tessaloom-reports-$(date +%Y%m%d-%H%M%S)-$$"
+  mkdir "$reports" || die_usage "cannot make the folder for the jobs' reports: $reports"
+  job_report=(--report "$reports/{#}.jsonl")
+fi
 echo "scale_out: $total file(s) on $logins" >&2
 
 # parallel's own exit code counts failed jobs; the summary lines say more, so
 # it is not used.
-parallel "${parallel_args[@]}" "$engine" --input {} --output-dir "$output_dir" "${engine_options[@]}" > "$out" || true
+parallel "${parallel_args[@]}" "$engine" --input {} --output-dir "$output_dir" "${engine_options[@]}" "${job_report[@]}" > "$out" || true
 
 read -r success failed reported < <(
   awk -v FS='[:,}]' '
@@ -166,6 +326,25 @@ if [ "$accounted" -lt "$total" ]; then
   failed=$((total - success))
 fi
 echo "scale_out: $reported job summaries added up" >&2
+if [ -n "$report" ]; then
+  manifest="$reports/.inputs" # goes with the jobs' reports
+  no_line="No report line for this file: its job wrote none (the engine did not start, the machine was not reached, or the job was killed)"
+  job=0
+  while IFS= read -r -d '' file; do
+    job=$((job + 1))
+    printf '%s\0' "$reports/$job.jsonl" "$no_line" "$file" "$output_dir/${file##*/}"
+  done < "$list" > "$manifest"
+  # The summary lines are added up; $out now takes the merge's complaint.
+  if counts=$(merge_reports "$report" < "$manifest" 2> "$out"); then
+    read -r lines missing <<< "$counts"
+    note=""
+    if [ "$missing" -gt 0 ]; then note=", $missing of them failure lines for files whose job wrote none"; fi
+    echo "scale_out: report of $lines file(s) written to $report$note" >&2
+  else
+    keep_reports=1
+    echo "scale_out: the report could not be written to $report ($(head -c 300 "$out")); the jobs' own reports are kept in $reports" >&2
+  fi
+fi
 printf '{"status":"batch_complete","success":%d,"failed":%d}\n' "$success" "$failed"
 if [ "$failed" -gt 0 ]; then exit 2; fi
 exit 0

@@ -9,6 +9,9 @@
 #include "support/Daemons.h"
 #include "support/TestSupport.h"
 
+#include <algorithm>
+#include <cmath>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -33,6 +36,43 @@ ProcessOutput scaleOut (std::vector<std::string> arguments)
 {
     arguments.insert (arguments.begin(), path (repositoryRoot.getChildFile ("scripts/scale_out.sh")));
     return runProcess ("/bin/bash", arguments);
+}
+
+// As scaleOut, from another working directory (where a relative report path
+// starts).
+ProcessOutput scaleOutFrom (const juce::File& workingDirectory, std::vector<std::string> arguments)
+{
+    arguments.insert (arguments.begin(), { "-c", "cd \"$1\" && shift && exec /bin/bash \"$@\"", "scale-out",
+                                           path (workingDirectory),
+                                           path (repositoryRoot.getChildFile ("scripts/scale_out.sh")) });
+    return runProcess ("/bin/bash", arguments);
+}
+
+// One line of a report, as a producer checking a batch reads it.
+struct ReportLine
+{
+    std::string inputPath, outputPath;
+    bool success = false;
+    std::string error;
+    double outputPeakDbfs = 0.0; // output.samplePeakDbfs, which only the engine's own lines have
+};
+
+// Every line of a report; a line that is not a whole JSON object of the
+// engine's form fails the test.
+std::vector<ReportLine> reportOf (const juce::File& report)
+{
+    std::vector<ReportLine> lines;
+    const auto text = report.loadFileAsString();
+    EXPECT_TRUE (text.endsWithChar ('\n')) << "the last line is whole: " << text;
+    for (const auto& line : juce::StringArray::fromLines (text.trimEnd()))
+    {
+        juce::var v;
+        EXPECT_TRUE (juce::JSON::parse (line, v).wasOk() && v.isObject() && v["success"].isBool()) << line;
+        lines.push_back ({ v["inputPath"].toString().toStdString(), v["outputPath"].toString().toStdString(),
+                           (bool) v["success"], v["error"].toString().toStdString(),
+                           (double) v["output"].getProperty ("samplePeakDbfs", 0.0) });
+    }
+    return lines;
 }
 
 void writeVoices (const juce::File& folder, const std::vector<std::string>& names)
@@ -127,6 +167,95 @@ TEST (ScaleOut, TwoMachinesOverARealSshdShareAFolderAndTheirSummariesAddUp)
     EXPECT_EQ (sshd.leftovers(), "") << "no process or listening port outlives the test";
 }
 
+TEST (ScaleOut, AReportOverARealSshdHoldsEveryInputOnceWithItsResult)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("shared in");
+    const auto out = tmp.file ("shared out");
+    in.createDirectory();
+    std::vector<std::string> good { "it's ten.wav" };
+    for (int i = 1; i <= 9; ++i)
+        good.push_back ("voice 0" + std::to_string (i) + ".wav");
+    writeVoices (in, good);
+    in.getChildFile ("broken.wav").replaceWithText ("not audio");
+    tmp.file ("reports").createDirectory();
+    const auto report = tmp.file ("reports/batch.jsonl");
+    report.replaceWithText ("{\"inputPath\":\"from an earlier run\"}\n", false, false, "\n");
+
+    TestDaemon sshd ("sshd_server.sh", tmp.file ("sshd"));
+    ASSERT_TRUE (sshd.ok()) << "sshd could not start on this machine:\n" << sshd.whyNot();
+
+    // Every job's engine would empty the file it is given and write its one
+    // line: each job needs its own, merged at the end.
+    const auto run = scaleOut ({ "--input-dir", path (in), "--output-dir", path (out), "--engine", engineExecutable(),
+                                 "--ssh", "ssh -F " + path (sshd.file ("ssh_config")), "--sshlogin", "2/hostA",
+                                 "--sshlogin", "2/hostB", "--", "--report", path (report), "--denoise", "false" });
+    EXPECT_EQ (run.exitCode, 2) << run.err;
+    EXPECT_EQ (run.out, summary (10, 1)) << run.err;
+
+    const auto lines = reportOf (report);
+    EXPECT_EQ (lines.size(), 11u);
+    std::map<std::string, int> times;
+    std::vector<std::string> order;
+    for (auto& line : lines)
+    {
+        ++times[line.inputPath];
+        order.push_back (line.inputPath);
+        const auto name = juce::File (line.inputPath).getFileName();
+        SCOPED_TRACE (line.inputPath);
+        EXPECT_EQ (line.outputPath, path (out.getChildFile (name)));
+        if (name == "broken.wav")
+        {
+            EXPECT_FALSE (line.success);
+            EXPECT_EQ (line.error, "Failed to read audio file for DSP processing: " + line.inputPath);
+        }
+        else
+        {
+            EXPECT_TRUE (line.success) << line.error;
+            EXPECT_NEAR (line.outputPeakDbfs, -5.5, 0.01) << "the engine's own line, measured on the output";
+        }
+    }
+    good.push_back ("broken.wav");
+    for (auto& name : good)
+        EXPECT_EQ (times[path (in.getChildFile (name))], 1) << name << ": one line per input, the real input path";
+    EXPECT_TRUE (std::is_sorted (order.begin(), order.end())) << "lines in input path order";
+
+    // Nothing but the report beside it, and no job's report left on the
+    // shared folder.
+    EXPECT_EQ (tmp.file ("reports").getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"), 1);
+    EXPECT_EQ (out.findChildFiles (juce::File::findFilesAndDirectories, false, ".tessaloom*").size(), 0);
+    EXPECT_TRUE (run.errContains ("scale_out: report of 11 file(s) written to " + path (report) + "\n")) << run.err;
+
+    EXPECT_EQ (sshd.stop(), "");
+    EXPECT_EQ (sshd.leftovers(), "") << "no process or listening port outlives the test";
+}
+
+TEST (ScaleOut, TheReportIsTheCallersAmongTheEngineOptionsTheLastOneCounting)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    const auto caller = tmp.file ("where the user stands");
+    in.createDirectory();
+    caller.getChildFile ("reports").createDirectory();
+    writeVoices (in, { "one.wav", "two.wav" });
+
+    // A relative report path starts where the user stands, not where the
+    // jobs run; the options around it still reach every engine.
+    const auto run = scaleOutFrom (caller, { "--input-dir", path (in), "--output-dir", path (tmp.file ("out")),
+                                             "--engine", engineExecutable(), "--jobs", "2", "--", "--report",
+                                             "first.jsonl", "--denoise", "false", "--report", "reports/r.jsonl",
+                                             "--target-lufs", "-16" });
+    EXPECT_EQ (run.exitCode, 0) << run.err;
+    EXPECT_EQ (run.out, summary (2, 0));
+    EXPECT_TRUE (run.errContains ("(Target: -16.0 LUFS)")) << run.err;
+    const auto lines = reportOf (caller.getChildFile ("reports/r.jsonl"));
+    ASSERT_EQ (lines.size(), 2u);
+    EXPECT_EQ (lines[0].inputPath, path (in.getChildFile ("one.wav")));
+    EXPECT_EQ (lines[1].inputPath, path (in.getChildFile ("two.wav")));
+    EXPECT_TRUE (lines[0].success && lines[1].success);
+    EXPECT_FALSE (caller.getChildFile ("first.jsonl").exists()) << "only the last --report counts";
+}
+
 TEST (ScaleOut, ThisMachineOnlyAndRerunWithSkipExisting)
 {
     TempFolder tmp;
@@ -169,6 +298,25 @@ TEST (ScaleOut, JobsWithoutASummaryCountAsFailed)
     EXPECT_EQ (run.exitCode, 2) << run.err;
     EXPECT_EQ (run.out, summary (0, 3));
     EXPECT_TRUE (run.errContains ("scale_out: 3 file(s) without a summary line"));
+
+    // With a report, each of them has a failure line there.
+    const auto report = tmp.file ("report.jsonl");
+    const auto reported = scaleOut ({ "--input-dir", path (in), "--output-dir", path (tmp.file ("out")), "--engine",
+                                      path (tmp.file ("no-such-engine")), "--", "--report", path (report) });
+    EXPECT_EQ (reported.exitCode, 2) << reported.err;
+    EXPECT_EQ (reported.out, summary (0, 3));
+    const auto lines = reportOf (report);
+    ASSERT_EQ (lines.size(), 3u);
+    const char* names[] = { "one.wav", "three.wav", "two.wav" };
+    for (int i = 0; i < 3; ++i)
+    {
+        EXPECT_EQ (lines[(size_t) i].inputPath, path (in.getChildFile (names[i])));
+        EXPECT_EQ (lines[(size_t) i].outputPath, path (tmp.file ("out").getChildFile (names[i])));
+        EXPECT_FALSE (lines[(size_t) i].success);
+        EXPECT_EQ (lines[(size_t) i].error, "No report line for this file: its job wrote none (the engine did not "
+                                            "start, the machine was not reached, or the job was killed)");
+    }
+    EXPECT_TRUE (reported.errContains ("3 of them failure lines for files whose job wrote none")) << reported.err;
 }
 
 TEST (ScaleOut, RefusedRunsTouchNothing)
@@ -196,6 +344,21 @@ TEST (ScaleOut, RefusedRunsTouchNothing)
         { { "--input-dir", path (in), "--output-dir", path (tmp.file ("out")), "--jobs" }, "missing value for --jobs" },
         { { "--input-dir", path (in), "--output-dir", path (tmp.file ("out")), "--bogus", "1" },
           "unknown argument: --bogus" },
+        // The report is renamed into place at the end, so whatever it would
+        // replace is refused at the start, as the engine refuses it.
+        { { "--input-dir", path (in), "--output-dir", path (tmp.file ("out")), "--", "--denoise", "false", "--report" },
+          "missing value for --report" },
+        { { "--input-dir", path (in), "--output-dir", path (tmp.file ("out")), "--", "--report",
+            path (in.getChildFile ("report.WAV")) },
+          "the report file would be taken as an input: " + path (in.getChildFile ("report.WAV")) },
+        { { "--input-dir", path (in), "--output-dir", path (tmp.file ("out")), "--", "--report",
+            path (tmp.file ("out").getChildFile ("one.wav")) },
+          "the report file is an output file: " + path (tmp.file ("out").getChildFile ("one.wav")) },
+        { { "--input-dir", path (in), "--output-dir", path (tmp.file ("out")), "--", "--report",
+            path (tmp.file ("missing/r.jsonl")) },
+          "cannot create the report file, its folder is missing: " + path (tmp.file ("missing/r.jsonl")) },
+        { { "--input-dir", path (in), "--output-dir", path (tmp.file ("out")), "--", "--report", path (tmp.path()) },
+          "the report file is a folder: " + path (tmp.path()) },
     };
 
     for (auto& c : cases)
@@ -206,6 +369,7 @@ TEST (ScaleOut, RefusedRunsTouchNothing)
         EXPECT_TRUE (run.errContains (c.message)) << run.err;
     }
     EXPECT_EQ (in.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 1) << "the input folder is untouched";
+    EXPECT_EQ (tmp.file ("out").getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0) << "nothing written";
 
     // An empty folder is no error and, as with the engine, prints no summary.
     const auto empty = tmp.file ("empty");

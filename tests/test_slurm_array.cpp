@@ -11,6 +11,7 @@
 #include "support/Daemons.h"
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <sstream>
@@ -103,6 +104,42 @@ juce::File workFolderOf (const ProcessOutput& run)
 {
     const auto err = juce::String (run.err);
     return juce::File (err.fromFirstOccurrenceOf ("work folder ", false, false).upToFirstOccurrenceOf ("\n", false, false));
+}
+
+// As slurmScript, from another working directory (where a relative report
+// path starts).
+ProcessOutput slurmScriptFrom (const juce::File& workingDirectory, const char* script, std::vector<std::string> arguments)
+{
+    arguments.insert (arguments.begin(), { "-c", "cd \"$1\" && shift && exec /bin/bash \"$@\"", "slurm-script",
+                                           path (workingDirectory), path (slurmFolder.getChildFile (script)) });
+    return runProcess ("/bin/bash", arguments);
+}
+
+// One line of a report, as a producer checking a batch reads it.
+struct ReportLine
+{
+    std::string inputPath, outputPath;
+    bool success = false;
+    std::string error;
+    double outputPeakDbfs = 0.0; // output.samplePeakDbfs, which only the engine's own lines have
+};
+
+// Every line of a report; a line that is not a whole JSON object of the
+// engine's form fails the test.
+std::vector<ReportLine> reportOf (const juce::File& report)
+{
+    std::vector<ReportLine> lines;
+    const auto text = report.loadFileAsString();
+    EXPECT_TRUE (text.endsWithChar ('\n')) << "the last line is whole: " << text;
+    for (const auto& line : juce::StringArray::fromLines (text.trimEnd()))
+    {
+        juce::var v;
+        EXPECT_TRUE (juce::JSON::parse (line, v).wasOk() && v.isObject() && v["success"].isBool()) << line;
+        lines.push_back ({ v["inputPath"].toString().toStdString(), v["outputPath"].toString().toStdString(),
+                           (bool) v["success"], v["error"].toString().toStdString(),
+                           (double) v["output"].getProperty ("samplePeakDbfs", 0.0) });
+    }
+    return lines;
 }
 
 // Points the Slurm clients that the scripts start at the test's cluster.
@@ -231,6 +268,70 @@ TEST (SlurmArray, MastersAFolderCountsTheBadFileAndARerunMastersOnlyWhatIsMissin
     EXPECT_EQ (cluster.leftovers(), "");
 }
 
+TEST (SlurmArray, AReportHoldsEveryInputOnceWithItsRealPath)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("recordings in");
+    const auto out = tmp.file ("mastered");
+    const auto caller = tmp.file ("where the user stands");
+    std::vector<Recording> good;
+    for (int i = 0; i < 10; ++i)
+        good.push_back ({ "take " + std::to_string (i) + ".wav", 1 + i % 2, i % 3 == 0 ? 44100.0 : 48000.0, 16, 24000 });
+    writeRecordings (in, good);
+    in.getChildFile ("bad.wav").replaceWithText ("not audio");
+    caller.getChildFile ("reports").createDirectory();
+    const auto report = caller.getChildFile ("reports/batch.jsonl");
+
+    TestDaemon cluster ("slurm_cluster.sh", tmp.file ("cluster"));
+    ASSERT_TRUE (cluster.ok()) << "Slurm could not start on this machine:\n" << cluster.whyNot();
+    SlurmConfFor conf (cluster);
+
+    // Eleven files, three per task: four tasks, each of whose engines would
+    // empty the report it is given. The path is relative to where the user
+    // stands.
+    const auto run = slurmScriptFrom (caller, "submit.sh", { "--input-dir", path (in), "--output-dir", path (out),
+                                                             "--engine", engineExecutable(), "--files-per-task", "3",
+                                                             "--wait", "--", "--denoise", "false", "--report",
+                                                             "reports/batch.jsonl" });
+    EXPECT_EQ (run.exitCode, 2) << run.err;
+    EXPECT_EQ (run.out, summary (10, 1)) << run.err;
+    EXPECT_TRUE (run.errContains ("11 file(s) in 4 task(s) of up to 3")) << run.err;
+
+    const auto lines = reportOf (report);
+    EXPECT_EQ (lines.size(), 11u);
+    std::map<std::string, int> times;
+    std::vector<std::string> order;
+    for (auto& line : lines)
+    {
+        ++times[line.inputPath];
+        order.push_back (line.inputPath);
+        const auto name = juce::File (line.inputPath).getFileName();
+        SCOPED_TRACE (line.inputPath);
+        EXPECT_EQ (line.outputPath, path (out.getChildFile (name)));
+        if (name == "bad.wav")
+        {
+            EXPECT_FALSE (line.success);
+            EXPECT_EQ (line.error, "Failed to read audio file for DSP processing: " + line.inputPath)
+                << "the message names the input, not the task's link to it";
+        }
+        else
+        {
+            EXPECT_TRUE (line.success) << line.error;
+            EXPECT_NEAR (line.outputPeakDbfs, -5.5, 0.01) << "the engine's own line, measured on the output";
+        }
+    }
+    for (auto& r : good)
+        EXPECT_EQ (times[path (in.getChildFile (r.name))], 1) << r.name << ": one line, the real input path";
+    EXPECT_EQ (times[path (in.getChildFile ("bad.wav"))], 1);
+    EXPECT_TRUE (std::is_sorted (order.begin(), order.end())) << "lines in input path order";
+    EXPECT_EQ (caller.getChildFile ("reports").getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"), 1)
+        << "nothing but the report beside it";
+    EXPECT_TRUE (run.errContains ("slurm-collect: report of 11 file(s) written to " + path (report) + "\n")) << run.err;
+
+    EXPECT_EQ (cluster.stop(), "");
+    EXPECT_EQ (cluster.leftovers(), "");
+}
+
 TEST (SlurmSubmit, SlicesTheFileListAndRefusesBadRequests)
 {
     TempFolder tmp;
@@ -261,6 +362,12 @@ TEST (SlurmSubmit, SlicesTheFileListAndRefusesBadRequests)
         { { "--", "--input-dir", "x" }, 1, "--input-dir is set by submit.sh", "" },
         { { "--bogus" }, 1, "unknown argument: --bogus", "" },
         { { "--engine" }, 1, "missing value for --engine", "" },
+        { { "--", "--report", path (tmp.file ("r.jsonl")) }, 0, "5 file(s) in 5 task(s) of up to 1", "--array=0-4" },
+        { { "--", "--denoise", "false", "--report" }, 1, "missing value for --report", "" },
+        { { "--", "--report", path (in.getChildFile ("r.wav")) }, 1,
+          "the report file would be taken as an input: " + path (in.getChildFile ("r.wav")), "" },
+        { { "--", "--report", path (tmp.file ("missing/r.jsonl")) }, 1,
+          "cannot create the report file, its folder is missing: " + path (tmp.file ("missing/r.jsonl")), "" },
     };
 
     int n = 0;
@@ -355,4 +462,95 @@ TEST (SlurmCollect, AddsUpTaskSummariesAndCountsMissingOnesAsFailed)
     const auto notWork = slurmScript ("collect.sh", { path (in) });
     EXPECT_EQ (notWork.exitCode, 1);
     EXPECT_TRUE (notWork.errContains ("is not the work folder of a submitted run")) << notWork.err;
+}
+
+TEST (SlurmCollect, MergesTheTasksReportsIntoOneLinePerInputWithTheRealPaths)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    const auto out = tmp.file ("out");
+    in.createDirectory();
+    for (auto name : { "a.wav", "b.wav", "c.wav", "d.wav", "e.wav" })
+        in.getChildFile (name).replaceWithText ("listed, never read");
+    const auto report = tmp.file ("report.jsonl");
+
+    // A line of the engine's form for an input path (b.wav fails); the
+    // figures keep trailing zeros that a merge rewriting the line would lose.
+    const auto engineLine = [&] (const std::string& input, char name)
+    {
+        const std::string output = path (out) + "/" + name + ".wav";
+        const bool ok = name != 'b';
+        return "{\"inputPath\":\"" + input + "\",\"outputPath\":\"" + output + "\",\"success\":"
+               + (ok ? "true,\"error\":null" : "false,\"error\":\"Failed to read audio file for DSP processing: " + input + "\"")
+               + ",\"processingTimeMs\":12.500,\"output\":{\"integratedLufs\":-18.000}}";
+    };
+
+    struct Case
+    {
+        const char* what;
+        // What each task's report holds (tasks of a+b, c+d, e): the files it
+        // wrote a line for, "x~" a line cut short, "!" a line that is not JSON;
+        // "-" no report at all.
+        std::vector<std::string> tasks;
+        std::string kept; // the inputs whose engine line is kept; the others get a failure line
+    };
+    const Case cases[] = {
+        { "every task wrote its lines", { "b a", "c d", "e" }, "abcde" },
+        { "a task that never ran", { "a b", "-", "e" }, "abe" },
+        { "a task killed while writing a line", { "a b~", "c d", "e" }, "acde" },
+        { "a line that is not JSON, a file of another task", { "a ! b", "c d e", "" }, "abcd" },
+        { "nothing ran", { "-", "-", "-" }, "" },
+    };
+
+    int n = 0;
+    for (auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        const auto work = tmp.file ("work" + juce::String (n++));
+        const auto submit = slurmScript ("submit.sh", { "--input-dir", path (in), "--output-dir", path (out),
+                                                        "--work-dir", path (work), "--files-per-task", "2",
+                                                        "--dry-run", "--", "--report", path (report) });
+        ASSERT_EQ (submit.exitCode, 0) << submit.err;
+        for (size_t task = 0; task < c.tasks.size(); ++task)
+        {
+            if (c.tasks[task] == "-")
+                continue;
+            std::string text;
+            std::istringstream tokens (c.tasks[task]);
+            for (std::string token; tokens >> token;)
+            {
+                const auto link = path (work) + "/slices/" + std::to_string (task) + "/" + token[0] + ".wav";
+                if (token == "!")
+                    text += "[Info] not a report line\n";
+                else if (token.size() == 2 && token[1] == '~')
+                    text += engineLine (link, token[0]).substr (0, 40);
+                else
+                    text += engineLine (link, token[0]) + "\n";
+            }
+            work.getChildFile ("logs/" + juce::String ((int) task) + ".jsonl").replaceWithText (text, false, false, "\n");
+        }
+        report.replaceWithText ("{\"inputPath\":\"from an earlier run\"}\n", false, false, "\n");
+
+        const auto run = slurmScript ("collect.sh", { path (work) });
+        EXPECT_EQ (run.exitCode, 2) << run.err;
+
+        std::string expected;
+        for (char name = 'a'; name <= 'e'; ++name)
+        {
+            const auto input = path (in) + "/" + name + ".wav";
+            const auto task = std::to_string ((name - 'a') / 2);
+            if (c.kept.find (name) != std::string::npos)
+                expected += engineLine (input, name) + "\n";
+            else
+                expected += "{\"inputPath\":\"" + input + "\",\"outputPath\":\"" + path (out) + "/" + name
+                            + ".wav\",\"success\":false,\"error\":\"No report line for this file: array task " + task
+                            + " wrote none (it never ran, was cancelled or killed, or the engine could not start; see "
+                            + path (work) + "/logs/" + task + ".err)\",\"denoiseEngine\":null,\"processingTimeMs\":null,"
+                            + "\"inputAnalysis\":null,\"settings\":null,\"output\":null}\n";
+        }
+        EXPECT_EQ (report.loadFileAsString().toStdString(), expected);
+        EXPECT_EQ (reportOf (report).size(), 5u);
+        EXPECT_EQ (tmp.path().findChildFiles (juce::File::findFiles, false, ".report.jsonl*").size(), 0)
+            << "no partial merge left beside the report";
+    }
 }

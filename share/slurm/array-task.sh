@@ -23,6 +23,8 @@
 #   engine          the engine to run
 #   output-dir      where the mastered files go
 #   engine-options  options for every engine run, NUL-separated
+#   report-file     present when a report was asked for: each task writes its
+#                   own, logs/<task>.jsonl, which collect.sh merges into it
 set -uo pipefail
 
 work=${1:?usage: array-task.sh WORK_FOLDER (submitted by submit.sh)}
@@ -33,6 +35,7 @@ engine=$(<"$work/engine")
 output_dir=$(<"$work/output-dir")
 options=()
 mapfile -d '' options < "$work/engine-options"
+if [ -e "$work/report-file" ]; then options+=(--report "$work/logs/$id.jsonl"); fi
 
 # The engine masters a folder with its own worker pool, so the slice becomes a
 # folder of links named as the inputs (names are unique: they come from one

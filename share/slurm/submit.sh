@@ -13,6 +13,10 @@
 # 0 all files mastered (or none found), 1 usage error or refused submission,
 # 2 at least one file failed. Without --wait it prints the job id and how to
 # collect later.
+#
+# --report FILE among the engine options: every task writes its own report in
+# the work folder (the engine empties its report when it starts, so the tasks
+# cannot share the user's file), and collect.sh merges them into FILE.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd -P)
 
@@ -86,6 +90,19 @@ for option in "${engine_options[@]}"; do
     --input|--output|--input-dir|--output-dir) die_usage "$option is set by submit.sh, not an engine option here" ;;
   esac
 done
+# The engine reads its options as name and value pairs, the last of a name
+# counting, and so is --report read here.
+report=""
+passed=()
+for ((i = 0; i < ${#engine_options[@]}; i += 2)); do
+  if [ "${engine_options[i]}" = "--report" ]; then
+    [ $((i + 1)) -lt "${#engine_options[@]}" ] || die_usage "missing value for --report"
+    report=${engine_options[i + 1]}
+  else
+    passed+=("${engine_options[@]:i:2}")
+  fi
+done
+engine_options=("${passed[@]}")
 for option in "${sbatch_options[@]}"; do
   case "$option" in
     --array*|-a|-a*|--output*|-o|-o*|--error*|-e|-e*|--wait|-W|--parsable)
@@ -95,12 +112,35 @@ done
 if [ "$dry_run" -eq 0 ]; then
   command -v sbatch >/dev/null 2>&1 || die_usage "sbatch is not installed here (Debian package: slurm-client)"
 fi
+if [ -n "$report" ]; then
+  command -v python3 >/dev/null 2>&1 || die_usage "--report needs python3 here to merge the tasks' reports (Debian package: python3)"
+fi
 
 # Every node sees the same paths, so they are made absolute here.
 input_dir=$(cd "$input_dir" && pwd -P)
 mkdir -p "$output_dir"
 output_dir=$(cd "$output_dir" && pwd -P)
 [ "$input_dir" != "$output_dir" ] || die_usage "the output folder is the input folder; every output would replace its input"
+# The report is refused where the engine would refuse it, before anything is
+# submitted: collect.sh renames it into place, over whatever has its name.
+report_name=""
+if [ -n "$report" ]; then
+  [[ "$report" == /* ]] || report="$PWD/$report"
+  [ ! -d "$report" ] || die_usage "the report file is a folder: $report"
+  if [ -L "$report" ]; then report=$(readlink -f -- "$report"); fi # the merge replaces the file the link leads to
+  report_folder=$(cd "$(dirname -- "$report")" 2>/dev/null && pwd -P) ||
+    die_usage "cannot create the report file, its folder is missing: $report"
+  report_name=$(basename -- "$report")
+  report="$report_folder/$report_name"
+  [ -w "$report_folder" ] || die_usage "cannot create the report file, its folder is not writable: $report"
+  [ ! -e "$report" ] || [ -f "$report" ] || die_usage "the report file is not a regular file: $report"
+  if [ "$report_folder" = "$input_dir" ]; then
+    case "${report_name,,}" in
+      _stage0_prefiltered.wav|_stage1_denoised.wav|_df3_resampled_48k.wav|_df3_resample_back.wav) ;;
+      *.wav) die_usage "the report file would be taken as an input: $report" ;;
+    esac
+  fi
+fi
 if [[ "$engine" == */* ]]; then engine=$(cd "$(dirname "$engine")" && pwd -P)/$(basename "$engine"); fi
 [ -n "$work" ] || work="$output_dir/.tessaloom-slurm/$(date +%Y%m%d-%H%M%S)-$$"
 mkdir -p "$work"
@@ -119,6 +159,10 @@ while IFS= read -r -d '' file; do
   case "${name,,}" in
     _stage0_prefiltered.wav|_stage1_denoised.wav|_df3_resampled_48k.wav|_df3_resample_back.wav) continue ;;
   esac
+  if [ -n "$report" ]; then
+    [ ! "$file" -ef "$report" ] || { rm -rf "$work"; die_usage "the report file is an input file: $report"; }
+    [ "$report" != "$output_dir/$name" ] || { rm -rf "$work"; die_usage "the report file is an output file: $report"; }
+  fi
   if [ "$skip_existing" -eq 1 ] && [ -e "$output_dir/$name" ]; then
     skipped=$((skipped + 1))
     continue
@@ -131,6 +175,8 @@ if [ "$skipped" -gt 0 ]; then echo "slurm-submit: $skipped file(s) already maste
 if [ "$total" -eq 0 ]; then
   echo "slurm-submit: no files to process in $input_dir" >&2
   rm -rf "$work"
+  # As the engine's own, a run without files leaves an empty report.
+  if [ -n "$report" ]; then : > "$report"; fi
   exit 0
 fi
 
@@ -148,6 +194,7 @@ printf '%s\n' "$engine" > "$work/engine"
 printf '%s\n' "$output_dir" > "$work/output-dir"
 : > "$work/engine-options"
 for option in "${engine_options[@]}"; do printf '%s\0' "$option" >> "$work/engine-options"; done
+if [ -n "$report" ]; then printf '%s\0' "$report" > "$work/report-file"; fi
 
 command=(sbatch --parsable "--array=0-$((tasks - 1))" --output="$work/logs/%a.out" --error="$work/logs/%a.err")
 if [ "$wait_for_end" -eq 1 ]; then command+=(--wait); fi
