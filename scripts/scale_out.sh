@@ -342,9 +342,11 @@ if [ -n "$report" ]; then
     echo "scale_out: report of $lines file(s) written to $report$note" >&2
   else
     keep_reports=1
+    report_lost=1
     echo "scale_out: the report could not be written to $report ($(head -c 300 "$out")); the jobs' own reports are kept in $reports" >&2
   fi
 fi
 printf '{"status":"batch_complete","success":%d,"failed":%d}\n' "$success" "$failed"
-if [ "$failed" -gt 0 ]; then exit 2; fi
+# A report that could not be written whole fails the run, as it does the engine's.
+if [ "$failed" -gt 0 ] || [ "${report_lost:-0}" = 1 ]; then exit 2; fi
 exit 0

@@ -187,10 +187,12 @@ if [ -e "$work/report-file" ]; then
     if [ "$missing" -gt 0 ]; then note=", $missing of them failure lines for files whose task wrote none"; fi
     echo "slurm-collect: report of $lines file(s) written to $report$note" >&2
   else
+    report_lost=1
     echo "slurm-collect: the report could not be written to $report ($(head -c 300 "$complaint")); the tasks' own reports are in $work/logs" >&2
   fi
   rm -f "$complaint"
 fi
 printf '{"status":"batch_complete","success":%d,"failed":%d}\n' "$success" "$failed"
-if [ "$failed" -gt 0 ]; then exit 2; fi
+# A report that could not be written whole fails the run, as it does the engine's.
+if [ "$failed" -gt 0 ] || [ "${report_lost:-0}" = 1 ]; then exit 2; fi
 exit 0
