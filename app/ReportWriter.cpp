@@ -2,6 +2,10 @@
 
 #include "common/Levels.h"
 
+#include <cmath>
+#include <cstdio>
+#include <string>
+
 namespace
 {
 juce::String quoted (const juce::String& text)
@@ -82,6 +86,55 @@ juce::String outputJson (const PipelineConfig& config, const OutputMeasurement& 
         .add ("offTargetLu", measured ? number (a.integratedLUFS - config.targetLufs) : "null")
         .close();
 }
+// A number as short as it can be written at this precision: the curves'
+// arrays are the bulk of a line.
+void appendCompact (std::string& out, double value, int decimals)
+{
+    char text[32];
+    const int n = std::snprintf (text, sizeof (text), "%.*f", decimals, std::isfinite (value) ? value : 0.0);
+    int end = n;
+    if (decimals > 0)
+    {
+        while (end > 0 && text[end - 1] == '0')
+            --end;
+        if (end > 0 && text[end - 1] == '.')
+            --end;
+    }
+    if (end == 2 && text[0] == '-' && text[1] == '0')
+    {
+        out += '0';
+        return;
+    }
+    out.append (text, (size_t) end);
+}
+
+juce::String compactArray (const std::vector<float>& values, int decimals)
+{
+    std::string out ("[");
+    out.reserve (values.size() * 7 + 2);
+    for (size_t i = 0; i < values.size(); ++i)
+    {
+        if (i > 0)
+            out += ',';
+        appendCompact (out, values[i], decimals);
+    }
+    out += ']';
+    return juce::String (out);
+}
+
+// The pictures' data, one compact array per curve, so a page can be made again from the line.
+juce::String overviewJson (const std::optional<SignalOverview>& o)
+{
+    if (! o)
+        return "null";
+    return Fields()
+        .add ("shortTermStepSeconds", number (o->shortTermStepSeconds, 1))
+        .add ("shortTermLufs", compactArray (o->shortTermLufs, 1))
+        .add ("waveformStepSeconds", number (o->waveformStepSeconds, 6))
+        .add ("waveformMin", compactArray (o->waveformMin, 3))
+        .add ("waveformMax", compactArray (o->waveformMax, 3))
+        .close();
+}
 } // namespace
 
 juce::String reportLine (const juce::File& input, const juce::File& output, const PipelineConfig& config,
@@ -99,6 +152,7 @@ juce::String reportLine (const juce::File& input, const juce::File& output, cons
             .add ("inputAnalysis", "null")
             .add ("settings", "null")
             .add ("output", "null")
+            .add ("curves", "null")
             .close();
 
     return f.add ("denoiseEngine", r->denoiseEngine.isNotEmpty() ? quoted (r->denoiseEngine) : juce::String ("null"))
@@ -109,6 +163,12 @@ juce::String reportLine (const juce::File& input, const juce::File& output, cons
         .add ("output", r->output ? outputJson (config, *r->output) : juce::String ("null"))
         .add ("outputMeasureError", r->outputMeasureError.isNotEmpty() ? quoted (r->outputMeasureError) : juce::String ("null"))
         .add ("outputMeasureMs", number (r->outputMeasureMs, 1))
+        .add ("curves", r->inputOverview || r->outputOverview
+                            ? Fields()
+                                  .add ("input", overviewJson (r->inputOverview))
+                                  .add ("output", overviewJson (r->outputOverview))
+                                  .close()
+                            : juce::String ("null"))
         .close();
 }
 
