@@ -58,6 +58,21 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         else if (name == "--target-lufs")     options.config.targetLufs = value.getFloatValue();
         else if (name == "--bypass-stage")    options.config.bypassStage = value.getIntValue();
         else if (name == "--report")          options.reportFile = parsePath (value);
+        else if (name == "--report-html")     options.reportHtmlFile = parsePath (value);
+        else if (name == "--render-report")
+        {
+            // One or more reports: every argument up to the next option name.
+            if (value.startsWith ("--"))
+            {
+                options.errorMessage = "Missing value for argument: " + name;
+                return options;
+            }
+            int next = i + 1;
+            for (; next < count && (next == i + 1 || ! arguments[next].startsWith ("--")); ++next)
+                if (arguments[next].isNotEmpty())
+                    options.renderReports.add (parsePath (arguments[next]));
+            i = next - 2; // the loop's step lands on the next name
+        }
         else
         {
             options.errorMessage = "Unknown argument: " + name;
@@ -67,6 +82,18 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
 
     const bool noInput = options.inputFile == juce::File() && options.inputDir == juce::File();
     const bool noOutput = options.outputFile == juce::File() && options.outputDir == juce::File();
+
+    // Making a page from reports masters nothing: it needs the page and no input.
+    if (! options.renderReports.isEmpty())
+    {
+        if (! noInput)
+            options.errorMessage = "--render-report makes a page from reports and takes no --input or --input-dir.";
+        else if (options.reportHtmlFile == juce::File())
+            options.errorMessage = "--render-report needs --report-html <file>, the page to write.";
+        else
+            options.isValid = true;
+        return options;
+    }
 
     if (noInput || noOutput)
         options.errorMessage = "Must specify either --input/--output or --input-dir/--output-dir.";
