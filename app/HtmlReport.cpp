@@ -17,7 +17,7 @@ constexpr double kMissedTargetLu = 1.0;
 // The pictures: drawn in a viewBox twice their size on screen, so whole
 // numbers keep half-pixel detail and the page small.
 constexpr int kPictureWidth = 480, kPictureHeight = 100;
-constexpr double kLoudnessTop = -5.0, kLoudnessBottom = -50.0; // LUFS at the top and bottom edges
+constexpr double kLoudnessTop = -5.0, kLoudnessBottom = -60.0; // LUFS at the top and bottom edges
 
 std::string escape (const juce::String& text)
 {
@@ -481,7 +481,7 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
     for (const auto& [name, tally] : checkTally)
         item ("check", ("Passed " + escape (name)).c_str(), std::to_string (tally.first) + " of " + std::to_string (tally.second));
     page += "</dl>\n<p class=\"legend\">Pictures:<i class=\"b\"></i>before<i class=\"a\"></i>after<i class=\"t\"></i>target"
-            " &#8212; short-term loudness (-50 to -5 LUFS) and waveform, over the file's length.</p>\n";
+            " &#8212; short-term loudness (-60 to -5 LUFS) and waveform, over the file's length.</p>\n";
 
     page += "<table id=\"files\">\n<thead><tr>"
             "<th data-sort=\"name\" aria-sort=\"ascending\">File</th>"
