@@ -337,6 +337,27 @@ int runBatch (const CommandLineOptions& options, int workerCount)
         workerCount = computeWorkerCount();
     juce::Logger::writeToLog ("[System] Initializing ThreadPool with " + juce::String (workerCount) + " workers.");
 
+    // The page of the lines the run gathered; false (and the log says why) when it could not be written.
+    const auto writePage = [&options] (const std::vector<juce::String>& texts)
+    {
+        if (options.reportHtmlFile == juce::File())
+            return true;
+        ReportLines lines;
+        for (auto& text : texts)
+        {
+            juce::var parsed;
+            if (juce::JSON::parse (text, parsed).wasOk())
+                lines.add (parsed);
+        }
+        if (const auto error = writeReportPage (options.reportHtmlFile, lines.all()); error.isNotEmpty())
+        {
+            juce::Logger::writeToLog ("[System] ERROR: " + error);
+            return false;
+        }
+        juce::Logger::writeToLog ("[System] Report page written: " + options.reportHtmlFile.getFullPathName());
+        return true;
+    };
+
     std::atomic<int> successCount { 0 };
     std::atomic<int> failureCount { 0 };
     std::atomic<int> remaining { files.size() };
@@ -349,7 +370,8 @@ int runBatch (const CommandLineOptions& options, int workerCount)
         if (files.isEmpty())
         {
             juce::Logger::writeToLog ("[System] No files found to process.");
-            return 0;
+            // As the report, the page of a run without files is there and empty.
+            return writePage ({}) ? 0 : 2;
         }
 
         auto config = options.config;
@@ -439,25 +461,7 @@ int runBatch (const CommandLineOptions& options, int workerCount)
         done.wait (-1);
         progress.reset();
 
-        bool pageWritten = true;
-        if (page)
-        {
-            ReportLines lines;
-            for (auto& text : pageLines)
-            {
-                juce::var parsed;
-                if (juce::JSON::parse (text, parsed).wasOk())
-                    lines.add (parsed);
-            }
-            pageLines.clear();
-            if (const auto pageError = writeReportPage (options.reportHtmlFile, lines.all()); pageError.isNotEmpty())
-            {
-                pageWritten = false;
-                juce::Logger::writeToLog ("[System] ERROR: " + pageError);
-            }
-            else
-                juce::Logger::writeToLog ("[System] Report page written: " + options.reportHtmlFile.getFullPathName());
-        }
+        const bool pageWritten = writePage (pageLines);
 
         std::cout << "{\"status\":\"batch_complete\",\"success\":" << successCount.load()
                   << ",\"failed\":" << failureCount.load() << "}" << std::endl;

@@ -554,6 +554,18 @@ TEST (RenderReportExe, RefusalsAndTheirMessages)
     const auto r = runEngineExe ({ "--input-dir", path (in), "--output-dir", path (out), "--denoise", "false", "--report-html", path (page) });
     EXPECT_EQ (r.exitCode, 0) << r.err;
     EXPECT_TRUE (page.existsAsFile());
+
+    // A folder without recordings has an empty report, and an empty page.
+    const auto empty = tmp.file ("empty");
+    empty.createDirectory();
+    const auto nothing = runEngineExe ({ "--input-dir", path (empty), "--output-dir", path (tmp.file ("out2")),
+                                         "--report-html", path (tmp.file ("empty.html")) });
+    EXPECT_EQ (nothing.exitCode, 0) << nothing.err;
+    EXPECT_EQ (nothing.out, "");
+    EXPECT_EQ (nothing.errLines().back(), "[System] Report page written: " + path (tmp.file ("empty.html")));
+    const auto text = tmp.file ("empty.html").loadFileAsString().toStdString();
+    EXPECT_NE (text.find ("<dt>Mastered</dt><dd>0 of 0</dd>"), std::string::npos);
+    EXPECT_EQ (text.find ("<tr class=\"file "), std::string::npos);
 }
 
 //==============================================================================
