@@ -161,24 +161,19 @@ std::string loudnessLine (const Curve& c, double total, const char* cssClass)
     return out + "\"/>";
 }
 
-// The envelope: along the highs, back along the lows.
+// The envelope: along the highs, back along the lows, a point in the middle
+// of each span (a span is about a pixel wide on screen).
 std::string waveformShape (const Side& s, double total, const char* cssClass)
 {
     const auto n = s.high.values.size();
     if (n == 0)
         return {};
     std::string out = std::string ("<polygon class=\"") + cssClass + "\" points=\"";
-    const auto xAt = [&] (size_t i) { return xOf (std::min (s.high.step * (double) i, total), total); };
+    const auto xAt = [&] (size_t i) { return xOf (std::min (s.high.step * ((double) i + 0.5), total), total); };
     for (size_t i = 0; i < n; ++i)
-    {
         point (out, xAt (i), amplitudeY (s.high.values[i]));
-        point (out, xAt (i + 1), amplitudeY (s.high.values[i]));
-    }
     for (size_t i = n; i-- > 0;)
-    {
-        point (out, xAt (i + 1), amplitudeY (s.low.values[i]));
         point (out, xAt (i), amplitudeY (s.low.values[i]));
-    }
     return out + "\"/>";
 }
 
@@ -305,7 +300,7 @@ th[aria-sort=ascending]::after{content:" \25B2"}
 th[aria-sort=descending]::after{content:" \25BC"}
 td.num{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}
 td.none{color:#9aa0a6}
-td.name{font-weight:600;word-break:break-all;max-width:260px}
+td.name{font-weight:600;overflow-wrap:anywhere;max-width:260px}
 .status{display:inline-block;padding:1px 8px;border-radius:10px;font-size:12px;font-weight:600;white-space:nowrap}
 tr.mastered .status{background:#e6f4ea;color:var(--ok)}
 tr.missed .status{background:#fef7e0;color:var(--warn)}
@@ -483,6 +478,8 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
     page += "</dl>\n<p class=\"legend\">Pictures:<i class=\"b\"></i>before<i class=\"a\"></i>after<i class=\"t\"></i>target"
             " &#8212; short-term loudness (-60 to -5 LUFS) and waveform, over the file's length.</p>\n";
 
+    // The checks' column only when some file was checked against a delivery's requirements.
+    const bool anyChecks = ! checkTally.empty();
     page += "<table id=\"files\">\n<thead><tr>"
             "<th data-sort=\"name\" aria-sort=\"ascending\">File</th>"
             "<th data-sort=\"status\">Status</th>"
@@ -491,7 +488,9 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
             "<th class=\"num\">True peak dBTP</th>"
             "<th class=\"num\">LRA LU</th>"
             "<th class=\"num\" data-sort=\"offtarget\" data-worst-first>Off target LU</th>"
-            "<th>Denoiser</th><th>Checks</th><th>Loudness over time &#183; Waveform</th></tr></thead>\n<tbody>\n";
+            "<th>Denoiser</th>";
+    page += anyChecks ? "<th>Checks</th>" : "";
+    page += "<th>Loudness over time &#183; Waveform</th></tr></thead>\n<tbody>\n";
 
     for (const auto& r : rows)
     {
@@ -520,7 +519,7 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
         if (! r.ok)
         {
             const auto error = line["error"].isString() ? line["error"].toString() : juce::String ("Failed (no message)");
-            page += "<td class=\"error\" colspan=\"7\">" + escape (error) + "</td></tr>\n";
+            page += std::string ("<td class=\"error\" colspan=\"") + (anyChecks ? "7" : "6") + "\">" + escape (error) + "</td></tr>\n";
             continue;
         }
 
@@ -534,12 +533,14 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
             page += cell (std::nullopt, 1);
         page += "<td>" + (line["denoiseEngine"].isString() ? escape (line["denoiseEngine"].toString()) : std::string ("&#8212;"))
                 + "</td>";
-        page += "<td class=\"checks\">";
+        if (anyChecks)
+            page += "<td class=\"checks\">";
         for (const auto& c : checks)
             page += std::string ("<span class=\"") + (c.passed ? "pass" : "fail") + "\" title=\"" + escape (c.name)
                     + (c.detail.isNotEmpty() ? ": " + escape (c.detail) : std::string()) + (c.passed ? " (pass)" : " (fail)")
                     + "\">" + (c.passed ? "&#10003;" : "&#10007;") + "</span>";
-        page += "</td>";
+        if (anyChecks)
+            page += "</td>";
         page += "<td class=\"pictures\">"
                 + pictures (line["curves"], numberOf (output["targetLufs"]),
                             numberOf (output["durationSeconds"]).value_or (0.0))

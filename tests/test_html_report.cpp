@@ -355,7 +355,8 @@ TEST_F (BatchPage, OneRowPerInputWithItsStatusMessageAndPictures)
             EXPECT_EQ (r.status, "failed");
             const auto error = report.at ("broken.wav")["error"].toString().toStdString();
             ASSERT_FALSE (error.empty());
-            EXPECT_NE (r.html.find ("<td class=\"error\" colspan=\"7\">" + error + "</td>"), std::string::npos) << r.html;
+            EXPECT_NE (r.html.find ("\">" + error + "</td>"), std::string::npos) << r.html;
+            EXPECT_NE (r.html.find ("<td class=\"error\""), std::string::npos) << r.html;
             EXPECT_EQ (count (r.html, "<svg"), 0u);
             continue;
         }
@@ -497,6 +498,34 @@ TEST (RenderReportExe, RowsSortByEachKeyAndLaterReportsReplaceEarlierLines)
     };
     for (const auto& [fragment, names] : sorted)
         EXPECT_EQ (namesOf (rowsOf (domOf (page, fragment))), names) << fragment;
+}
+
+// With a delivery preset each line carries its checks: the page counts the
+// passes in its summary and marks each file's checks.
+TEST (RenderReportExe, DeliveryChecksAreCountedAndMarked)
+{
+    TempFolder tmp;
+    const auto withChecks = [] (juce::String line, bool loudnessPass, bool peakPass)
+    {
+        return line.dropLastCharacters (1) + ",\"delivery\":{\"preset\":\"podcast\",\"integratedLoudness\":{\"measured\":-16.0,"
+               "\"limit\":-16.0,\"pass\":" + (loudnessPass ? "true" : "false") + "},\"truePeak\":{\"measured\":-1.2,\"limit\":-1.0,"
+               "\"pass\":" + (peakPass ? "true" : "false") + "}}}";
+    };
+    const auto report = tmp.file ("r.jsonl");
+    report.replaceWithText (withChecks (craftedLine ("a.wav", true, -16.0, -16.0), true, true) + "\n"
+                                + withChecks (craftedLine ("b.wav", true, -16.2, -16.0), true, false) + "\n",
+                            false, false, "\n");
+    const auto page = tmp.file ("p.html");
+    ASSERT_EQ (runEngineExe ({ "--render-report", path (report), "--report-html", path (page) }).exitCode, 0);
+    const auto dom = domOf (page);
+    EXPECT_NE (dom.find ("<dt>Passed integratedLoudness</dt><dd>2 of 2</dd>"), std::string::npos);
+    EXPECT_NE (dom.find ("<dt>Passed truePeak</dt><dd>1 of 2</dd>"), std::string::npos);
+    const auto rows = rowsOf (dom);
+    ASSERT_EQ (rows.size(), 2u);
+    EXPECT_EQ (rows[0].status, "mastered");
+    EXPECT_EQ (count (rows[0].html, "<span class=\"pass\""), 2u);
+    EXPECT_EQ (rows[1].status, "missed") << "a failed check marks the file, however close to the target";
+    EXPECT_EQ (count (rows[1].html, "<span class=\"fail\""), 1u);
 }
 
 // Every way a page cannot be made is said before anything is written.
