@@ -217,17 +217,9 @@ int runBatch (const CommandLineOptions& options, int workerCount)
                     juce::Logger::writeToLog ("[Error] Failed processing " + file.getFileName() + ": " + error);
                 }
 
+                // A line that cannot be written is counted by the report, not raised.
                 if (report != nullptr)
-                {
-                    try
-                    {
-                        report->add (file, output, config, result ? &*result : nullptr, error);
-                    }
-                    catch (...)
-                    {
-                        // The file's line is lost; the run and the other lines go on.
-                    }
-                }
+                    report->add (file, output, config, result ? &*result : nullptr, error);
 
                 if (--remaining == 0)
                     done.signal();
@@ -236,10 +228,15 @@ int runBatch (const CommandLineOptions& options, int workerCount)
 
         done.wait (-1);
 
+        // A report that is not whole fails the run, though every file in it was mastered.
+        const auto reportError = report != nullptr ? report->finish() : juce::String();
+        if (reportError.isNotEmpty())
+            std::cerr << "ERROR: " << reportError.toStdString() << std::endl;
+
         std::cout << "{\"status\":\"batch_complete\",\"success\":" << successCount.load()
                   << ",\"failed\":" << failureCount.load() << "}" << std::endl;
 
-        exitCode = failureCount.load() > 0 ? 2 : 0;
+        exitCode = failureCount.load() > 0 || reportError.isNotEmpty() ? 2 : 0;
     }
 
     return exitCode;
