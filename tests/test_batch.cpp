@@ -4,7 +4,9 @@
 #include "support/Hardening.h"
 #include "support/TestSupport.h"
 
+
 #include <filesystem>
+#include <map>
 #include <regex>
 
 using namespace testing_support;
@@ -320,4 +322,106 @@ TEST (BatchExe, ClosedStandardErrorDoesNotStopTheBatch)
     EXPECT_EQ (r.out, summary (4, 0));
     for (auto& input : mixedInputs)
         EXPECT_TRUE (readAudio (out.getChildFile (input.name)).ok) << input.name;
+}
+
+// Besides its outputs a run leaves the pre-filtered file and, with noise
+// reduction on, one ASR feed per input in the output folder. A run where one of
+// those would land on an output, an input or the report is refused before
+// anything is written: the later write would replace the earlier, and both
+// files would be reported mastered. Names are compared without regard to case,
+// as the listing compares them.
+TEST (BatchExe, NameClashesWithTheFilesWrittenBesideTheOutputsAreRefused)
+{
+    TempFolder tmp;
+    const auto clash = tmp.file ("clash");      // an earlier output folder used as input
+    const auto upper = tmp.file ("upper");
+    const auto single = tmp.file ("single");
+    const auto shared = tmp.file ("shared");    // input and output in one folder
+    for (auto& [folder, names] : std::vector<std::pair<juce::File, std::vector<const char*>>> {
+             { clash, { "X.wav", "X_asr_feed.wav" } },
+             { upper, { "X.wav", "x_ASR_Feed.wav" } },
+             { single, { "take.wav" } },
+             { shared, { "_stage0_prefiltered.wav" } } })
+    {
+        folder.createDirectory();
+        int seed = 3;
+        for (auto* name : names)
+            writeWav (folder.getChildFile (name), speechLike (1, 24000, 48000.0, seed++), 48000.0);
+    }
+    const auto take = single.getChildFile ("take.wav");
+    const auto out = tmp.file ("out");
+    const auto at = [&] (const char* name) { return path (out.getChildFile (name)); };
+
+    struct Case
+    {
+        const char* label;
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const std::string feedOfX = "ERROR: Output file has the name of the ASR feed of X.wav; both would be written to one file: ";
+    const std::string prefiltered = "ERROR: Output file has the name of the pre-filtered file written beside it; "
+                                    "the output would be replaced by it: ";
+    const std::string reportClash = "ERROR: Report file has the name of a file written beside the outputs; "
+                                    "the report would be replaced by a WAV file: ";
+    const std::vector<Case> cases {
+        { "an input's feed onto another input's output", { "--input-dir", path (clash), "--output-dir", path (out) },
+          feedOfX + at ("X_asr_feed.wav") },
+        { "the same in other letter case", { "--input-dir", path (upper), "--output-dir", path (out) },
+          feedOfX + at ("x_ASR_Feed.wav") },
+        { "the input's own feed", { "--input", path (take), "--output", at ("take_asr_feed.wav") },
+          "ERROR: Output file has the name of the ASR feed of take.wav; both would be written to one file: "
+              + at ("take_asr_feed.wav") },
+        { "the pre-filtered file", { "--input", path (take), "--output", at ("_stage0_prefiltered.wav") },
+          prefiltered + at ("_stage0_prefiltered.wav") },
+        { "the pre-filtered file in other letter case", { "--input", path (take), "--output", at ("_STAGE0_Prefiltered.WAV") },
+          prefiltered + at ("_STAGE0_Prefiltered.WAV") },
+        { "the pre-filtered file, batch of one", { "--input-dir", path (single), "--output", at ("_stage0_prefiltered.wav") },
+          prefiltered + at ("_stage0_prefiltered.wav") },
+        { "another intermediate file", { "--input", path (take), "--output", at ("_df3_resampled_48k.wav"), "--denoise", "false" },
+          "ERROR: Output file has the name of an intermediate file of the run: " + at ("_df3_resampled_48k.wav") },
+        { "an input the pre-filtered file would replace",
+          { "--input", path (shared.getChildFile ("_stage0_prefiltered.wav")), "--output", path (shared.getChildFile ("m.wav")),
+            "--denoise", "false" },
+          "ERROR: Input file has the name of a file written beside the output; the input would be replaced: "
+              + path (shared.getChildFile ("_stage0_prefiltered.wav")) },
+        { "report named like the pre-filtered file",
+          { "--input-dir", path (single), "--output-dir", path (out), "--denoise", "false", "--report", at ("_stage0_prefiltered.wav") },
+          reportClash + at ("_stage0_prefiltered.wav") },
+        { "report named like a feed",
+          { "--input", path (take), "--output", at ("take.wav"), "--report", at ("TAKE_asr_feed.wav") },
+          reportClash + at ("TAKE_asr_feed.wav") },
+    };
+
+    std::map<std::string, juce::MemoryBlock> before;
+    for (auto& folder : { clash, upper, single, shared })
+        for (auto& f : folder.findChildFiles (juce::File::findFiles, false))
+            before[path (f)] = bytesOf (f);
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.label);
+        auto r = runEngineExe (c.arguments);
+        EXPECT_EQ (r.exitCode, 1);
+        EXPECT_EQ (r.out, "");
+        EXPECT_EQ (r.err, c.message + "\nRun with --help for usage information.\n");
+        EXPECT_FALSE (out.exists()) << "a refused run creates nothing";
+    }
+    for (auto& [name, bytes] : before)
+        EXPECT_EQ (bytesOf (juce::File (name)), bytes) << name;
+    EXPECT_EQ (shared.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 1);
+
+    // Without noise reduction no feed is written, and the same names are fine.
+    auto both = runEngineExe ({ "--input-dir", path (clash), "--output-dir", path (out), "--denoise", "false" });
+    EXPECT_EQ (both.exitCode, 0) << both.err;
+    EXPECT_EQ (both.out, summary (2, 0));
+    for (auto* name : { "X.wav", "X_asr_feed.wav" })
+    {
+        const auto written = readAudio (out.getChildFile (name));
+        ASSERT_TRUE (written.ok) << name;
+        EXPECT_EQ (written.buffer.getNumSamples(), 24000) << name;
+        EXPECT_NEAR (toDb (peakOf (written.buffer)), -5.5, 0.05) << name << " is mastered";
+    }
+    auto own = runEngineExe ({ "--input", path (take), "--output", path (tmp.file ("out2/take_asr_feed.wav")), "--denoise", "false" });
+    EXPECT_EQ (own.exitCode, 0) << own.err;
+    EXPECT_TRUE (tmp.file ("out2/take_asr_feed.wav").existsAsFile());
 }
