@@ -4,10 +4,15 @@
 #include "support/Hardening.h"
 #include "support/TestSupport.h"
 
+#include "support/ExternalTools.h"
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
+#include <thread>
 
 using namespace testing_support;
 
@@ -424,4 +429,124 @@ TEST (BatchExe, NameClashesWithTheFilesWrittenBesideTheOutputsAreRefused)
     auto own = runEngineExe ({ "--input", path (take), "--output", path (tmp.file ("out2/take_asr_feed.wav")), "--denoise", "false" });
     EXPECT_EQ (own.exitCode, 0) << own.err;
     EXPECT_TRUE (tmp.file ("out2/take_asr_feed.wav").existsAsFile());
+}
+
+namespace
+{
+// A process that has ended, whether or not its parent has reaped it yet
+// (an orphan waits for the system's first process to reap it).
+bool processGone (pid_t pid)
+{
+    if (::kill (pid, 0) != 0)
+        return errno == ESRCH;
+    std::ifstream stat ("/proc/" + std::to_string (pid) + "/stat");
+    std::string text ((std::istreambuf_iterator<char> (stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind (')');
+    return close == std::string::npos || text.substr (close + 2, 1) == "Z";
+}
+
+// Whether the process ends within a minute; a killed process takes a moment to go.
+bool endsSoon (pid_t pid)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds (60);
+    while (! processGone (pid) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for (std::chrono::milliseconds (10));
+    return processGone (pid);
+}
+
+// The pid a fake tool wrote into a file, once it is there (0 when it never came).
+pid_t pidWrittenTo (const juce::File& file)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds (60);
+    while (std::chrono::steady_clock::now() < deadline)
+    {
+        const auto text = file.loadFileAsString();
+        if (text.endsWithChar ('\n'))
+            return (pid_t) text.trim().getIntValue();
+        std::this_thread::sleep_for (std::chrono::milliseconds (5));
+    }
+    return 0;
+}
+
+// Kills what a failed test leaves running.
+struct KillAtEnd
+{
+    std::vector<pid_t> pids;
+    ~KillAtEnd()
+    {
+        for (auto pid : pids)
+            if (pid > 0)
+                ::kill (pid, SIGKILL);
+    }
+};
+} // namespace
+
+// Stopped by a signal while the denoiser works, the run ends the denoiser and
+// what the denoiser started before it ends itself: nothing of the run goes on
+// working on files that are being removed.
+TEST (BatchExe, InterruptedRunStopsTheDenoiserAndWhatItStarted)
+{
+    for (const int signalNumber : { SIGTERM, SIGINT, SIGHUP })
+    {
+        SCOPED_TRACE (strsignal (signalNumber));
+        TempFolder tmp;
+        const auto input = tmp.file ("in/voice.wav");
+        input.getParentDirectory().createDirectory();
+        writeWav (input, speechLike (1, 24000, 48000.0, 5), 48000.0);
+        const auto denoiserPid = tmp.file ("denoiser.pid");
+        const auto helperPid = tmp.file ("helper.pid");
+        const auto denoiser = writeScript (tmp.file ("slow denoiser.sh"),
+                                           "sleep 600 &\n"
+                                           "echo $! > " + shellQuote (helperPid.getFullPathName()) + "\n"
+                                           "echo $$ > " + shellQuote (denoiserPid.getFullPathName()) + "\n"
+                                           "wait\n");
+
+        hardening::Child run (engineExecutable(), { "--input", path (input), "--output", path (tmp.file ("out/voice.wav")),
+                                                    "--deepfilter-path", path (denoiser) });
+        KillAtEnd leftovers;
+        leftovers.pids = { pidWrittenTo (helperPid), pidWrittenTo (denoiserPid) };
+        ASSERT_GT (leftovers.pids[0], 0) << "the denoiser never started";
+        ASSERT_GT (leftovers.pids[1], 0) << "the denoiser never started";
+        ASSERT_EQ (::kill (run.id(), signalNumber), 0);
+        const auto r = run.finish();
+
+        EXPECT_EQ (r.exitCode, 128 + signalNumber) << r.err;
+        EXPECT_EQ (r.out, "");
+        EXPECT_TRUE (r.errContains ("[System] Interrupted: removed 1 unfinished file(s) and work folder(s).")) << r.err;
+        EXPECT_TRUE (endsSoon (leftovers.pids[1])) << "the denoiser runs on after the run has ended";
+        EXPECT_TRUE (endsSoon (leftovers.pids[0])) << "what the denoiser started runs on after the run has ended";
+        EXPECT_TRUE (hardening::workFolders (tmp.file ("out")).empty());
+    }
+}
+
+// A denoiser that finishes its work but leaves a process behind that holds its
+// output open (a helper it started in the background) does not hold the run:
+// the file is mastered with the denoiser's result, and the helper is stopped.
+TEST (BatchExe, AProcessLeftHoldingTheDenoisersOutputDoesNotHoldTheRun)
+{
+    TempFolder tmp;
+    const auto input = tmp.file ("in/voice.wav");
+    input.getParentDirectory().createDirectory();
+    writeWav (input, speechLike (1, 24000, 48000.0, 5), 48000.0);
+    const auto helperPid = tmp.file ("helper.pid");
+    const auto denoiser = writeScript (tmp.file ("denoiser.sh"),
+                                       "in=\"$1\"; dir=\"$3\"; base=$(basename \"$in\"); stem=\"${base%.*}\"\n"
+                                       "cp \"$in\" \"$dir/${stem}_DeepFilterNet3.wav\"\n"
+                                       "sleep 60 &\n"
+                                       "echo $! > " + shellQuote (helperPid.getFullPathName()) + "\n"
+                                       "echo denoised\n"
+                                       "exit 0\n");
+
+    // The helper would hold the run for a minute; `timeout` ends it after 30 s with 124.
+    auto r = runProcess ("/usr/bin/timeout", { "30", engineExecutable(), "--input", path (input), "--output",
+                                               path (tmp.file ("out/voice.wav")), "--deepfilter-path", path (denoiser) });
+    KillAtEnd leftovers { { pidWrittenTo (helperPid) } };
+
+    EXPECT_EQ (r.exitCode, 0) << (r.exitCode == 124 ? "the run was still waiting after 30 s" : r.err);
+    EXPECT_EQ (r.out, summary (1, 0));
+    EXPECT_TRUE (r.errContains ("[SubprocessRunner] Output: denoised\n")) << r.err;
+    EXPECT_TRUE (r.errContains ("[AudioPipeline] Denoise complete. Engine: DeepFilterNet3\n")) << r.err;
+    EXPECT_TRUE (readAudio (tmp.file ("out/voice.wav")).ok);
+    ASSERT_GT (leftovers.pids[0], 0);
+    EXPECT_TRUE (endsSoon (leftovers.pids[0])) << "the helper outlives the run";
 }
