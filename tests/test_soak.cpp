@@ -116,9 +116,9 @@ TEST (Soak, EightWorkersAFailingDenoiserAndRandomStops)
     writeBytes (in.getChildFile ("noise.wav"), noise);
     for (const char* name : { "notes.wav", "empty.wav", "noise.wav" })
         inputs[name] = {};
-    WavSpec spec;
-    spec.sampleRate = 16000;
-    const auto whole = wavBytes (spec, pcmBytes (speechLike (1, 8000, 16000.0, 99), 1, 16));
+    WavSpec header;
+    header.sampleRate = 16000;
+    const auto whole = wavBytes (header, pcmBytes (speechLike (1, 8000, 16000.0, 99), 1, 16));
     writeBytes (in.getChildFile ("cut.wav"), Bytes (whole.begin(), whole.begin() + 44 + 3000 * 2 + 1));
     inputs["cut.wav"] = { 3000, 16000.0, 1 };
     ++goodFiles;
