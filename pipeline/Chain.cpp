@@ -2,7 +2,6 @@
 
 #include "analysis/AnalysisAccumulator.h"
 #include "analysis/AnalysisLog.h"
-#include "analysis/AnalysisStreams.h"
 #include "common/Levels.h"
 #include "common/SideBySide.h"
 #include "io/AudioFileIO.h"
@@ -353,7 +352,7 @@ struct FinishPasses
     // loudness (may be null) measures the finished frames. false when the spill
     // could not be read back whole.
     bool run (float driveDb, float gainFactor, std::vector<Tally>* afterNormalization,
-              analysis_detail::LoudnessStream* loudness, stages::TruePeakLimiterReport* report,
+              stages::FinishLoudnessMeter* loudness, stages::TruePeakLimiterReport* report,
               const std::function<void (juce::AudioBuffer<float>&, int)>& visit) const
     {
         const stages::Gain gain (normalization ? normalization->factor : 1.0f);
@@ -403,13 +402,13 @@ struct FinishPasses
     // A measuring pass: the loudness and the limiter's figures of what it would write.
     std::optional<stages::FinishPass> measure (float driveDb, std::vector<Tally>* afterNormalization) const
     {
-        analysis_detail::LoudnessStream loudness (numChannels, spill.sampleRate());
+        stages::FinishLoudnessMeter loudness (numChannels, spill.sampleRate());
         stages::FinishPass pass;
         pass.driveDb = driveDb;
         if (! run (driveDb, 1.0f, afterNormalization, &loudness, &pass.limiter, [] (juce::AudioBuffer<float>&, int) {})
             || ! spill.ok())
             return std::nullopt;
-        pass.lufs = analysis_detail::gateBlockPowers (loudness.blockPowers()).integratedLufs;
+        pass.lufs = loudness.integratedLufs();
         pass.outputPeak = pass.limiter.outputPeakEstimate;
         return pass;
     }
@@ -452,6 +451,7 @@ std::optional<ChainStop> finishForDelivery (const ChainInput& in, FloatSpill& sp
 
     // Measure, correct, measure again, until the loudness is settled.
     const stages::LoudnessFinishParameters finishParameters { config.targetLufs };
+    report.toleranceLu = finishParameters.toleranceLu;
     float gainDb = 0.0f;
     if (limit && report.loudness == stages::LoudnessFinishReport::Loudness::corrected)
     {

@@ -105,6 +105,9 @@ juce::StringArray linesFor (const stages::LoudnessFinishReport& r)
             lines.add ("[AudioPipeline/Finish] Final gain: " + signedDb (r.gain ? r.gain->gainDb : 0.0f) + "dB -> "
                        + juce::String (r.finalLufs, 2) + " LUFS (Target: " + db (r.targetLufs, 1) + " LUFS) after "
                        + juce::String ((int) r.passes.size()) + (r.passes.size() == 1 ? " pass" : " passes"));
+            if (std::abs (r.finalLufs - r.targetLufs) > r.toleranceLu)
+                lines.add ("[AudioPipeline/Finish] WARNING: " + juce::String (r.targetLufs - r.finalLufs, 2)
+                           + " LU short of the target: more loudness under the ceiling would take distortion");
             break;
         case Loudness::notMeasured:
             lines.add ("[AudioPipeline/Finish] Loudness not measured: no final gain");
