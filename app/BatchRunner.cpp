@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <new>
 #include <optional>
 #include <thread>
@@ -31,6 +32,69 @@ bool sameLocation (const juce::File& a, const juce::File& b)
     const bool same = std::filesystem::equivalent (a.getFullPathName().toStdString(),
                                                    b.getFullPathName().toStdString(), ec);
     return ! ec && same;
+}
+
+// The name under which a file name is compared with the names the run gives
+// its own files. The listing matches those without regard to case, and an
+// output folder on a file system that ignores case (a memory card, a drive
+// shared with other systems) holds one file for both spellings.
+juce::String nameKey (const juce::String& fileName)
+{
+    return fileName.toLowerCase();
+}
+
+// The ASR feed the pipeline leaves beside the output of this input.
+juce::String asrFeedName (const juce::File& input)
+{
+    return input.getFileNameWithoutExtension() + intermediate_names::asrFeedSuffix;
+}
+
+// Besides its outputs, a run writes into the output folder the pre-filtered
+// file and (with noise reduction on) one ASR feed per input. None of those may
+// land on an output, an input or the report: the later write would replace the
+// earlier, and the run would still call both a success. Returns the reason, or empty.
+juce::String nameClashReason (const CommandLineOptions& options, const juce::Array<juce::File>& files)
+{
+    // Every output of a run lies in this one folder (a batch of several files
+    // without --output-dir is refused before this).
+    const bool toFolder = options.outputDir != juce::File();
+    const auto outputFolder = toFolder ? options.outputDir : options.outputFile.getParentDirectory();
+    const auto outputOf = [&] (const juce::File& input)
+    { return toFolder ? options.outputDir.getChildFile (input.getFileName()) : options.outputFile; };
+
+    // Names written beside the outputs, each with the input it belongs to (none for the pre-filtered file).
+    std::map<juce::String, juce::File> besideOutputs;
+    besideOutputs.emplace (nameKey (intermediate_names::prefiltered), juce::File());
+    if (options.config.denoise)
+        for (const auto& input : files)
+            besideOutputs.emplace (nameKey (asrFeedName (input)), input);
+
+    for (const auto& input : files)
+    {
+        const auto output = outputOf (input);
+        const auto name = output.getFileName();
+        if (nameKey (name) == nameKey (intermediate_names::prefiltered))
+            return "Output file has the name of the pre-filtered file written beside it; the output would be "
+                   "replaced by it: " + output.getFullPathName();
+        if (isIntermediateName (name))
+            return "Output file has the name of an intermediate file of the run: " + output.getFullPathName();
+        if (const auto feed = besideOutputs.find (nameKey (name)); feed != besideOutputs.end())
+            return "Output file has the name of the ASR feed of " + feed->second.getFileName()
+                   + "; both would be written to one file: " + output.getFullPathName();
+
+        if (besideOutputs.count (nameKey (input.getFileName())) > 0
+            && sameLocation (input.getParentDirectory(), outputFolder))
+            return "Input file has the name of a file written beside the output; the input would be replaced: "
+                   + input.getFullPathName();
+    }
+
+    const auto& report = options.reportFile;
+    if (report != juce::File() && besideOutputs.count (nameKey (report.getFileName())) > 0
+        && sameLocation (report.getParentDirectory(), outputFolder))
+        return "Report file has the name of a file written beside the outputs; the report would be replaced by "
+               "a WAV file: " + report.getFullPathName();
+
+    return {};
 }
 
 // A run that would destroy an input or write several files onto one output is
@@ -71,7 +135,7 @@ juce::String refusalReason (const CommandLineOptions& options, const juce::Array
         && report.hasFileExtension ("wav") && ! isIntermediateName (report.getFileName()))
         return "Report file would be taken as an input of the batch: " + report.getFullPathName();
 
-    return {};
+    return nameClashReason (options, files);
 }
 
 juce::String describeException (const std::exception& e)
@@ -217,17 +281,9 @@ int runBatch (const CommandLineOptions& options, int workerCount)
                     juce::Logger::writeToLog ("[Error] Failed processing " + file.getFileName() + ": " + error);
                 }
 
+                // A line that cannot be written is counted by the report, not raised.
                 if (report != nullptr)
-                {
-                    try
-                    {
-                        report->add (file, output, config, result ? &*result : nullptr, error);
-                    }
-                    catch (...)
-                    {
-                        // The file's line is lost; the run and the other lines go on.
-                    }
-                }
+                    report->add (file, output, config, result ? &*result : nullptr, error);
 
                 if (--remaining == 0)
                     done.signal();
@@ -236,10 +292,15 @@ int runBatch (const CommandLineOptions& options, int workerCount)
 
         done.wait (-1);
 
+        // A report that is not whole fails the run, though every file in it was mastered.
+        const auto reportError = report != nullptr ? report->finish() : juce::String();
+        if (reportError.isNotEmpty())
+            std::cerr << "ERROR: " << reportError.toStdString() << std::endl;
+
         std::cout << "{\"status\":\"batch_complete\",\"success\":" << successCount.load()
                   << ",\"failed\":" << failureCount.load() << "}" << std::endl;
 
-        exitCode = failureCount.load() > 0 ? 2 : 0;
+        exitCode = failureCount.load() > 0 || reportError.isNotEmpty() ? 2 : 0;
     }
 
     return exitCode;

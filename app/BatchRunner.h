@@ -16,5 +16,6 @@ juce::Array<juce::File> collectInputFiles (const CommandLineOptions& options);
 // Runs a valid command line on a pool of workerCount threads (0: the count that
 // computeWorkerCount gives): lists the files, creates the output folder,
 // processes every file, prints the summary line.
-// Returns the exit code (0, 1 for a refused run, 2 when any file failed).
+// Returns the exit code (0, 1 for a refused run, 2 when any file failed or
+// the report could not be written whole).
 int runBatch (const CommandLineOptions& options, int workerCount);

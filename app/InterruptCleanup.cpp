@@ -1,6 +1,8 @@
 #include "app/InterruptCleanup.h"
 
+#include "app/ReportWriter.h"
 #include "io/InFlightFiles.h"
+#include "tools/SubprocessRunner.h"
 
 #include <juce_core/juce_core.h>
 
@@ -36,9 +38,17 @@ void cleanWhenWoken()
         return;
     }
 
+    // The tools the run started go first, with whatever they started: they
+    // would outlive the run, and would write into the folders about to be removed.
+    SubprocessRunner::stopAllForExit();
+
     const int removed = InFlightFiles::removeAllFromDisk();
     juce::Logger::writeToLog ("[System] Interrupted: removed " + juce::String (removed)
                               + " unfinished file(s) and work folder(s).");
+
+    // The report ends with a whole line: one being written is finished, no other begun.
+    ReportWriter::holdForExit();
+
     std::signal (signalNumber, SIG_DFL);
     ::kill (::getpid(), signalNumber);
 }

@@ -3,6 +3,13 @@
 #include "common/Levels.h"
 #include "pipeline/Delivery.h"
 
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <unistd.h>
+
 namespace
 {
 juce::String quoted (const juce::String& text)
@@ -148,28 +155,120 @@ juce::String reportLine (const juce::File& input, const juce::File& output, cons
     return f.close();
 }
 
+namespace
+{
+// One lock for the lines of every report: the interrupt path takes it for good.
+std::timed_mutex& linesLock()
+{
+    static auto* lock = new std::timed_mutex();
+    return *lock;
+}
+
+juce::String describeErrno (int errorNumber)
+{
+    return juce::String (std::strerror (errorNumber));
+}
+} // namespace
+
 std::unique_ptr<ReportWriter> ReportWriter::create (const juce::File& file, juce::String& error)
 {
-    std::FILE* f = file.isDirectory() ? nullptr : std::fopen (file.getFullPathName().toRawUTF8(), "w");
-    if (f == nullptr)
+    // Close-on-exec: the tools the run starts have no business holding it.
+    const int fd = file.isDirectory() ? -1
+                                      : ::open (file.getFullPathName().toRawUTF8(),
+                                                O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
     {
         error = "Failed to create report file: " + file.getFullPathName();
         return nullptr;
     }
-    return std::unique_ptr<ReportWriter> (new ReportWriter (f));
+    return std::unique_ptr<ReportWriter> (new ReportWriter (fd, file));
 }
 
 ReportWriter::~ReportWriter()
 {
-    std::fclose (stream);
+    if (fd >= 0)
+        ::close (fd);
 }
 
 void ReportWriter::add (const juce::File& input, const juce::File& output, const PipelineConfig& config,
                         const PipelineResult* result, const juce::String& error)
 {
     // Built outside the lock: only the write itself is shared.
-    const auto line = reportLine (input, output, config, result, error) + "\n";
-    const std::lock_guard<std::mutex> guard (lock);
-    std::fputs (line.toRawUTF8(), stream);
-    std::fflush (stream);
+    juce::String line;
+    bool built = false;
+    try
+    {
+        line = reportLine (input, output, config, result, error) + "\n";
+        built = true;
+    }
+    catch (...)
+    {
+    }
+
+    const std::lock_guard<std::timed_mutex> guard (linesLock());
+    if (failure.isNotEmpty() || ! built)
+    {
+        if (failure.isEmpty())
+            failure = "out of memory for a line";
+        ++linesLost;
+        return;
+    }
+
+    const char* bytes = line.toRawUTF8();
+    const size_t size = line.getNumBytesAsUTF8();
+    size_t done = 0;
+    while (done < size)
+    {
+        const auto n = ::write (fd, bytes + done, size - done);
+        if (n > 0)
+        {
+            done += (size_t) n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+
+        // A short write without an error is a full disk by another name.
+        failure = describeErrno (n < 0 ? errno : ENOSPC);
+        // What reached the file of this line is taken back, so the file ends
+        // with its last whole line; nothing is written after it.
+        if (done > 0 && ::ftruncate (fd, (off_t) wholeBytes) != 0)
+            lastLineCut = true;
+        ++linesLost;
+        return;
+    }
+    wholeBytes += (juce::int64) size;
+    ++linesWritten;
+}
+
+juce::String ReportWriter::finish()
+{
+    const std::lock_guard<std::timed_mutex> guard (linesLock());
+    bool closeFailed = false;
+    if (fd >= 0)
+    {
+        if (::close (fd) != 0 && failure.isEmpty())
+        {
+            failure = describeErrno (errno);
+            closeFailed = true;
+        }
+        fd = -1;
+    }
+    if (failure.isEmpty())
+        return {};
+
+    const auto path = file.getFullPathName();
+    const juce::String unaffected (" The mastered files are not affected.");
+    if (closeFailed)
+        return "Failed to write report file: " + path + " (" + failure
+               + " when closing it); it may not hold every line." + unaffected;
+    return "Failed to write report file: " + path + " (" + failure + "); it holds the lines of "
+           + juce::String (linesWritten) + " of " + juce::String (linesWritten + linesLost) + " files"
+           + (lastLineCut ? ", and part of one more, cut short." : ".") + unaffected;
+}
+
+void ReportWriter::holdForExit()
+{
+    // Bounded: a report that is a pipe nobody reads must not hold the exit.
+    [[maybe_unused]] const bool held = linesLock().try_lock_for (std::chrono::seconds (2));
 }

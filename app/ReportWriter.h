@@ -5,14 +5,16 @@
 
 #include <juce_core/juce_core.h>
 
-#include <cstdio>
 #include <memory>
-#include <mutex>
 
 // The per-file report of a run: a JSON Lines file, one object per input file,
-// each written whole under one lock and flushed as its file finishes, so that
-// several workers never mix their lines and a run cut short leaves every
-// finished file's line on disk.
+// each written whole under one lock as its file finishes, so that several
+// workers never mix their lines and a run cut short leaves every finished
+// file's line on disk.
+//
+// A report that cannot be written (a full disk, /dev/full, an I/O error) is
+// never cut silently: the line that failed is taken back off the end of the
+// file, nothing more is written, and finish() says what the file holds.
 class ReportWriter
 {
 public:
@@ -22,14 +24,31 @@ public:
 
     // The line of one input. result is null when the pipeline never returned
     // (an exception); error is the message the log shows for a failed file.
+    // Never throws: a line that cannot be written is counted, not raised.
     void add (const juce::File& input, const juce::File& output, const PipelineConfig& config,
               const PipelineResult* result, const juce::String& error);
 
-private:
-    explicit ReportWriter (std::FILE* f) : stream (f) {}
+    // Closes the file. Empty when every line given to add is in it, whole;
+    // otherwise one sentence for the user naming the file and what it holds.
+    juce::String finish();
 
-    std::mutex lock;
-    std::FILE* stream = nullptr;
+    // For a process about to end by a signal: waits for a line being written
+    // to be whole, and keeps every report from starting another. Never released.
+    static void holdForExit();
+
+private:
+    ReportWriter (int descriptor, const juce::File& path) : fd (descriptor), file (path) {}
+
+    int fd = -1;
+    juce::File file;
+    // The length of the file up to the end of its last whole line.
+    juce::int64 wholeBytes = 0;
+    int linesWritten = 0;
+    int linesLost = 0;
+    // Why writing stopped (empty while all is well), and whether a cut line
+    // could not be taken back (a pipe or a device cannot be shortened).
+    juce::String failure;
+    bool lastLineCut = false;
 };
 
 // One report line (no line feed).

@@ -4,8 +4,15 @@
 #include "support/Hardening.h"
 #include "support/TestSupport.h"
 
+#include "support/ExternalTools.h"
+
+#include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <regex>
+#include <thread>
 
 using namespace testing_support;
 
@@ -320,4 +327,226 @@ TEST (BatchExe, ClosedStandardErrorDoesNotStopTheBatch)
     EXPECT_EQ (r.out, summary (4, 0));
     for (auto& input : mixedInputs)
         EXPECT_TRUE (readAudio (out.getChildFile (input.name)).ok) << input.name;
+}
+
+// Besides its outputs a run leaves the pre-filtered file and, with noise
+// reduction on, one ASR feed per input in the output folder. A run where one of
+// those would land on an output, an input or the report is refused before
+// anything is written: the later write would replace the earlier, and both
+// files would be reported mastered. Names are compared without regard to case,
+// as the listing compares them.
+TEST (BatchExe, NameClashesWithTheFilesWrittenBesideTheOutputsAreRefused)
+{
+    TempFolder tmp;
+    const auto clash = tmp.file ("clash");      // an earlier output folder used as input
+    const auto upper = tmp.file ("upper");
+    const auto single = tmp.file ("single");
+    const auto shared = tmp.file ("shared");    // input and output in one folder
+    for (auto& [folder, names] : std::vector<std::pair<juce::File, std::vector<const char*>>> {
+             { clash, { "X.wav", "X_asr_feed.wav" } },
+             { upper, { "X.wav", "x_ASR_Feed.wav" } },
+             { single, { "take.wav" } },
+             { shared, { "_stage0_prefiltered.wav" } } })
+    {
+        folder.createDirectory();
+        int seed = 3;
+        for (auto* name : names)
+            writeWav (folder.getChildFile (name), speechLike (1, 24000, 48000.0, seed++), 48000.0);
+    }
+    const auto take = single.getChildFile ("take.wav");
+    const auto out = tmp.file ("out");
+    const auto at = [&] (const char* name) { return path (out.getChildFile (name)); };
+
+    struct Case
+    {
+        const char* label;
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const std::string feedOfX = "ERROR: Output file has the name of the ASR feed of X.wav; both would be written to one file: ";
+    const std::string prefiltered = "ERROR: Output file has the name of the pre-filtered file written beside it; "
+                                    "the output would be replaced by it: ";
+    const std::string reportClash = "ERROR: Report file has the name of a file written beside the outputs; "
+                                    "the report would be replaced by a WAV file: ";
+    const std::vector<Case> cases {
+        { "an input's feed onto another input's output", { "--input-dir", path (clash), "--output-dir", path (out) },
+          feedOfX + at ("X_asr_feed.wav") },
+        { "the same in other letter case", { "--input-dir", path (upper), "--output-dir", path (out) },
+          feedOfX + at ("x_ASR_Feed.wav") },
+        { "the input's own feed", { "--input", path (take), "--output", at ("take_asr_feed.wav") },
+          "ERROR: Output file has the name of the ASR feed of take.wav; both would be written to one file: "
+              + at ("take_asr_feed.wav") },
+        { "the pre-filtered file", { "--input", path (take), "--output", at ("_stage0_prefiltered.wav") },
+          prefiltered + at ("_stage0_prefiltered.wav") },
+        { "the pre-filtered file in other letter case", { "--input", path (take), "--output", at ("_STAGE0_Prefiltered.WAV") },
+          prefiltered + at ("_STAGE0_Prefiltered.WAV") },
+        { "the pre-filtered file, batch of one", { "--input-dir", path (single), "--output", at ("_stage0_prefiltered.wav") },
+          prefiltered + at ("_stage0_prefiltered.wav") },
+        { "another intermediate file", { "--input", path (take), "--output", at ("_df3_resampled_48k.wav"), "--denoise", "false" },
+          "ERROR: Output file has the name of an intermediate file of the run: " + at ("_df3_resampled_48k.wav") },
+        { "an input the pre-filtered file would replace",
+          { "--input", path (shared.getChildFile ("_stage0_prefiltered.wav")), "--output", path (shared.getChildFile ("m.wav")),
+            "--denoise", "false" },
+          "ERROR: Input file has the name of a file written beside the output; the input would be replaced: "
+              + path (shared.getChildFile ("_stage0_prefiltered.wav")) },
+        { "report named like the pre-filtered file",
+          { "--input-dir", path (single), "--output-dir", path (out), "--denoise", "false", "--report", at ("_stage0_prefiltered.wav") },
+          reportClash + at ("_stage0_prefiltered.wav") },
+        { "report named like a feed",
+          { "--input", path (take), "--output", at ("take.wav"), "--report", at ("TAKE_asr_feed.wav") },
+          reportClash + at ("TAKE_asr_feed.wav") },
+    };
+
+    std::map<std::string, juce::MemoryBlock> before;
+    for (auto& folder : { clash, upper, single, shared })
+        for (auto& f : folder.findChildFiles (juce::File::findFiles, false))
+            before[path (f)] = bytesOf (f);
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.label);
+        auto r = runEngineExe (c.arguments);
+        EXPECT_EQ (r.exitCode, 1);
+        EXPECT_EQ (r.out, "");
+        EXPECT_EQ (r.err, c.message + "\nRun with --help for usage information.\n");
+        EXPECT_FALSE (out.exists()) << "a refused run creates nothing";
+    }
+    for (auto& [name, bytes] : before)
+        EXPECT_EQ (bytesOf (juce::File (name)), bytes) << name;
+    EXPECT_EQ (shared.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 1);
+
+    // Without noise reduction no feed is written, and the same names are fine.
+    auto both = runEngineExe ({ "--input-dir", path (clash), "--output-dir", path (out), "--denoise", "false" });
+    EXPECT_EQ (both.exitCode, 0) << both.err;
+    EXPECT_EQ (both.out, summary (2, 0));
+    for (auto* name : { "X.wav", "X_asr_feed.wav" })
+    {
+        const auto written = readAudio (out.getChildFile (name));
+        ASSERT_TRUE (written.ok) << name;
+        EXPECT_EQ (written.buffer.getNumSamples(), 24000) << name;
+        EXPECT_NEAR (toDb (peakOf (written.buffer)), -5.5, 0.05) << name << " is mastered";
+    }
+    auto own = runEngineExe ({ "--input", path (take), "--output", path (tmp.file ("out2/take_asr_feed.wav")), "--denoise", "false" });
+    EXPECT_EQ (own.exitCode, 0) << own.err;
+    EXPECT_TRUE (tmp.file ("out2/take_asr_feed.wav").existsAsFile());
+}
+
+namespace
+{
+// A process that has ended, whether or not its parent has reaped it yet
+// (an orphan waits for the system's first process to reap it).
+bool processGone (pid_t pid)
+{
+    if (::kill (pid, 0) != 0)
+        return errno == ESRCH;
+    std::ifstream stat ("/proc/" + std::to_string (pid) + "/stat");
+    std::string text ((std::istreambuf_iterator<char> (stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind (')');
+    return close == std::string::npos || text.substr (close + 2, 1) == "Z";
+}
+
+// Whether the process ends within a minute; a killed process takes a moment to go.
+bool endsSoon (pid_t pid)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds (60);
+    while (! processGone (pid) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for (std::chrono::milliseconds (10));
+    return processGone (pid);
+}
+
+// The pid a fake tool wrote into a file, once it is there (0 when it never came).
+pid_t pidWrittenTo (const juce::File& file)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds (60);
+    while (std::chrono::steady_clock::now() < deadline)
+    {
+        const auto text = file.loadFileAsString();
+        if (text.endsWithChar ('\n'))
+            return (pid_t) text.trim().getIntValue();
+        std::this_thread::sleep_for (std::chrono::milliseconds (5));
+    }
+    return 0;
+}
+
+// Kills what a failed test leaves running.
+struct KillAtEnd
+{
+    std::vector<pid_t> pids;
+    ~KillAtEnd()
+    {
+        for (auto pid : pids)
+            if (pid > 0)
+                ::kill (pid, SIGKILL);
+    }
+};
+} // namespace
+
+// Stopped by a signal while the denoiser works, the run ends the denoiser and
+// what the denoiser started before it ends itself: nothing of the run goes on
+// working on files that are being removed.
+TEST (BatchExe, InterruptedRunStopsTheDenoiserAndWhatItStarted)
+{
+    for (const int signalNumber : { SIGTERM, SIGINT, SIGHUP })
+    {
+        SCOPED_TRACE (strsignal (signalNumber));
+        TempFolder tmp;
+        const auto input = tmp.file ("in/voice.wav");
+        input.getParentDirectory().createDirectory();
+        writeWav (input, speechLike (1, 24000, 48000.0, 5), 48000.0);
+        const auto denoiserPid = tmp.file ("denoiser.pid");
+        const auto helperPid = tmp.file ("helper.pid");
+        const auto denoiser = writeScript (tmp.file ("slow denoiser.sh"),
+                                           "sleep 600 &\n"
+                                           "echo $! > " + shellQuote (helperPid.getFullPathName()) + "\n"
+                                           "echo $$ > " + shellQuote (denoiserPid.getFullPathName()) + "\n"
+                                           "wait\n");
+
+        hardening::Child run (engineExecutable(), { "--input", path (input), "--output", path (tmp.file ("out/voice.wav")),
+                                                    "--deepfilter-path", path (denoiser) });
+        KillAtEnd leftovers;
+        leftovers.pids = { pidWrittenTo (helperPid), pidWrittenTo (denoiserPid) };
+        ASSERT_GT (leftovers.pids[0], 0) << "the denoiser never started";
+        ASSERT_GT (leftovers.pids[1], 0) << "the denoiser never started";
+        ASSERT_EQ (::kill (run.id(), signalNumber), 0);
+        const auto r = run.finish();
+
+        EXPECT_EQ (r.exitCode, 128 + signalNumber) << r.err;
+        EXPECT_EQ (r.out, "");
+        EXPECT_TRUE (r.errContains ("[System] Interrupted: removed 1 unfinished file(s) and work folder(s).")) << r.err;
+        EXPECT_TRUE (endsSoon (leftovers.pids[1])) << "the denoiser runs on after the run has ended";
+        EXPECT_TRUE (endsSoon (leftovers.pids[0])) << "what the denoiser started runs on after the run has ended";
+        EXPECT_TRUE (hardening::workFolders (tmp.file ("out")).empty());
+    }
+}
+
+// A denoiser that finishes its work but leaves a process behind that holds its
+// output open (a helper it started in the background) does not hold the run:
+// the file is mastered with the denoiser's result, and the helper is stopped.
+TEST (BatchExe, AProcessLeftHoldingTheDenoisersOutputDoesNotHoldTheRun)
+{
+    TempFolder tmp;
+    const auto input = tmp.file ("in/voice.wav");
+    input.getParentDirectory().createDirectory();
+    writeWav (input, speechLike (1, 24000, 48000.0, 5), 48000.0);
+    const auto helperPid = tmp.file ("helper.pid");
+    const auto denoiser = writeScript (tmp.file ("denoiser.sh"),
+                                       "in=\"$1\"; dir=\"$3\"; base=$(basename \"$in\"); stem=\"${base%.*}\"\n"
+                                       "cp \"$in\" \"$dir/${stem}_DeepFilterNet3.wav\"\n"
+                                       "sleep 60 &\n"
+                                       "echo $! > " + shellQuote (helperPid.getFullPathName()) + "\n"
+                                       "echo denoised\n"
+                                       "exit 0\n");
+
+    // The helper would hold the run for a minute; `timeout` ends it after 30 s with 124.
+    auto r = runProcess ("/usr/bin/timeout", { "30", engineExecutable(), "--input", path (input), "--output",
+                                               path (tmp.file ("out/voice.wav")), "--deepfilter-path", path (denoiser) });
+    KillAtEnd leftovers { { pidWrittenTo (helperPid) } };
+
+    EXPECT_EQ (r.exitCode, 0) << (r.exitCode == 124 ? "the run was still waiting after 30 s" : r.err);
+    EXPECT_EQ (r.out, summary (1, 0));
+    EXPECT_TRUE (r.errContains ("[SubprocessRunner] Output: denoised\n")) << r.err;
+    EXPECT_TRUE (r.errContains ("[AudioPipeline] Denoise complete. Engine: DeepFilterNet3\n")) << r.err;
+    EXPECT_TRUE (readAudio (tmp.file ("out/voice.wav")).ok);
+    ASSERT_GT (leftovers.pids[0], 0);
+    EXPECT_TRUE (endsSoon (leftovers.pids[0])) << "the helper outlives the run";
 }

@@ -9,8 +9,11 @@
 
 
 #include <cstdio>
+#include <functional>
+#include <iostream>
 #include <map>
 #include <regex>
+#include <sys/mount.h>
 
 using namespace testing_support;
 
@@ -284,6 +287,115 @@ TEST (ReportExe, ReportThatCannotBeWrittenStopsTheRunUntouched)
     EXPECT_EQ (ok.exitCode, 0) << ok.err;
     EXPECT_EQ (ok.out, summary (1, 0));
     EXPECT_EQ (reportLines (in.getChildFile ("batch.jsonl")).size(), 1u);
+}
+
+namespace
+{
+// A small tmpfs mounted on a folder for the life of the object (the tests run
+// as root); mounted() is false where mounting is not allowed.
+class SmallDisk
+{
+public:
+    SmallDisk (const juce::File& folder, const char* size) : where (folder)
+    {
+        where.createDirectory();
+        const std::string options = std::string ("size=") + size;
+        ok = ::mount ("tmpfs", path (where).c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~SmallDisk()
+    {
+        if (ok)
+            ::umount2 (path (where).c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return ok; }
+
+private:
+    juce::File where;
+    bool ok = false;
+};
+} // namespace
+
+// A report that cannot be written whole (a full disk, a device that takes
+// nothing) fails the run with exit code 2 and one line on standard error that
+// names it and says how far it got. The file keeps only whole lines, and the
+// mastered files and the summary are as they would have been.
+TEST (ReportExe, AReportThatCannotBeWrittenWholeFailsTheRunLoudly)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    in.createDirectory();
+    const int files = 8;
+    for (int i = 0; i < files; ++i)
+        writeWav (in.getChildFile ("take" + juce::String (i) + ".wav"), speechLike (1, 8000, 16000.0, 60 + i), 16000.0);
+
+    struct Case
+    {
+        const char* label;
+        std::function<juce::File()> prepare; // the report's path; none: the row cannot run here
+        bool truncatedByDisk;                // some lines fit, then the disk is full
+    };
+    std::unique_ptr<SmallDisk> disk;
+    const Case cases[] = {
+        { "a device that takes nothing", [] { return juce::File ("/dev/full"); }, false },
+        { "a disk that fills during the run",
+          [&]
+          {
+              disk = std::make_unique<SmallDisk> (tmp.file ("small"), "64k");
+              if (! disk->mounted())
+                  return juce::File();
+              // All but one page taken: a few lines fit, then a line meets the end of the disk.
+              const std::string filler (60 * 1024, 'x');
+              tmp.file ("small/filler").replaceWithText (filler);
+              return tmp.file ("small/report.jsonl");
+          },
+          true },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.label);
+        const auto report = c.prepare();
+        if (report == juce::File())
+        {
+            std::cout << "[ skipped  ] " << c.label << ": a tmpfs cannot be mounted here\n";
+            continue;
+        }
+        const auto out = tmp.file ("out").getChildFile (c.label);
+        auto r = runEngineExe ({ "--input-dir", path (in), "--output-dir", path (out), "--denoise", "false",
+                                 "--report", path (report) });
+
+        EXPECT_EQ (r.exitCode, 2) << r.err;
+        EXPECT_EQ (r.out, summary (files, 0));
+        const auto lines = r.errLines();
+        std::vector<std::string> errors;
+        for (const auto& line : lines)
+            if (line.rfind ("ERROR", 0) == 0 || line.find ("[Error]") != std::string::npos)
+                errors.push_back (line);
+        ASSERT_EQ (errors.size(), 1u) << r.err;
+
+        std::smatch m;
+        ASSERT_TRUE (std::regex_match (errors[0], m, std::regex ("ERROR: Failed to write report file: (.*) \\(No space left on device\\); "
+                                                                 "it holds the lines of (\\d+) of (\\d+) files\\. "
+                                                                 "The mastered files are not affected\\.")))
+            << errors[0];
+        EXPECT_EQ (m[1].str(), path (report));
+        EXPECT_EQ (m[3].str(), std::to_string (files));
+        if (c.truncatedByDisk)
+        {
+            const auto written = reportLines (report); // each one whole, the last one too
+            EXPECT_EQ (m[2].str(), std::to_string (written.size())) << "the line says what the file holds";
+            EXPECT_GT (written.size(), 0u);
+            EXPECT_LT (written.size(), (size_t) files);
+            for (const auto& line : written)
+                EXPECT_TRUE ((bool) line["success"]);
+        }
+        else
+        {
+            EXPECT_EQ (m[2].str(), "0");
+        }
+        for (int i = 0; i < files; ++i)
+            EXPECT_TRUE (readAudio (out.getChildFile ("take" + juce::String (i) + ".wav")).ok) << "the masters are whole";
+    }
 }
 
 // The loudness range of EBU Tech 3342's step signals (stereo 1 kHz tones of 20 s

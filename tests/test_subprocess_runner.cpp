@@ -4,8 +4,12 @@
 #include "support/TestSupport.h"
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fstream>
 #include <regex>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace testing_support;
@@ -277,5 +281,86 @@ TEST_F (RunnerTest, ConcurrentRunsKeepTheirOwnOutput)
         EXPECT_EQ (r.exitCode, i);
         EXPECT_EQ (r.output, juce::String::repeatedString ("token" + juce::String (i) + "\n", 2000));
     }
+}
+
+// A process that has ended, whether or not it has been reaped yet (an orphan
+// waits for the system's first process to reap it).
+bool processGone (pid_t pid)
+{
+    if (::kill (pid, 0) != 0)
+        return errno == ESRCH;
+    std::ifstream stat ("/proc/" + std::to_string (pid) + "/stat");
+    std::string text ((std::istreambuf_iterator<char> (stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind (')');
+    return close == std::string::npos || text.substr (close + 2, 1) == "Z";
+}
+
+// Whether the process ends within a minute; a killed process takes a moment to go.
+bool endsSoon (pid_t pid)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds (60);
+    while (! processGone (pid) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for (std::chrono::milliseconds (10));
+    return processGone (pid);
+}
+
+// Whatever the child starts in the background goes when the run is over: when
+// the child ends by itself (even while that process still holds its output
+// open, which must not hold the run for the rest of its limit) and when it is
+// killed at the limit. The run keeps what the child wrote.
+TEST_F (RunnerTest, NothingTheChildStartedOutlivesTheRun)
+{
+    struct Case
+    {
+        const char* label;
+        juce::String body; // $1: where the background process's pid goes
+        int limitMs;
+        int exitCode;
+        bool timedOut;
+        juce::String output;
+    };
+    const Case cases[] = {
+        { "left holding the output after a clean exit", "sleep 600 &\necho $! > \"$1\"\nprintf done\nexit 0", 60000, 0,
+          false, "done" },
+        { "left with its output closed", "sleep 600 > /dev/null 2>&1 &\necho $! > \"$1\"\nprintf done\nexit 5", 60000, 5,
+          false, "done" },
+        { "left when the child is killed at the limit", "sleep 600 &\necho $! > \"$1\"\nprintf started\nexec sleep 600",
+          500, -1, true, "started" },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.label);
+        CapturingLogger log;
+        const auto exe = script ("starts a helper.sh", c.body);
+        const auto pidFile = temp.file ("helper.pid");
+        pidFile.deleteFile();
+
+        const auto r = SubprocessRunner::run ({ exe.getFullPathName(), pidFile.getFullPathName() }, c.limitMs);
+
+        const auto helper = (pid_t) pidFile.loadFileAsString().trim().getIntValue();
+        ASSERT_GT (helper, 0) << log.joined();
+        const bool gone = endsSoon (helper);
+        if (! gone)
+            ::kill (helper, SIGKILL);
+        EXPECT_TRUE (gone) << "the background process outlived the run";
+        EXPECT_EQ (r.timedOut, c.timedOut);
+        if (! c.timedOut)
+            EXPECT_EQ (r.exitCode, c.exitCode);
+        EXPECT_EQ (r.output, c.output);
+        EXPECT_TRUE (r.errorMessage.isEmpty());
+    }
+}
+
+// The child's standard input is not the program's (a tool in a process group
+// of its own that read the terminal would be stopped): it reads end of file.
+TEST_F (RunnerTest, ChildReadsNothingFromStandardInput)
+{
+    const auto exe = script ("reads.sh", "if read line; then echo \"got $line\"; else echo nothing; fi");
+
+    const auto r = SubprocessRunner::run ({ exe.getFullPathName() }, 10000);
+
+    EXPECT_EQ (r.exitCode, 0);
+    EXPECT_EQ (r.output, "nothing\n");
 }
 } // namespace

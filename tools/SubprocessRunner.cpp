@@ -1,79 +1,299 @@
 #include "tools/SubprocessRunner.h"
 
-#include <algorithm>
-#include <memory>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <set>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
+// juce::ChildProcess starts its child in the caller's process group, with the
+// caller's standard input, and offers no way to change either; what the child
+// starts in turn can then be neither found nor stopped. So the child is started
+// here, with fork and exec as ChildProcess does (same argument list, no shell,
+// a search of the PATH for a bare name, standard output and standard error
+// merged into one pipe), plus a process group of its own.
 
 namespace
 {
-// The child's output is drained through buffers of this size.
+// The child's output is read through buffers of this size.
 constexpr int readChunkBytes = 4096;
 // The run polls the child this often; the time limit counts these rounds.
 constexpr int pollIntervalMs = 50;
-// After a kill (or an exit), how long the run waits for the child to be reaped
-// and for its pipe to close before it gives up on the rest of the output.
-constexpr int afterKillGraceMs = 2000;
+// Once the child has ended (by itself or killed at the limit), how long the
+// run waits for its pipe to close. Only something the child started can hold
+// it open by then, and that is killed with the child's group after this.
+constexpr int afterExitGraceMs = 2000;
 // Output shorter than this is also written to the log.
 constexpr int maxLoggedOutputChars = 2000;
 
-// What the run and its reader thread share. The reader may outlive the run
-// (a grandchild of the child can keep the pipe open after the child is gone),
-// so it holds its own reference and the last owner frees the process.
-struct ChildChannel
+double nowMs()
 {
-    juce::ChildProcess process;
+    return juce::Time::getMillisecondCounterHiRes();
+}
 
-    // Set by the run once `process` has started (or failed to); the reader
-    // touches the process only after this.
-    juce::WaitableEvent startDecided { true };
-    bool started = false;
-
-    juce::CriticalSection lock;
-    juce::MemoryOutputStream bytes;
-
-    // Signalled when the reader has seen the end of the pipe.
-    juce::WaitableEvent readerDone { true };
-
-    void append (const char* data, int size)
-    {
-        const juce::ScopedLock sl (lock);
-        bytes.write (data, (size_t) size);
-    }
-
-    juce::String decodedOutput()
-    {
-        const juce::ScopedLock sl (lock);
-        if (bytes.getDataSize() == 0)
-            return {};
-        return juce::String::fromUTF8 (static_cast<const char*> (bytes.getData()), (int) bytes.getDataSize());
-    }
+// The process groups of the children started and not yet reaped (each child
+// leads its own group, so the group id is the child's pid). A child is reaped
+// only under the lock, after it has left the list: an id on the list is always
+// a group of this run's, never a stranger that got the same number again.
+struct LiveChildren
+{
+    std::mutex lock;
+    std::set<pid_t> groups;
+    bool closed = false;
 };
 
-// Reads the child's merged output until the pipe ends. A read blocks until a
-// whole chunk has arrived or the pipe closes, which is why it runs here and
-// not on the polling thread: the time limit must hold for a child that stays
-// alive without writing.
-void drainChild (const std::shared_ptr<ChildChannel>& channel)
+LiveChildren& liveChildren()
 {
-    channel->startDecided.wait();
+    // Never destroyed: the interrupt path uses it while the process ends.
+    static auto* children = new LiveChildren();
+    return *children;
+}
 
-    if (channel->started)
+// In the forked child: only async-signal-safe calls from here to exec.
+[[noreturn]] void becomeChild (char* const* argv, int input, int output, pid_t parent, const sigset_t& mask)
+{
+    ::setpgid (0, 0);
+
+#if defined(__linux__)
+    // Should the program be killed outright (SIGKILL), without its clean-up,
+    // the child still does not run on for nobody.
+    ::prctl (PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent)
+        ::_exit (127);
+#else
+    (void) parent;
+#endif
+
+    // The program's own handlers (the interrupt clean-up) must not run in the
+    // child before exec; signals were blocked over the fork for this.
+    for (int s = 1; s < NSIG; ++s)
     {
-        char chunk[readChunkBytes];
+        struct sigaction current {};
+        if (::sigaction (s, nullptr, &current) == 0 && current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN)
+        {
+            struct sigaction standard {};
+            standard.sa_handler = SIG_DFL;
+            sigemptyset (&standard.sa_mask);
+            ::sigaction (s, &standard, nullptr);
+        }
+    }
+    ::sigprocmask (SIG_SETMASK, &mask, nullptr);
+
+    // Moved above the standard descriptors first, so dup2 never meets itself
+    // (which would leave close-on-exec set).
+    const int in = input > STDERR_FILENO ? input : ::fcntl (input, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int out = output > STDERR_FILENO ? output : ::fcntl (output, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (in < 0 || out < 0 || ::dup2 (in, STDIN_FILENO) < 0 || ::dup2 (out, STDOUT_FILENO) < 0
+        || ::dup2 (out, STDERR_FILENO) < 0)
+        ::_exit (127);
+
+    ::execvp (argv[0], argv);
+    // What an executable that cannot be loaded has always given.
+    ::_exit (255);
+}
+
+struct StartedChild
+{
+    pid_t pid = -1;
+    // The read end of the merged output pipe, non-blocking.
+    int outputFd = -1;
+};
+
+// Starts the child in a process group of its own, standard input /dev/null
+// (a tool in a group of its own that touched the terminal would be stopped),
+// standard output and error into one pipe. pid -1 when it could not be started.
+StartedChild startChild (const juce::StringArray& arguments)
+{
+    // Everything the child needs is made before the fork.
+    std::vector<std::string> strings;
+    for (const auto& a : arguments)
+        strings.push_back (a.toStdString());
+    std::vector<char*> argv;
+    for (auto& s : strings)
+        argv.push_back (s.data());
+    argv.push_back (nullptr);
+
+    // Close-on-exec, so that children started at the same time by other
+    // workers never hold each other's pipes open.
+    int pipeEnds[2] = { -1, -1 };
+    if (::pipe2 (pipeEnds, O_CLOEXEC) != 0)
+        return {};
+    const int nullInput = ::open ("/dev/null", O_RDONLY | O_CLOEXEC);
+
+    pid_t pid = -1;
+    if (nullInput >= 0)
+    {
+        auto& live = liveChildren();
+        const std::lock_guard<std::mutex> hold (live.lock);
+        if (! live.closed)
+        {
+            sigset_t all, previous;
+            sigfillset (&all);
+            ::pthread_sigmask (SIG_SETMASK, &all, &previous);
+            const pid_t parent = ::getpid();
+            pid = ::fork();
+            if (pid == 0)
+                becomeChild (argv.data(), nullInput, pipeEnds[1], parent, previous);
+            if (pid > 0)
+            {
+                // Also from this side, so the group exists before anyone signals it.
+                ::setpgid (pid, pid);
+                live.groups.insert (pid);
+            }
+            ::pthread_sigmask (SIG_SETMASK, &previous, nullptr);
+        }
+        ::close (nullInput);
+    }
+    ::close (pipeEnds[1]);
+
+    if (pid <= 0)
+    {
+        ::close (pipeEnds[0]);
+        return {};
+    }
+    ::fcntl (pipeEnds[0], F_SETFL, ::fcntl (pipeEnds[0], F_GETFL) | O_NONBLOCK);
+    return { pid, pipeEnds[0] };
+}
+
+// Whether the child has ended, without reaping it: until it is reaped its pid
+// (and so its group id) cannot be given to another process.
+bool hasEnded (pid_t pid)
+{
+    siginfo_t info {};
+    if (::waitid (P_PID, (id_t) pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return errno != EINTR;
+    return info.si_pid != 0;
+}
+
+void waitUntilEnded (pid_t pid, int limitMs)
+{
+    const double until = nowMs() + limitMs;
+    while (! hasEnded (pid) && nowMs() < until)
+        juce::Thread::sleep (5);
+}
+
+void killGroup (pid_t pid)
+{
+    ::kill (-pid, SIGKILL);
+}
+
+// Takes the child off the list and reaps it. The exit code is reported as it
+// always was: the child's own code, and 0 when a signal ended it.
+int reap (pid_t pid)
+{
+    auto& live = liveChildren();
+    const std::lock_guard<std::mutex> hold (live.lock);
+    live.groups.erase (pid);
+    int status = 0;
+    pid_t reaped = -1;
+    do
+        reaped = ::waitpid (pid, &status, WNOHANG);
+    while (reaped < 0 && errno == EINTR);
+    return reaped == pid && WIFEXITED (status) ? WEXITSTATUS (status) : 0;
+}
+
+// The child's merged output, read as it arrives so the child never blocks on a
+// full pipe and the run never blocks on a quiet child.
+class OutputPipe
+{
+public:
+    explicit OutputPipe (int readEnd) : fd (readEnd) {}
+    ~OutputPipe()
+    {
+        if (fd >= 0)
+            ::close (fd);
+    }
+    OutputPipe (const OutputPipe&) = delete;
+    OutputPipe& operator= (const OutputPipe&) = delete;
+
+    // Reads for the whole of waitMs (or just what is there, for 0).
+    void readFor (double waitMs)
+    {
+        const double until = nowMs() + waitMs;
         for (;;)
         {
-            const int numRead = channel->process.readProcessOutput (chunk, readChunkBytes);
-            if (numRead <= 0)
-                break;
-            channel->append (chunk, numRead);
+            readPending();
+            const double left = until - nowMs();
+            if (left <= 0.0)
+                return;
+            if (fd < 0)
+            {
+                juce::Thread::sleep ((int) std::ceil (left));
+                return;
+            }
+            waitForData (left);
         }
     }
 
-    channel->readerDone.signal();
-}
+    // Reads until the pipe closes, for waitMs at most.
+    void readUntilClosed (double waitMs)
+    {
+        const double until = nowMs() + waitMs;
+        for (;;)
+        {
+            readPending();
+            const double left = until - nowMs();
+            if (fd < 0 || left <= 0.0)
+                return;
+            waitForData (left);
+        }
+    }
 
-// A path naming a file that is not there cannot be started. JUCE forks before
-// it tries the executable and reports such a start as a success, so check the
-// cases that can be seen from here. A bare name is left to the search path.
+    juce::String decoded() const
+    {
+        if (bytes.empty())
+            return {};
+        return juce::String::fromUTF8 (bytes.data(), (int) bytes.size());
+    }
+
+private:
+    void waitForData (double waitMs)
+    {
+        pollfd p { fd, POLLIN, 0 };
+        ::poll (&p, 1, (int) std::ceil (waitMs));
+    }
+
+    // What the pipe holds now; a bounded amount, so that a child writing
+    // without pause cannot keep the run from its clock.
+    void readPending()
+    {
+        char chunk[readChunkBytes];
+        for (int i = 0; i < 64 && fd >= 0; ++i)
+        {
+            const auto n = ::read (fd, chunk, sizeof (chunk));
+            if (n > 0)
+            {
+                bytes.append (chunk, (size_t) n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return;
+            // The end of the pipe (or an error, after which nothing more comes).
+            ::close (fd);
+            fd = -1;
+        }
+    }
+
+    int fd = -1;
+    std::string bytes;
+};
+
+// A path naming a file that is not there cannot be started. The child is
+// forked before the executable is tried, so check what can be seen from here;
+// a bare name is left to the search of the PATH.
 bool executableCanBeStarted (const juce::String& path)
 {
     if (path.isEmpty())
@@ -98,11 +318,11 @@ SubprocessResult SubprocessRunner::run (const juce::StringArray& arguments, int 
 
     juce::Logger::writeToLog ("[SubprocessRunner] Executing: " + arguments.joinIntoString (" "));
 
-    const double startMs = juce::Time::getMillisecondCounterHiRes();
+    const double startMs = nowMs();
     auto startFailed = [&]
     {
         result.errorMessage = "ERROR: Failed to start process: " + arguments[0];
-        result.elapsedMs = juce::Time::getMillisecondCounterHiRes() - startMs;
+        result.elapsedMs = nowMs() - startMs;
         juce::Logger::writeToLog ("[SubprocessRunner] " + result.errorMessage);
         return result;
     };
@@ -110,59 +330,47 @@ SubprocessResult SubprocessRunner::run (const juce::StringArray& arguments, int 
     if (! executableCanBeStarted (arguments[0]))
         return startFailed();
 
-    // The reader is in place before the child exists, so a child is never
-    // left running without anybody draining its pipe.
-    auto channel = std::make_shared<ChildChannel>();
-    if (! juce::Thread::launch ([channel] { drainChild (channel); }))
+    const auto child = startChild (arguments);
+    if (child.pid <= 0)
         return startFailed();
 
-    channel->started = channel->process.start (arguments, juce::ChildProcess::wantStdOut
-                                                               | juce::ChildProcess::wantStdErr);
-    channel->startDecided.signal();
-
-    if (! channel->started)
-        return startFailed();
-
-    auto& process = channel->process;
+    OutputPipe pipe (child.outputFd);
     int waitedMs = 0;
 
-    if (process.isRunning())
+    if (! hasEnded (child.pid))
     {
         do
         {
+            pipe.readFor (0.0);
             waitedMs += pollIntervalMs;
 
             if (waitedMs >= timeoutMs)
             {
                 result.timedOut = true;
-                process.kill();
+                killGroup (child.pid);
                 juce::Logger::writeToLog ("[SubprocessRunner] Process timed out after " + juce::String (timeoutMs)
                                           + "ms");
                 break;
             }
 
-            juce::Thread::sleep (pollIntervalMs);
+            pipe.readFor (pollIntervalMs);
         }
-        while (process.isRunning());
+        while (! hasEnded (child.pid));
     }
 
     if (result.timedOut)
-    {
-        // Reap the killed child, then take whatever its pipe still held.
-        process.waitForProcessToFinish (afterKillGraceMs);
-        channel->readerDone.wait (afterKillGraceMs);
-    }
-    else
-    {
-        // The child has ended; its pipe closes with it unless something it
-        // started still holds it open. Wait for the rest of the limit at most
-        // (or the short grace, when that is longer), then keep what arrived.
-        channel->readerDone.wait (std::max (afterKillGraceMs, timeoutMs - waitedMs));
-    }
+        waitUntilEnded (child.pid, afterExitGraceMs);
 
-    result.exitCode = (int) process.getExitCode();
-    result.output = channel->decodedOutput();
-    result.elapsedMs = juce::Time::getMillisecondCounterHiRes() - startMs;
+    // The child has ended. Its pipe closes with it unless something it started
+    // holds it open: that gets a short grace, then goes with the child's group,
+    // and the run keeps what arrived.
+    pipe.readUntilClosed (afterExitGraceMs);
+    killGroup (child.pid);
+    pipe.readUntilClosed (afterExitGraceMs);
+
+    result.exitCode = reap (child.pid);
+    result.output = pipe.decoded();
+    result.elapsedMs = nowMs() - startMs;
 
     juce::Logger::writeToLog ("[SubprocessRunner] Exit code: " + juce::String (result.exitCode) + " | Elapsed: "
                               + juce::String (result.elapsedMs, 1) + "ms");
@@ -171,4 +379,28 @@ SubprocessResult SubprocessRunner::run (const juce::StringArray& arguments, int 
         juce::Logger::writeToLog ("[SubprocessRunner] Output: " + result.output.trim());
 
     return result;
+}
+
+int SubprocessRunner::stopAllForExit()
+{
+    static std::atomic<bool> stopped { false };
+    if (stopped.exchange (true))
+        return 0;
+
+    auto& live = liveChildren();
+    // Held until the process ends: no child is started, and none is reaped
+    // (so every id on the list stays this run's) from here on.
+    live.lock.lock();
+    live.closed = true;
+    for (const auto group : live.groups)
+        killGroup (group);
+
+    // A killed child may still be finishing the call it was in; its work
+    // folder is removed only after it has ended.
+    const double until = nowMs() + afterExitGraceMs;
+    for (const auto group : live.groups)
+        while (! hasEnded (group) && nowMs() < until)
+            juce::Thread::sleep (5);
+
+    return (int) live.groups.size();
 }

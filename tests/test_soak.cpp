@@ -1,0 +1,281 @@
+// A soak of the batch driver as a user meets it: two hundred short files and a
+// few bad ones on eight workers, a denoiser that fails at random in every way
+// it can, a report, and runs stopped by SIGTERM at random moments. After every
+// run each input is either mastered whole and reported so, or counted and
+// reported as failed, or (in a stopped run) not reached; the report holds whole
+// lines only; the output folder holds nothing but what the README documents;
+// and nothing the run started is left running.
+#include "support/ExternalTools.h"
+#include "support/Hardening.h"
+#include "support/TestSupport.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <dirent.h>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <random>
+#include <thread>
+
+using namespace testing_support;
+using namespace hardening;
+
+namespace
+{
+std::string path (const juce::File& f)
+{
+    return f.getFullPathName().toStdString();
+}
+
+// What an input must become; frames 0: the file must fail.
+struct Expected
+{
+    int frames = 0;
+    double rate = 0.0;
+    int channels = 0;
+};
+
+// Processes (zombies aside: their command line is empty) whose command line
+// mentions the text.
+std::vector<std::string> processesMentioning (const std::string& text)
+{
+    std::vector<std::string> found;
+    if (auto* dir = ::opendir ("/proc"))
+    {
+        while (auto* entry = ::readdir (dir))
+        {
+            const std::string pid = entry->d_name;
+            if (pid.empty() || pid.find_first_not_of ("0123456789") != std::string::npos)
+                continue;
+            std::ifstream file ("/proc/" + pid + "/cmdline", std::ios::binary);
+            std::string line ((std::istreambuf_iterator<char> (file)), std::istreambuf_iterator<char>());
+            std::replace (line.begin(), line.end(), '\0', ' ');
+            if (line.find (text) != std::string::npos)
+                found.push_back (pid + ": " + line);
+        }
+        ::closedir (dir);
+    }
+    return found;
+}
+
+// Those still there after a moment: a killed process takes a little while to go.
+std::vector<std::string> processesLeftMentioning (const std::string& text)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds (10);
+    auto found = processesMentioning (text);
+    while (! found.empty() && std::chrono::steady_clock::now() < deadline)
+    {
+        std::this_thread::sleep_for (std::chrono::milliseconds (20));
+        found = processesMentioning (text);
+    }
+    return found;
+}
+
+void expectMastered (const juce::File& output, const Expected& e)
+{
+    const auto written = readAudio (output);
+    ASSERT_TRUE (written.ok) << path (output) << " (" << output.getSize() << " bytes)";
+    EXPECT_EQ (written.bitsPerSample, 16) << path (output);
+    EXPECT_EQ (written.sampleRate, e.rate) << path (output);
+    EXPECT_EQ (written.buffer.getNumChannels(), e.channels) << path (output);
+    EXPECT_EQ (written.buffer.getNumSamples(), e.frames) << path (output);
+    EXPECT_NEAR (toDb (peakOf (written.buffer)), -5.5, 0.05) << path (output);
+}
+} // namespace
+
+TEST (Soak, EightWorkersAFailingDenoiserAndRandomStops)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    in.createDirectory();
+
+    std::map<std::string, Expected> inputs;
+    int goodFiles = 0;
+    for (int i = 0; i < 200; ++i)
+    {
+        // Half a second each: a quarter at 16 kHz (converted to 48 kHz for the
+        // denoiser and back by FFmpeg), a quarter 48 kHz stereo, the rest 48 kHz mono.
+        const double rate = i % 4 == 0 ? 16000.0 : 48000.0;
+        const Expected e { (int) rate / 2, rate, i % 4 == 1 ? 2 : 1 };
+        const auto name = "take " + juce::String (i).paddedLeft ('0', 3) + ".wav";
+        writeWav (in.getChildFile (name), speechLike (e.channels, e.frames, e.rate, 100 + i), e.rate);
+        inputs[name.toStdString()] = e;
+        ++goodFiles;
+    }
+    // Bad content among them: text, nothing, noise, and a copy cut short
+    // (which is mastered as far as it goes).
+    in.getChildFile ("notes.wav").replaceWithText ("these are my notes, not audio");
+    writeBytes (in.getChildFile ("empty.wav"), {});
+    Bytes noise (5000);
+    std::mt19937 bytes (5);
+    for (auto& b : noise)
+        b = (std::uint8_t) bytes();
+    writeBytes (in.getChildFile ("noise.wav"), noise);
+    for (const char* name : { "notes.wav", "empty.wav", "noise.wav" })
+        inputs[name] = {};
+    WavSpec spec;
+    spec.sampleRate = 16000;
+    const auto whole = wavBytes (spec, pcmBytes (speechLike (1, 8000, 16000.0, 99), 1, 16));
+    writeBytes (in.getChildFile ("cut.wav"), Bytes (whole.begin(), whole.begin() + 44 + 3000 * 2 + 1));
+    inputs["cut.wav"] = { 3000, 16000.0, 1 };
+    ++goodFiles;
+    const int badFiles = (int) inputs.size() - goodFiles;
+    const auto before = snapshot (in);
+
+    // The denoiser fails one way or another on about a third of the files
+    // (exit codes, a crash, no output, a short or unreadable output), sometimes
+    // leaving a helper behind that holds its output open; else it passes the
+    // audio through.
+    const auto helper = tmp.file ("soak helper");
+    ASSERT_TRUE (juce::File ("/bin/sleep").copyFileTo (helper));
+    ASSERT_TRUE (helper.setExecutePermission (true));
+    const auto h = shellQuote (helper.getFullPathName());
+    const auto denoiser = writeScript (tmp.file ("flaky denoiser.sh"),
+                                       "in=\"$1\"; dir=\"$3\"; base=\"${in##*/}\"; stem=\"${base%.*}\"\n"
+                                       "out=\"$dir/${stem}_DeepFilterNet3.wav\"\n"
+                                       "r=$(od -An -N1 -tu1 /dev/urandom)\n"
+                                       "case $((r % 20)) in\n"
+                                       "  0) echo 'model not found' >&2; exit 3 ;;\n"
+                                       "  1) exit 0 ;;\n"
+                                       "  2) /usr/bin/ffmpeg -v error -y -i \"$in\" -t 0.1 -c:a pcm_s16le \"$out\"; exit 0 ;;\n"
+                                       "  3) echo 'not audio' > \"$out\"; exit 0 ;;\n"
+                                       "  4) cp \"$in\" \"$out\"; " + h + " 30 & exit 0 ;;\n"
+                                       "  5) cp \"$in\" \"$out\"; kill -KILL $$ ;;\n"
+                                       "  6) " + h + " 0.3; cp \"$in\" \"$out\" ;;\n"
+                                       "  7) echo 'segmentation fault' >&2; kill -SEGV $$ ;;\n"
+                                       "  *) cp \"$in\" \"$out\" ;;\n"
+                                       "esac\n");
+
+    std::random_device seedSource;
+    const auto seed = seedSource();
+    std::cout << "[ seed     ] " << seed << "\n";
+    std::mt19937 random (seed);
+
+    const int runs = 15;
+    double fullRunSeconds = 0.0;
+    int stoppedRuns = 0;
+    int finishedRuns = 0;
+    for (int run = 0; run < runs; ++run)
+    {
+        SCOPED_TRACE ("run " + std::to_string (run));
+        const bool letFinish = run % 5 == 0;
+        const auto out = tmp.file ("out " + juce::String (run));
+        const auto report = tmp.file ("report " + juce::String (run) + ".jsonl");
+
+        const auto start = std::chrono::steady_clock::now();
+        Child engine ("/usr/bin/env", { "LD_PRELOAD=" SOAK_MORE_PROCESSORS, engineExecutable(), "--input-dir", path (in),
+                                        "--output-dir", path (out), "--deepfilter-path", path (denoiser),
+                                        "--ffmpeg-path", "/usr/bin/ffmpeg", "--report", path (report) });
+        double stopAfter = 0.0;
+        if (! letFinish)
+        {
+            stopAfter = std::uniform_real_distribution<double> (0.05, 0.9) (random) * fullRunSeconds;
+            std::this_thread::sleep_for (std::chrono::duration<double> (stopAfter));
+            ::kill (engine.id(), SIGTERM);
+        }
+        const auto r = engine.finish();
+        const double seconds = std::chrono::duration<double> (std::chrono::steady_clock::now() - start).count();
+        if (run == 0)
+            fullRunSeconds = seconds;
+
+        EXPECT_TRUE (r.errContains ("[System] Initializing ThreadPool with 8 workers.\n")) << r.err.substr (0, 300);
+        const bool stopped = r.exitCode == 128 + SIGTERM;
+        if (stopped)
+        {
+            ++stoppedRuns;
+            EXPECT_EQ (r.out, "") << "stopped before the summary";
+            EXPECT_TRUE (r.errContains ("[System] Interrupted: removed "));
+        }
+        else
+        {
+            ++finishedRuns;
+            EXPECT_EQ (r.exitCode, 2) << "the bad files fail";
+            EXPECT_EQ (r.out, summaryLine (goodFiles, badFiles));
+        }
+
+        // Every line whole, one per input at most.
+        std::map<std::string, juce::var> lines;
+        const auto text = report.loadFileAsString();
+        EXPECT_TRUE (text.isEmpty() || text.endsWithChar ('\n')) << "the report ends with a line cut short";
+        if (text.isNotEmpty())
+            for (const auto& line : juce::StringArray::fromLines (text.trimEnd()))
+            {
+                juce::var parsed;
+                ASSERT_TRUE (juce::JSON::parse (line, parsed).wasOk() && parsed.isObject()) << line;
+                const auto name = juce::File (parsed["inputPath"].toString()).getFileName().toStdString();
+                EXPECT_EQ (inputs.count (name), 1u) << line;
+                EXPECT_EQ (lines.count (name), 0u) << "two lines for " << name;
+                lines[name] = parsed;
+            }
+
+        // Each input: mastered and reported so, failed and reported so, or not reached.
+        int outputs = 0;
+        int notYetReported = 0;
+        for (const auto& [name, expected] : inputs)
+        {
+            SCOPED_TRACE (name);
+            const auto output = out.getChildFile (name);
+            const auto line = lines.find (name);
+            const bool hasLine = line != lines.end();
+            if (! stopped)
+                EXPECT_TRUE (hasLine) << "a finished run reports every input";
+            if (hasLine)
+                EXPECT_EQ ((bool) line->second["success"], expected.frames > 0) << line->second["error"].toString();
+            if (expected.frames == 0)
+            {
+                EXPECT_FALSE (output.exists()) << "a failed file leaves no output";
+                continue;
+            }
+            if (hasLine && (bool) line->second["success"])
+                EXPECT_TRUE (output.existsAsFile()) << "reported mastered, but not there";
+            if (output.existsAsFile())
+            {
+                ++outputs;
+                // The file was renamed into place, the run stopped before its line was written.
+                if (! hasLine)
+                    ++notYetReported;
+                expectMastered (output, expected);
+            }
+        }
+
+        // Nothing in the output folder but what the README lists.
+        std::vector<std::string> debris;
+        for (const auto& f : out.findChildFiles (juce::File::findFilesAndDirectories, false, "*",
+                                                 juce::File::FollowSymlinks::no))
+        {
+            const auto name = f.getFileName();
+            if (f.existsAsFile() && (inputs.count (name.toStdString()) > 0 || name == "_stage0_prefiltered.wav"))
+                continue;
+            if (f.existsAsFile() && name.endsWith ("_asr_feed.wav")
+                && inputs.count (name.dropLastCharacters (13).toStdString() + ".wav") > 0)
+                continue;
+            // A failed file keeps its work folder, for inspection.
+            bool failedFilesFolder = false;
+            for (const auto& [input, line] : lines)
+                failedFilesFolder = failedFilesFolder
+                                    || (! (bool) line["success"] && f.isDirectory()
+                                        && name.startsWith ("_work_" + juce::String (input) + "_"));
+            if (! failedFilesFolder)
+                debris.push_back (name.toStdString());
+        }
+        EXPECT_TRUE (debris.empty()) << debris.size() << " left, the first: " << debris.front();
+
+        const auto left = processesLeftMentioning (path (tmp.path()));
+        EXPECT_TRUE (left.empty()) << left.size() << " processes of the run left, the first: " << left.front();
+
+        std::cout << "[ run " << std::setw (2) << run << "   ] " << (stopped ? "stopped" : "finished") << " after "
+                  << juce::String (seconds, 1) << " s"
+                  << (letFinish ? "" : " (SIGTERM at " + juce::String (stopAfter, 1).toStdString() + " s)") << ": "
+                  << lines.size() << " report lines, " << outputs << " outputs"
+                  << (notYetReported > 0 ? " (" + std::to_string (notYetReported) + " not yet reported)" : "")
+                  << ", exit " << r.exitCode << "\n";
+        out.deleteRecursively();
+    }
+
+    EXPECT_GE (finishedRuns, 3);
+    EXPECT_GE (stoppedRuns, 6) << "the stops came too late to test anything";
+    EXPECT_TRUE (snapshot (in) == before) << "the inputs must never change";
+}
