@@ -1,9 +1,14 @@
 #include "app/CommandLine.h"
 
+#include "pipeline/Delivery.h"
+
 #include <cmath>
+#include <optional>
 
 namespace
 {
+constexpr float kLowestCeilingDbtp = -30.0f;
+
 // "true" and "1" switch an option on; every other text switches it off.
 bool parseBool (const juce::String& value)
 {
@@ -23,14 +28,19 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
 {
     CommandLineOptions options;
     const int count = arguments.size();
+    // A preset sets the finish, the target and the ceiling; each given on its own overrides it, wherever it stands.
+    std::optional<float> targetLufs, truePeakDbtp;
+    std::optional<Finish> finish;
+    juce::String preset, invalid;
 
     for (int i = 1; i < count; i += 2)
     {
         const juce::String& name = arguments[i];
 
-        if (name == "--help" || name == "-h")
+        if (name == "--help" || name == "-h" || name == "--help-all")
         {
             options.showHelp = true;
+            options.showAllHelp = name == "--help-all";
             options.isValid = true;
             return options;
         }
@@ -55,7 +65,15 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         else if (name == "--voice-type")      options.config.voiceType = value;
         else if (name == "--deepfilter-path") options.config.deepFilterPath = value;
         else if (name == "--ffmpeg-path")     options.config.ffmpegPath = value;
-        else if (name == "--target-lufs")     options.config.targetLufs = value.getFloatValue();
+        else if (name == "--target-lufs")     targetLufs = value.getFloatValue();
+        else if (name == "--true-peak")       truePeakDbtp = value.getFloatValue();
+        else if (name == "--preset")          preset = value;
+        else if (name == "--finish")
+        {
+            if (value == "loudness")       finish = Finish::loudness;
+            else if (value == "peak-trim") finish = Finish::peakTrim;
+            else                           invalid = name;
+        }
         else if (name == "--bypass-stage")    options.config.bypassStage = value.getIntValue();
         else if (name == "--report")          options.reportFile = parsePath (value);
         else if (name == "--report-html")     options.reportHtmlFile = parsePath (value);
@@ -80,6 +98,25 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         }
     }
 
+    if (preset.isNotEmpty())
+    {
+        if (const auto* p = delivery::findPreset (preset))
+        {
+            options.config.deliveryPreset = p->name;
+            options.config.finish = Finish::loudness;
+            options.config.targetLufs = p->targetLufs;
+            options.config.truePeakDbtp = p->ceilingDbtp;
+        }
+        else if (invalid.isEmpty())
+            invalid = "--preset";
+    }
+    if (finish)
+        options.config.finish = *finish;
+    if (targetLufs)
+        options.config.targetLufs = *targetLufs;
+    if (truePeakDbtp)
+        options.config.truePeakDbtp = *truePeakDbtp;
+
     const bool noInput = options.inputFile == juce::File() && options.inputDir == juce::File();
     const bool noOutput = options.outputFile == juce::File() && options.outputDir == juce::File();
 
@@ -100,6 +137,11 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
     else if (! std::isfinite (options.config.targetLufs))
         // A NaN or infinite target would turn every file into silence reported as a success.
         options.errorMessage = "Invalid value for argument: --target-lufs";
+    else if (invalid.isNotEmpty())
+        options.errorMessage = "Invalid value for argument: " + invalid;
+    // A ceiling above full scale cannot be written to a 16-bit file; one under -30 dBTP leaves no program.
+    else if (! (options.config.truePeakDbtp <= 0.0f && options.config.truePeakDbtp >= kLowestCeilingDbtp))
+        options.errorMessage = "Invalid value for argument: --true-peak";
     else
         options.isValid = true;
 
@@ -132,4 +174,29 @@ juce::String helpText()
            "  --deepfilter-path <path> Path to DeepFilterNet3 binary\n"
            "  --ffmpeg-path <path>     Path to FFmpeg binary\n"
            "  --help, -h               Show this help message\n";
+}
+
+juce::String helpAllText()
+{
+    juce::String text = helpText();
+    text << "\n"
+            "More Options:\n"
+            "  --report <file>          Write one JSON line per input file (measurements, settings, checks)\n"
+            "  --report-html <file>     Write the batch page (one HTML file) when the batch ends\n"
+            "  --render-report <report>...\n"
+            "                           Make the --report-html page from reports; masters nothing\n"
+            "  --bypass-stage <n>       Leave out one stage: 1 pre-gain, 2 de-esser, 3 vocal EQ, 4 leveler,\n"
+            "                           5 saturation, 6 normalization gain, 7 limiter and output trim or finish\n"
+            "\n"
+            "Delivery Options:\n"
+            "  --finish <name>          'peak-trim': limiter and trim to a -5.5 dBFS sample peak (default);\n"
+            "                           'loudness': true-peak limiter and final gain onto --target-lufs\n"
+            "  --true-peak <dBTP>       Ceiling of the loudness finish, -30 to 0 (default: -1.0)\n"
+            "  --preset <name>          Finish, target and ceiling for a platform, checked in the report;\n"
+            "                           options given on their own override it\n";
+    for (const auto& p : delivery::presets())
+        text << "                             " << juce::String (p.name + juce::String (":")).paddedRight (' ', 11)
+             << juce::String (p.targetLufs, 1) << " LUFS, " << juce::String (p.ceilingDbtp, 1) << " dBTP\n";
+    text << "                           (the checks of each are listed in the manual page)\n";
+    return text;
 }

@@ -22,6 +22,7 @@ struct CommandLineOptions
     PipelineConfig config;
 
     bool showHelp = false;
+    bool showAllHelp = false; // --help-all: the help and the options beyond it
     bool isValid = false;
     juce::String errorMessage;
 };
@@ -31,3 +32,6 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments);
 
 // The help text, ending with a line break.
 juce::String helpText();
+
+// The help text followed by every option it does not list, ending with a line break.
+juce::String helpAllText();

@@ -16,7 +16,7 @@ int runEngine (const juce::StringArray& arguments)
     int exitCode = 1;
     if (options.showHelp)
     {
-        std::cout << helpText().toStdString() << std::endl;
+        std::cout << (options.showAllHelp ? helpAllText() : helpText()).toStdString() << std::endl;
         exitCode = 0;
     }
     else if (options.isValid)

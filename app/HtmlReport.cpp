@@ -218,7 +218,8 @@ std::string pictures (const juce::var& curves, std::optional<double> target, dou
 }
 
 //==============================================================================
-// The delivery checks of a line, when it has any: each a named object with a pass flag.
+// The delivery checks of a line, when it has any: delivery.checks, one object
+// per requirement with its measured value, its limits and whether it passed.
 struct Check
 {
     juce::String name;
@@ -229,39 +230,21 @@ struct Check
 std::vector<Check> checksOf (const juce::var& line)
 {
     std::vector<Check> checks;
-    const auto delivery = line["delivery"];
-    auto* object = delivery.getDynamicObject();
-    if (object == nullptr)
+    const auto* list = line["delivery"]["checks"].getArray();
+    if (list == nullptr)
         return checks;
-    const auto describe = [] (const juce::var& v) { return v.isVoid() ? juce::String() : juce::JSON::toString (v, true); };
-    auto visit = [&] (const juce::Identifier& name, const juce::var& value)
+    for (const auto& c : *list)
     {
-        const auto* o = value.getDynamicObject();
-        if (o == nullptr)
-            return;
-        for (const char* flag : { "pass", "passed", "ok" })
-            if (o->hasProperty (flag) && value[flag].isBool())
-            {
-                Check c { name.toString(), (bool) value[flag], {} };
-                for (const char* key : { "measured", "value" })
-                    if (o->hasProperty (key))
-                        c.detail << "measured " << describe (value[key]);
-                for (const char* key : { "limit", "required", "range" })
-                    if (o->hasProperty (key))
-                        c.detail << (c.detail.isEmpty() ? "" : ", ") << "limit " << describe (value[key]);
-                checks.push_back (c);
-                return;
-            }
-    };
-    for (const auto& p : object->getProperties())
-    {
-        if (const auto* list = p.value.getArray()) // a list of checks, each with its own name
-        {
-            for (const auto& item : *list)
-                visit (item["name"].toString().isNotEmpty() ? juce::Identifier (item["name"].toString()) : p.name, item);
-        }
-        else
-            visit (p.name, p.value);
+        if (! c["pass"].isBool())
+            continue;
+        Check check { c["requirement"].toString(), (bool) c["pass"], {} };
+        if (const auto measured = numberOf (c["measured"]))
+            check.detail << "measured " << fixed (*measured, 1);
+        if (const auto low = numberOf (c["min"]))
+            check.detail << ", at least " << fixed (*low, 1);
+        if (const auto high = numberOf (c["max"]))
+            check.detail << ", at most " << fixed (*high, 1);
+        checks.push_back (check);
     }
     return checks;
 }
@@ -416,7 +399,7 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
     // The summary.
     int mastered = 0, failed = 0, missed = 0;
     double audioSeconds = 0.0, processingMs = 0.0;
-    std::set<std::string> targets, finishes;
+    std::set<std::string> targets, finishes, presets;
     std::vector<std::pair<juce::String, std::pair<int, int>>> checkTally; // name -> passed, checked (first-seen order)
     for (const auto& r : rows)
     {
@@ -428,6 +411,9 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
         processingMs += numberOf (r.line["processingTimeMs"]).value_or (0.0);
         if (const auto t = numberOf (r.line["output"]["targetLufs"]))
             targets.insert (fixed (*t, 1) + " LUFS");
+        const auto preset = r.line["delivery"]["preset"];
+        if (preset.isString() && preset.toString().isNotEmpty())
+            presets.insert (preset.toString().toStdString());
         const auto finish = r.line["settings"]["finish"];
         if (finish.isString() && finish.toString().isNotEmpty())
             finishes.insert (finish.toString().toStdString());
@@ -473,6 +459,8 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
     item ("target", "Target", joined (targets));
     if (! finishes.empty())
         item ("finish", "Finish", joined (finishes));
+    if (! presets.empty())
+        item ("preset", "Delivery preset", joined (presets));
     for (const auto& [name, tally] : checkTally)
         item ("check", ("Passed " + escape (name)).c_str(), std::to_string (tally.first) + " of " + std::to_string (tally.second));
     page += "</dl>\n<p class=\"legend\">Pictures:<i class=\"b\"></i>before<i class=\"a\"></i>after<i class=\"t\"></i>target"

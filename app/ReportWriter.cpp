@@ -1,6 +1,7 @@
 #include "app/ReportWriter.h"
 
 #include "common/Levels.h"
+#include "pipeline/Delivery.h"
 
 #include <cerrno>
 #include <chrono>
@@ -72,7 +73,36 @@ juce::String settingsJson (const PipelineConfig& config, const PipelineResult& r
         .add ("normalizationGainDb", numberOrNull (s.normalizationGainDb))
         .add ("limiterCeilingDbfs", numberOrNull (s.limiterCeilingDb))
         .add ("outputTrimDb", numberOrNull (s.outputTrimDb))
+        .add ("finish", quoted (config.finish == Finish::loudness ? "loudness" : "peak-trim"))
+        .add ("truePeakCeilingDbtp", numberOrNull (s.truePeakCeilingDbtp))
+        .add ("limiterMaxGainReductionDb", numberOrNull (s.limiterMaxGainReductionDb))
+        .add ("limiterMeanGainReductionDb", numberOrNull (s.limiterMeanGainReductionDb))
+        .add ("finishDriveDb", numberOrNull (s.finishDriveDb))
+        .add ("finishGainDb", numberOrNull (s.finishGainDb))
+        .add ("finishPasses", s.finishPasses > 0 ? juce::String (s.finishPasses) : juce::String ("null"))
         .close();
+}
+
+// The preset's requirements against the written file; a file with no
+// measured output fails them all (checks null).
+juce::String deliveryJson (const juce::String& presetName, const std::optional<OutputMeasurement>& output)
+{
+    const auto* preset = delivery::findPreset (presetName);
+    Fields f;
+    f.add ("preset", quoted (presetName));
+    if (preset == nullptr || ! output)
+        return f.add ("pass", "false").add ("checks", "null").close();
+    const auto verdict = delivery::check (*preset, *output);
+    juce::StringArray checks;
+    for (const auto& c : verdict.checks)
+        checks.add (Fields()
+                        .add ("requirement", quoted (c.requirement))
+                        .add ("measured", number (c.measured))
+                        .add ("min", numberOrNull (c.min))
+                        .add ("max", numberOrNull (c.max))
+                        .add ("pass", c.pass ? "true" : "false")
+                        .close());
+    return f.add ("pass", verdict.pass ? "true" : "false").add ("checks", "[" + checks.joinIntoString (",") + "]").close();
 }
 
 juce::String outputJson (const PipelineConfig& config, const OutputMeasurement& o)
@@ -153,28 +183,34 @@ juce::String reportLine (const juce::File& input, const juce::File& output, cons
         .add ("success", ok ? "true" : "false")
         .add ("error", ok ? juce::String ("null") : quoted (error));
     if (r == nullptr)
-        return f.add ("denoiseEngine", "null")
+    {
+        f.add ("denoiseEngine", "null")
             .add ("processingTimeMs", "null")
             .add ("inputAnalysis", "null")
             .add ("settings", "null")
-            .add ("output", "null")
-            .add ("curves", "null")
-            .close();
+            .add ("output", "null");
+        if (config.deliveryPreset.isNotEmpty())
+            f.add ("delivery", deliveryJson (config.deliveryPreset, std::nullopt));
+        return f.add ("curves", "null").close();
+    }
 
-    return f.add ("denoiseEngine", r->denoiseEngine.isNotEmpty() ? quoted (r->denoiseEngine) : juce::String ("null"))
+    f.add ("denoiseEngine", r->denoiseEngine.isNotEmpty() ? quoted (r->denoiseEngine) : juce::String ("null"))
         .add ("processingTimeMs", number (r->processingTimeMs, 1))
         // The same object the program keeps as the Pass 1 analysis JSON.
         .add ("inputAnalysis", r->analysisJson.isNotEmpty() ? r->analysisJson : juce::String ("null"))
         .add ("settings", settingsJson (config, *r))
         .add ("output", r->output ? outputJson (config, *r->output) : juce::String ("null"))
         .add ("outputMeasureError", r->outputMeasureError.isNotEmpty() ? quoted (r->outputMeasureError) : juce::String ("null"))
-        .add ("outputMeasureMs", number (r->outputMeasureMs, 1))
-        .add ("curves", r->inputOverview || r->outputOverview
-                            ? Fields()
-                                  .add ("input", overviewJson (r->inputOverview))
-                                  .add ("output", overviewJson (r->outputOverview))
-                                  .close()
-                            : juce::String ("null"))
+        .add ("outputMeasureMs", number (r->outputMeasureMs, 1));
+    if (config.deliveryPreset.isNotEmpty())
+        f.add ("delivery", deliveryJson (config.deliveryPreset, ok ? r->output : std::nullopt));
+    // The pictures' data last: the bulk of a line, after every figure a reader looks for.
+    return f.add ("curves", r->inputOverview || r->outputOverview
+                                ? Fields()
+                                      .add ("input", overviewJson (r->inputOverview))
+                                      .add ("output", overviewJson (r->outputOverview))
+                                      .close()
+                                : juce::String ("null"))
         .close();
 }
 

@@ -5,6 +5,7 @@
 #include <juce_audio_formats/juce_audio_formats.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -234,6 +235,11 @@ juce::String leadingUtf8Bytes (const juce::String& name, int maxBytes)
     return name.substring (0, characters);
 }
 
+bool renameOver (const juce::File& source, const juce::File& target)
+{
+    return std::rename (source.getFullPathName().toRawUTF8(), target.getFullPathName().toRawUTF8()) == 0;
+}
+
 juce::File temporarySiblingFor (const juce::File& target)
 {
     // Cut long names so the temporary name stays within the 255-byte limit of file systems.
@@ -436,8 +442,8 @@ std::unique_ptr<Wav16FileWriter> Wav16FileWriter::create (const juce::File& targ
 {
     std::unique_ptr<Wav16FileWriter> w (new Wav16FileWriter (target, numChannels));
 
-    std::unique_ptr<juce::FileOutputStream> stream (w->temp.createOutputStream (32768));
-    if (stream == nullptr || stream->failedToOpen())
+    auto stream = InFlightFiles::createFile (w->temp, 32768);
+    if (stream == nullptr)
     {
         error = "Failed to create output file: " + target.getFullPathName();
         return nullptr;
@@ -475,7 +481,7 @@ juce::String Wav16FileWriter::finish()
     if (! ok || temp.getSize() < expectedDataBytes + 44)
         return "Failed to write output file: " + target.getFullPathName();
 
-    if (! temp.replaceFileIn (target))
+    if (! renameOver (temp, target))
         return "Failed to create output file: " + target.getFullPathName();
 
     finished = true;
@@ -501,13 +507,25 @@ juce::String copyFileAtomically (const juce::File& source, const juce::File& tar
     const auto temp = temporarySiblingFor (target);
     const InFlightFiles::Scope inFlight (temp);
 
-    if (! source.copyFileTo (temp) || temp.getSize() != source.getSize())
+    bool copied = false;
+    {
+        juce::FileInputStream in (source);
+        auto out = InFlightFiles::createFile (temp, 1 << 16);
+        if (in.openedOk() && out != nullptr)
+        {
+            const auto size = in.getTotalLength();
+            copied = out->writeFromInputStream (in, -1) == size;
+            out->flush();
+            copied = copied && out->getStatus().wasOk() && in.getPosition() == size;
+        }
+    }
+    if (! copied || temp.getSize() != source.getSize())
     {
         temp.deleteFile();
         return "Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName();
     }
 
-    if (! temp.replaceFileIn (target))
+    if (! renameOver (temp, target))
     {
         temp.deleteFile();
         return "Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName();

@@ -126,6 +126,11 @@ juce::String writeWav16Atomically (const juce::File& target, const juce::AudioBu
 // Returns an error message, or empty on success.
 juce::String copyFileAtomically (const juce::File& source, const juce::File& target);
 
+// Renames source over target in one step (the same file system); false, and
+// nothing touched, when that cannot be done. Unlike a move that falls back to a
+// copy, a source that is gone never leaves an empty target.
+bool renameOver (const juce::File& source, const juce::File& target);
+
 // A name beside the target that no *.wav listing picks up.
 juce::File temporarySiblingFor (const juce::File& target);
 

@@ -1,5 +1,7 @@
 #include "io/BlockSource.h"
 
+#include "io/InFlightFiles.h"
+
 #include <sys/resource.h>
 
 bool BufferSource::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
@@ -55,9 +57,7 @@ FloatSpill::FloatSpill (const juce::File& f, int numChannels, double sampleRate)
     {
         // Unbuffered: every block is one write, so a failed one is seen at once
         // and the file holds exactly the frames of the writes that succeeded.
-        output = std::make_unique<juce::FileOutputStream> (file, 0);
-        if (output->failedToOpen() || ! output->setPosition (0) || ! output->truncate().wasOk())
-            output.reset();
+        output = InFlightFiles::createFile (file, 0);
     }
     inMemory = output == nullptr;
 }

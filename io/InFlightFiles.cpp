@@ -16,6 +16,8 @@ std::set<juce::String>& registry()
     static std::set<juce::String> paths;
     return paths;
 }
+
+bool closed = false; // under registryLock
 } // namespace
 
 namespace InFlightFiles
@@ -44,7 +46,25 @@ int removeAllFromDisk()
         else if (f.existsAsFile())
             removed += f.deleteFile() ? 1 : 0;
     }
-    registry().clear();
+    // Kept, not forgotten: the workers are still running until the process ends.
+    closed = true;
     return removed;
+}
+
+bool createDirectory (const juce::File& folder)
+{
+    const std::lock_guard<std::mutex> hold (registryLock());
+    return ! closed && folder.createDirectory().wasOk();
+}
+
+std::unique_ptr<juce::FileOutputStream> createFile (const juce::File& file, size_t bufferSize)
+{
+    const std::lock_guard<std::mutex> hold (registryLock());
+    if (closed)
+        return nullptr;
+    auto stream = std::make_unique<juce::FileOutputStream> (file, bufferSize);
+    if (stream->failedToOpen() || ! stream->setPosition (0) || ! stream->truncate().wasOk())
+        return nullptr;
+    return stream;
 }
 } // namespace InFlightFiles

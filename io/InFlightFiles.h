@@ -2,6 +2,8 @@
 
 #include <juce_core/juce_core.h>
 
+#include <memory>
+
 // Files and folders that exist only while a run works on them: the hidden
 // temporaries of the atomic writes and the private work folders. When a run is
 // interrupted they mean nothing, and removeAllFromDisk takes them away, so an
@@ -12,8 +14,17 @@ void add (const juce::File& fileOrFolder);
 void remove (const juce::File& fileOrFolder);
 
 // Deletes every registered file and folder (folders with what they hold) and
-// forgets them. Returns how many were there.
+// closes the registry: from then on nothing is created through createDirectory
+// or createFile, so a worker still running cannot bring back what was removed.
+// Returns how many were there.
 int removeAllFromDisk();
+
+// Creates a folder (and its parents), unless the run is being stopped.
+bool createDirectory (const juce::File& folder);
+
+// Creates (or empties) a file and opens it for writing, unless the run is being
+// stopped; nullptr then, or when it cannot be opened.
+std::unique_ptr<juce::FileOutputStream> createFile (const juce::File& file, size_t bufferSize);
 
 // Registers a path for the lifetime of the object; the path may come into
 // being later, or never.

@@ -8,6 +8,7 @@
 #include "io/AudioFileIO.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/Chain.h"
+#include "pipeline/Delivery.h"
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
 #include "pipeline/WorkFolder.h"
@@ -491,11 +492,17 @@ void FileRun::measureOutput()
     AnalysisAccumulator accumulator (source->numChannels(), source->sampleRate());
     LoudnessRangeAccumulator range (source->numChannels(), source->sampleRate());
     OverviewTap overview (source->numChannels(), source->sampleRate());
+    // The noise floor between words, for a delivery preset that limits it.
+    std::optional<delivery::QuietestHalfSecond> quietest;
+    if (config.deliveryPreset.isNotEmpty())
+        quietest.emplace (source->numChannels(), source->sampleRate());
     const bool readWhole = forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
     {
         accumulator.add (block, n);
         range.add (block.getArrayOfReadPointers(), n);
         overview.add (block, n);
+        if (quietest)
+            quietest->add (block.getArrayOfReadPointers(), n);
     });
     if (! readWhole)
     {
@@ -510,6 +517,10 @@ void FileRun::measureOutput()
     m.numFrames = accumulator.numFrames();
     const double peak = analysis.measurements.crestFactor.samplePeakLinear;
     m.samplePeakDbfs = peak > kSilenceAmplitude ? 20.0 * std::log10 (peak) : kNoLevelDb;
+    const double rms = analysis.measurements.crestFactor.rmsLinear;
+    m.rmsDbfs = rms > kSilenceAmplitude ? 20.0 * std::log10 (rms) : kNoLevelDb;
+    if (quietest)
+        m.quietestHalfSecondDbfs = quietest->finishDbfs();
     m.loudnessRangeLu = range.finish();
     result.output = m;
     result.outputOverview = overview.finish();

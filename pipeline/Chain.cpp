@@ -2,10 +2,12 @@
 
 #include "analysis/AnalysisAccumulator.h"
 #include "analysis/AnalysisLog.h"
+#include "common/Levels.h"
 #include "common/SideBySide.h"
 #include "io/AudioFileIO.h"
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
+#include "pipeline/stages/LoudnessFinish.h"
 #include "pipeline/stages/StageShape.h"
 
 #include <functional>
@@ -175,6 +177,13 @@ constexpr int kShapingSteps = 6;
 const ChainStep& normalizationStep = chain[6];
 const ChainStep& limiterStep = chain[7];
 
+// Stage 6 when the run asks for the loudness finish instead of the peak trim:
+// the same bypass number, its own header and report label.
+const ChainStep loudnessFinishStep {
+    "Stage 6: Delivery Finish (Target: {target} LUFS, Ceiling: {ceiling} dBTP)", always, BypassStage::limiter, skip,
+    Switch::none, "Limiter", "Delivery Finish", nullptr
+};
+
 bool switchedOn (Switch s, const PipelineConfig& config)
 {
     switch (s)
@@ -202,6 +211,7 @@ void logHeader (const ChainStep& step, const PipelineConfig& config)
         log ("[AudioPipeline] "
              + juce::String (step.header)
                    .replace ("{target}", juce::String (config.targetLufs, 1))
+                   .replace ("{ceiling}", juce::String (config.truePeakDbtp, 1))
                    .replace ("{voice}", config.voiceType));
 }
 
@@ -324,6 +334,180 @@ Tally sumOf (const std::vector<Tally>& perChannel)
         total.add (t);
     return total;
 }
+
+//==============================================================================
+// The loudness finish over the spilled samples: normalization, the gain the
+// finish adds into the limiter, the true-peak limiter, and the gain after it.
+struct FinishPasses
+{
+    const ChainInput& in;
+    FloatSpill& spill;
+    side_by_side::KeptHelper& helper;
+    std::optional<stages::GainSetting> normalization;
+    std::optional<stages::TruePeakLimiterDesign> limiter; // none: bypassed
+    int numChannels = 0;
+
+    // One pass; visit gets the finished frames in order, at the input's length.
+    // afterNormalization (may be null) tallies each channel after normalization,
+    // loudness (may be null) measures the finished frames. false when the spill
+    // could not be read back whole.
+    bool run (float driveDb, float gainFactor, std::vector<Tally>* afterNormalization,
+              stages::FinishLoudnessMeter* loudness, stages::TruePeakLimiterReport* report,
+              const std::function<void (juce::AudioBuffer<float>&, int)>& visit) const
+    {
+        const stages::Gain gain (normalization ? normalization->factor : 1.0f);
+        const stages::Gain drive (driveDb != 0.0f ? stages::gainSettingFor (driveDb).factor : 1.0f);
+        const stages::Gain after (gainFactor);
+        std::optional<stages::TruePeakLimiter> limit;
+        if (limiter)
+            limit.emplace (*limiter, numChannels);
+
+        const auto deliver = [&] (juce::AudioBuffer<float>& block, int n)
+        {
+            float* const* samples = block.getArrayOfWritePointers();
+            for (int c = 0; c < numChannels; ++c)
+                after.processChannel (c, samples[c], n);
+            if (loudness != nullptr)
+                loudness->add (samples, n);
+            visit (block, n);
+        };
+        const bool readWhole = forEachBlock (spill, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
+        {
+            float* const* samples = block.getArrayOfWritePointers(); // once, as in shape
+            stages::forEachChannel (helper, numChannels, [&] (int c)
+            {
+                gain.processChannel (c, samples[c], n);
+                if (afterNormalization != nullptr)
+                    (*afterNormalization)[(size_t) c].add (samples[c], n);
+                drive.processChannel (c, samples[c], n);
+            });
+            // The limiter links the channels, so it takes the frames of all of them at once.
+            const int finished = limit ? limit->process (samples, n) : n;
+            if (finished > 0)
+                deliver (block, finished);
+        });
+        if (! readWhole)
+            return false;
+        if (limit)
+        {
+            juce::AudioBuffer<float> tail (numChannels, limit->latency());
+            if (const int rest = limit->flush (tail.getArrayOfWritePointers()); rest > 0)
+                deliver (tail, rest);
+            if (report != nullptr)
+                *report = limit->report();
+        }
+        return true;
+    }
+
+    // A measuring pass: the loudness and the limiter's figures of what it would write.
+    std::optional<stages::FinishPass> measure (float driveDb, std::vector<Tally>* afterNormalization) const
+    {
+        stages::FinishLoudnessMeter loudness (numChannels, spill.sampleRate());
+        stages::FinishPass pass;
+        pass.driveDb = driveDb;
+        if (! run (driveDb, 1.0f, afterNormalization, &loudness, &pass.limiter, [] (juce::AudioBuffer<float>&, int) {})
+            || ! spill.ok())
+            return std::nullopt;
+        pass.lufs = loudness.integratedLufs();
+        pass.outputPeak = pass.limiter.outputPeakEstimate;
+        return pass;
+    }
+};
+
+std::optional<ChainStop> finishForDelivery (const ChainInput& in, FloatSpill& spill, side_by_side::KeptHelper& helper,
+                                            const Analysis& shaped, const stages::NormalizationParameters& normalization,
+                                            const std::optional<stages::GainSetting>& normalizationGain, ChainSink& sink)
+{
+    const auto& config = in.config;
+    const int channels = spill.numChannels();
+    const bool limit = runs (loudnessFinishStep, config);
+
+    stages::TruePeakLimiterParameters limiterParameters;
+    limiterParameters.ceilingDbtp = config.truePeakDbtp;
+    FinishPasses passes { in, spill, helper, normalizationGain, std::nullopt, channels };
+    if (limit)
+        passes.limiter = stages::designTruePeakLimiter (limiterParameters, spill.sampleRate());
+
+    stages::LoudnessFinishReport report;
+    report.targetLufs = config.targetLufs;
+    report.ceilingDbtp = config.truePeakDbtp;
+    if (! normalizationGain)
+        report.loudness = normalization.bypassed ? stages::LoudnessFinishReport::Loudness::leftAlone
+                                                 : stages::LoudnessFinishReport::Loudness::notMeasured;
+
+    // The first pass also gives the peak after normalization, for its report.
+    std::vector<Tally> afterNormalization ((size_t) channels);
+    const auto first = passes.measure (0.0f, &afterNormalization);
+    if (! first)
+        return ChainStop { {}, 0, spill.error() };
+    report.passes.push_back (*first);
+
+    logHeader (normalizationStep, config);
+    log (logLinesOf (shaped));
+    log (stage_log::linesFor (stages::NormalizationReport { normalization.measuredLufs, normalization.targetLufs,
+                                                            normalizationGain }));
+    if (auto stop = check (normalizationStep, sumOf (afterNormalization), channels))
+        return stop;
+
+    // Measure, correct, measure again, until the loudness is settled.
+    const stages::LoudnessFinishParameters finishParameters { config.targetLufs };
+    report.toleranceLu = finishParameters.toleranceLu;
+    float gainDb = 0.0f;
+    if (limit && report.loudness == stages::LoudnessFinishReport::Loudness::corrected)
+    {
+        for (;;)
+        {
+            const auto step = stages::nextFinishStep (finishParameters, passes.limiter->threshold, report.passes);
+            if (step.settled)
+            {
+                gainDb = step.gainDb;
+                break;
+            }
+            const auto next = passes.measure (step.nextDriveDb, nullptr);
+            if (! next)
+                return ChainStop { {}, 0, spill.error() };
+            report.passes.push_back (*next);
+        }
+    }
+    const auto& settledPass = report.passes.back();
+    report.driveDb = settledPass.driveDb;
+    report.limiter = settledPass.limiter;
+    if (gainDb != 0.0f)
+        report.gain = stages::gainSettingFor (gainDb);
+    report.finalLufs = settledPass.lufs > kNotMeasuredLufs ? settledPass.lufs + gainDb : settledPass.lufs;
+
+    logHeader (loudnessFinishStep, config);
+    if (limit)
+    {
+        log (stage_log::linesFor (report));
+        if (in.settings != nullptr)
+        {
+            auto& s = *in.settings;
+            s.truePeakCeilingDbtp = config.truePeakDbtp;
+            s.limiterMaxGainReductionDb = report.limiter.maxGainReductionDb;
+            s.limiterMeanGainReductionDb = report.limiter.meanGainReductionDb;
+            if (report.loudness == stages::LoudnessFinishReport::Loudness::corrected)
+            {
+                s.finishDriveDb = report.driveDb;
+                s.finishGainDb = gainDb;
+            }
+            s.finishPasses = (int) report.passes.size();
+        }
+    }
+
+    // The last pass: the settled drive and gain, into the sink.
+    std::vector<Tally> finished ((size_t) channels);
+    const float gainFactor = report.gain ? report.gain->factor : 1.0f;
+    if (! passes.run (report.driveDb, gainFactor, nullptr, nullptr, nullptr, [&] (juce::AudioBuffer<float>& block, int n)
+        {
+            for (int c = 0; c < channels; ++c)
+                finished[(size_t) c].add (block.getReadPointer (c), n);
+            sink.write (block, n);
+        })
+        || ! spill.ok())
+        return ChainStop { {}, 0, spill.error() };
+    return check (loudnessFinishStep, sumOf (finished), channels);
+}
 } // namespace
 
 std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
@@ -376,6 +560,9 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
         if (level.normalization)
             in.settings->normalizationGainDb = level.normalization->gainDb;
     }
+
+    if (config.finish == Finish::loudness)
+        return finishForDelivery (in, spill, helper, shaped, normalization, level.normalization, sink);
 
     std::vector<Tally> afterNormalization ((size_t) channels), afterLimiter ((size_t) channels);
     if (! level.forEachBlockOf (helper, spill, [] (juce::AudioBuffer<float>&, int) {}, &afterNormalization, &afterLimiter)

@@ -15,6 +15,13 @@ enum class BypassStage : int
     limiter = 7        // the limiter and the output trim
 };
 
+// How the chain ends (Stage 6).
+enum class Finish
+{
+    peakTrim, // the limiter at -1 dB and the trim of the sample peak to -5.5 dBFS
+    loudness  // a true-peak limiter under a ceiling and a final gain onto the target loudness
+};
+
 // The run configuration, copied by value into every per-file job.
 struct PipelineConfig
 {
@@ -30,6 +37,11 @@ struct PipelineConfig
     // Measure each written output and record what the chain chose (for the
     // per-file report); off, the run does no extra work.
     bool measureOutput = false;
+    Finish finish = Finish::peakTrim;
+    // The loudness finish's ceiling for the reconstructed output, dBTP.
+    float truePeakDbtp = -1.0f;
+    // The delivery preset the report checks the output against; empty: none.
+    juce::String deliveryPreset;
 
     bool bypasses (BypassStage stage) const { return stage != BypassStage::none && bypassStage == (int) stage; }
 };

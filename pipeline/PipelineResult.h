@@ -25,6 +25,13 @@ struct ChainSettings
     std::optional<float> normalizationGainDb;
     std::optional<float> limiterCeilingDb;
     std::optional<float> outputTrimDb;
+    // The loudness finish, when it ran (the gains are empty when it left the loudness alone).
+    std::optional<float> truePeakCeilingDbtp;
+    std::optional<double> limiterMaxGainReductionDb; // over the finished file
+    std::optional<double> limiterMeanGainReductionDb; // mean over every frame, dB
+    std::optional<float> finishDriveDb;    // added into the limiter on top of the normalization gain
+    std::optional<float> finishGainDb;     // after the limiter
+    int finishPasses = 0;                  // passes over the samples to settle the loudness
 };
 
 // The finished file as written: the analysis of its 16-bit samples.
@@ -32,6 +39,8 @@ struct OutputMeasurement
 {
     AnalysisResult analysis;   // integratedLUFS, truePeakDBTP, durationSeconds, numSamples (frames per channel)...
     double samplePeakDbfs = -144.0;
+    double rmsDbfs = -144.0;                // over every channel and frame
+    double quietestHalfSecondDbfs = -144.0; // RMS of the quietest 0.5 s (the noise floor between words)
     std::optional<double> loudnessRangeLu; // EBU Tech 3342; empty below one 3 s window or when nothing passes the gates
     juce::int64 numFrames = 0;
 };

@@ -87,6 +87,38 @@ juce::StringArray linesFor (const stages::OutputTrimReport& r)
              + "dB to hit exact -5.5dB peak." };
 }
 
+juce::StringArray linesFor (const stages::LoudnessFinishReport& r)
+{
+    using Loudness = stages::LoudnessFinishReport::Loudness;
+    const auto signedDb = [] (double v) { return juce::String (v >= 0.0 ? "+" : "") + juce::String (v, 2); };
+    juce::StringArray lines;
+    if (r.loudness == Loudness::corrected)
+        for (size_t i = 0; i < r.passes.size(); ++i)
+            lines.add ("[AudioPipeline/Finish] Pass " + juce::String ((int) i + 1) + ": " + signedDb (r.passes[i].driveDb)
+                       + "dB into the limiter -> " + juce::String (r.passes[i].lufs, 2) + " LUFS");
+    lines.add ("[AudioPipeline/TruePeakLimiter] Applied True-Peak Limiter (Ceiling=" + db (r.ceilingDbtp, 1)
+               + " dBTP, 8x oversampled, linked): max gain reduction " + juce::String (r.limiter.maxGainReductionDb, 2)
+               + "dB, mean " + juce::String (r.limiter.meanGainReductionDb, 2) + "dB");
+    switch (r.loudness)
+    {
+        case Loudness::corrected:
+            lines.add ("[AudioPipeline/Finish] Final gain: " + signedDb (r.gain ? r.gain->gainDb : 0.0f) + "dB -> "
+                       + juce::String (r.finalLufs, 2) + " LUFS (Target: " + db (r.targetLufs, 1) + " LUFS) after "
+                       + juce::String ((int) r.passes.size()) + (r.passes.size() == 1 ? " pass" : " passes"));
+            if (std::abs (r.finalLufs - r.targetLufs) > r.toleranceLu)
+                lines.add ("[AudioPipeline/Finish] WARNING: " + juce::String (r.targetLufs - r.finalLufs, 2)
+                           + " LU short of the target: more loudness under the ceiling would take distortion");
+            break;
+        case Loudness::notMeasured:
+            lines.add ("[AudioPipeline/Finish] Loudness not measured: no final gain");
+            break;
+        case Loudness::leftAlone:
+            lines.add ("[AudioPipeline/Finish] Normalization bypassed: loudness left as the limiter leaves it");
+            break;
+    }
+    return lines;
+}
+
 juce::String peakLine (const juce::String& label, float peakDbfs)
 {
     juce::String line ("[GainStaging] Peak after " + label + ": " + db (peakDbfs, 2) + " dBFS");

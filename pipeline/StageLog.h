@@ -4,6 +4,7 @@
 #include "pipeline/stages/Expander.h"
 #include "pipeline/stages/Leveler.h"
 #include "pipeline/stages/Limiter.h"
+#include "pipeline/stages/LoudnessFinish.h"
 #include "pipeline/stages/NormalizationGain.h"
 #include "pipeline/stages/OutputTrim.h"
 #include "pipeline/stages/PreFilter.h"
@@ -25,6 +26,7 @@ juce::StringArray linesFor (const stages::SaturationReport&);
 juce::StringArray linesFor (const stages::NormalizationReport&);
 juce::StringArray linesFor (const stages::LimiterReport&);
 juce::StringArray linesFor (const stages::OutputTrimReport&);
+juce::StringArray linesFor (const stages::LoudnessFinishReport&);
 
 // "[AudioPipeline/Gain] Applied makeup gain: ..." for a gain that was applied.
 juce::String makeupGainLine (const stages::GainSetting& applied);

@@ -30,7 +30,7 @@ WorkFolder::~WorkFolder()
 bool WorkFolder::ensureExists()
 {
     if (! made)
-        made = folder.createDirectory().wasOk();
+        made = InFlightFiles::createDirectory (folder);
     return made;
 }
 
@@ -41,6 +41,6 @@ void WorkFolder::finish (const juce::String& keptName, const juce::File& outputF
         return;
     const auto kept = file (keptName);
     if (kept.existsAsFile())
-        kept.replaceFileIn (outputFolder.getChildFile (keptName));
+        renameOver (kept, outputFolder.getChildFile (keptName));
     folder.deleteRecursively();
 }

@@ -505,11 +505,15 @@ TEST (RenderReportExe, RowsSortByEachKeyAndLaterReportsReplaceEarlierLines)
 TEST (RenderReportExe, DeliveryChecksAreCountedAndMarked)
 {
     TempFolder tmp;
+    // The checks as the report writes them with --preset podcast.
     const auto withChecks = [] (juce::String line, bool loudnessPass, bool peakPass)
     {
-        return line.dropLastCharacters (1) + ",\"delivery\":{\"preset\":\"podcast\",\"integratedLoudness\":{\"measured\":-16.0,"
-               "\"limit\":-16.0,\"pass\":" + (loudnessPass ? "true" : "false") + "},\"truePeak\":{\"measured\":-1.2,\"limit\":-1.0,"
-               "\"pass\":" + (peakPass ? "true" : "false") + "}}}";
+        return line.dropLastCharacters (1) + ",\"delivery\":{\"preset\":\"podcast\",\"pass\":"
+               + (loudnessPass && peakPass ? "true" : "false")
+               + ",\"checks\":[{\"requirement\":\"integratedLufs\",\"measured\":-16.000,\"min\":-17.000,\"max\":-15.000,\"pass\":"
+               + (loudnessPass ? "true" : "false")
+               + "},{\"requirement\":\"truePeakDbtp\",\"measured\":-1.200,\"min\":null,\"max\":-1.000,\"pass\":"
+               + (peakPass ? "true" : "false") + "}]}}";
     };
     const auto report = tmp.file ("r.jsonl");
     report.replaceWithText (withChecks (craftedLine ("a.wav", true, -16.0, -16.0), true, true) + "\n"
@@ -518,8 +522,9 @@ TEST (RenderReportExe, DeliveryChecksAreCountedAndMarked)
     const auto page = tmp.file ("p.html");
     ASSERT_EQ (runEngineExe ({ "--render-report", path (report), "--report-html", path (page) }).exitCode, 0);
     const auto dom = domOf (page);
-    EXPECT_NE (dom.find ("<dt>Passed integratedLoudness</dt><dd>2 of 2</dd>"), std::string::npos);
-    EXPECT_NE (dom.find ("<dt>Passed truePeak</dt><dd>1 of 2</dd>"), std::string::npos);
+    EXPECT_NE (dom.find ("<dt>Passed integratedLufs</dt><dd>2 of 2</dd>"), std::string::npos);
+    EXPECT_NE (dom.find ("<dt>Passed truePeakDbtp</dt><dd>1 of 2</dd>"), std::string::npos);
+    EXPECT_NE (dom.find ("<dt>Delivery preset</dt><dd>podcast</dd>"), std::string::npos);
     const auto rows = rowsOf (dom);
     ASSERT_EQ (rows.size(), 2u);
     EXPECT_EQ (rows[0].status, "mastered");
@@ -583,6 +588,14 @@ TEST (RenderReportExe, RefusalsAndTheirMessages)
     const auto r = runEngineExe ({ "--input-dir", path (in), "--output-dir", path (out), "--denoise", "false", "--report-html", path (page) });
     EXPECT_EQ (r.exitCode, 0) << r.err;
     EXPECT_TRUE (page.existsAsFile());
+
+    // The options are listed by --help-all, not by --help.
+    const auto help = runEngineExe ({ "--help" }), all = runEngineExe ({ "--help-all" });
+    for (const char* option : { "--report-html <file>", "--render-report <report>..." })
+    {
+        EXPECT_EQ (help.out.find (option), std::string::npos) << option;
+        EXPECT_NE (all.out.find (option), std::string::npos) << option;
+    }
 
     // A folder without recordings has an empty report, and an empty page.
     const auto empty = tmp.file ("empty");

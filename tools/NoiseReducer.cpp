@@ -1,6 +1,8 @@
 #include "tools/NoiseReducer.h"
 
 #include "common/IntermediateNames.h"
+#include "io/AudioFileIO.h"
+#include "io/InFlightFiles.h"
 #include "tools/SubprocessRunner.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
@@ -54,18 +56,11 @@ bool writtenSince (const FolderSnapshot& before, const juce::File& file)
     return it->second != std::make_pair (file.getLastModificationTime().toMilliseconds(), file.getSize());
 }
 
-// Length in seconds of an audio file JUCE can read, -1 otherwise. A usable
-// denoiser result holds at least one frame: an empty or unreadable file would
+// The layout of an audio file as far as the file holds it: a tool that stopped
+// partway can leave a header that promises more samples than follow it, and a
+// length taken from the header would pass such a file for the whole recording.
+// A usable result holds at least one frame: an empty or unreadable file would
 // otherwise replace the recording with nothing.
-double secondsOf (const juce::File& file)
-{
-    const auto reader = openReader (file);
-    if (reader == nullptr || reader->sampleRate <= 0.0)
-        return -1.0;
-    return (double) reader->lengthInSamples / reader->sampleRate;
-}
-
-// The layout of an audio file as its header gives it.
 struct Layout
 {
     double sampleRate = 0.0;
@@ -75,10 +70,17 @@ struct Layout
 
 Layout layoutOf (const juce::File& file)
 {
+    AudioReadResult::Status status;
+    juce::String message;
     Layout layout;
-    if (const auto reader = openReader (file); reader != nullptr && reader->sampleRate > 0.0)
-        layout = { reader->sampleRate, (int) reader->numChannels, (double) reader->lengthInSamples / reader->sampleRate };
+    if (const auto source = openAudioFile (file, status, message))
+        layout = { source->sampleRate(), source->numChannels(), (double) source->lengthInFrames() / source->sampleRate() };
     return layout;
+}
+
+double secondsOf (const juce::File& file)
+{
+    return layoutOf (file).seconds;
 }
 
 juce::String describe (const Layout& l)
@@ -134,9 +136,9 @@ juce::File findDenoiserOutput (const juce::File& outputFolder, const juce::Strin
 // allows, so the target is never left missing when the move fails.
 bool moveOnto (const juce::File& source, const juce::File& target)
 {
-    if (source.replaceFileIn (target))
+    if (renameOver (source, target))
         return true;
-    if (source.copyFileTo (target))
+    if (source.existsAsFile() && source.copyFileTo (target))
     {
         source.deleteFile();
         return true;
@@ -224,7 +226,7 @@ NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputP
     }
 
     const auto outputFolder = output.getParentDirectory();
-    outputFolder.createDirectory();
+    InFlightFiles::createDirectory (outputFolder); // never brings back a folder a stopped run removed
     const auto before = snapshotWavFiles (outputFolder);
     const auto expected = layoutOf (denoiserInput); // what the result must match
 
@@ -287,7 +289,7 @@ NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputP
 
         const bool back = originalRate > 0 && backFile != input
                           && resampleWithFFmpeg (outputPath, backFile.getFullPathName(), originalRate, config.ffmpegPath);
-        if (! back || ! matches (layoutOf (backFile), original) || ! backFile.replaceFileIn (output))
+        if (! back || ! matches (layoutOf (backFile), original) || ! renameOver (backFile, output))
         {
             if (backFile != input)
                 backFile.deleteFile();
