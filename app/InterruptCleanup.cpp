@@ -42,12 +42,14 @@ void cleanWhenWoken()
     // would outlive the run, and would write into the folders about to be removed.
     SubprocessRunner::stopAllForExit();
 
+    // The report ends with a whole line: one being written is finished, no other
+    // begun. Held before the files go, so that a file whose intermediates are
+    // removed under it is never reported as failed: it was stopped, not failed.
+    ReportWriter::holdForExit();
+
     const int removed = InFlightFiles::removeAllFromDisk();
     juce::Logger::writeToLog ("[System] Interrupted: removed " + juce::String (removed)
                               + " unfinished file(s) and work folder(s).");
-
-    // The report ends with a whole line: one being written is finished, no other begun.
-    ReportWriter::holdForExit();
 
     std::signal (signalNumber, SIG_DFL);
     ::kill (::getpid(), signalNumber);
