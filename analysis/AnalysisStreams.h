@@ -36,6 +36,9 @@ public:
     // The powers of the gating blocks completed so far; once every frame is
     // in, those of the whole recording.
     const std::vector<double>& blockPowers() const noexcept { return powers; }
+    // Forgets the powers handed out so far: a reader that takes them as they
+    // come keeps the stream's memory flat however long the recording.
+    void dropBlockPowers() noexcept { powers.clear(); }
     size_t heldBytes() const noexcept;
 
     struct Group;

@@ -1,17 +1,24 @@
 #include "app/BatchRunner.h"
 
+#include "app/HtmlReport.h"
 #include "app/ReportWriter.h"
 
 #include "common/IntermediateNames.h"
 #include "pipeline/AudioPipeline.h"
 
 #include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <thread>
+
+#include <unistd.h>
 
 namespace
 {
@@ -135,7 +142,165 @@ juce::String refusalReason (const CommandLineOptions& options, const juce::Array
         && report.hasFileExtension ("wav") && ! isIntermediateName (report.getFileName()))
         return "Report file would be taken as an input of the batch: " + report.getFullPathName();
 
+    // The page is written last, over whatever lies at its path: nothing of the run may lie there.
+    if (const auto& page = options.reportHtmlFile; page != juce::File())
+    {
+        for (auto& input : files)
+        {
+            const auto output = options.outputDir != juce::File()
+                                    ? options.outputDir.getChildFile (input.getFileName())
+                                    : options.outputFile;
+            if (sameLocation (page, input))
+                return "Report page is an input file; the input would be overwritten: " + page.getFullPathName();
+            if (sameLocation (page, output))
+                return "Report page is an output file; the output would overwrite it: " + page.getFullPathName();
+        }
+        if (report != juce::File() && sameLocation (page, report))
+            return "Report page is the report file: " + page.getFullPathName();
+        if (batch && sameLocation (page.getParentDirectory(), options.inputDir) && page.hasFileExtension ("wav")
+            && ! isIntermediateName (page.getFileName()))
+            return "Report page would be taken as an input of the batch: " + page.getFullPathName();
+    }
+
     return nameClashReason (options, files);
+}
+
+// The page's folder must take a file when the batch ends; the output folder
+// counts as there, since the run makes it.
+bool pageCanBeWritten (const CommandLineOptions& options)
+{
+    const auto& page = options.reportHtmlFile;
+    const auto folder = page.getParentDirectory();
+    if (page.isDirectory())
+        return false;
+    if (folder.isDirectory())
+        return folder.hasWriteAccess();
+    const auto made = options.outputDir != juce::File() ? options.outputDir : options.outputFile.getParentDirectory();
+    return sameLocation (folder, made) || folder == made;
+}
+
+juce::String clock (double seconds)
+{
+    const auto s = (long long) std::llround (std::max (0.0, seconds));
+    char text[32];
+    if (s >= 3600)
+        std::snprintf (text, sizeof (text), "%lld:%02lld:%02lld", s / 3600, (s / 60) % 60, s % 60);
+    else
+        std::snprintf (text, sizeof (text), "%lld:%02lld", s / 60, s % 60);
+    return text;
+}
+
+// On a terminal, one line at the bottom that says how far the batch is: the
+// log scrolls above it (each message clears it, is written, and the line is
+// drawn again), and a ticker keeps its clock going while a file is silent.
+// Made only when standard error is a terminal; otherwise nothing changes.
+class ProgressLine final : public juce::Logger
+{
+public:
+    explicit ProgressLine (int numFiles)
+        : total (numFiles), startMs (juce::Time::getMillisecondCounterHiRes()), previous (juce::Logger::getCurrentLogger())
+    {
+        juce::Logger::setCurrentLogger (this);
+        {
+            const std::lock_guard<std::mutex> guard (lock);
+            draw();
+        }
+        ticker = std::thread ([this]
+        {
+            std::unique_lock<std::mutex> guard (lock);
+            while (! stopping)
+                if (! wake.wait_for (guard, std::chrono::seconds (1), [this] { return stopping; }))
+                    draw();
+        });
+    }
+
+    ~ProgressLine() override
+    {
+        {
+            const std::lock_guard<std::mutex> guard (lock);
+            stopping = true;
+            std::cerr << "\r\033[K" << std::flush;
+        }
+        wake.notify_all();
+        ticker.join();
+        juce::Logger::setCurrentLogger (previous);
+    }
+
+    void fileFinished (bool ok)
+    {
+        const std::lock_guard<std::mutex> guard (lock);
+        ++done;
+        failed += ok ? 0 : 1;
+        draw();
+    }
+
+protected:
+    void logMessage (const juce::String& message) override
+    {
+        const std::lock_guard<std::mutex> guard (lock);
+        std::cerr << "\r\033[K" << message.toStdString() << "\n";
+        draw();
+    }
+
+private:
+    // Called with the lock held.
+    void draw()
+    {
+        const double elapsed = (juce::Time::getMillisecondCounterHiRes() - startMs) / 1000.0;
+        juce::String text;
+        text << done << " of " << total << " files done";
+        if (failed > 0)
+            text << " (" << failed << " failed)";
+        text << ", " << clock (elapsed) << " elapsed";
+        if (done > 0 && done < total)
+            text << ", about " << clock (elapsed / done * (total - done)) << " left";
+        std::cerr << "\r\033[K" << text.toStdString() << std::flush;
+    }
+
+    const int total;
+    const double startMs;
+    juce::Logger* const previous;
+    std::mutex lock;
+    std::condition_variable wake;
+    bool stopping = false;
+    int done = 0, failed = 0;
+    std::thread ticker;
+};
+
+// The page from reports, for a batch run elsewhere (a scale-out run's merged report).
+int renderReportPage (const CommandLineOptions& options)
+{
+    const auto& page = options.reportHtmlFile;
+    for (auto& report : options.renderReports)
+        if (sameLocation (page, report))
+        {
+            std::cerr << "ERROR: Report page is a report file; the report would be overwritten: "
+                      << page.getFullPathName().toStdString() << std::endl;
+            return 1;
+        }
+
+    ReportLines lines;
+    for (auto& report : options.renderReports)
+    {
+        juce::StringArray warnings;
+        juce::String error;
+        if (! lines.addFile (report, warnings, error))
+        {
+            std::cerr << "ERROR: " << error.toStdString() << std::endl;
+            return 1;
+        }
+        for (auto& w : warnings)
+            juce::Logger::writeToLog ("[System] WARNING: Skipped " + w);
+    }
+
+    if (const auto error = writeReportPage (page, lines.all()); error.isNotEmpty())
+    {
+        std::cerr << "ERROR: " << error.toStdString() << std::endl;
+        return 1;
+    }
+    juce::Logger::writeToLog ("[System] Report page written: " + page.getFullPathName() + " ("
+                              + juce::String ((int) lines.all().size()) + " files)");
+    return 0;
 }
 
 juce::String describeException (const std::exception& e)
@@ -194,6 +359,9 @@ juce::Array<juce::File> collectInputFiles (const CommandLineOptions& options)
 
 int runBatch (const CommandLineOptions& options, int workerCount)
 {
+    if (! options.renderReports.isEmpty())
+        return renderReportPage (options);
+
     const bool batch = options.inputDir != juce::File();
     const auto files = collectInputFiles (options);
 
@@ -217,6 +385,13 @@ int runBatch (const CommandLineOptions& options, int workerCount)
         }
     }
 
+    if (options.reportHtmlFile != juce::File() && ! pageCanBeWritten (options))
+    {
+        std::cerr << "ERROR: Failed to create report page: " << options.reportHtmlFile.getFullPathName().toStdString()
+                  << std::endl;
+        return 1;
+    }
+
     if (batch)
         options.outputDir.createDirectory();
     else
@@ -225,6 +400,27 @@ int runBatch (const CommandLineOptions& options, int workerCount)
     if (workerCount <= 0)
         workerCount = computeWorkerCount();
     juce::Logger::writeToLog ("[System] Initializing ThreadPool with " + juce::String (workerCount) + " workers.");
+
+    // The page of the lines the run gathered; false (and the log says why) when it could not be written.
+    const auto writePage = [&options] (const std::vector<juce::String>& texts)
+    {
+        if (options.reportHtmlFile == juce::File())
+            return true;
+        ReportLines lines;
+        for (auto& text : texts)
+        {
+            juce::var parsed;
+            if (juce::JSON::parse (text, parsed).wasOk())
+                lines.add (parsed);
+        }
+        if (const auto error = writeReportPage (options.reportHtmlFile, lines.all()); error.isNotEmpty())
+        {
+            juce::Logger::writeToLog ("[System] ERROR: " + error);
+            return false;
+        }
+        juce::Logger::writeToLog ("[System] Report page written: " + options.reportHtmlFile.getFullPathName());
+        return true;
+    };
 
     std::atomic<int> successCount { 0 };
     std::atomic<int> failureCount { 0 };
@@ -238,16 +434,27 @@ int runBatch (const CommandLineOptions& options, int workerCount)
         if (files.isEmpty())
         {
             juce::Logger::writeToLog ("[System] No files found to process.");
-            return 0;
+            // As the report, the page of a run without files is there and empty.
+            return writePage ({}) ? 0 : 2;
         }
 
         auto config = options.config;
-        // Only a report asks the pipeline to measure what it wrote.
-        config.measureOutput = report != nullptr;
+        // Only a report or the page asks the pipeline to measure what it wrote.
+        const bool page = options.reportHtmlFile != juce::File();
+        config.measureOutput = report != nullptr || page;
+
+        // The page is made from the very lines a report holds, kept here as they come.
+        std::mutex pageLock;
+        std::vector<juce::String> pageLines;
+
+        std::unique_ptr<ProgressLine> progress;
+        if (isatty (STDERR_FILENO) == 1)
+            progress = std::make_unique<ProgressLine> (files.size());
 
         for (auto& file : files)
         {
-            pool.addJob ([file, options, config, &successCount, &failureCount, &remaining, &done, &report]
+            pool.addJob ([file, options, config, page, &successCount, &failureCount, &remaining, &done, &report,
+                          &pageLock, &pageLines, &progress]
             {
                 const auto output = options.outputDir != juce::File()
                                         ? options.outputDir.getChildFile (file.getFileName())
@@ -285,12 +492,32 @@ int runBatch (const CommandLineOptions& options, int workerCount)
                 if (report != nullptr)
                     report->add (file, output, config, result ? &*result : nullptr, error);
 
+                if (page)
+                {
+                    try
+                    {
+                        auto line = reportLine (file, output, config, result ? &*result : nullptr, error);
+                        const std::lock_guard<std::mutex> guard (pageLock);
+                        pageLines.push_back (std::move (line));
+                    }
+                    catch (...)
+                    {
+                        // The file's row is lost; the page still shows the others.
+                    }
+                }
+
+                if (progress != nullptr)
+                    progress->fileFinished (ok);
+
                 if (--remaining == 0)
                     done.signal();
             });
         }
 
         done.wait (-1);
+        progress.reset();
+
+        const bool pageWritten = writePage (pageLines);
 
         // A report that is not whole fails the run, though every file in it was mastered.
         const auto reportError = report != nullptr ? report->finish() : juce::String();
@@ -300,7 +527,9 @@ int runBatch (const CommandLineOptions& options, int workerCount)
         std::cout << "{\"status\":\"batch_complete\",\"success\":" << successCount.load()
                   << ",\"failed\":" << failureCount.load() << "}" << std::endl;
 
-        exitCode = failureCount.load() > 0 || reportError.isNotEmpty() ? 2 : 0;
+        // A report that is not whole, or a page that was asked for and could not be written, fails the
+        // run as a failed file does.
+        exitCode = failureCount.load() > 0 || reportError.isNotEmpty() || ! pageWritten ? 2 : 0;
     }
 
     return exitCode;

@@ -76,6 +76,21 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         }
         else if (name == "--bypass-stage")    options.config.bypassStage = value.getIntValue();
         else if (name == "--report")          options.reportFile = parsePath (value);
+        else if (name == "--report-html")     options.reportHtmlFile = parsePath (value);
+        else if (name == "--render-report")
+        {
+            // One or more reports: every argument up to the next option name.
+            if (value.startsWith ("--"))
+            {
+                options.errorMessage = "Missing value for argument: " + name;
+                return options;
+            }
+            int next = i + 1;
+            for (; next < count && (next == i + 1 || ! arguments[next].startsWith ("--")); ++next)
+                if (arguments[next].isNotEmpty())
+                    options.renderReports.add (parsePath (arguments[next]));
+            i = next - 2; // the loop's step lands on the next name
+        }
         else
         {
             options.errorMessage = "Unknown argument: " + name;
@@ -104,6 +119,18 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
 
     const bool noInput = options.inputFile == juce::File() && options.inputDir == juce::File();
     const bool noOutput = options.outputFile == juce::File() && options.outputDir == juce::File();
+
+    // Making a page from reports masters nothing: it needs the page and no input.
+    if (! options.renderReports.isEmpty())
+    {
+        if (! noInput)
+            options.errorMessage = "--render-report makes a page from reports and takes no --input or --input-dir.";
+        else if (options.reportHtmlFile == juce::File())
+            options.errorMessage = "--render-report needs --report-html <file>, the page to write.";
+        else
+            options.isValid = true;
+        return options;
+    }
 
     if (noInput || noOutput)
         options.errorMessage = "Must specify either --input/--output or --input-dir/--output-dir.";
@@ -155,6 +182,9 @@ juce::String helpAllText()
     text << "\n"
             "More Options:\n"
             "  --report <file>          Write one JSON line per input file (measurements, settings, checks)\n"
+            "  --report-html <file>     Write the batch page (one HTML file) when the batch ends\n"
+            "  --render-report <report>...\n"
+            "                           Make the --report-html page from reports; masters nothing\n"
             "  --bypass-stage <n>       Leave out one stage: 1 pre-gain, 2 de-esser, 3 vocal EQ, 4 leveler,\n"
             "                           5 saturation, 6 normalization gain, 7 limiter and output trim or finish\n"
             "\n"

@@ -13,6 +13,10 @@ struct CommandLineOptions
     juce::File outputDir;
     // The per-file report (JSON Lines); none when not asked for.
     juce::File reportFile;
+    // The batch page (HTML), written when the batch ends; none when not asked for.
+    juce::File reportHtmlFile;
+    // Reports to make the page from instead of mastering anything.
+    juce::Array<juce::File> renderReports;
 
     // Every per-file setting, handed to each job as it stands.
     PipelineConfig config;

@@ -5,9 +5,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <string>
 #include <unistd.h>
 
 namespace
@@ -119,6 +122,55 @@ juce::String outputJson (const PipelineConfig& config, const OutputMeasurement& 
         .add ("offTargetLu", measured ? number (a.integratedLUFS - config.targetLufs) : "null")
         .close();
 }
+// A number as short as it can be written at this precision: the curves'
+// arrays are the bulk of a line.
+void appendCompact (std::string& out, double value, int decimals)
+{
+    char text[32];
+    const int n = std::snprintf (text, sizeof (text), "%.*f", decimals, std::isfinite (value) ? value : 0.0);
+    int end = n;
+    if (decimals > 0)
+    {
+        while (end > 0 && text[end - 1] == '0')
+            --end;
+        if (end > 0 && text[end - 1] == '.')
+            --end;
+    }
+    if (end == 2 && text[0] == '-' && text[1] == '0')
+    {
+        out += '0';
+        return;
+    }
+    out.append (text, (size_t) end);
+}
+
+juce::String compactArray (const std::vector<float>& values, int decimals)
+{
+    std::string out ("[");
+    out.reserve (values.size() * 7 + 2);
+    for (size_t i = 0; i < values.size(); ++i)
+    {
+        if (i > 0)
+            out += ',';
+        appendCompact (out, values[i], decimals);
+    }
+    out += ']';
+    return juce::String (out);
+}
+
+// The pictures' data, one compact array per curve, so a page can be made again from the line.
+juce::String overviewJson (const std::optional<SignalOverview>& o)
+{
+    if (! o)
+        return "null";
+    return Fields()
+        .add ("shortTermStepSeconds", number (o->shortTermStepSeconds, 1))
+        .add ("shortTermLufs", compactArray (o->shortTermLufs, 1))
+        .add ("waveformStepSeconds", number (o->waveformStepSeconds, 6))
+        .add ("waveformMin", compactArray (o->waveformMin, 3))
+        .add ("waveformMax", compactArray (o->waveformMax, 3))
+        .close();
+}
 } // namespace
 
 juce::String reportLine (const juce::File& input, const juce::File& output, const PipelineConfig& config,
@@ -139,7 +191,7 @@ juce::String reportLine (const juce::File& input, const juce::File& output, cons
             .add ("output", "null");
         if (config.deliveryPreset.isNotEmpty())
             f.add ("delivery", deliveryJson (config.deliveryPreset, std::nullopt));
-        return f.close();
+        return f.add ("curves", "null").close();
     }
 
     f.add ("denoiseEngine", r->denoiseEngine.isNotEmpty() ? quoted (r->denoiseEngine) : juce::String ("null"))
@@ -152,7 +204,14 @@ juce::String reportLine (const juce::File& input, const juce::File& output, cons
         .add ("outputMeasureMs", number (r->outputMeasureMs, 1));
     if (config.deliveryPreset.isNotEmpty())
         f.add ("delivery", deliveryJson (config.deliveryPreset, ok ? r->output : std::nullopt));
-    return f.close();
+    // The pictures' data last: the bulk of a line, after every figure a reader looks for.
+    return f.add ("curves", r->inputOverview || r->outputOverview
+                                ? Fields()
+                                      .add ("input", overviewJson (r->inputOverview))
+                                      .add ("output", overviewJson (r->outputOverview))
+                                      .close()
+                                : juce::String ("null"))
+        .close();
 }
 
 namespace

@@ -3,6 +3,7 @@
 #include "analysis/AnalysisAccumulator.h"
 #include "analysis/AudioAnalyzer.h"
 #include "analysis/LoudnessRange.h"
+#include "analysis/Overview.h"
 #include "common/IntermediateNames.h"
 #include "io/AudioFileIO.h"
 #include "pipeline/AutoMap.h"
@@ -45,7 +46,7 @@ struct CheckedFile
     Analysis analysis;
 };
 
-CheckedFile checkAndMeasure (AudioBlockSource& source)
+CheckedFile checkAndMeasure (AudioBlockSource& source, OverviewTap* overview = nullptr)
 {
     CheckedFile checked;
     const int channels = source.numChannels();
@@ -58,6 +59,8 @@ CheckedFile checkAndMeasure (AudioBlockSource& source)
             checked.peak = juce::jmax (checked.peak, sample_checks::peakMagnitude (block.getReadPointer (c), n));
         }
         accumulator.add (block, n);
+        if (overview != nullptr)
+            overview->add (block, n);
     });
     if (checked.readWhole)
         checked.analysis = accumulator.finish();
@@ -216,12 +219,18 @@ bool FileRun::analyseAndPreFilter()
     const double rate = source->sampleRate();
     inputFrames = source->lengthInFrames();
     inputRate = rate;
-    const auto loaded = checkAndMeasure (*source);
+    // The report's picture of the input comes from this read: no extra pass over the file.
+    std::optional<OverviewTap> overview;
+    if (config.measureOutput)
+        overview.emplace (channels, rate);
+    const auto loaded = checkAndMeasure (*source, overview ? &*overview : nullptr);
     if (! loaded.readWhole)
     {
         fail (readErrorMessage (input));
         return false;
     }
+    if (overview)
+        result.inputOverview = overview->finish();
 
     // The chain reads the 16-bit intermediate, where NaN and infinity would
     // already have become full-scale clicks; such a file is stopped here.
@@ -482,6 +491,7 @@ void FileRun::measureOutput()
 
     AnalysisAccumulator accumulator (source->numChannels(), source->sampleRate());
     LoudnessRangeAccumulator range (source->numChannels(), source->sampleRate());
+    OverviewTap overview (source->numChannels(), source->sampleRate());
     // The noise floor between words, for a delivery preset that limits it.
     std::optional<delivery::QuietestHalfSecond> quietest;
     if (config.deliveryPreset.isNotEmpty())
@@ -490,6 +500,7 @@ void FileRun::measureOutput()
     {
         accumulator.add (block, n);
         range.add (block.getArrayOfReadPointers(), n);
+        overview.add (block, n);
         if (quietest)
             quietest->add (block.getArrayOfReadPointers(), n);
     });
@@ -512,6 +523,7 @@ void FileRun::measureOutput()
         m.quietestHalfSecondDbfs = quietest->finishDbfs();
     m.loudnessRangeLu = range.finish();
     result.output = m;
+    result.outputOverview = overview.finish();
     result.outputMeasureMs = nowMs() - begin;
 }
 } // namespace

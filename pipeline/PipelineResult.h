@@ -1,6 +1,7 @@
 #pragma once
 
 #include "analysis/AnalysisResult.h"
+#include "analysis/Overview.h"
 #include "pipeline/AutoMap.h"
 
 #include <juce_core/juce_core.h>
@@ -61,4 +62,8 @@ struct PipelineResult
     std::optional<OutputMeasurement> output; // empty when the file failed or its output could not be read back
     juce::String outputMeasureError;         // why a written output could not be measured
     double outputMeasureMs = 0.0;            // the measurement's time, not part of processingTimeMs
+    // The pictures of the input as Pass 1 read it and of the written output;
+    // empty when that file was not read to its end.
+    std::optional<SignalOverview> inputOverview;
+    std::optional<SignalOverview> outputOverview;
 };

@@ -17,6 +17,8 @@
 # the jobs cannot share the user's file), and at the end they are merged into
 # FILE, one line per input, sorted by input path, renamed into place whole. An
 # input whose job wrote no line gets a failure line of the engine's form.
+# --report-html PAGE beside it: the batch page is made from the merged report
+# at the end, on this machine, by the engine given with --engine.
 #
 # Exit codes as the engine's: 0 all files mastered (or none found),
 # 1 usage error or refused run, 2 at least one file failed.
@@ -190,18 +192,26 @@ for option in "${engine_options[@]}"; do
   esac
 done
 # The engine reads its options as name and value pairs, the last of a name
-# counting, and so is --report read here.
+# counting, and so are --report and --report-html read here.
 report=""
+page=""
 passed=()
 for ((i = 0; i < ${#engine_options[@]}; i += 2)); do
   if [ "${engine_options[i]}" = "--report" ]; then
     [ $((i + 1)) -lt "${#engine_options[@]}" ] || die_usage "missing value for --report"
     report=${engine_options[i + 1]}
+  elif [ "${engine_options[i]}" = "--report-html" ]; then
+    [ $((i + 1)) -lt "${#engine_options[@]}" ] || die_usage "missing value for --report-html"
+    page=${engine_options[i + 1]}
   else
     passed+=("${engine_options[@]:i:2}")
   fi
 done
 engine_options=("${passed[@]}")
+if [ -n "$page" ]; then
+  [ -n "$report" ] || die_usage "--report-html needs --report here: the page is made from the merged report"
+  [[ "$page" == /* ]] || page="$PWD/$page"
+fi
 command -v parallel >/dev/null 2>&1 || die_usage "GNU parallel is not installed (Debian package: parallel)"
 if [ -n "$report" ]; then
   command -v python3 >/dev/null 2>&1 || die_usage "--report needs python3 here to merge the jobs' reports (Debian package: python3)"
@@ -260,6 +270,15 @@ cleanup() {
   rm -f "$list" "$out"
 }
 trap cleanup EXIT
+# The page from the merged report; a page that cannot be made fails the run.
+render_page() {
+  if "$engine" --render-report "$report" --report-html "$page" > /dev/null 2> "$out"; then
+    echo "scale_out: report page written to $page" >&2
+  else
+    page_lost=1
+    echo "scale_out: the report page could not be written to $page ($(tail -c 300 "$out"))" >&2
+  fi
+}
 total=0
 skipped=0
 while IFS= read -r -d '' file; do
@@ -284,6 +303,8 @@ if [ "$total" -eq 0 ]; then
   echo "scale_out: no files to process in $input_dir" >&2
   # As the engine's own, a run without files leaves an empty report.
   if [ -n "$report" ]; then : > "$report"; fi
+  if [ -n "$page" ]; then render_page; fi
+  [ "${page_lost:-0}" = 0 ] || exit 2
   exit 0
 fi
 
@@ -340,6 +361,7 @@ if [ -n "$report" ]; then
     note=""
     if [ "$missing" -gt 0 ]; then note=", $missing of them failure lines for files whose job wrote none"; fi
     echo "scale_out: report of $lines file(s) written to $report$note" >&2
+    if [ -n "$page" ]; then render_page; fi
   else
     keep_reports=1
     report_lost=1
@@ -347,6 +369,6 @@ if [ -n "$report" ]; then
   fi
 fi
 printf '{"status":"batch_complete","success":%d,"failed":%d}\n' "$success" "$failed"
-# A report that could not be written whole fails the run, as it does the engine's.
-if [ "$failed" -gt 0 ] || [ "${report_lost:-0}" = 1 ]; then exit 2; fi
+# A report (or page) that could not be written whole fails the run, as it does the engine's.
+if [ "$failed" -gt 0 ] || [ "${report_lost:-0}" = 1 ] || [ "${page_lost:-0}" = 1 ]; then exit 2; fi
 exit 0

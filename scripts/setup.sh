@@ -13,6 +13,7 @@ PACKAGES=(
   slurmctld slurmd slurm-client munge
   libebur128-dev
   clang libclang-rt-14-dev
+  chromium
 )
 
 missing=()

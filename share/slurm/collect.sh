@@ -11,7 +11,9 @@
 # and they are merged here into FILE: one line per input with the real input
 # path (the tasks saw links to it), sorted by input path, renamed into place
 # whole. An input whose task wrote no line for it gets a failure line of the
-# engine's form. Collecting again merges again.
+# engine's form. Collecting again merges again. With --report-html PAGE as
+# well (WORK/report-page), the engine (WORK/engine) then makes the batch page
+# from the merged report here.
 #
 # Exit codes as the engine's: 0 all files mastered, 1 usage error or the job
 # has not ended yet, 2 at least one file failed.
@@ -186,6 +188,15 @@ if [ -e "$work/report-file" ]; then
     note=""
     if [ "$missing" -gt 0 ]; then note=", $missing of them failure lines for files whose task wrote none"; fi
     echo "slurm-collect: report of $lines file(s) written to $report$note" >&2
+    if [ -e "$work/report-page" ]; then
+      IFS= read -r -d '' page < "$work/report-page"
+      if "$(<"$work/engine")" --render-report "$report" --report-html "$page" > /dev/null 2> "$complaint"; then
+        echo "slurm-collect: report page written to $page" >&2
+      else
+        report_lost=1
+        echo "slurm-collect: the report page could not be written to $page ($(tail -c 300 "$complaint"))" >&2
+      fi
+    fi
   else
     report_lost=1
     echo "slurm-collect: the report could not be written to $report ($(head -c 300 "$complaint")); the tasks' own reports are in $work/logs" >&2

@@ -91,18 +91,26 @@ for option in "${engine_options[@]}"; do
   esac
 done
 # The engine reads its options as name and value pairs, the last of a name
-# counting, and so is --report read here.
+# counting, and so are --report and --report-html read here.
 report=""
+page=""
 passed=()
 for ((i = 0; i < ${#engine_options[@]}; i += 2)); do
   if [ "${engine_options[i]}" = "--report" ]; then
     [ $((i + 1)) -lt "${#engine_options[@]}" ] || die_usage "missing value for --report"
     report=${engine_options[i + 1]}
+  elif [ "${engine_options[i]}" = "--report-html" ]; then
+    [ $((i + 1)) -lt "${#engine_options[@]}" ] || die_usage "missing value for --report-html"
+    page=${engine_options[i + 1]}
   else
     passed+=("${engine_options[@]:i:2}")
   fi
 done
 engine_options=("${passed[@]}")
+if [ -n "$page" ]; then
+  [ -n "$report" ] || die_usage "--report-html needs --report here: the page is made from the merged report"
+  [[ "$page" == /* ]] || page="$PWD/$page"
+fi
 for option in "${sbatch_options[@]}"; do
   case "$option" in
     --array*|-a|-a*|--output*|-o|-o*|--error*|-e|-e*|--wait|-W|--parsable)
@@ -195,6 +203,7 @@ printf '%s\n' "$output_dir" > "$work/output-dir"
 : > "$work/engine-options"
 for option in "${engine_options[@]}"; do printf '%s\0' "$option" >> "$work/engine-options"; done
 if [ -n "$report" ]; then printf '%s\0' "$report" > "$work/report-file"; fi
+if [ -n "$page" ]; then printf '%s\0' "$page" > "$work/report-page"; fi
 
 command=(sbatch --parsable "--array=0-$((tasks - 1))" --output="$work/logs/%a.out" --error="$work/logs/%a.err")
 if [ "$wait_for_end" -eq 1 ]; then command+=(--wait); fi
