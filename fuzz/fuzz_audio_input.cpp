@@ -77,7 +77,7 @@ void runWholeChain (juce::AudioBuffer<float>& buffer, double sampleRate)
     BufferSource source (buffer, sampleRate);
     const auto beforePreGain = AudioAnalyzer::measure (buffer, sampleRate);
     NoOutput output;
-    (void) runChain ({ source, beforePreGain, PipelineConfig(), params, juce::File() }, output);
+    (void) runChain ({ source, juce::File(), beforePreGain, PipelineConfig(), params, juce::File() }, output);
 }
 } // namespace
 
