@@ -85,9 +85,10 @@ TruePeakLimiter::TruePeakLimiter (const TruePeakLimiterDesign& d, int channels)
     rings.assign ((size_t) numChannels * (size_t) ringSize * 2, 0.0f);
     framePeaks.assign ((size_t) ringSize, 0.0f);
     peakOfGainFrame.assign ((size_t) ringSize, 0.0f);
-    maxQueue.assign ((size_t) (K + 2), 0);
-    minQueue.assign ((size_t) design.lookahead + 1, 0);
-    minValues.assign ((size_t) design.lookahead + 1, 1.0f);
+    // Powers of two, so that a position wraps with a mask, not a division per frame.
+    maxQueue.assign ((size_t) nextPowerOfTwo (K + 2), 0);
+    minQueue.assign ((size_t) nextPowerOfTwo (design.lookahead + 1), 0);
+    minValues.assign (minQueue.size(), 1.0f);
     ramp.assign ((size_t) design.lookahead, 1.0);
     rampSum = (double) design.lookahead;
 }
@@ -137,19 +138,19 @@ void TruePeakLimiter::push (const float* const* in, int index, bool silent) noex
 
     // Sliding maximum of the frame peaks over [m - K, m]: every sample the
     // points of frames n - 1 and n read.
-    const int qSize = (int) maxQueue.size();
+    const int qMask = (int) maxQueue.size() - 1;
     while (maxCount > 0)
     {
-        const juce::int64 last = maxQueue[(size_t) ((maxHead + maxCount - 1) % qSize)];
+        const juce::int64 last = maxQueue[(size_t) ((maxHead + maxCount - 1) & qMask)];
         if (framePeaks[(size_t) (last & mask)] > framePeak)
             break;
         --maxCount;
     }
-    maxQueue[(size_t) ((maxHead + maxCount) % qSize)] = m;
+    maxQueue[(size_t) ((maxHead + maxCount) & qMask)] = m;
     ++maxCount;
     if (maxQueue[(size_t) maxHead] < m - K)
     {
-        maxHead = (maxHead + 1) % qSize;
+        maxHead = (maxHead + 1) & qMask;
         --maxCount;
     }
 
@@ -176,15 +177,15 @@ void TruePeakLimiter::push (const float* const* in, int index, bool silent) noex
 
     // Sliding minimum of the needed gain over the look-ahead [n - W + 1, n].
     const int W = design.lookahead;
-    const int mSize = (int) minQueue.size();
-    while (minCount > 0 && minValues[(size_t) ((minHead + minCount - 1) % mSize)] >= needed)
+    const int mMask = (int) minQueue.size() - 1;
+    while (minCount > 0 && minValues[(size_t) ((minHead + minCount - 1) & mMask)] >= needed)
         --minCount;
-    minQueue[(size_t) ((minHead + minCount) % mSize)] = n;
-    minValues[(size_t) ((minHead + minCount) % mSize)] = needed;
+    minQueue[(size_t) ((minHead + minCount) & mMask)] = n;
+    minValues[(size_t) ((minHead + minCount) & mMask)] = needed;
     ++minCount;
     if (minQueue[(size_t) minHead] <= n - W)
     {
-        minHead = (minHead + 1) % mSize;
+        minHead = (minHead + 1) & mMask;
         --minCount;
     }
     const double hold = minValues[(size_t) minHead];
@@ -194,7 +195,9 @@ void TruePeakLimiter::push (const float* const* in, int index, bool silent) noex
     envelope = hold < envelope ? hold : hold + (double) design.releaseCoefficient * (envelope - hold);
     if (envelope > 1.0 - 1e-7)
         envelope = 1.0;
-    const int r = (int) (n % W);
+    // n % W, counted: n goes up by one a call from 0.
+    const int r = rampSlot;
+    rampSlot = rampSlot + 1 == W ? 0 : rampSlot + 1;
     rampSum += envelope - ramp[(size_t) r];
     ramp[(size_t) r] = envelope;
 }

@@ -109,6 +109,7 @@ private:
     double envelope = 1.0;
     std::vector<double> ramp;
     double rampSum = 0.0;
+    int rampSlot = 0;
     std::vector<float> gains; // the smoothed gain per frame, until its frame comes out
     std::vector<float> peakOfGainFrame; // the estimated peak of each frame, paired with its gain
 
