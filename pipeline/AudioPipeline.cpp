@@ -435,16 +435,10 @@ bool FileRun::copyToOutput()
     {
         std::unique_ptr<FittedLengthSource> fitted;
         auto& working = atInputLength (*source, fitted);
-        juce::String error;
-        auto writer = Wav16FileWriter::create (output, working.sampleRate(), working.numChannels(), error);
-        if (writer != nullptr)
-        {
-            if (! forEachBlock (working, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n) { writer->write (block, n); }))
-                error = readErrorMessage (currentFile);
-            else
-                error = writer->finish();
-        }
-        if (error.isNotEmpty())
+        OutputSink sink (output, working.sampleRate(), working.numChannels());
+        const bool readWhole = forEachBlock (working, kChainBlockFrames,
+                                             [&] (juce::AudioBuffer<float>& block, int n) { sink.write (block, n); });
+        if (const auto error = readWhole ? sink.finish() : readErrorMessage (currentFile); error.isNotEmpty())
         {
             fail (error);
             return false;
