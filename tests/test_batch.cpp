@@ -15,6 +15,7 @@
 #include <thread>
 
 using namespace testing_support;
+using hardening::endsSoon;
 
 namespace
 {
@@ -433,27 +434,6 @@ TEST (BatchExe, NameClashesWithTheFilesWrittenBesideTheOutputsAreRefused)
 
 namespace
 {
-// A process that has ended, whether or not its parent has reaped it yet
-// (an orphan waits for the system's first process to reap it).
-bool processGone (pid_t pid)
-{
-    if (::kill (pid, 0) != 0)
-        return errno == ESRCH;
-    std::ifstream stat ("/proc/" + std::to_string (pid) + "/stat");
-    std::string text ((std::istreambuf_iterator<char> (stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind (')');
-    return close == std::string::npos || text.substr (close + 2, 1) == "Z";
-}
-
-// Whether the process ends within a minute; a killed process takes a moment to go.
-bool endsSoon (pid_t pid)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds (60);
-    while (! processGone (pid) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for (std::chrono::milliseconds (10));
-    return processGone (pid);
-}
-
 // The pid a fake tool wrote into a file, once it is there (0 when it never came).
 pid_t pidWrittenTo (const juce::File& file)
 {

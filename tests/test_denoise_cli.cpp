@@ -29,14 +29,6 @@ juce::AudioBuffer<float> noisyInput (int channels, int samples)
     return x;
 }
 
-juce::StringArray namesIn (const juce::File& folder)
-{
-    juce::StringArray names;
-    for (const auto& f : folder.findChildFiles (juce::File::findFilesAndDirectories, false, "*"))
-        names.add (f.getFileName());
-    names.sort (false);
-    return names;
-}
 } // namespace
 
 TEST (DenoiseCommandLine, WritesTheNamedFileInTheInputsFormat)

@@ -48,15 +48,6 @@ juce::AudioBuffer<float> speechWithHum (int channels, int frames, double rate)
     return audio;
 }
 
-juce::StringArray namesIn (const juce::File& folder)
-{
-    juce::StringArray names;
-    for (const auto& f : folder.findChildFiles (juce::File::findFilesAndDirectories, false, "*"))
-        names.add (f.getFileName());
-    names.sort (false);
-    return names;
-}
-
 // The output is the input's length, rate and channels, 16-bit.
 void expectDeliverable (const juce::File& output, const juce::File& input)
 {

@@ -1,6 +1,7 @@
 #include "tools/SubprocessRunner.h"
 
 #include "support/ExternalTools.h"
+#include "support/Hardening.h"
 #include "support/TestSupport.h"
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <vector>
 
 using namespace testing_support;
+using hardening::endsSoon;
 
 namespace
 {
@@ -281,27 +283,6 @@ TEST_F (RunnerTest, ConcurrentRunsKeepTheirOwnOutput)
         EXPECT_EQ (r.exitCode, i);
         EXPECT_EQ (r.output, juce::String::repeatedString ("token" + juce::String (i) + "\n", 2000));
     }
-}
-
-// A process that has ended, whether or not it has been reaped yet (an orphan
-// waits for the system's first process to reap it).
-bool processGone (pid_t pid)
-{
-    if (::kill (pid, 0) != 0)
-        return errno == ESRCH;
-    std::ifstream stat ("/proc/" + std::to_string (pid) + "/stat");
-    std::string text ((std::istreambuf_iterator<char> (stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind (')');
-    return close == std::string::npos || text.substr (close + 2, 1) == "Z";
-}
-
-// Whether the process ends within a minute; a killed process takes a moment to go.
-bool endsSoon (pid_t pid)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds (60);
-    while (! processGone (pid) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for (std::chrono::milliseconds (10));
-    return processGone (pid);
 }
 
 // Whatever the child starts in the background goes when the run is over: when

@@ -7,6 +7,9 @@
 #include "support/TestSupport.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <iterator>
+#include <thread>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -384,4 +387,25 @@ inline std::string summaryLine (int ok, int failed)
     return "{\"status\":\"batch_complete\",\"success\":" + std::to_string (ok) + ",\"failed\":" + std::to_string (failed)
            + "}\n";
 }
+// A process that has ended, whether or not its parent has reaped it yet
+// (an orphan waits for the system's first process to reap it).
+inline bool processGone (pid_t pid)
+{
+    if (::kill (pid, 0) != 0)
+        return errno == ESRCH;
+    std::ifstream stat ("/proc/" + std::to_string (pid) + "/stat");
+    std::string text ((std::istreambuf_iterator<char> (stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind (')');
+    return close == std::string::npos || text.substr (close + 2, 1) == "Z";
+}
+
+// Whether the process ends within a minute; a killed process takes a moment to go.
+inline bool endsSoon (pid_t pid)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds (60);
+    while (! processGone (pid) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for (std::chrono::milliseconds (10));
+    return processGone (pid);
+}
+
 } // namespace hardening

@@ -153,6 +153,15 @@ LoadedAudio readAudio (const juce::File& file)
     return out;
 }
 
+juce::StringArray namesIn (const juce::File& folder)
+{
+    juce::StringArray names;
+    for (const auto& f : folder.findChildFiles (juce::File::findFilesAndDirectories, false, "*"))
+        names.add (f.getFileName());
+    names.sort (false);
+    return names;
+}
+
 float peakOf (const juce::AudioBuffer<float>& buffer)
 {
     float p = 0.0f;

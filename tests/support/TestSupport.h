@@ -64,6 +64,9 @@ struct LoadedAudio
 };
 LoadedAudio readAudio (const juce::File& file);
 
+// The names of the files and folders directly in a folder, sorted.
+juce::StringArray namesIn (const juce::File& folder);
+
 // Peak of all channels (linear).
 float peakOf (const juce::AudioBuffer<float>& buffer);
 

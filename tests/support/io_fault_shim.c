@@ -77,19 +77,11 @@ static int refusesOpen (const char* path, int flags)
            && (flags & (O_WRONLY | O_RDWR | O_CREAT)) != 0;
 }
 
-int open (const char* path, int flags, ...)
+typedef int (*OpenFunction) (const char*, int, ...);
+
+static int openUnlessRefused (OpenFunction real, const char* path, int flags, va_list args)
 {
-    static int (*real) (const char*, int, ...) = NULL;
-    if (real == NULL)
-        real = (int (*) (const char*, int, ...)) dlsym (RTLD_NEXT, "open");
-    mode_t mode = 0;
-    if (flags & O_CREAT)
-    {
-        va_list args;
-        va_start (args, flags);
-        mode = (mode_t) va_arg (args, int);
-        va_end (args);
-    }
+    const mode_t mode = (flags & O_CREAT) ? (mode_t) va_arg (args, int) : 0;
     if (refusesOpen (path, flags))
     {
         errno = EMFILE;
@@ -98,23 +90,26 @@ int open (const char* path, int flags, ...)
     return real (path, flags, mode);
 }
 
+int open (const char* path, int flags, ...)
+{
+    static OpenFunction real = NULL;
+    if (real == NULL)
+        real = (OpenFunction) dlsym (RTLD_NEXT, "open");
+    va_list args;
+    va_start (args, flags);
+    const int fd = openUnlessRefused (real, path, flags, args);
+    va_end (args);
+    return fd;
+}
+
 int open64 (const char* path, int flags, ...)
 {
-    static int (*real) (const char*, int, ...) = NULL;
+    static OpenFunction real = NULL;
     if (real == NULL)
-        real = (int (*) (const char*, int, ...)) dlsym (RTLD_NEXT, "open64");
-    mode_t mode = 0;
-    if (flags & O_CREAT)
-    {
-        va_list args;
-        va_start (args, flags);
-        mode = (mode_t) va_arg (args, int);
-        va_end (args);
-    }
-    if (refusesOpen (path, flags))
-    {
-        errno = EMFILE;
-        return -1;
-    }
-    return real (path, flags, mode);
+        real = (OpenFunction) dlsym (RTLD_NEXT, "open64");
+    va_list args;
+    va_start (args, flags);
+    const int fd = openUnlessRefused (real, path, flags, args);
+    va_end (args);
+    return fd;
 }
