@@ -97,27 +97,8 @@ for option in "${engine_options[@]}"; do
     --input|--output|--input-dir|--output-dir) die_usage "$option is set by scale_out.sh, not an engine option here" ;;
   esac
 done
-# The engine reads its options as name and value pairs, the last of a name
-# counting, and so are --report and --report-html read here.
-report=""
-page=""
-passed=()
-for ((i = 0; i < ${#engine_options[@]}; i += 2)); do
-  if [ "${engine_options[i]}" = "--report" ]; then
-    [ $((i + 1)) -lt "${#engine_options[@]}" ] || die_usage "missing value for --report"
-    report=${engine_options[i + 1]}
-  elif [ "${engine_options[i]}" = "--report-html" ]; then
-    [ $((i + 1)) -lt "${#engine_options[@]}" ] || die_usage "missing value for --report-html"
-    page=${engine_options[i + 1]}
-  else
-    passed+=("${engine_options[@]:i:2}")
-  fi
-done
-engine_options=("${passed[@]}")
-if [ -n "$page" ]; then
-  [ -n "$report" ] || die_usage "--report-html needs --report here: the page is made from the merged report"
-  [[ "$page" == /* ]] || page="$PWD/$page"
-fi
+# shellcheck source=/dev/null
+source "$(dirname -- "${BASH_SOURCE[0]}")/../share/slurm/report-options.sh"
 command -v parallel >/dev/null 2>&1 || die_usage "GNU parallel is not installed (Debian package: parallel)"
 if [ -n "$report" ]; then
   command -v python3 >/dev/null 2>&1 || die_usage "--report needs python3 here to merge the jobs' reports (Debian package: python3)"
