@@ -101,6 +101,8 @@ struct Case
     std::uint64_t samplesHash;
     std::uint64_t jsonHash;
     std::uint64_t logHash;
+    float targetLufs = -18.0f;
+    Finish finish = Finish::peakTrim; // the delivery finish's passes are pinned too
 };
 
 // Pinned from the chain as it stood before any speed work.
@@ -115,6 +117,10 @@ const Case cases[] = {
       0xeff8b9f0eb520fdeull, 0x5fb4bf2fcdda6af7ull, 0x1735ec8a5cde8448ull },
     { "speech stereo 48k, passthrough denoise", 2, 48000.0, 3.0, false, 16, true,
       0x653b78e7d4d0edd9ull, 0x086cc2bccf8d2621ull, 0x8adfc324e2f490d2ull },
+    { "speech stereo 48k, loudness finish at -12", 2, 48000.0, 4.0, false, 16, false,
+      0xd3e0d26aa269ffbdull, 0xd7432b66f43c2010ull, 0xb9572fd9f6837804ull, -12.0f, Finish::loudness },
+    { "hum+noise mono 44.1k, loudness finish at -23", 1, 44100.0, 3.0, true, 24, false,
+      0x60a757d1bd3faf36ull, 0x9effe19150fd050dull, 0x6268429d34b8aa45ull, -23.0f, Finish::loudness },
 };
 
 TEST (PinnedOutputs, WholeChainIsBitExact)
@@ -135,6 +141,8 @@ TEST (PinnedOutputs, WholeChainIsBitExact)
 
         PipelineConfig config;
         config.denoise = c.denoise;
+        config.targetLufs = c.targetLufs;
+        config.finish = c.finish;
         config.deepFilterPath = temp.file ("no such denoiser").getFullPathName();
         config.ffmpegPath = "/usr/bin/ffmpeg";
 

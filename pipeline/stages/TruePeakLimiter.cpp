@@ -25,6 +25,9 @@ double besselI0 (double x)
     return sum;
 }
 
+// Frames a resting run takes in at once.
+constexpr int kRestingChunk = 1024;
+
 int nextPowerOfTwo (int n)
 {
     int p = 1;
@@ -81,7 +84,8 @@ TruePeakLimiter::TruePeakLimiter (const TruePeakLimiterDesign& d, int channels)
     : design (d), numChannels (std::max (0, channels))
 {
     constexpr int K = TruePeakLimiterDesign::taps;
-    ringSize = nextPowerOfTwo (design.latency() + K + 2);
+    // Room for a run of resting frames taken in at once before the frames a latency behind them leave.
+    ringSize = nextPowerOfTwo (design.latency() + K + 2 + kRestingChunk);
     rings.assign ((size_t) numChannels * (size_t) ringSize * 2, 0.0f);
     framePeaks.assign ((size_t) ringSize, 0.0f);
     peakOfGainFrame.assign ((size_t) ringSize, 0.0f);
@@ -91,6 +95,8 @@ TruePeakLimiter::TruePeakLimiter (const TruePeakLimiterDesign& d, int channels)
     minValues.assign (minQueue.size(), 1.0f);
     ramp.assign ((size_t) design.lookahead, 1.0);
     rampSum = (double) design.lookahead;
+    restingFrames = design.lookahead;
+    windowScratch.assign ((size_t) (2 * (kRestingChunk + K)), 0.0f);
 }
 
 float TruePeakLimiter::peakOfFrame (juce::int64 n) const noexcept
@@ -116,9 +122,19 @@ float TruePeakLimiter::peakOfFrame (juce::int64 n) const noexcept
     return peak;
 }
 
-// One frame in: the frame K/2 before it gets its peak and needed gain, and the
-// frame latency() before it comes out (when there is one) at channels[..][at].
+// One frame in: the frame K/2 before it gets its peak and needed gain.
 void TruePeakLimiter::push (const float* const* in, int index, bool silent) noexcept
+{
+    constexpr int K = TruePeakLimiterDesign::taps;
+    const float windowPeak = take (in, index, silent);
+    const juce::int64 n = pushed - 1 - K / 2;
+    if (n >= 0)
+        decide (n, windowPeak);
+}
+
+// Stores the frame and returns the largest |sample| of the frames the points
+// of the frame K/2 before it read.
+float TruePeakLimiter::take (const float* const* in, int index, bool silent) noexcept
 {
     constexpr int K = TruePeakLimiterDesign::taps;
     const int mask = ringSize - 1;
@@ -153,12 +169,12 @@ void TruePeakLimiter::push (const float* const* in, int index, bool silent) noex
         maxHead = (maxHead + 1) & qMask;
         --maxCount;
     }
+    return framePeaks[(size_t) (maxQueue[(size_t) maxHead] & mask)];
+}
 
-    const juce::int64 n = m - K / 2;
-    if (n < 0)
-        return;
-
-    const float windowPeak = framePeaks[(size_t) (maxQueue[(size_t) maxHead] & mask)];
+void TruePeakLimiter::decide (juce::int64 n, float windowPeak) noexcept
+{
+    const int mask = ringSize - 1;
     const float reach = windowPeak * design.interpolationGainBound;
     float needed = 1.0f, estimate = reach;
     if (reach > design.threshold)
@@ -195,11 +211,218 @@ void TruePeakLimiter::push (const float* const* in, int index, bool silent) noex
     envelope = hold < envelope ? hold : hold + (double) design.releaseCoefficient * (envelope - hold);
     if (envelope > 1.0 - 1e-7)
         envelope = 1.0;
+    restingFrames = envelope == 1.0 && hold == 1.0 ? restingFrames + 1 : 0;
     // n % W, counted: n goes up by one a call from 0.
     const int r = rampSlot;
     rampSlot = rampSlot + 1 == W ? 0 : rampSlot + 1;
     rampSum += envelope - ramp[(size_t) r];
     ramp[(size_t) r] = envelope;
+}
+
+// A chunk of resting frames at once: the frames whose points all stay under
+// the threshold, from the start of the chunk up to the first that may not, go
+// in and out as the frame-by-frame path would take them, with each step done
+// for the whole prefix (the peaks, the sliding maximum, the output). Returns
+// how many frames it took; 0 when the first frame may reach the threshold.
+int TruePeakLimiter::restingChunk (float* const* channels, int i, int count, int& written, double gain, double db) noexcept
+{
+    constexpr int K = TruePeakLimiterDesign::taps;
+    static_assert (K == 16, "the window's maximum below is built for 17 frames");
+    const int mask = ringSize - 1;
+    const juce::int64 first = pushed;
+    // Calls span (slot, offset, length) for the runs of consecutive ring slots that frames from..from + n - 1 take.
+    const auto inSpans = [mask, this] (juce::int64 from, int n, auto&& span)
+    {
+        for (int done = 0; done < n;)
+        {
+            const int slot = (int) ((from + done) & mask);
+            const int length = std::min (n - done, ringSize - slot);
+            span (slot, done, length);
+            done += length;
+        }
+    };
+
+    // The frame peaks of the K frames before the chunk, then of the chunk's.
+    float* peaks = windowScratch.data();
+    inSpans (first - K, K, [&] (int slot, int offset, int length)
+             { std::copy (framePeaks.begin() + slot, framePeaks.begin() + slot + length, peaks + offset); });
+    float* chunkPeaks = peaks + K;
+    std::fill (chunkPeaks, chunkPeaks + count, 0.0f);
+    for (int c = 0; c < numChannels; ++c)
+    {
+        const float* x = channels[c] + i;
+        for (int k = 0; k < count; ++k)
+            chunkPeaks[k] = std::max (chunkPeaks[k], std::abs (x[k]));
+    }
+
+    // Frame first + k decides the gain of frame first + k - K/2 from the peaks
+    // of frames first + k - K .. first + k: the maximum of 17 by doubling spans.
+    // Peaks are never NaN (std::max drops one), so the order of the maxima does not matter.
+    float* windows = windowScratch.data() + kRestingChunk + K;
+    for (int k = 0; k < count + K - 1; ++k)
+        windows[k] = std::max (peaks[k], peaks[k + 1]);            // 2 frames
+    for (int k = 0; k < count + K - 3; ++k)
+        windows[k] = std::max (windows[k], windows[k + 2]);        // 4
+    for (int k = 0; k < count + K - 7; ++k)
+        windows[k] = std::max (windows[k], windows[k + 4]);        // 8
+    for (int k = 0; k < count; ++k)
+        windows[k] = std::max (std::max (windows[k], windows[k + 8]), peaks[k + K]); // 16, then 17
+    float loudest = 0.0f;
+    for (int k = 0; k < count; ++k)
+        loudest = std::max (loudest, windows[k]);
+    int gated = count;
+    if (loudest * design.interpolationGainBound > design.threshold)
+        for (gated = 0; gated < count; ++gated)
+            if (windows[gated] * design.interpolationGainBound > design.threshold)
+                break;
+    if (gated == 0)
+        return 0;
+
+    inSpans (first - K / 2, gated, [&] (int slot, int offset, int length)
+    {
+        for (int k = 0; k < length; ++k)
+            peakOfGainFrame[(size_t) (slot + k)] = windows[offset + k] * design.interpolationGainBound;
+    });
+    inSpans (first, gated, [&] (int slot, int offset, int length)
+    {
+        for (int c = 0; c < numChannels; ++c)
+        {
+            const float* x = channels[c] + i + offset;
+            float* ring = rings.data() + (size_t) c * (size_t) ringSize * 2 + (size_t) slot;
+            std::copy (x, x + length, ring);
+            std::copy (x, x + length, ring + ringSize);
+        }
+        std::copy (chunkPeaks + offset, chunkPeaks + offset + length, framePeaks.begin() + slot);
+    });
+    pushed = first + gated;
+
+    // The sliding maximum as the frame-by-frame path leaves it: the frames of
+    // the last window whose peak no later frame of it reaches or passes.
+    const int qMask = (int) maxQueue.size() - 1;
+    maxHead = 0;
+    maxCount = 0;
+    for (juce::int64 m = pushed - 1 - K; m < pushed; ++m)
+    {
+        const float p = framePeaks[(size_t) (m & mask)];
+        while (maxCount > 0 && framePeaks[(size_t) (maxQueue[(size_t) ((maxCount - 1) & qMask)] & mask)] <= p)
+            --maxCount;
+        maxQueue[(size_t) (maxCount & qMask)] = m;
+        ++maxCount;
+    }
+
+    // The frames that leave: one a frame taken in, once the latency is filled.
+    // The largest estimate times the gain is the largest of the products, as
+    // rounding keeps the order.
+    const float g = (float) gain;
+    const int leaving = (int) std::max<juce::int64> (0, std::min<juce::int64> (gated, pushed - emitted - latency()));
+    float largestEstimate = 0.0f;
+    inSpans (emitted, leaving, [&] (int slot, int offset, int length)
+    {
+        for (int c = 0; c < numChannels; ++c)
+        {
+            const float* ring = rings.data() + (size_t) c * (size_t) ringSize * 2 + (size_t) slot;
+            float* out = channels[c] + written + offset;
+            for (int k = 0; k < length; ++k)
+                out[k] = ring[k] * g;
+        }
+        for (int k = 0; k < length; ++k)
+            largestEstimate = std::max (largestEstimate, peakOfGainFrame[(size_t) (slot + k)]);
+    });
+    if (leaving > 0)
+    {
+        outputPeak = std::max (outputPeak, gain * (double) largestEstimate);
+        if (gain < 1.0)
+        {
+            largestReductionDb = std::max (largestReductionDb, db);
+            for (int k = 0; k < leaving; ++k)
+                reductionSumDb += db; // one by one, as the frame-by-frame sum rounds
+        }
+    }
+    emitted += leaving;
+    written += leaving;
+    settle (first + gated - 1 - K / 2, gated);
+    return gated;
+}
+
+// While the limiter rests (no gain held, every value in the ramp at 1) a frame
+// whose points cannot reach the threshold changes nothing of the gain's state
+// but the frame numbers: the loop below does only what such a frame changes,
+// and leaves at the first frame that could reach the threshold, with the state
+// as the frame-by-frame path would have left it. Returns the index it stopped at.
+int TruePeakLimiter::restingRun (float* const* channels, int i, int numFrames, int& written) noexcept
+{
+    constexpr int K = TruePeakLimiterDesign::taps;
+    const int W = design.lookahead;
+    const int mask = ringSize - 1;
+    // The ramp is not touched while resting (each 1 is replaced by a 1), so the gain stays what it is.
+    const double gain = std::min (1.0, rampSum / W);
+    const float g = (float) gain;
+    const bool reduces = gain < 1.0;
+    const double db = reduces ? -20.0 * std::log10 (gain) : 0.0;
+    const juce::int64 latencyFrames = latency();
+    juce::int64 lastRested = -1;
+    int rested = 0;
+    while (i < numFrames)
+    {
+        const int taken = restingChunk (channels, i, std::min (numFrames - i, kRestingChunk), written, gain, db);
+        if (taken == 0)
+            break;
+        i += taken;
+    }
+    for (; i < numFrames; ++i)
+    {
+        const float windowPeak = take (channels, i, false);
+        const juce::int64 n = pushed - 1 - K / 2;
+        const float reach = windowPeak * design.interpolationGainBound;
+        if (reach > design.threshold)
+        {
+            settle (lastRested, rested);
+            decide (n, windowPeak);
+            if (pushed - emitted > latencyFrames)
+                emit (channels, written++);
+            return i + 1;
+        }
+        peakOfGainFrame[(size_t) (n & mask)] = reach;
+        lastRested = n;
+        ++rested;
+        if (pushed - emitted > latencyFrames)
+        {
+            const juce::int64 t = emitted++;
+            const int slot = (int) (t & mask);
+            for (int c = 0; c < numChannels; ++c)
+                channels[c][written] = rings[(size_t) c * (size_t) ringSize * 2 + (size_t) slot] * g;
+            ++written;
+            if (reduces)
+            {
+                largestReductionDb = std::max (largestReductionDb, db);
+                reductionSumDb += db;
+            }
+            outputPeak = std::max (outputPeak, gain * (double) peakOfGainFrame[(size_t) slot]);
+        }
+    }
+    settle (lastRested, rested);
+    return i;
+}
+
+// The state the frame-by-frame path leaves after `count` resting frames, the last of them `last`.
+void TruePeakLimiter::settle (juce::int64 last, int count) noexcept
+{
+    if (count == 0)
+        return;
+    previousPeak = 0.0f;
+    // Every needed gain in the window was 1, so the queue holds the newest frame alone.
+    minQueue[(size_t) minHead] = last;
+    minValues[(size_t) minHead] = 1.0f;
+    minCount = 1;
+    rampSlot = (int) ((rampSlot + (juce::int64) count) % design.lookahead);
+    restingFrames += count;
+}
+
+bool TruePeakLimiter::resting() const noexcept
+{
+    constexpr int K = TruePeakLimiterDesign::taps;
+    return restingFrames >= design.lookahead && minCount == 1 && minValues[(size_t) minHead] == 1.0f
+           && envelope == 1.0 && pushed > K / 2;
 }
 
 void TruePeakLimiter::emit (float* const* out, int at) noexcept
@@ -226,12 +449,18 @@ int TruePeakLimiter::process (float* const* channels, int numFrames) noexcept
 {
     const juce::ScopedNoDenormals noDenormals;
     int written = 0;
-    for (int i = 0; i < numFrames; ++i)
+    for (int i = 0; i < numFrames;)
     {
+        if (resting())
+        {
+            i = restingRun (channels, i, numFrames, written);
+            continue;
+        }
         push (channels, i, false);
         // The frame that leaves lies at or before the one that came in, so writing it over the buffer is safe.
         if (pushed - emitted > latency())
             emit (channels, written++);
+        ++i;
     }
     return written;
 }

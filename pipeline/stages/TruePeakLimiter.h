@@ -82,6 +82,12 @@ public:
 
 private:
     void push (const float* const* channels, int index, bool silent) noexcept;
+    float take (const float* const* channels, int index, bool silent) noexcept;
+    void decide (juce::int64 frame, float windowPeak) noexcept;
+    bool resting() const noexcept;
+    int restingRun (float* const* channels, int index, int numFrames, int& written) noexcept;
+    void settle (juce::int64 lastRested, int count) noexcept;
+    int restingChunk (float* const* channels, int index, int count, int& written, double gain, double db) noexcept;
     float peakOfFrame (juce::int64 frame) const noexcept;
     void emit (float* const* channels, int at) noexcept;
 
@@ -110,8 +116,12 @@ private:
     std::vector<double> ramp;
     double rampSum = 0.0;
     int rampSlot = 0;
+    // Frames in a row whose gain decision left no gain held and the envelope at 1;
+    // from the look-ahead's length on, every value in the ramp is 1.
+    juce::int64 restingFrames = 0;
     std::vector<float> gains; // the smoothed gain per frame, until its frame comes out
     std::vector<float> peakOfGainFrame; // the estimated peak of each frame, paired with its gain
+    std::vector<float> windowScratch;   // the frame peaks a resting chunk's windows read
 
     double largestReductionDb = 0.0, reductionSumDb = 0.0, outputPeak = 0.0;
 };
