@@ -15,9 +15,22 @@
 
 namespace
 {
+// JUCE writes BEL as \a, which JSON does not have: strict readers (jq, the
+// scale-out merge) would refuse the whole line of a file whose name holds one.
 juce::String quoted (const juce::String& text)
 {
-    return "\"" + juce::JSON::escapeString (text) + "\"";
+    constexpr juce::juce_wchar bell = 7;
+    juce::String json ("\"");
+    for (int from = 0;;)
+    {
+        const int at = text.indexOfChar (from, bell);
+        json << juce::JSON::escapeString (text.substring (from, at < 0 ? text.length() : at));
+        if (at < 0)
+            break;
+        json << "\\u0007";
+        from = at + 1;
+    }
+    return json + "\"";
 }
 
 // Fixed point: the reader compares figures to hundredths of a dB, so three

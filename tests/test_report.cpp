@@ -13,6 +13,7 @@
 #include <iostream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sys/mount.h>
 
 using namespace testing_support;
@@ -231,6 +232,35 @@ TEST (ReportExe, ChangesNothingElseTheRunWrites)
     for (const auto& f : plainFiles)
         EXPECT_EQ (bytesOf (tmp.file ("reported").getChildFile (f.getFileName())), bytesOf (f)) << f.getFileName();
     EXPECT_EQ (reportLines (tmp.file ("r.jsonl")).size(), 2u);
+}
+
+// File names may hold any byte but '/' and NUL: the report is read by strict
+// JSON readers (the scale-out merge, jq), so every character in a path must be
+// escaped the way JSON allows, and read back as the same name.
+TEST (ReportExe, PathsWithControlCharactersStayStrictJson)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    in.createDirectory();
+    const std::vector<juce::String> names { "bell\a\a.wav", "\abell first.wav", "tab\t and \"quote\".wav",
+                                            juce::String (juce::CharPointer_UTF8 ("back\\slash caf\xc3\xa9.wav")) };
+    for (const auto& name : names)
+        writeWav (in.getChildFile (name), speechLike (1, 44100, 44100.0, 3), 44100.0, 16);
+
+    const auto report = tmp.file ("r.jsonl");
+    const auto run = runEngineExe ({ "--input-dir", path (in), "--output-dir", path (tmp.file ("out")), "--denoise", "false",
+                                     "--report", path (report) });
+    ASSERT_EQ (run.exitCode, 0) << run.err;
+    const auto strict = runProcess ("/usr/bin/python3", { "-c", "import json, sys\n"
+                                                                "for line in open (sys.argv[1], encoding='utf-8'):\n"
+                                                                "    json.loads (line)\n",
+                                                          path (report) });
+    EXPECT_EQ (strict.exitCode, 0) << strict.err;
+    std::set<juce::String> read;
+    for (const auto& line : reportLines (report))
+        if (line.hasProperty ("inputPath"))
+            read.insert (juce::File (line["inputPath"].toString()).getFileName());
+    EXPECT_EQ (read, std::set<juce::String> (names.begin(), names.end()));
 }
 
 // A report that cannot be written, or that would destroy or become an input or
