@@ -219,6 +219,20 @@ void TruePeakLimiter::decide (juce::int64 n, float windowPeak) noexcept
     ramp[(size_t) r] = envelope;
 }
 
+// Calls span (slot, offset, length) for the runs of consecutive ring slots
+// that the frames from .. from + n - 1 take in a ring of ringSize slots.
+template <typename Span>
+void forEachSpan (int ringSize, juce::int64 from, int n, Span&& span)
+{
+    for (int done = 0; done < n;)
+    {
+        const int slot = (int) ((from + done) & (ringSize - 1));
+        const int length = std::min (n - done, ringSize - slot);
+        span (slot, done, length);
+        done += length;
+    }
+}
+
 // A chunk of resting frames at once: the frames whose points all stay under
 // the threshold, from the start of the chunk up to the first that may not, go
 // in and out as the frame-by-frame path would take them, with each step done
@@ -227,25 +241,26 @@ void TruePeakLimiter::decide (juce::int64 n, float windowPeak) noexcept
 int TruePeakLimiter::restingChunk (float* const* channels, int i, int count, int& written, double gain, double db) noexcept
 {
     constexpr int K = TruePeakLimiterDesign::taps;
-    static_assert (K == 16, "the window's maximum below is built for 17 frames");
-    const int mask = ringSize - 1;
+    const int gated = restingPrefix (channels, i, count);
+    if (gated == 0)
+        return 0;
     const juce::int64 first = pushed;
-    // Calls span (slot, offset, length) for the runs of consecutive ring slots that frames from..from + n - 1 take.
-    const auto inSpans = [mask, this] (juce::int64 from, int n, auto&& span)
-    {
-        for (int done = 0; done < n;)
-        {
-            const int slot = (int) ((from + done) & mask);
-            const int length = std::min (n - done, ringSize - slot);
-            span (slot, done, length);
-            done += length;
-        }
-    };
+    takeResting (channels, i, gated);
+    letOutResting (channels, written, gated, gain, db);
+    settle (first + gated - 1 - K / 2, gated);
+    return gated;
+}
 
-    // The frame peaks of the K frames before the chunk, then of the chunk's.
+// How many of the chunk's frames, from its first, cannot reach the threshold.
+// Leaves the frame peaks of the K frames before the chunk and of the chunk's
+// in windowScratch, followed by each frame's window maximum.
+int TruePeakLimiter::restingPrefix (const float* const* channels, int i, int count) noexcept
+{
+    constexpr int K = TruePeakLimiterDesign::taps;
+    static_assert (K == 16, "the window's maximum below is built for 17 frames");
     float* peaks = windowScratch.data();
-    inSpans (first - K, K, [&] (int slot, int offset, int length)
-             { std::copy (framePeaks.begin() + slot, framePeaks.begin() + slot + length, peaks + offset); });
+    forEachSpan (ringSize, pushed - K, K, [&] (int slot, int offset, int length)
+                 { std::copy (framePeaks.begin() + slot, framePeaks.begin() + slot + length, peaks + offset); });
     float* chunkPeaks = peaks + K;
     std::fill (chunkPeaks, chunkPeaks + count, 0.0f);
     for (int c = 0; c < numChannels; ++c)
@@ -270,20 +285,29 @@ int TruePeakLimiter::restingChunk (float* const* channels, int i, int count, int
     float loudest = 0.0f;
     for (int k = 0; k < count; ++k)
         loudest = std::max (loudest, windows[k]);
-    int gated = count;
-    if (loudest * design.interpolationGainBound > design.threshold)
-        for (gated = 0; gated < count; ++gated)
-            if (windows[gated] * design.interpolationGainBound > design.threshold)
-                break;
-    if (gated == 0)
-        return 0;
+    if (loudest * design.interpolationGainBound <= design.threshold)
+        return count;
+    int gated = 0;
+    while (gated < count && windows[gated] * design.interpolationGainBound <= design.threshold)
+        ++gated;
+    return gated;
+}
 
-    inSpans (first - K / 2, gated, [&] (int slot, int offset, int length)
+// The resting prefix in: its samples into the rings, its frames' peaks, the
+// gain frames' estimates, and the sliding maximum as the frame-by-frame path
+// leaves it.
+void TruePeakLimiter::takeResting (const float* const* channels, int i, int gated) noexcept
+{
+    constexpr int K = TruePeakLimiterDesign::taps;
+    const juce::int64 first = pushed;
+    const float* chunkPeaks = windowScratch.data() + K;
+    const float* windows = windowScratch.data() + kRestingChunk + K;
+    forEachSpan (ringSize, first - K / 2, gated, [&] (int slot, int offset, int length)
     {
         for (int k = 0; k < length; ++k)
             peakOfGainFrame[(size_t) (slot + k)] = windows[offset + k] * design.interpolationGainBound;
     });
-    inSpans (first, gated, [&] (int slot, int offset, int length)
+    forEachSpan (ringSize, first, gated, [&] (int slot, int offset, int length)
     {
         for (int c = 0; c < numChannels; ++c)
         {
@@ -296,9 +320,8 @@ int TruePeakLimiter::restingChunk (float* const* channels, int i, int count, int
     });
     pushed = first + gated;
 
-    // The sliding maximum as the frame-by-frame path leaves it: the frames of
-    // the last window whose peak no later frame of it reaches or passes.
-    const int qMask = (int) maxQueue.size() - 1;
+    // The queue holds the frames of the last window whose peak no later frame of it reaches or passes.
+    const int mask = ringSize - 1, qMask = (int) maxQueue.size() - 1;
     maxHead = 0;
     maxCount = 0;
     for (juce::int64 m = pushed - 1 - K; m < pushed; ++m)
@@ -309,14 +332,17 @@ int TruePeakLimiter::restingChunk (float* const* channels, int i, int count, int
         maxQueue[(size_t) (maxCount & qMask)] = m;
         ++maxCount;
     }
+}
 
-    // The frames that leave: one a frame taken in, once the latency is filled.
-    // The largest estimate times the gain is the largest of the products, as
-    // rounding keeps the order.
+// The frames that leave while the prefix goes in: one a frame taken in, once
+// the latency is filled, all at the same gain. The largest estimate times the
+// gain is the largest of the products, as rounding keeps the order.
+void TruePeakLimiter::letOutResting (float* const* channels, int& written, int gated, double gain, double db) noexcept
+{
     const float g = (float) gain;
     const int leaving = (int) std::max<juce::int64> (0, std::min<juce::int64> (gated, pushed - emitted - latency()));
     float largestEstimate = 0.0f;
-    inSpans (emitted, leaving, [&] (int slot, int offset, int length)
+    forEachSpan (ringSize, emitted, leaving, [&] (int slot, int offset, int length)
     {
         for (int c = 0; c < numChannels; ++c)
         {
@@ -340,8 +366,6 @@ int TruePeakLimiter::restingChunk (float* const* channels, int i, int count, int
     }
     emitted += leaving;
     written += leaving;
-    settle (first + gated - 1 - K / 2, gated);
-    return gated;
 }
 
 // While the limiter rests (no gain held, every value in the ramp at 1) a frame

@@ -88,6 +88,9 @@ private:
     int restingRun (float* const* channels, int index, int numFrames, int& written) noexcept;
     void settle (juce::int64 lastRested, int count) noexcept;
     int restingChunk (float* const* channels, int index, int count, int& written, double gain, double db) noexcept;
+    int restingPrefix (const float* const* channels, int index, int count) noexcept;
+    void takeResting (const float* const* channels, int index, int gated) noexcept;
+    void letOutResting (float* const* channels, int& written, int gated, double gain, double db) noexcept;
     float peakOfFrame (juce::int64 frame) const noexcept;
     void emit (float* const* channels, int at) noexcept;
 
