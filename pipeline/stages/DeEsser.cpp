@@ -1,7 +1,6 @@
 #include "pipeline/stages/DeEsser.h"
 
 #include "common/Levels.h"
-#include "pipeline/stages/StageShape.h"
 
 #include <cmath>
 
@@ -65,13 +64,5 @@ void DeEsser::processChannel (int channel, float* samples, int numSamples) noexc
         samples[n] = state.compressor.processSample (high) + low;
     }
     channels[(size_t) channel] = state;
-}
-
-DeEsserReport applyDeEsser (juce::AudioBuffer<float>& buffer, double sampleRate, const DeEsserParameters& parameters)
-{
-    const auto design = designDeEsser (parameters, sampleRate);
-    DeEsser deEsser (design, buffer.getNumChannels());
-    processWholeBuffer (deEsser, buffer);
-    return { design.thresholdDb };
 }
 } // namespace stages

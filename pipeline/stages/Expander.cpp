@@ -1,7 +1,5 @@
 #include "pipeline/stages/Expander.h"
 
-#include "pipeline/stages/StageShape.h"
-
 namespace stages
 {
 namespace
@@ -44,13 +42,5 @@ void Expander::processChannel (int channel, float* samples, int numSamples) noex
     for (int n = 0; n < numSamples; ++n)
         samples[n] = gate.processSample (samples[n]);
     channels[(size_t) channel] = gate;
-}
-
-ExpanderReport applyExpander (juce::AudioBuffer<float>& buffer, double sampleRate, const ExpanderParameters& parameters)
-{
-    const auto design = designExpander (parameters, sampleRate);
-    Expander expander (design, buffer.getNumChannels());
-    processWholeBuffer (expander, buffer);
-    return { design.thresholdDb, design.ratio };
 }
 } // namespace stages

@@ -1,7 +1,5 @@
 #include "pipeline/stages/Leveler.h"
 
-#include "pipeline/stages/StageShape.h"
-
 namespace stages
 {
 LevelerDesign designLeveler (const LevelerParameters& p, double sampleRate)
@@ -21,12 +19,5 @@ void Leveler::processChannel (int channel, float* samples, int numSamples) noexc
     for (int n = 0; n < numSamples; ++n)
         samples[n] = compressor.processSample (samples[n]);
     channels[(size_t) channel] = compressor;
-}
-
-LevelerReport applyLeveler (juce::AudioBuffer<float>& buffer, double sampleRate, const LevelerParameters& parameters)
-{
-    Leveler leveler (designLeveler (parameters, sampleRate), buffer.getNumChannels());
-    processWholeBuffer (leveler, buffer);
-    return {};
 }
 } // namespace stages

@@ -1,7 +1,5 @@
 #include "pipeline/stages/Limiter.h"
 
-#include "pipeline/stages/StageShape.h"
-
 namespace stages
 {
 LimiterDesign designLimiter (const LimiterParameters& parameters, double sampleRate)
@@ -32,12 +30,5 @@ void Limiter::processChannel (int channel, float* x, int numSamples) noexcept
     channels[(size_t) channel] = limiter;
     juce::FloatVectorOperations::multiply (x, limiter.outputGain, numSamples);
     juce::FloatVectorOperations::clip (x, x, -1.0f, 1.0f, numSamples);
-}
-
-LimiterReport applyLimiter (juce::AudioBuffer<float>& buffer, double sampleRate, const LimiterParameters& parameters)
-{
-    Limiter limiter (designLimiter (parameters, sampleRate), buffer.getNumChannels());
-    processWholeBuffer (limiter, buffer);
-    return { parameters.ceilingDb };
 }
 } // namespace stages

@@ -23,7 +23,4 @@ struct NormalizationReport
     float targetLufs = 0.0f;
     std::optional<GainSetting> applied;
 };
-
-NormalizationReport applyNormalizationGain (juce::AudioBuffer<float>& buffer,
-                                            const NormalizationParameters& parameters);
 } // namespace stages

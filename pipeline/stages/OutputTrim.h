@@ -15,14 +15,8 @@ struct OutputTrimParameters
 // Nothing when the peak is not above the trim's floor (silence, dither residue).
 std::optional<GainSetting> designOutputTrim (const OutputTrimParameters& parameters);
 
-// Highest |sample| over every channel; 0 for a cleared buffer or no channels.
-float measureSamplePeak (const juce::AudioBuffer<float>& buffer);
-
 struct OutputTrimReport
 {
     std::optional<GainSetting> applied;
 };
-
-// Measures the buffer's peak and trims it.
-OutputTrimReport applyOutputTrim (juce::AudioBuffer<float>& buffer);
 } // namespace stages

@@ -22,6 +22,4 @@ struct PreGainReport
     float measuredLufs = 0.0f;
     std::optional<GainSetting> applied;
 };
-
-PreGainReport applyPreGain (juce::AudioBuffer<float>& buffer, const PreGainParameters& parameters);
 } // namespace stages

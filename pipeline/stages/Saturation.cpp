@@ -1,7 +1,5 @@
 #include "pipeline/stages/Saturation.h"
 
-#include "pipeline/stages/StageShape.h"
-
 #include <cmath>
 
 namespace stages
@@ -44,13 +42,5 @@ void Saturation::processChannel (int channel, float* samples, int numSamples) no
 {
     softClip (samples, numSamples, clipSlope);
     shelf.processChannel (channel, samples, numSamples);
-}
-
-SaturationReport applySaturation (juce::AudioBuffer<float>& buffer, double sampleRate,
-                                  const SaturationParameters& parameters)
-{
-    Saturation saturation (designSaturation (parameters, sampleRate), buffer.getNumChannels());
-    processWholeBuffer (saturation, buffer);
-    return { parameters.driveDb };
 }
 } // namespace stages
