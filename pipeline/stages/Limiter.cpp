@@ -10,10 +10,13 @@ LimiterDesign designLimiter (const LimiterParameters& parameters, double sampleR
 Limiter::Limiter (const LimiterDesign& design, int numChannels)
     : channels ((size_t) juce::jmax (0, numChannels), design.kernel)
 {
+    jassert (numChannels >= 0); // a count of channels, not a failure code
 }
 
 void Limiter::processChannel (int channel, float* x, int numSamples) noexcept
 {
+    jassert (juce::isPositiveAndBelow (channel, (int) channels.size())); // a channel the processor was not made for
+    jassert (numSamples >= 0 && (x != nullptr || numSamples == 0)); // a negative length, or a length with no samples behind it
     if (numSamples <= 0)
         return;
 

@@ -36,10 +36,13 @@ SaturationDesign designSaturation (const SaturationParameters& parameters, doubl
 Saturation::Saturation (const SaturationDesign& design, int numChannels)
     : clipSlope (design.clipSlope), shelf (design.shelf, numChannels)
 {
+    jassert (numChannels >= 0); // a count of channels, not a failure code
 }
 
 void Saturation::processChannel (int channel, float* samples, int numSamples) noexcept
 {
+    jassert (channel >= 0); // a channel the processor was not made for (the shelf holds the count)
+    jassert (numSamples >= 0 && (samples != nullptr || numSamples == 0)); // a negative length, or a length with no samples behind it
     softClip (samples, numSamples, clipSlope);
     shelf.processChannel (channel, samples, numSamples);
 }
