@@ -11,8 +11,9 @@
 // oversubscribing the machine. Pieces are taken in index order by whichever
 // thread is free; each piece must write only its own results. An exception
 // thrown by a piece (an allocation failure) is rethrown on the calling thread
-// after both threads have stopped. Starting the helper costs one thread start
-// (tens of microseconds), so callers run small jobs inline.
+// after both threads have stopped. The chain (its stages' channels, block by
+// block) and the analysis (its measurements of each block) keep one helper for
+// a whole file, so a file pays for one thread start (tens of microseconds).
 namespace side_by_side
 {
 // True when this machine has a second logical processor to use.

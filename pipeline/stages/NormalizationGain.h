@@ -10,7 +10,7 @@ namespace stages
 struct NormalizationParameters
 {
     float targetLufs = -18.0f;
-    float measuredLufs = -144.0f; // integrated loudness of the buffer as it is
+    float measuredLufs = -144.0f; // integrated loudness after saturation, measured in the chain's shaping pass
     bool bypassed = false;
 };
 

@@ -10,7 +10,7 @@ namespace stages
 struct PreGainParameters
 {
     float targetLufs = -18.0f;
-    float measuredLufs = -144.0f; // integrated loudness of the buffer as it is
+    float measuredLufs = -144.0f; // integrated loudness of the file as it reaches pre-gain, measured before the chain runs
     bool bypassed = false;
 };
 
