@@ -4,6 +4,7 @@
 #include "pipeline/SampleChecks.h"
 #include "pipeline/stages/Limiter.h"
 #include "pipeline/stages/OutputTrim.h"
+#include "support/WholeBuffer.h"
 
 #include <benchmark/benchmark.h>
 

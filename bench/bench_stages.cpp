@@ -12,6 +12,7 @@
 #include "pipeline/stages/PreFilter.h"
 #include "pipeline/stages/Saturation.h"
 #include "pipeline/stages/VocalEq.h"
+#include "support/WholeBuffer.h"
 
 #include <benchmark/benchmark.h>
 

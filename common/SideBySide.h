@@ -11,26 +11,18 @@
 // oversubscribing the machine. Pieces are taken in index order by whichever
 // thread is free; each piece must write only its own results. An exception
 // thrown by a piece (an allocation failure) is rethrown on the calling thread
-// after both threads have stopped. Starting the helper costs one thread start
-// (tens of microseconds), so callers run small jobs inline.
+// after both threads have stopped. The chain (its stages' channels, block by
+// block) and the analysis (its measurements of each block) keep one helper for
+// a whole file, so a file pays for one thread start (tens of microseconds).
 namespace side_by_side
 {
 // True when this machine has a second logical processor to use.
 bool helperAvailable();
 
-// Calls piece (i) for every i in [0, count), on this thread and, when a helper
-// is available and count > 1, on one helper thread too.
-void run (int count, const std::function<void (int)>& piece);
-
-// run() for the channels of a buffer of numSamples frames: channels side by
-// side only when there are several and the work is long enough to pay for
-// the thread.
-void forEachChannel (int numChannels, int numSamples, const std::function<void (int)>& perChannel);
-
-// run() with one helper thread kept for many calls: work handed over block by
-// block (thousands of times for an hour of audio) would otherwise start a
-// thread for every block. The thread starts with the first call that has
-// several pieces and stops with the object.
+// One helper thread kept for many calls: the chain and the analysis hand
+// their work over block by block (thousands of times for an hour of audio),
+// so starting a thread per call would cost more than the work. The thread
+// starts with the first call that has several pieces and stops with the object.
 class KeptHelper
 {
 public:
@@ -39,6 +31,8 @@ public:
     KeptHelper (const KeptHelper&) = delete;
     KeptHelper& operator= (const KeptHelper&) = delete;
 
+    // Calls piece (i) for every i in [0, count): on this thread and, when a
+    // helper is available and count > 1, on the kept thread too.
     void run (int count, const std::function<void (int)>& piece);
 
 private:

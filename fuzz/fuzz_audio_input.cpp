@@ -12,6 +12,7 @@
 #include "pipeline/Chain.h"
 #include "pipeline/SampleChecks.h"
 #include "pipeline/stages/PreFilter.h"
+#include "support/WholeBuffer.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -6,6 +6,7 @@
 #include "pipeline/stages/TruePeakLimiter.h"
 #include "support/IndependentMeter.h"
 #include "support/TestSupport.h"
+#include "support/WholeBuffer.h"
 
 #include <cmath>
 #include <random>

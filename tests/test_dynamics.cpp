@@ -4,6 +4,7 @@
 #include "pipeline/StageLog.h"
 #include "support/StageMeasure.h"
 #include "support/TestSupport.h"
+#include "support/WholeBuffer.h"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 
 #include "pipeline/StageLog.h"
 #include "pipeline/stages/BiquadCascade.h"
-#include "pipeline/stages/StageShape.h"
 #include "support/StageMeasure.h"
 #include "support/TestSupport.h"
+#include "support/WholeBuffer.h"
 
 #include <gtest/gtest.h>
 

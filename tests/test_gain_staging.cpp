@@ -8,6 +8,7 @@
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
 #include "support/TestSupport.h"
+#include "support/WholeBuffer.h"
 
 #include <cmath>
 #include <limits>

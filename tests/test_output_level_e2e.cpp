@@ -9,6 +9,7 @@
 #include "pipeline/stages/OutputTrim.h"
 #include "support/LoudnessMeter.h"
 #include "support/TestSupport.h"
+#include "support/WholeBuffer.h"
 
 #include <cmath>
 #include <limits>

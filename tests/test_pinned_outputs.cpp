@@ -2,9 +2,9 @@
 // samples, of the analysis JSON and of the log for a few generated inputs.
 // Speed-ups of the driver, the stages and the analysis must leave all three
 // unchanged; a deliberate change of results re-pins them in the same commit.
-#include "common/SideBySide.h"
 #include "pipeline/AudioPipeline.h"
 #include "support/TestSupport.h"
+#include "support/WholeBuffer.h"
 
 #include <cmath>
 #include <cstdint>

@@ -4,9 +4,9 @@
 // side by side). The designs are checked where they can be without audio.
 
 #include "pipeline/StageLog.h"
-#include "pipeline/stages/StageShape.h"
 #include "support/StageMeasure.h"
 #include "support/TestSupport.h"
+#include "support/WholeBuffer.h"
 
 #include <gtest/gtest.h>
 

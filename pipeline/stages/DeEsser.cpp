@@ -1,7 +1,6 @@
 #include "pipeline/stages/DeEsser.h"
 
 #include "common/Levels.h"
-#include "pipeline/stages/StageShape.h"
 
 #include <cmath>
 
@@ -48,6 +47,7 @@ DeEsserDesign designDeEsser (const DeEsserParameters& parameters, double sampleR
 DeEsser::DeEsser (const DeEsserDesign& design, int numChannels)
     : channels ((size_t) juce::jmax (0, numChannels), Channel { design.compressor, design.split })
 {
+    jassert (numChannels >= 0); // a count of channels, not a failure code
 }
 
 // Split, compress and sum sample by sample: each output sample depends only on
@@ -55,6 +55,8 @@ DeEsser::DeEsser (const DeEsserDesign& design, int numChannels)
 // band-buffer result without holding two extra copies of the audio.
 void DeEsser::processChannel (int channel, float* samples, int numSamples) noexcept
 {
+    jassert (juce::isPositiveAndBelow (channel, (int) channels.size())); // a channel the processor was not made for
+    jassert (numSamples >= 0 && (samples != nullptr || numSamples == 0)); // a negative length, or a length with no samples behind it
     // The state runs in a local copy: the compiler then keeps it in registers
     // instead of reloading it after every store to samples, which could alias it.
     auto state = channels[(size_t) channel];
@@ -65,13 +67,5 @@ void DeEsser::processChannel (int channel, float* samples, int numSamples) noexc
         samples[n] = state.compressor.processSample (high) + low;
     }
     channels[(size_t) channel] = state;
-}
-
-DeEsserReport applyDeEsser (juce::AudioBuffer<float>& buffer, double sampleRate, const DeEsserParameters& parameters)
-{
-    const auto design = designDeEsser (parameters, sampleRate);
-    DeEsser deEsser (design, buffer.getNumChannels());
-    processWholeBuffer (deEsser, buffer);
-    return { design.thresholdDb };
 }
 } // namespace stages

@@ -49,6 +49,4 @@ struct DeEsserReport
 {
     float thresholdDb = 0.0f;
 };
-
-DeEsserReport applyDeEsser (juce::AudioBuffer<float>& buffer, double sampleRate, const DeEsserParameters& parameters);
 } // namespace stages

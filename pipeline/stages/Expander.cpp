@@ -1,7 +1,5 @@
 #include "pipeline/stages/Expander.h"
 
-#include "pipeline/stages/StageShape.h"
-
 namespace stages
 {
 namespace
@@ -31,26 +29,21 @@ ExpanderDesign designExpander (const ExpanderParameters& parameters, double samp
 
 Expander::Expander (const ExpanderDesign& design, int numChannels)
 {
+    jassert (numChannels >= 0); // a count of channels, not a failure code
     if (design.gate)
         channels.assign ((size_t) juce::jmax (0, numChannels), *design.gate);
 }
 
 void Expander::processChannel (int channel, float* samples, int numSamples) noexcept
 {
+    jassert (numSamples >= 0 && (samples != nullptr || numSamples == 0)); // a negative length, or a length with no samples behind it
     if (channels.empty())
-        return;
+        return; // the design cannot expand: every channel passes as it is
+    jassert (juce::isPositiveAndBelow (channel, (int) channels.size())); // a channel the processor was not made for
     // A local copy of the state stays in registers (see DeEsser::processChannel).
     auto gate = channels[(size_t) channel];
     for (int n = 0; n < numSamples; ++n)
         samples[n] = gate.processSample (samples[n]);
     channels[(size_t) channel] = gate;
-}
-
-ExpanderReport applyExpander (juce::AudioBuffer<float>& buffer, double sampleRate, const ExpanderParameters& parameters)
-{
-    const auto design = designExpander (parameters, sampleRate);
-    Expander expander (design, buffer.getNumChannels());
-    processWholeBuffer (expander, buffer);
-    return { design.thresholdDb, design.ratio };
 }
 } // namespace stages

@@ -44,6 +44,4 @@ struct ExpanderReport
     float thresholdDb = 0.0f;
     float ratio = 0.0f;
 };
-
-ExpanderReport applyExpander (juce::AudioBuffer<float>& buffer, double sampleRate, const ExpanderParameters& parameters);
 } // namespace stages

@@ -38,7 +38,4 @@ public:
 private:
     float gain;
 };
-
-// Runs the gain over the whole buffer when there is one to apply.
-void applyGain (juce::AudioBuffer<float>& buffer, const std::optional<GainSetting>& setting);
 } // namespace stages

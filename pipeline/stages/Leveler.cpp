@@ -1,7 +1,5 @@
 #include "pipeline/stages/Leveler.h"
 
-#include "pipeline/stages/StageShape.h"
-
 namespace stages
 {
 LevelerDesign designLeveler (const LevelerParameters& p, double sampleRate)
@@ -12,21 +10,17 @@ LevelerDesign designLeveler (const LevelerParameters& p, double sampleRate)
 Leveler::Leveler (const LevelerDesign& design, int numChannels)
     : channels ((size_t) juce::jmax (0, numChannels), design.compressor)
 {
+    jassert (numChannels >= 0); // a count of channels, not a failure code
 }
 
 void Leveler::processChannel (int channel, float* samples, int numSamples) noexcept
 {
+    jassert (juce::isPositiveAndBelow (channel, (int) channels.size())); // a channel the processor was not made for
+    jassert (numSamples >= 0 && (samples != nullptr || numSamples == 0)); // a negative length, or a length with no samples behind it
     // A local copy of the state stays in registers (see DeEsser::processChannel).
     auto compressor = channels[(size_t) channel];
     for (int n = 0; n < numSamples; ++n)
         samples[n] = compressor.processSample (samples[n]);
     channels[(size_t) channel] = compressor;
-}
-
-LevelerReport applyLeveler (juce::AudioBuffer<float>& buffer, double sampleRate, const LevelerParameters& parameters)
-{
-    Leveler leveler (designLeveler (parameters, sampleRate), buffer.getNumChannels());
-    processWholeBuffer (leveler, buffer);
-    return {};
 }
 } // namespace stages

@@ -43,7 +43,4 @@ private:
 struct LevelerReport
 {
 };
-
-LevelerReport applyLeveler (juce::AudioBuffer<float>& buffer, double sampleRate,
-                            const LevelerParameters& parameters = {});
 } // namespace stages

@@ -1,7 +1,5 @@
 #include "pipeline/stages/Limiter.h"
 
-#include "pipeline/stages/StageShape.h"
-
 namespace stages
 {
 LimiterDesign designLimiter (const LimiterParameters& parameters, double sampleRate)
@@ -12,10 +10,13 @@ LimiterDesign designLimiter (const LimiterParameters& parameters, double sampleR
 Limiter::Limiter (const LimiterDesign& design, int numChannels)
     : channels ((size_t) juce::jmax (0, numChannels), design.kernel)
 {
+    jassert (numChannels >= 0); // a count of channels, not a failure code
 }
 
 void Limiter::processChannel (int channel, float* x, int numSamples) noexcept
 {
+    jassert (juce::isPositiveAndBelow (channel, (int) channels.size())); // a channel the processor was not made for
+    jassert (numSamples >= 0 && (x != nullptr || numSamples == 0)); // a negative length, or a length with no samples behind it
     if (numSamples <= 0)
         return;
 
@@ -32,12 +33,5 @@ void Limiter::processChannel (int channel, float* x, int numSamples) noexcept
     channels[(size_t) channel] = limiter;
     juce::FloatVectorOperations::multiply (x, limiter.outputGain, numSamples);
     juce::FloatVectorOperations::clip (x, x, -1.0f, 1.0f, numSamples);
-}
-
-LimiterReport applyLimiter (juce::AudioBuffer<float>& buffer, double sampleRate, const LimiterParameters& parameters)
-{
-    Limiter limiter (designLimiter (parameters, sampleRate), buffer.getNumChannels());
-    processWholeBuffer (limiter, buffer);
-    return { parameters.ceilingDb };
 }
 } // namespace stages

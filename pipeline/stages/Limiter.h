@@ -41,6 +41,4 @@ struct LimiterReport
 {
     float ceilingDb = 0.0f;
 };
-
-LimiterReport applyLimiter (juce::AudioBuffer<float>& buffer, double sampleRate, const LimiterParameters& parameters);
 } // namespace stages

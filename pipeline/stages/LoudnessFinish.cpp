@@ -11,6 +11,8 @@ namespace stages
 FinishLoudnessMeter::FinishLoudnessMeter (int channels, double rate)
     : numChannels (channels), hop (std::max (1, (int) (rate * 0.1)))
 {
+    jassert (channels >= 0); // a count of channels, not a failure code
+    jassert (rate > 0.0);    // the K-weighting is designed for the file's own rate
     // ITU-R BS.1770 stage 1 (high shelf) and stage 2 (high pass) from their analogue
     // prototypes, the constants as libebur128 derives them from the 48 kHz coefficients.
     {
@@ -32,6 +34,7 @@ FinishLoudnessMeter::FinishLoudnessMeter (int channels, double rate)
 
 void FinishLoudnessMeter::add (const float* const* channels, int numFrames)
 {
+    jassert (numFrames >= 0 && (channels != nullptr || numFrames == 0)); // one pointer per channel the meter was made for
     int done = 0;
     while (done < numFrames)
     {

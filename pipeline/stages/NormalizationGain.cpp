@@ -11,12 +11,4 @@ std::optional<GainSetting> designNormalizationGain (const NormalizationParameter
         return gainSettingFor (*gainDb);
     return std::nullopt;
 }
-
-NormalizationReport applyNormalizationGain (juce::AudioBuffer<float>& buffer,
-                                            const NormalizationParameters& parameters)
-{
-    const auto setting = designNormalizationGain (parameters);
-    applyGain (buffer, setting);
-    return { parameters.measuredLufs, parameters.targetLufs, setting };
-}
 } // namespace stages

@@ -10,7 +10,7 @@ namespace stages
 struct NormalizationParameters
 {
     float targetLufs = -18.0f;
-    float measuredLufs = -144.0f; // integrated loudness of the buffer as it is
+    float measuredLufs = -144.0f; // integrated loudness after saturation, measured in the chain's shaping pass
     bool bypassed = false;
 };
 
@@ -23,7 +23,4 @@ struct NormalizationReport
     float targetLufs = 0.0f;
     std::optional<GainSetting> applied;
 };
-
-NormalizationReport applyNormalizationGain (juce::AudioBuffer<float>& buffer,
-                                            const NormalizationParameters& parameters);
 } // namespace stages

@@ -4,7 +4,9 @@
 
 // The output trim: one gain for the whole file that puts its highest sample at
 // exactly -5.5 dBFS, up or down. It needs the peak of the finished file first,
-// so it is the one stage that measures the whole file before it runs.
+// so it is the one stage that costs a pass of its own: the chain runs
+// normalization and the limiter over the spilled samples to find that peak,
+// then again into the output with the trim after them.
 namespace stages
 {
 struct OutputTrimParameters
@@ -15,14 +17,8 @@ struct OutputTrimParameters
 // Nothing when the peak is not above the trim's floor (silence, dither residue).
 std::optional<GainSetting> designOutputTrim (const OutputTrimParameters& parameters);
 
-// Highest |sample| over every channel; 0 for a cleared buffer or no channels.
-float measureSamplePeak (const juce::AudioBuffer<float>& buffer);
-
 struct OutputTrimReport
 {
     std::optional<GainSetting> applied;
 };
-
-// Measures the buffer's peak and trims it.
-OutputTrimReport applyOutputTrim (juce::AudioBuffer<float>& buffer);
 } // namespace stages

@@ -1,7 +1,5 @@
 #include "pipeline/stages/PreFilter.h"
 
-#include "pipeline/stages/StageShape.h"
-
 namespace stages
 {
 namespace
@@ -31,14 +29,6 @@ BiquadCascadeDesign designPreFilter (const PreFilterParameters& parameters, doub
         for (const auto& notch : humNotches)
             design.add (*Coefficients::makeNotch (sampleRate, designFrequency (notch.centreHz, sampleRate), notch.q));
     return design;
-}
-
-PreFilterReport applyPreFilter (juce::AudioBuffer<float>& buffer, double sampleRate,
-                                const PreFilterParameters& parameters)
-{
-    BiquadCascade filter (designPreFilter (parameters, sampleRate), buffer.getNumChannels());
-    processWholeBuffer (filter, buffer);
-    return describePreFilter (parameters);
 }
 
 PreFilterReport describePreFilter (const PreFilterParameters& parameters)

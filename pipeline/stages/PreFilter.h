@@ -25,9 +25,4 @@ BiquadCascadeDesign designPreFilter (const PreFilterParameters& parameters, doub
 
 // What a run with these parameters reports.
 PreFilterReport describePreFilter (const PreFilterParameters& parameters);
-
-// Runs the pre-filter over the whole buffer, every channel from zero state.
-// Allocates only the per-channel filter state.
-PreFilterReport applyPreFilter (juce::AudioBuffer<float>& buffer, double sampleRate,
-                                const PreFilterParameters& parameters);
 } // namespace stages

@@ -10,11 +10,4 @@ std::optional<GainSetting> designPreGain (const PreGainParameters& parameters)
         return gainSettingFor (*gainDb);
     return std::nullopt;
 }
-
-PreGainReport applyPreGain (juce::AudioBuffer<float>& buffer, const PreGainParameters& parameters)
-{
-    const auto setting = designPreGain (parameters);
-    applyGain (buffer, setting);
-    return { parameters.measuredLufs, setting };
-}
 } // namespace stages

@@ -10,7 +10,7 @@ namespace stages
 struct PreGainParameters
 {
     float targetLufs = -18.0f;
-    float measuredLufs = -144.0f; // integrated loudness of the buffer as it is
+    float measuredLufs = -144.0f; // integrated loudness of the file as it reaches pre-gain, measured before the chain runs
     bool bypassed = false;
 };
 
@@ -22,6 +22,4 @@ struct PreGainReport
     float measuredLufs = 0.0f;
     std::optional<GainSetting> applied;
 };
-
-PreGainReport applyPreGain (juce::AudioBuffer<float>& buffer, const PreGainParameters& parameters);
 } // namespace stages

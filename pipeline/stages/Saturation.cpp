@@ -1,7 +1,5 @@
 #include "pipeline/stages/Saturation.h"
 
-#include "pipeline/stages/StageShape.h"
-
 #include <cmath>
 
 namespace stages
@@ -38,19 +36,14 @@ SaturationDesign designSaturation (const SaturationParameters& parameters, doubl
 Saturation::Saturation (const SaturationDesign& design, int numChannels)
     : clipSlope (design.clipSlope), shelf (design.shelf, numChannels)
 {
+    jassert (numChannels >= 0); // a count of channels, not a failure code
 }
 
 void Saturation::processChannel (int channel, float* samples, int numSamples) noexcept
 {
+    jassert (channel >= 0); // a channel the processor was not made for (the shelf holds the count)
+    jassert (numSamples >= 0 && (samples != nullptr || numSamples == 0)); // a negative length, or a length with no samples behind it
     softClip (samples, numSamples, clipSlope);
     shelf.processChannel (channel, samples, numSamples);
-}
-
-SaturationReport applySaturation (juce::AudioBuffer<float>& buffer, double sampleRate,
-                                  const SaturationParameters& parameters)
-{
-    Saturation saturation (designSaturation (parameters, sampleRate), buffer.getNumChannels());
-    processWholeBuffer (saturation, buffer);
-    return { parameters.driveDb };
 }
 } // namespace stages

@@ -39,7 +39,4 @@ struct SaturationReport
 {
     float driveDb = 0.0f;
 };
-
-SaturationReport applySaturation (juce::AudioBuffer<float>& buffer, double sampleRate,
-                                  const SaturationParameters& parameters);
 } // namespace stages

@@ -512,20 +512,4 @@ TruePeakLimiterReport TruePeakLimiter::report() const
     r.outputPeakEstimate = outputPeak;
     return r;
 }
-
-TruePeakLimiterReport applyTruePeakLimiter (juce::AudioBuffer<float>& buffer, double sampleRate,
-                                            const TruePeakLimiterParameters& parameters)
-{
-    TruePeakLimiter limiter (designTruePeakLimiter (parameters, sampleRate), buffer.getNumChannels());
-    const int n = buffer.getNumSamples(), channels = buffer.getNumChannels();
-    if (channels == 0 || n == 0)
-        return { parameters.ceilingDbtp };
-    float* const* samples = buffer.getArrayOfWritePointers();
-    const int written = limiter.process (samples, n);
-    juce::AudioBuffer<float> tail (channels, limiter.latency());
-    const int rest = limiter.flush (tail.getArrayOfWritePointers());
-    for (int c = 0; c < channels; ++c)
-        buffer.copyFrom (c, written, tail, c, 0, rest);
-    return limiter.report();
-}
 } // namespace stages

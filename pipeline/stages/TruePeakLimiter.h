@@ -128,8 +128,4 @@ private:
 
     double largestReductionDb = 0.0, reductionSumDb = 0.0, outputPeak = 0.0;
 };
-
-// The whole buffer through a fresh limiter, aligned (the output starts with the input).
-TruePeakLimiterReport applyTruePeakLimiter (juce::AudioBuffer<float>& buffer, double sampleRate,
-                                            const TruePeakLimiterParameters& parameters);
 } // namespace stages

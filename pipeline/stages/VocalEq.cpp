@@ -1,7 +1,5 @@
 #include "pipeline/stages/VocalEq.h"
 
-#include "pipeline/stages/StageShape.h"
-
 namespace stages
 {
 namespace
@@ -59,13 +57,6 @@ BiquadCascadeDesign designVocalEq (const VocalEqParameters& p, double sampleRate
     design.add (*Coefficients::makeHighShelf (sampleRate, at (airHz), airQ, gainFactor (p.airShelfDb + airLiftDb)));
     design.add (*Coefficients::makeLowPass (sampleRate, at (band.lowPassHz), butterworthQ));
     return design;
-}
-
-VocalEqReport applyVocalEq (juce::AudioBuffer<float>& buffer, double sampleRate, const VocalEqParameters& parameters)
-{
-    BiquadCascade eq (designVocalEq (parameters, sampleRate), buffer.getNumChannels());
-    processWholeBuffer (eq, buffer);
-    return describeVocalEq (parameters);
 }
 
 VocalEqReport describeVocalEq (const VocalEqParameters& p)

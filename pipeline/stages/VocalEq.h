@@ -30,8 +30,4 @@ struct VocalEqReport
 
 // What a run with these parameters reports.
 VocalEqReport describeVocalEq (const VocalEqParameters& parameters);
-
-// Runs the EQ over the whole buffer, every channel from zero state.
-// Allocates only the per-channel filter state.
-VocalEqReport applyVocalEq (juce::AudioBuffer<float>& buffer, double sampleRate, const VocalEqParameters& parameters);
 } // namespace stages
