@@ -8,7 +8,7 @@
 // fed the whole signal, once as 512-sample blocks and once as a single block;
 // each kernel gets one object per channel, as the stages run them.
 
-#include "pipeline/stages/DynamicsKernels.h"
+#include "dsp/DynamicsKernels.h"
 #include "support/TestSupport.h"
 
 #include <juce_dsp/juce_dsp.h>
