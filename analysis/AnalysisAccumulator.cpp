@@ -1,5 +1,9 @@
 #include "analysis/AnalysisAccumulator.h"
-#include "analysis/AnalysisStreams.h"
+#include "analysis/LevelScan.h"
+#include "analysis/Loudness.h"
+#include "analysis/Sibilance.h"
+#include "analysis/Spectrum.h"
+#include "analysis/TruePeak.h"
 #include "common/SideBySide.h"
 
 #include <functional>
@@ -12,6 +16,27 @@ constexpr double kVoiceBlockSeconds = 0.02; // 20 ms voice-activity blocks
 // to the helper thread and waiting for it.
 constexpr int kMinSideBySideFrames = 8192;
 
+// The result record of a set of measurements of numSamples frames per channel.
+AnalysisResult resultOf (const AnalysisMeasurements& m, int numChannels, int numSamples, double sampleRate)
+{
+    AnalysisResult r;
+    r.sampleRate = sampleRate;
+    r.numChannels = numChannels;
+    r.numSamples = numSamples;
+    // A rate of 0 never reaches here; it would otherwise put an infinity into the JSON.
+    r.durationSeconds = sampleRate > 0.0 ? (double) r.numSamples / sampleRate : 0.0;
+    r.integratedLUFS = m.loudness.integratedLufs;
+    r.truePeakDBTP = m.truePeak.truePeakDbtp;
+    r.snrDB = m.snr.snrDb;
+    r.noiseFloorDBFS = m.snr.noiseFloorDbfs;
+    r.voicedPercent = m.snr.voicedPercent;
+    r.spectralTiltDB = m.spectralTilt.slopeDbPerOctave;
+    r.sibilanceRMS = m.sibilance.rmsLinear;
+    r.sibilanceDBFS = m.sibilance.levelDbfs;
+    r.crestFactorDB = m.crestFactor.crestDb;
+    r.hasGridHum = m.gridHum.detected;
+    return r;
+}
 } // namespace
 
 struct AnalysisAccumulator::State
@@ -111,7 +136,7 @@ Analysis AnalysisAccumulator::finish()
     else
         s.helper.run (numPieces, piece);
 
-    a.result = AudioAnalyzer::resultOf (m, s.numChannels, numSamples, s.sampleRate);
+    a.result = resultOf (m, s.numChannels, numSamples, s.sampleRate);
     return a;
 }
 

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "analysis/AudioAnalyzer.h"
+#include "analysis/Measurements.h"
 
 #include <juce_audio_basics/juce_audio_basics.h>
 
 #include <memory>
 
-// Measures a recording handed over in blocks of any length, in order. finish()
-// gives what AudioAnalyzer::measure gives for the whole recording in one
-// buffer, bit for bit, however the recording was cut into blocks (measure is
-// one add and finish). What it holds does not grow with the length but for
+// Measures a recording handed over in blocks of any length, in order: every
+// measurement's stream takes each block, and finish() makes the records and
+// the result record from them. Gives the same bits however the recording was
+// cut into blocks, one block for the whole recording included. What it holds does not grow with the length but for
 // the per-block lists: a double per 100 ms (loudness) and per 20 ms (levels),
 // about 1.7 MB per hour of audio.
 //
@@ -27,7 +27,7 @@ public:
     void add (const juce::AudioBuffer<float>& block, int numFrames);
     void add (const float* const* channels, int numFrames);
 
-    // Every measurement of what was added. Call once.
+    // Every measurement of what was added and the result record. Call once.
     Analysis finish();
 
     // Frames added so far.

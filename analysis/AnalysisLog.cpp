@@ -91,10 +91,10 @@ juce::StringArray analysis_log::measurementLines (const AnalysisMeasurements& m)
 
 juce::StringArray analysis_log::closingLines (const AnalysisResult& r)
 {
-    return { AudioAnalyzer::formatReport (r), separatorLine() };
+    return { report (r), separatorLine() };
 }
 
-juce::String AudioAnalyzer::formatReport (const AnalysisResult& r)
+juce::String analysis_log::report (const AnalysisResult& r)
 {
     juce::String s;
     s << "[AudioAnalyzer] " << rule (4) << " Pass 1 Results " << rule (4) << "\n"
@@ -112,7 +112,7 @@ juce::String AudioAnalyzer::formatReport (const AnalysisResult& r)
     return s;
 }
 
-juce::String AudioAnalyzer::toJson (const AnalysisResult& r)
+juce::String analysis_log::json (const AnalysisResult& r)
 {
     juce::String s;
     s << "{"

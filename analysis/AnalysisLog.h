@@ -1,11 +1,11 @@
 #pragma once
 
-// The analyzer's log text, all of it formatted here: the lines analyze writes
-// around the measurements, one line per measurement record, and the report
-// and JSON of the result record. Nothing here writes to the log; analyze
+// The analyzer's log text, all of it formatted here: the lines written around
+// the measurements, one line per measurement record, and the report and JSON
+// of the result record. Nothing here writes to the log; AudioAnalyzer::writeLog
 // writes these lines, in the order given.
 
-#include "analysis/AudioAnalyzer.h"
+#include "analysis/Measurements.h"
 
 #include <juce_core/juce_core.h>
 
@@ -28,10 +28,14 @@ std::optional<juce::String> spectralTiltLine (const SpectralTiltMeasurement& m);
 juce::String sibilanceLine (const SibilanceMeasurement& m);
 juce::String crestFactorLine (const CrestFactorMeasurement& m);
 
-// The lines of every measurement, in the order analyze writes them: loudness,
+// The lines of every measurement, in the order they are written: loudness,
 // true peak, voice activity, SNR, spectral tilt, sibilance, crest factor.
 juce::StringArray measurementLines (const AnalysisMeasurements& m);
 
 // Written last: the report block (one log call) and the separator.
 juce::StringArray closingLines (const AnalysisResult& result);
+
+// The twelve-line results block (no final line feed) and the one-line JSON object.
+juce::String report (const AnalysisResult& result);
+juce::String json (const AnalysisResult& result);
 } // namespace analysis_log

@@ -1,12 +1,9 @@
-#include "analysis/AnalysisKernels.h"
-#include "analysis/AnalysisStreams.h"
-#include "analysis/AudioAnalyzer.h"
+#include "analysis/LevelScan.h"
 
 #include <algorithm>
 #include <cmath>
 
 using analysis_detail::LevelScan;
-namespace kernels = analysis_detail::kernels;
 
 namespace
 {
@@ -30,6 +27,29 @@ double blockPower (const LevelScan& scan, size_t k, int numChannels)
     const auto denominator = (double) scan.blockLengths[k] * numChannels;
     return denominator >= 1.0 ? scan.blockSums[k] / denominator : 0.0;
 }
+
+template <bool Crest>
+inline void scanRun (const float* x, int n, double& blockSum, double& sumOfSquares, float& peak) noexcept
+{
+    // Two separate running sums, each in sample order: the block's and the
+    // channel's. They are independent, so the processor overlaps them.
+    double b = blockSum, s = sumOfSquares;
+    float p = peak;
+    for (int i = 0; i < n; ++i)
+    {
+        const double v = x[i];
+        const double sq = v * v;
+        b += sq;
+        if constexpr (Crest)
+        {
+            s += sq;
+            p = std::max (p, std::abs (x[i]));
+        }
+    }
+    blockSum = b;
+    sumOfSquares = s;
+    peak = p;
+}
 } // namespace
 
 analysis_detail::LevelStream::LevelStream (int channels, int size, bool crest)
@@ -51,9 +71,9 @@ void analysis_detail::LevelStream::scanBlock (const float* const* channels, int 
     for (int c = 0; c < numChannels; ++c)
     {
         if (withCrest)
-            kernels::scanRun<true> (channels[c] + from, length, sum, channelSums[(size_t) c], samplePeak);
+            scanRun<true> (channels[c] + from, length, sum, channelSums[(size_t) c], samplePeak);
         else
-            kernels::scanRun<false> (channels[c] + from, length, sum, channelSums[(size_t) c], samplePeak);
+            scanRun<false> (channels[c] + from, length, sum, channelSums[(size_t) c], samplePeak);
     }
     blockSums.push_back (sum);
 }
@@ -78,7 +98,7 @@ void analysis_detail::LevelStream::add (const float* const* channels, int numFra
         // No blocks: the crest factor's sums only.
         double unused = 0.0;
         for (int c = 0; c < numChannels && withCrest; ++c)
-            kernels::scanRun<true> (channels[c], numFrames, unused, channelSums[(size_t) c], samplePeak);
+            scanRun<true> (channels[c], numFrames, unused, channelSums[(size_t) c], samplePeak);
         return;
     }
 
@@ -128,13 +148,6 @@ analysis_detail::LevelScan analysis_detail::LevelStream::finish()
         scan.sumOfSquares += s;
     scan.samplePeak = samplePeak;
     return scan;
-}
-
-LevelScan analysis_detail::scanLevels (const juce::AudioBuffer<float>& buffer, int blockSize, bool withCrest)
-{
-    LevelStream stream (buffer.getNumChannels(), blockSize, withCrest);
-    stream.add (buffer.getArrayOfReadPointers(), buffer.getNumSamples(), true);
-    return stream.finish();
 }
 
 VoiceActivityMeasurement analysis_detail::voiceActivityFromScan (const LevelScan& scan, int numChannels)
@@ -220,22 +233,4 @@ const char* analysis_detail::crestClass (double crestDb)
     if (crestDb < kWellCompressedBelowDb) return "Well-Compressed";
     if (crestDb < kModerateBelowDb) return "Moderate Dynamic Range";
     return "Wide Dynamic Range";
-}
-
-VoiceActivityMeasurement AudioAnalyzer::detectVoiceActivity (const juce::AudioBuffer<float>& buffer, int blockSize)
-{
-    const auto scan = analysis_detail::scanLevels (buffer, blockSize, false);
-    return analysis_detail::voiceActivityFromScan (scan, buffer.getNumChannels());
-}
-
-SnrMeasurement AudioAnalyzer::measureSnr (const juce::AudioBuffer<float>& buffer, const std::vector<bool>& voiced, int blockSize)
-{
-    const auto scan = analysis_detail::scanLevels (buffer, blockSize, false);
-    return analysis_detail::snrFromScan (scan, voiced, buffer.getNumChannels());
-}
-
-CrestFactorMeasurement AudioAnalyzer::measureCrestFactor (const juce::AudioBuffer<float>& buffer)
-{
-    const auto scan = analysis_detail::scanLevels (buffer, 0, true);
-    return analysis_detail::crestFactorFromScan (scan, buffer.getNumChannels(), buffer.getNumSamples());
 }

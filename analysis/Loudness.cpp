@@ -1,6 +1,4 @@
-#include "analysis/AnalysisKernels.h"
-#include "analysis/AnalysisStreams.h"
-#include "analysis/AudioAnalyzer.h"
+#include "analysis/Loudness.h"
 
 namespace kernels = analysis_detail::kernels;
 
@@ -12,6 +10,14 @@ analysis_detail::LoudnessBlocks analysis_detail::loudnessBlocksFor (int numSampl
     b.hop = std::max (1, (int) (sampleRate * kLoudnessHopSeconds));
     if (b.blockSize >= 1 && numSamples >= b.blockSize)
         b.numBlocks = (numSamples - b.blockSize) / b.hop + 1;
+    return b;
+}
+
+analysis_detail::LoudnessBlocks analysis_detail::loudnessHopBlocks (double sampleRate)
+{
+    LoudnessBlocks b;
+    b.blockSize = (int) (sampleRate * kLoudnessHopSeconds);
+    b.hop = std::max (1, b.blockSize);
     return b;
 }
 
@@ -88,7 +94,73 @@ struct OneChannel final : analysis_detail::LoudnessStream::Group
     }
 };
 
-#if TESSALOOM_ANALYSIS_SSE
+#if TESSALOOM_SSE2
+// The K-weighting of two channels side by side in the two lanes of one
+// register. Every lane does the IEEE operations of the one-channel filter in
+// the same order (SSE2 has no fused multiply-add), so each channel's output is
+// bit for bit the same; the two independent recurrences cost about the time of one.
+struct FixedKWeightingTwoChannels
+{
+    struct Stage
+    {
+        __m128d b0, b1, b2, a1, a2;
+        __m128d x1 = _mm_setzero_pd(), x2 = _mm_setzero_pd(), y1 = _mm_setzero_pd(), y2 = _mm_setzero_pd();
+
+        explicit Stage (const double (&c)[5])
+            : b0 (_mm_set1_pd (c[0])), b1 (_mm_set1_pd (c[1])), b2 (_mm_set1_pd (c[2])), a1 (_mm_set1_pd (c[3])), a2 (_mm_set1_pd (c[4])) {}
+
+        // b0·x + b1·x1 + b2·x2 - a1·y1 - a2·y2, left to right.
+        inline __m128d process (__m128d x) noexcept
+        {
+            __m128d y = _mm_add_pd (_mm_mul_pd (b0, x), _mm_mul_pd (b1, x1));
+            y = _mm_add_pd (y, _mm_mul_pd (b2, x2));
+            y = _mm_sub_pd (y, _mm_mul_pd (a1, y1));
+            y = _mm_sub_pd (y, _mm_mul_pd (a2, y2));
+            x2 = x1; x1 = x;
+            y2 = y1; y1 = y;
+            return y;
+        }
+    };
+
+    Stage shelf { kernels::kShelf48k }, highPass { kernels::kHighPass48k };
+
+    inline void run (const float* a, const float* b, float* outA, float* outB, int n) noexcept
+    {
+        auto local = *this;
+        for (int i = 0; i < n; ++i)
+        {
+            const __m128d x = _mm_cvtps_pd (_mm_setr_ps (a[i], b[i], 0.0f, 0.0f));
+            // The shelf's output is rounded to float, as the high-pass reads it.
+            const __m128d between = _mm_cvtps_pd (_mm_cvtpd_ps (local.shelf.process (x)));
+            const __m128 y = _mm_cvtpd_ps (local.highPass.process (between));
+            outA[i] = _mm_cvtss_f32 (y);
+            outB[i] = _mm_cvtss_f32 (_mm_shuffle_ps (y, y, _MM_SHUFFLE (1, 1, 1, 1)));
+        }
+        *this = local;
+    }
+};
+
+struct DesignedKWeightingTwoChannels
+{
+    juce_arithmetic::BiquadLanes shelf, highPass;
+
+    explicit DesignedKWeightingTwoChannels (const kernels::KWeightingCoefficients& c) : shelf (*c.shelf), highPass (*c.highPass) {}
+
+    inline void run (const float* a, const float* b, float* outA, float* outB, int n) noexcept
+    {
+        auto local = *this;
+        for (int i = 0; i < n; ++i)
+        {
+            const __m128 y = local.highPass.process (local.shelf.process (_mm_setr_ps (a[i], b[i], 0.0f, 0.0f)));
+            outA[i] = _mm_cvtss_f32 (y);
+            outB[i] = _mm_cvtss_f32 (_mm_shuffle_ps (y, y, _MM_SHUFFLE (1, 1, 1, 1)));
+        }
+        *this = local;
+    }
+};
+#endif
+
+#if TESSALOOM_SSE2
 template <typename Weighting>
 struct TwoChannels final : analysis_detail::LoudnessStream::Group
 {
@@ -106,20 +178,20 @@ std::vector<std::unique_ptr<analysis_detail::LoudnessStream::Group>> makeWeighti
 {
     std::vector<std::unique_ptr<analysis_detail::LoudnessStream::Group>> groups;
     const bool fixed = kernels::usesFixedKWeighting (sampleRate);
-    kernels::BiquadPairCoefficients designed;
+    kernels::KWeightingCoefficients designed;
     if (! fixed && numChannels > 0)
         designed = kernels::designKWeighting (sampleRate);
 
     for (int ch = 0; ch < numChannels;)
     {
-       #if TESSALOOM_ANALYSIS_SSE
+       #if TESSALOOM_SSE2
         if (ch + 1 < numChannels)
         {
             if (fixed)
-                groups.push_back (std::make_unique<TwoChannels<kernels::FixedKWeightingTwoChannels>> (ch, kernels::FixedKWeightingTwoChannels()));
+                groups.push_back (std::make_unique<TwoChannels<FixedKWeightingTwoChannels>> (ch, FixedKWeightingTwoChannels()));
             else
-                groups.push_back (std::make_unique<TwoChannels<kernels::DesignedKWeightingTwoChannels>> (
-                    ch, kernels::DesignedKWeightingTwoChannels (designed)));
+                groups.push_back (std::make_unique<TwoChannels<DesignedKWeightingTwoChannels>> (
+                    ch, DesignedKWeightingTwoChannels (designed)));
             ch += 2;
             continue;
         }
@@ -222,49 +294,78 @@ void analysis_detail::LoudnessStream::closeBlock()
     ++nextEnd;
 }
 
-std::vector<double> analysis_detail::kWeightedBlockPowers (const juce::AudioBuffer<float>& buffer, double sampleRate)
+//==============================================================================
+// Loudness range.
+
+namespace
 {
-    LoudnessStream stream (buffer.getNumChannels(), sampleRate);
-    stream.add (buffer.getArrayOfReadPointers(), buffer.getNumSamples());
-    return stream.blockPowers();
+constexpr int kHopsPerWindow = 30;            // 3 s short-term windows of 100 ms hops
+constexpr double kRangeRelativeGateLu = -20.0;
+constexpr double kLowPercentile = 0.10, kHighPercentile = 0.95;
+} // namespace
+
+struct LoudnessRangeAccumulator::State
+{
+    State (int channels, double rate) : hops (channels, rate, analysis_detail::loudnessHopBlocks (rate)) {}
+    analysis_detail::LoudnessStream hops;
+};
+
+LoudnessRangeAccumulator::LoudnessRangeAccumulator (int numChannels, double sampleRate)
+    : state (std::make_unique<State> (numChannels, sampleRate))
+{
 }
 
-void AudioAnalyzer::applyKWeighting (juce::AudioBuffer<float>& buffer, double sampleRate)
-{
-    const bool fixed = kernels::usesFixedKWeighting (sampleRate);
-    kernels::BiquadPairCoefficients designed;
-    if (! fixed)
-        designed = kernels::designKWeighting (sampleRate);
+LoudnessRangeAccumulator::~LoudnessRangeAccumulator() = default;
 
-    for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
-    {
-        float* samples = buffer.getWritePointer (ch);
-        if (fixed)
-            kernels::makeFixedKWeighting().run (samples, samples, buffer.getNumSamples());
-        else
-            kernels::makeDesignedKWeighting (designed).run (samples, samples, buffer.getNumSamples());
-    }
+void LoudnessRangeAccumulator::add (const float* const* channels, int numFrames)
+{
+    state->hops.add (channels, numFrames);
 }
 
-LoudnessMeasurement AudioAnalyzer::measureIntegratedLoudness (const juce::AudioBuffer<float>& kWeighted, double sampleRate)
+std::optional<double> LoudnessRangeAccumulator::finish() const
 {
-    const auto blocks = analysis_detail::loudnessBlocksFor (kWeighted.getNumSamples(), sampleRate);
-    if (blocks.numBlocks == 0)
-        return {};
+    using namespace analysis_detail;
+    const auto& hopPowers = state->hops.blockPowers(); // mean squares of each hop, summed over the channels
+    if ((int) hopPowers.size() < kHopsPerWindow)
+        return std::nullopt;
 
-    std::vector<double> blockPower ((size_t) blocks.numBlocks, 0.0);
-    std::vector<double> channelSums ((size_t) blocks.numBlocks);
-
-    for (int ch = 0; ch < kWeighted.getNumChannels(); ++ch)
+    // Each window's power is the mean of its hops' (equal lengths), taken as a running sum.
+    std::vector<double> windows;
+    windows.reserve (hopPowers.size() - kHopsPerWindow + 1);
+    double running = 0.0;
+    for (size_t i = 0; i < hopPowers.size(); ++i)
     {
-        std::fill (channelSums.begin(), channelSums.end(), 0.0);
-        const float* samples = kWeighted.getReadPointer (ch);
-        kernels::forEachBlockRun (blocks, [&] (int from, int to, int firstOpen, int openCount)
+        running += hopPowers[i];
+        if (i + 1 >= (size_t) kHopsPerWindow)
         {
-            kernels::addSquares (samples + from, to - from, channelSums.data() + firstOpen, openCount);
-        });
-        kernels::addChannelPowers (blockPower, channelSums, blocks.blockSize);
+            windows.push_back (std::max (0.0, running) / kHopsPerWindow);
+            running -= hopPowers[i + 1 - kHopsPerWindow];
+        }
     }
 
-    return analysis_detail::gateBlockPowers (blockPower);
+    const auto loudness = [] (double power) { return 10.0 * std::log10 (power) + kLoudnessOffsetLu; };
+    const double absoluteGatePower = std::pow (10.0, (kAbsoluteGateLufs - kLoudnessOffsetLu) / 10.0);
+
+    std::vector<double> gated;
+    double sum = 0.0;
+    for (const double p : windows)
+        if (p > absoluteGatePower)
+        {
+            gated.push_back (p);
+            sum += p;
+        }
+    if (gated.empty())
+        return std::nullopt;
+
+    const double relativeGate = loudness (sum / (double) gated.size()) + kRangeRelativeGateLu;
+    std::vector<double> kept;
+    for (const double p : gated)
+        if (loudness (p) > relativeGate)
+            kept.push_back (p);
+    if (kept.empty())
+        return std::nullopt;
+
+    std::sort (kept.begin(), kept.end());
+    const auto at = [&] (double fraction) { return kept[(size_t) ((double) (kept.size() - 1) * fraction + 0.5)]; };
+    return loudness (at (kHighPercentile)) - loudness (at (kLowPercentile));
 }

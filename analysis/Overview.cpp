@@ -1,6 +1,6 @@
 #include "analysis/Overview.h"
 
-#include "analysis/AnalysisStreams.h"
+#include "analysis/Loudness.h"
 
 #include <algorithm>
 #include <array>
@@ -12,15 +12,6 @@ namespace
 constexpr int kHopsPerWindow = 30;         // 3 s short-term windows of 100 ms pieces
 constexpr int kHopsPerPoint = 10;          // one point a second, until the recording is too long for that
 constexpr double kFirstColumnSeconds = 0.05;
-
-// The 100 ms pieces the windows are made of: blocks one hop long, back to back.
-analysis_detail::LoudnessBlocks hopBlocks (double sampleRate)
-{
-    analysis_detail::LoudnessBlocks b;
-    b.blockSize = (int) (sampleRate * analysis_detail::kLoudnessHopSeconds);
-    b.hop = std::max (1, b.blockSize);
-    return b;
-}
 
 // Halves a full list: a long recording gets coarser points, never more of them.
 template <typename Merge>
@@ -37,7 +28,7 @@ struct OverviewTap::State
 {
     State (int channels, double rate, int points)
         : numChannels (std::max (0, channels)), sampleRate (rate), maxPoints (std::max (2, points & ~1)),
-          hops (numChannels, rate, hopBlocks (rate)),
+          hops (numChannels, rate, analysis_detail::loudnessHopBlocks (rate)),
           framesPerColumn (std::max<juce::int64> (1, (juce::int64) std::lround (rate * kFirstColumnSeconds)))
     {
     }

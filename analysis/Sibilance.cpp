@@ -1,26 +1,52 @@
-#include "analysis/AnalysisKernels.h"
-#include "analysis/AnalysisStreams.h"
-#include "analysis/AudioAnalyzer.h"
+#include "analysis/Sibilance.h"
+#include "dsp/Biquad.h"
 
+#include <algorithm>
 #include <cmath>
 
-namespace kernels = analysis_detail::kernels;
+namespace
+{
+constexpr float kSibilanceLowHz = 5000.0f;
+constexpr float kSibilanceHighHz = 8000.0f;
+constexpr float kSibilanceQ = 0.707f;
+constexpr double kSibilanceMinNyquist = 8500.0;
+constexpr float kSibilanceEdgeMarginHz = 100.0f;
+
+bool sibilanceMeasurable (double sampleRate) { return sampleRate * 0.5 >= kSibilanceMinNyquist; }
+
+// The band filters of one channel, fresh for every channel.
+struct SibilanceBand
+{
+    juce_arithmetic::Biquad highPass, lowPass;
+    inline float process (float x) noexcept { return lowPass.process (highPass.process (x)); }
+};
+
+// Allocates the two coefficient objects while designing; called once per measurement.
+SibilanceBand designSibilanceBand (double sampleRate)
+{
+    const double nyquist = sampleRate * 0.5;
+    const float lo = std::min ((float) nyquist - kSibilanceEdgeMarginHz, kSibilanceLowHz);
+    const float hi = std::min ((float) nyquist - kSibilanceEdgeMarginHz, kSibilanceHighHz);
+    return { juce_arithmetic::Biquad (*juce::dsp::IIR::Coefficients<float>::makeHighPass (sampleRate, lo, kSibilanceQ)),
+             juce_arithmetic::Biquad (*juce::dsp::IIR::Coefficients<float>::makeLowPass (sampleRate, hi, kSibilanceQ)) };
+}
+} // namespace
 
 // One channel's band filters and its running sum of squares, in sample order.
 struct analysis_detail::SibilanceStream::Band
 {
-    kernels::SibilanceBand filter;
+    SibilanceBand filter;
     double sum = 0.0;
 };
 
 analysis_detail::SibilanceStream::SibilanceStream (int numChannels, double sampleRate)
-    : measurable (kernels::sibilanceMeasurable (sampleRate))
+    : measurable (sibilanceMeasurable (sampleRate))
 {
     if (! measurable || numChannels < 1)
         return;
-    const auto band = kernels::designSibilanceBand (sampleRate);
+    const auto band = designSibilanceBand (sampleRate);
     for (int c = 0; c < numChannels; ++c)
-        bands.push_back (std::make_unique<Band> (Band { kernels::SibilanceBand (band), 0.0 })); // fresh state for every channel
+        bands.push_back (std::make_unique<Band> (Band { band, 0.0 })); // fresh state for every channel
 }
 
 analysis_detail::SibilanceStream::~SibilanceStream() = default;
@@ -68,12 +94,4 @@ SibilanceMeasurement analysis_detail::SibilanceStream::finish() const
         m.levelDbfs = m.rmsLinear > kSilenceAmplitude ? 20.0 * std::log10 (m.rmsLinear) : kNoLevelDb;
     }
     return m;
-}
-
-SibilanceMeasurement AudioAnalyzer::measureSibilance (const juce::AudioBuffer<float>& buffer, double sampleRate)
-{
-    // Filters each channel sample by sample; no copy of a channel is made.
-    analysis_detail::SibilanceStream stream (buffer.getNumChannels(), sampleRate);
-    stream.add (buffer.getArrayOfReadPointers(), buffer.getNumSamples());
-    return stream.finish();
 }

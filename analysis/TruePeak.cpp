@@ -1,17 +1,10 @@
-#include "analysis/AnalysisStreams.h"
-#include "analysis/AudioAnalyzer.h"
+#include "analysis/TruePeak.h"
+#include "dsp/JuceArithmetic.h"
 
 #include <juce_dsp/juce_dsp.h>
 
 #include <algorithm>
 #include <cmath>
-
-#if defined(__SSE2__) || defined(_M_X64)
- #include <emmintrin.h>
- #define TESSALOOM_TRUE_PEAK_SSE 1
-#else
- #define TESSALOOM_TRUE_PEAK_SSE 0
-#endif
 
 // A channel, or two side by side, through both half-band stages.
 struct analysis_detail::TruePeakStream::Group
@@ -75,16 +68,7 @@ HalfBandStage designHalfBandStage (int index)
     return stage;
 }
 
-inline void snapToZero (float& v) noexcept
-{
-    // What JUCE's snap-to-zero does on Intel machines; a no-op elsewhere.
-   #if JUCE_INTEL
-    if (! (v < -1.0e-8f || v > 1.0e-8f))
-        v = 0.0f;
-   #else
-    juce::ignoreUnused (v);
-   #endif
-}
+using juce_arithmetic::snapToZero;
 
 // A cascade of first-order allpass sections of the polyphase form.
 template <int Count>
@@ -193,7 +177,7 @@ struct GenericPeak final : analysis_detail::TruePeakStream::Group
     float channelPeak() const noexcept override { return peak; }
 };
 
-#if TESSALOOM_TRUE_PEAK_SSE
+#if TESSALOOM_SSE2
 // Four lanes: the direct and the delayed path of channel A, then of channel B.
 // Both paths of a stage see the same input, so they run side by side; lane
 // operations are the same IEEE single-precision operations as the scalar code,
@@ -309,7 +293,7 @@ std::vector<std::unique_ptr<analysis_detail::TruePeakStream::Group>> makePeakGro
     // The sections of JUCE 7's maximum-quality design: 4 + 3, then 3 + 2.
     const bool juce7Design = st1.numSections == 7 && st1.directSections == 4 && st2.numSections == 5 && st2.directSections == 3;
 
-   #if TESSALOOM_TRUE_PEAK_SSE
+   #if TESSALOOM_SSE2
     if (juce7Design)
     {
         for (int ch = 0; ch < numChannels; ch += 2)
@@ -360,11 +344,4 @@ TruePeakMeasurement analysis_detail::TruePeakStream::finish() const
     m.peakLinear = peak;
     m.truePeakDbtp = peak > kSilenceAmplitudeF ? 20.0 * std::log10 ((double) peak) : kNoLevelDb;
     return m;
-}
-
-TruePeakMeasurement AudioAnalyzer::measureTruePeak (const juce::AudioBuffer<float>& buffer)
-{
-    analysis_detail::TruePeakStream stream (buffer.getNumSamples() > 0 ? buffer.getNumChannels() : 0);
-    stream.add (buffer.getArrayOfReadPointers(), buffer.getNumSamples());
-    return stream.finish();
 }

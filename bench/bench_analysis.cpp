@@ -3,8 +3,7 @@
 // whole analysis writes to the log; the single measurements do not.
 
 #include "analysis/AnalysisAccumulator.h"
-#include "analysis/AnalysisDetail.h"
-#include "analysis/AudioAnalyzer.h"
+#include "support/WholeBufferAnalysis.h"
 
 #include <benchmark/benchmark.h>
 #include <juce_dsp/juce_dsp.h>

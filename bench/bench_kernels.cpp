@@ -6,7 +6,7 @@
 // stages do once per file. Items are samples; "per_sample" is the time each
 // takes.
 
-#include "pipeline/stages/DynamicsKernels.h"
+#include "dsp/DynamicsKernels.h"
 
 #include <juce_dsp/juce_dsp.h>
 

@@ -6,7 +6,7 @@
 // analysed, and, when short, run through the whole in-memory chain with the
 // non-finite checks between the stages, as the driver runs it.
 
-#include "analysis/AudioAnalyzer.h"
+#include "support/WholeBufferAnalysis.h"
 #include "io/AudioFileIO.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/Chain.h"

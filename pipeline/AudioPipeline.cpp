@@ -2,7 +2,7 @@
 
 #include "analysis/AnalysisAccumulator.h"
 #include "analysis/AudioAnalyzer.h"
-#include "analysis/LoudnessRange.h"
+#include "analysis/Loudness.h"
 #include "analysis/Overview.h"
 #include "common/IntermediateNames.h"
 #include "io/AudioFileIO.h"

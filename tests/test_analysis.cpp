@@ -2,9 +2,10 @@
 // measurement's values and edge cases, and the fused driver paths against the
 // plain ones.
 
-#include "analysis/AnalysisDetail.h"
 #include "analysis/AnalysisLog.h"
-#include "analysis/AudioAnalyzer.h"
+#include "analysis/LevelScan.h"
+#include "analysis/Spectrum.h"
+#include "support/WholeBufferAnalysis.h"
 #include "support/AnalysisTestSupport.h"
 
 #include <gtest/gtest.h>

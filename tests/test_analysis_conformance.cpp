@@ -2,7 +2,7 @@
 // BS.1770 meter, on generated signals. The deviations are printed so that a
 // change of filter or gating shows up as a number, not only as a failure.
 
-#include "analysis/AudioAnalyzer.h"
+#include "support/WholeBufferAnalysis.h"
 #include "support/AnalysisTestSupport.h"
 #include "support/IndependentMeter.h"
 

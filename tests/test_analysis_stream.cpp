@@ -5,6 +5,7 @@
 // the FFT frames and the true peak's 65,536-sample chunk.
 #include "analysis/AnalysisAccumulator.h"
 #include "analysis/AnalysisLog.h"
+#include "support/WholeBufferAnalysis.h"
 #include "support/AnalysisTestSupport.h"
 #include "support/TestSupport.h"
 

@@ -1,11 +1,11 @@
 // The per-file report as a user meets it: the figures of each written file
 // against an independent meter, one whole line per input however many workers
 // write, and a report that cannot be written stopping the run untouched.
-#include "analysis/AudioAnalyzer.h"
-#include "analysis/LoudnessRange.h"
+#include "analysis/Loudness.h"
 #include "app/BatchRunner.h"
 #include "support/IndependentMeter.h"
 #include "support/TestSupport.h"
+#include "support/WholeBufferAnalysis.h"
 
 
 #include <cstdio>

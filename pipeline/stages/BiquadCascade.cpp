@@ -6,9 +6,8 @@ namespace stages
 {
 void BiquadCascadeDesign::add (const juce::dsp::IIR::Coefficients<float>& coefficients)
 {
-    jassert (coefficients.getFilterOrder() == 2 && numSections < maxSections);
-    const float* raw = coefficients.getRawCoefficients();
-    sections[numSections++] = { raw[0], raw[1], raw[2], raw[3], raw[4] };
+    jassert (numSections < maxSections);
+    sections[numSections++] = BiquadSection::of (coefficients);
 }
 
 // 0.45 of the rate keeps every design a little below Nyquist; the 1 kHz floor
@@ -29,8 +28,7 @@ namespace
 using Sections = std::array<BiquadSection, BiquadCascadeDesign::maxSections>;
 using StateArray = std::array<float, BiquadCascadeDesign::maxSections>;
 
-// N sections with the state in locals for the length of the run (no fused
-// multiply-add: the build targets plain x86-64 and never uses -ffast-math).
+// N sections with the state in locals for the length of the run.
 template <size_t N>
 void runCascade (float* samples, int numSamples, const Sections& s, StateArray& state1, StateArray& state2) noexcept
 {
@@ -45,12 +43,7 @@ void runCascade (float* samples, int numSamples, const Sections& s, StateArray& 
     {
         float x = samples[n];
         for (size_t k = 0; k < N; ++k)
-        {
-            const float y = (x * s[k].b0) + v1[k];
-            v1[k] = (x * s[k].b1) - (y * s[k].a1) + v2[k];
-            v2[k] = (x * s[k].b2) - (y * s[k].a2);
-            x = y;
-        }
+            x = juce_arithmetic::biquadStep (s[k], v1[k], v2[k], x);
         samples[n] = x;
     }
 
@@ -73,12 +66,6 @@ void runCascadeOf (size_t count, float* samples, int numSamples, const Sections&
 BiquadCascade::BiquadCascade (const BiquadCascadeDesign& d, int numChannels)
     : design (d), states ((size_t) juce::jmax (0, numChannels))
 {
-}
-
-void BiquadCascade::reset() noexcept
-{
-    for (auto& state : states)
-        state = {};
 }
 
 void BiquadCascade::processChannel (int channel, float* samples, int numSamples) noexcept

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dsp/Biquad.h"
+
 #include <juce_dsp/juce_dsp.h>
 
 #include <array>
@@ -8,10 +10,7 @@
 namespace stages
 {
 // One second-order section, normalised so that a0 = 1.
-struct BiquadSection
-{
-    float b0 = 1.0f, b1 = 0.0f, b2 = 0.0f, a1 = 0.0f, a2 = 0.0f;
-};
+using BiquadSection = juce_arithmetic::BiquadSection;
 
 // Up to eight sections run in series, in order. The stages' designs need six at most.
 struct BiquadCascadeDesign
@@ -36,10 +35,10 @@ float designFrequency (float hz, double sampleRate);
 float frequencyCeiling (double sampleRate);
 
 // The sections of a design run in series, every channel from zero state.
-// Each step is the transposed direct form II of juce::dsp::IIR::Filter with the
-// same operations in the same order, so a section gives what that filter gives
-// bit for bit; running all sections in one pass lets their feedback chains
-// overlap instead of queueing (several times faster for a 4-6 section cascade).
+// Each step is dsp/Biquad.h's section of juce::dsp::IIR::Filter, so a section
+// gives what that filter gives bit for bit; running all sections in one pass
+// lets their feedback chains overlap instead of queueing (several times faster
+// for a 4-6 section cascade).
 // Unlike the JUCE filter, the state is never snapped to zero between blocks, so
 // the block lengths never change a sample. Allocates the per-channel state when
 // made, nothing while processing.
@@ -48,7 +47,6 @@ class BiquadCascade
 public:
     BiquadCascade (const BiquadCascadeDesign& design, int numChannels);
 
-    void reset() noexcept;
     void processChannel (int channel, float* samples, int numSamples) noexcept;
 
 private:

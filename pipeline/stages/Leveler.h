@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/stages/DynamicsKernels.h"
+#include "dsp/DynamicsKernels.h"
 
 #include <juce_audio_basics/juce_audio_basics.h>
 

@@ -1,6 +1,6 @@
 #include "pipeline/stages/LoudnessFinish.h"
 
-#include "analysis/AnalysisDetail.h"
+#include "analysis/Loudness.h"
 #include "common/Levels.h"
 
 #include <algorithm>

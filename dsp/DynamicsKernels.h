@@ -1,17 +1,17 @@
 #pragma once
 
+#include "dsp/JuceArithmetic.h"
+
 #include <juce_audio_basics/juce_audio_basics.h>
 
 #include <cmath>
 
 // Inline per-sample kernels of the JUCE dynamics processors the stages use
 // (dsp::BallisticsFilter, Compressor, NoiseGate, LinkwitzRileyFilter and the
-// two compressors of dsp::Limiter). JUCE compiles those out of line and runs
-// every sample through one or two calls; here the same arithmetic runs in the
-// stage's own loop. Each design and each step repeats JUCE's operations in
-// JUCE's order and precision (no fused multiply-add, no reassociation), so the
-// output is the same bit for bit; the pinned-output test holds them to that.
-// No allocation anywhere.
+// two compressors of dsp::Limiter), in JUCE's arithmetic (see
+// dsp/JuceArithmetic.h). JUCE compiles those out of line and runs every sample
+// through one or two calls; here the same arithmetic runs in the stage's own
+// loop. No allocation anywhere.
 namespace dynamics_kernels
 {
 // BallisticsFilter::calculateLimitedCte: the one-pole coefficient of a time
