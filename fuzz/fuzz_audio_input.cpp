@@ -8,6 +8,7 @@
 
 #include "analysis/AudioAnalyzer.h"
 #include "io/AudioFileIO.h"
+#include "support/WholeFileIO.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/Chain.h"
 #include "pipeline/SampleChecks.h"

@@ -4,6 +4,7 @@
 // it was and no half-written output, and must not let a header's claim decide
 // how much memory the run takes.
 #include "io/AudioFileIO.h"
+#include "support/WholeFileIO.h"
 #include "support/Hardening.h"
 #include "support/TestSupport.h"
 
