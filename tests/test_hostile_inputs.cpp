@@ -322,7 +322,9 @@ TEST (HostileInputs, EachBesideAGoodFileNeverCrashesLosesOrHalfWrites)
             EXPECT_TRUE (r.errContains ("[Error] Failed processing " + hostile.getFileName().toStdString() + ": ")) << r.err;
         }
         if (! c.givenWithInput)
+        {
             EXPECT_TRUE (out.getChildFile ("good.wav").existsAsFile());
+        }
 
         // Every stage together may hold a few copies of the real audio, never
         // what a header claims.

@@ -226,7 +226,9 @@ TEST_F (RunnerTest, ChildThatStaysAliveIsKilledAtTheLimit)
         EXPECT_TRUE (r.timedOut);
         EXPECT_TRUE (r.outcome.ok() && r.outcome.message.isEmpty());
         if (c.outputKnown)
+        {
             EXPECT_EQ (r.output, c.output);
+        }
         EXPECT_LT (r.elapsedMs, killedWellBeforeChildEndMs);
 
         const auto lines = log.lines();
@@ -329,7 +331,9 @@ TEST_F (RunnerTest, NothingTheChildStartedOutlivesTheRun)
         EXPECT_TRUE (gone) << "the background process outlived the run";
         EXPECT_EQ (r.timedOut, c.timedOut);
         if (! c.timedOut)
+        {
             EXPECT_EQ (r.exitCode, c.exitCode);
+        }
         EXPECT_EQ (r.output, c.output);
         EXPECT_TRUE (r.outcome.ok() && r.outcome.message.isEmpty());
     }
