@@ -8,6 +8,7 @@
 
 #include "support/WholeBufferAnalysis.h"
 #include "io/AudioFileIO.h"
+#include "support/WholeFileIO.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/Chain.h"
 #include "pipeline/SampleChecks.h"

@@ -284,24 +284,16 @@ bool AudioFileSource::hasFailed() const
     return readFailed || (watch != nullptr && watch->cutShort());
 }
 
-std::unique_ptr<AudioFileSource> openAudioFile (const juce::File& file, AudioReadResult::Status& status,
-                                                juce::String& message)
+Outcome openAudioFile (const juce::File& file, std::unique_ptr<AudioFileSource>& opened)
 {
-    status = AudioReadResult::Status::noReader;
-    message.clear();
+    opened.reset();
 
     if (! isRegularFile (file))
-    {
-        message = "Not a regular file: " + file.getFullPathName();
-        return nullptr;
-    }
+        return Outcome::failure ("Not a regular file: " + file.getFullPathName());
 
     const auto layout = walkContainer (file);
     if (layout.oversizedChunk.isNotEmpty())
-    {
-        message = "Corrupt audio header (" + layout.oversizedChunk + "): " + file.getFullPathName();
-        return nullptr;
-    }
+        return Outcome::failure ("Corrupt audio header (" + layout.oversizedChunk + "): " + file.getFullPathName());
 
     juce::AudioFormatManager formatManager;
     formatManager.registerBasicFormats();
@@ -338,26 +330,20 @@ std::unique_ptr<AudioFileSource> openAudioFile (const juce::File& file, AudioRea
     }
 
     if (reader == nullptr)
-        return nullptr;
+        return Outcome::failure ({});
 
     if (reader->numChannels < 1 || reader->numChannels > (unsigned int) maxChannels
         || ! std::isfinite (reader->sampleRate) || reader->sampleRate < minSampleRate
         || reader->sampleRate > maxSampleRate)
-    {
-        message = "Unusable audio header (" + juce::String ((juce::int64) reader->numChannels) + " channels, "
-                  + juce::String (reader->sampleRate) + " Hz): " + file.getFullPathName();
-        return nullptr;
-    }
+        return Outcome::failure ("Unusable audio header (" + juce::String ((juce::int64) reader->numChannels)
+                                 + " channels, " + juce::String (reader->sampleRate) + " Hz): " + file.getFullPathName());
 
     // JUCE's WAV and AIFF readers decode 8, 16, 24 and 32 bits; with any other
     // count (a forged field, read as signed, can even be negative) a frame can
     // span zero bytes and their read loops never advance.
     if (isUncompressedPcm (*reader) && ! isDecodablePcmWidth ((int) reader->bitsPerSample))
-    {
-        message = "Unsupported sample format (" + juce::String ((juce::int64) reader->bitsPerSample)
-                  + " bits): " + file.getFullPathName();
-        return nullptr;
-    }
+        return Outcome::failure ("Unsupported sample format (" + juce::String ((juce::int64) reader->bitsPerSample)
+                                 + " bits): " + file.getFullPathName());
 
     const auto channels = (int) reader->numChannels;
     juce::int64 frames = juce::jmax ((juce::int64) 0, reader->lengthInSamples);
@@ -377,52 +363,12 @@ std::unique_ptr<AudioFileSource> openAudioFile (const juce::File& file, AudioRea
 
     // The measurements count samples per channel in an int.
     if (frames > (juce::int64) std::numeric_limits<int>::max())
-    {
-        status = AudioReadResult::Status::tooLong;
-        message = "Audio file too long to process (" + juce::String (frames)
-                  + " samples per channel, at most 2147483647): " + file.getFullPathName();
-        return nullptr;
-    }
+        return Outcome::failure ("Audio file too long to process (" + juce::String (frames)
+                                     + " samples per channel, at most 2147483647): " + file.getFullPathName(),
+                                 Outcome::Status::tooLong);
 
-    status = AudioReadResult::Status::ok;
-    return std::unique_ptr<AudioFileSource> (new AudioFileSource (std::move (reader), watch, frames));
-}
-
-AudioReadResult readAudioFile (const juce::File& file)
-{
-    AudioReadResult result;
-    readAudioFile (file, result);
-    return result;
-}
-
-void readAudioFile (const juce::File& file, AudioReadResult& result)
-{
-    result.sampleRate = 0.0;
-    auto source = openAudioFile (file, result.status, result.message);
-    if (source == nullptr)
-        return;
-    result.status = AudioReadResult::Status::noReader;
-
-    const int channels = source->numChannels();
-    const auto frames = source->lengthInFrames();
-
-    // A buffer past half the machine's memory could only end with the whole
-    // run killed for want of memory; such a file fails alone instead.
-    const auto bufferBytes = (juce::int64) channels * frames * (juce::int64) sizeof (float);
-    const auto memoryBytes = (juce::int64) juce::SystemStats::getMemorySizeInMegabytes() * 1024 * 1024;
-    if (memoryBytes > 0 && bufferBytes > memoryBytes / 2)
-    {
-        result.status = AudioReadResult::Status::tooLong;
-        result.message = "Audio file too large for this machine's memory (" + juce::String (bufferBytes / (1024 * 1024))
-                         + " MB of samples, " + juce::String (memoryBytes / (1024 * 1024))
-                         + " MB of memory): " + file.getFullPathName();
-        return;
-    }
-
-    result.sampleRate = source->sampleRate();
-    result.buffer.setSize (channels, (int) frames, false, false, true);
-    source->read (result.buffer, 0, (int) frames);
-    result.status = AudioReadResult::Status::ok;
+    opened.reset (new AudioFileSource (std::move (reader), watch, frames));
+    return Outcome::success();
 }
 
 Wav16FileWriter::Wav16FileWriter (const juce::File& targetFile, int channels)
@@ -437,29 +383,25 @@ Wav16FileWriter::~Wav16FileWriter()
         temp.deleteFile();
 }
 
-std::unique_ptr<Wav16FileWriter> Wav16FileWriter::create (const juce::File& target, double sampleRate, int numChannels,
-                                                          juce::String& error)
+Outcome Wav16FileWriter::create (const juce::File& target, double sampleRate, int numChannels,
+                                 std::unique_ptr<Wav16FileWriter>& created)
 {
+    created.reset();
     std::unique_ptr<Wav16FileWriter> w (new Wav16FileWriter (target, numChannels));
 
     auto stream = InFlightFiles::createFile (w->temp, 32768);
     if (stream == nullptr)
-    {
-        error = "Failed to create output file: " + target.getFullPathName();
-        return nullptr;
-    }
+        return Outcome::failure ("Failed to create output file: " + target.getFullPathName());
 
     juce::WavAudioFormat wav;
     juce::StringPairArray metadata (false);
     w->writer.reset (wav.createWriterFor (stream.get(), sampleRate, (unsigned int) numChannels, 16, metadata, 0));
     if (w->writer == nullptr)
-    {
-        error = "Failed to create WAV writer";
-        return nullptr;
-    }
+        return Outcome::failure ("Failed to create WAV writer");
 
     stream.release(); // the writer owns it now
-    return w;
+    created = std::move (w);
+    return Outcome::success();
 }
 
 bool Wav16FileWriter::write (const juce::AudioBuffer<float>& block, int numFrames)
@@ -471,7 +413,7 @@ bool Wav16FileWriter::write (const juce::AudioBuffer<float>& block, int numFrame
     return ok;
 }
 
-juce::String Wav16FileWriter::finish()
+Outcome Wav16FileWriter::finish()
 {
     ok = writer->flush() && ok;
     writer.reset();
@@ -479,30 +421,20 @@ juce::String Wav16FileWriter::finish()
     // The header and every frame must be on disk before the target is replaced.
     const auto expectedDataBytes = framesWritten * numChannels * 2;
     if (! ok || temp.getSize() < expectedDataBytes + 44)
-        return "Failed to write output file: " + target.getFullPathName();
+        return Outcome::failure ("Failed to write output file: " + target.getFullPathName());
 
     if (! renameOver (temp, target))
-        return "Failed to create output file: " + target.getFullPathName();
+        return Outcome::failure ("Failed to create output file: " + target.getFullPathName());
 
     finished = true;
-    return {};
+    return Outcome::success();
 }
 
-juce::String writeWav16Atomically (const juce::File& target, const juce::AudioBuffer<float>& buffer,
-                                   double sampleRate)
-{
-    juce::String error;
-    auto writer = Wav16FileWriter::create (target, sampleRate, buffer.getNumChannels(), error);
-    if (writer == nullptr)
-        return error;
-    writer->write (buffer, buffer.getNumSamples());
-    return writer->finish();
-}
-
-juce::String copyFileAtomically (const juce::File& source, const juce::File& target)
+Outcome copyFileAtomically (const juce::File& source, const juce::File& target)
 {
     if (! isRegularFile (source))
-        return "Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName() + ": not a regular file";
+        return Outcome::failure ("Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName()
+                                 + ": not a regular file");
 
     const auto temp = temporarySiblingFor (target);
     const InFlightFiles::Scope inFlight (temp);
@@ -522,14 +454,14 @@ juce::String copyFileAtomically (const juce::File& source, const juce::File& tar
     if (! copied || temp.getSize() != source.getSize())
     {
         temp.deleteFile();
-        return "Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName();
+        return Outcome::failure ("Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName());
     }
 
     if (! renameOver (temp, target))
     {
         temp.deleteFile();
-        return "Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName();
+        return Outcome::failure ("Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName());
     }
 
-    return {};
+    return Outcome::success();
 }

@@ -4,49 +4,15 @@
 #include <juce_audio_formats/juce_audio_formats.h>
 #include <juce_core/juce_core.h>
 
+#include "common/Outcome.h"
 #include "io/BlockSource.h"
 #include "io/InFlightFiles.h"
 
 #include <memory>
 
-// Whole-file audio reading and crash-safe writing for the pipeline.
+// Audio files read in blocks and written crash-safely for the pipeline. Every
+// operation here that can fail answers with an Outcome (common/Outcome.h).
 
-struct AudioReadResult
-{
-    enum class Status { ok, noReader, tooLong };
-
-    Status status = Status::noReader;
-    juce::String message;
-    juce::AudioBuffer<float> buffer;
-    double sampleRate = 0.0;
-
-    bool ok() const { return status == Status::ok; }
-};
-
-// Reads every channel of a file that JUCE's basic formats open. The length is
-// never taken from the header alone: an uncompressed file is read only as far
-// as its size can hold data, and a compressed one at most 4096 samples (over
-// all channels) per byte of file, so a tiny file that declares gigabytes allocates next to nothing.
-// Files over 2^31 - 1 frames, or whose samples would fill more than half the
-// machine's memory, fail with status tooLong. A header with no
-// channels, more than 1024, or a sample rate that is not between 1 Hz and
-// 768 kHz, or a WAV or AIFF header with a sample width other than 8, 16, 24 or
-// 32 bits, fails with status noReader and a message saying so, as does anything
-// but a regular file (a named pipe, a link to a device), which is never opened,
-// and a WAV or AIFF file with a metadata chunk running past its end (JUCE would
-// allocate the chunk's declared size, up to 4 GB). A WAV whose header a
-// recorder never finished (its RIFF size ending before the samples, as written
-// at the start of a recording) is read from its data chunk to the end of the file.
-AudioReadResult readAudioFile (const juce::File& file);
-
-// The same into an existing result: the allocation of its buffer is reused when
-// it is large enough, so reading a file again touches no fresh memory.
-void readAudioFile (const juce::File& file, AudioReadResult& into);
-
-// A file that readAudioFile would read, opened to be read in blocks of any
-// length: every check readAudioFile makes but the memory bound, and the same
-// samples. The reader decodes straight from the file; nothing is held but its
-// own small buffers.
 class CutShortWatch;
 
 class AudioFileSource final : public AudioBlockSource
@@ -59,13 +25,16 @@ public:
     // Frames per channel, as far as the file holds them (the header is never trusted).
     juce::int64 lengthInFrames() const override { return length; }
     // false, from this read on, once the decoder failed or the file turned out
-    // shorter than when it was opened (cut while it was read).
+    // shorter than when it was opened (cut while it was read). The flag sticks:
+    // a source answers block by block through the interface it shares with the
+    // spill and the fitted source, and the caller words the failure once, with
+    // readErrorMessage, after the pass.
     bool read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames) override;
 
     bool hasFailed() const;
 
 private:
-    friend std::unique_ptr<AudioFileSource> openAudioFile (const juce::File&, AudioReadResult::Status&, juce::String&);
+    friend Outcome openAudioFile (const juce::File&, std::unique_ptr<AudioFileSource>&);
     AudioFileSource (std::unique_ptr<juce::AudioFormatReader> reader, const CutShortWatch* watch, juce::int64 frames);
 
     std::unique_ptr<juce::AudioFormatReader> reader;
@@ -77,10 +46,25 @@ private:
 // The message of a file that could not be read to its end.
 juce::String readErrorMessage (const juce::File& file);
 
-// Opens a file to read in blocks; nullptr with the status and message
-// readAudioFile would give when it cannot be read.
-std::unique_ptr<AudioFileSource> openAudioFile (const juce::File& file, AudioReadResult::Status& status,
-                                                juce::String& message);
+// Opens a file that JUCE's basic formats read, to be read in blocks of any
+// length; the reader decodes straight from the file and nothing is held but its
+// own small buffers. `opened` is set only when the outcome is ok.
+//
+// The length is never taken from the header alone: an uncompressed file is
+// read only as far as its size can hold data, and a compressed one at most 4096
+// samples (over all channels) per byte of file, so a tiny file that declares
+// gigabytes allocates next to nothing. Files over 2^31 - 1 frames fail with
+// Status::tooLong. A header with no channels, more than 1024, or a sample rate
+// that is not between 1 Hz and 768 kHz, or a WAV or AIFF header with a sample
+// width other than 8, 16, 24 or 32 bits, fails with a message saying so, as
+// does anything but a regular file (a named pipe, a link to a device), which is
+// never opened, and a WAV or AIFF file with a metadata chunk running past its
+// end (JUCE would allocate the chunk's declared size, up to 4 GB). A file no
+// format recognises fails with an empty message, for the caller to word. A WAV
+// whose header a recorder never finished (its RIFF size ending before the
+// samples, as written at the start of a recording) is read from its data chunk
+// to the end of the file.
+Outcome openAudioFile (const juce::File& file, std::unique_ptr<AudioFileSource>& opened);
 
 // A 16-bit PCM WAV (no metadata) written block by block under a temporary name
 // beside the target; finish() renames it over the target only once every byte
@@ -89,19 +73,21 @@ std::unique_ptr<AudioFileSource> openAudioFile (const juce::File& file, AudioRea
 class Wav16FileWriter
 {
 public:
-    // A writer, or nullptr and the error: "Failed to create output file: <path>"
-    // when no stream could be opened, "Failed to create WAV writer" when the
-    // format refused the layout.
-    static std::unique_ptr<Wav16FileWriter> create (const juce::File& target, double sampleRate, int numChannels,
-                                                    juce::String& error);
+    // Sets `created` when the outcome is ok; fails with "Failed to create output
+    // file: <path>" when no stream could be opened, "Failed to create WAV
+    // writer" when the format refused the layout.
+    static Outcome create (const juce::File& target, double sampleRate, int numChannels,
+                           std::unique_ptr<Wav16FileWriter>& created);
     ~Wav16FileWriter();
 
-    // Appends the first numFrames frames of every channel; false once a write failed.
+    // Appends the first numFrames frames of every channel; false once a write
+    // failed. The flag sticks, and finish() turns it into the outcome: a file
+    // written in many blocks fails once, with one message.
     bool write (const juce::AudioBuffer<float>& block, int numFrames);
 
-    // Completes the file and renames it over the target; empty on success,
-    // else "Failed to write output file: <path>" or "Failed to create output file: <path>".
-    juce::String finish();
+    // Completes the file and renames it over the target; fails with "Failed to
+    // write output file: <path>" or "Failed to create output file: <path>".
+    Outcome finish();
 
 private:
     Wav16FileWriter (const juce::File& target, int numChannels);
@@ -113,22 +99,15 @@ private:
     bool ok = true, finished = false;
 };
 
-// Writes 16-bit PCM WAV (no metadata) under a temporary name beside the target
-// and renames it over the target only once every byte is on disk. On failure the
-// target is untouched and the message says why (empty on success).
-// "Failed to create output file: <path>" when no stream could be opened,
-// "Failed to create WAV writer" when the format refused the layout.
-juce::String writeWav16Atomically (const juce::File& target, const juce::AudioBuffer<float>& buffer,
-                                   double sampleRate);
-
 // Copies a file onto a target the same way: the target is replaced only by a
 // complete copy. A source that is not a regular file is refused unopened.
-// Returns an error message, or empty on success.
-juce::String copyFileAtomically (const juce::File& source, const juce::File& target);
+// Fails with "Failed to copy <source> to <target>" (and ": not a regular file").
+Outcome copyFileAtomically (const juce::File& source, const juce::File& target);
 
 // Renames source over target in one step (the same file system); false, and
 // nothing touched, when that cannot be done. Unlike a move that falls back to a
-// copy, a source that is gone never leaves an empty target.
+// copy, a source that is gone never leaves an empty target. A yes or no, not an
+// Outcome: it is a step of the operations above, and each caller words its own failure.
 bool renameOver (const juce::File& source, const juce::File& target);
 
 // A name beside the target that no *.wav listing picks up.

@@ -4,13 +4,6 @@
 
 #include <sys/resource.h>
 
-bool BufferSource::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
-{
-    for (int c = 0; c < buffer.getNumChannels(); ++c)
-        into.copyFrom (c, 0, buffer, c, (int) start, numFrames);
-    return true;
-}
-
 bool FittedLengthSource::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
 {
     const int available = (int) juce::jlimit ((juce::int64) 0, (juce::int64) numFrames, source.lengthInFrames() - start);
@@ -70,15 +63,16 @@ FloatSpill::~FloatSpill()
         file.deleteFile();
 }
 
-juce::String FloatSpill::error() const
+Outcome FloatSpill::outcome() const
 {
     if (overBound)
-        return "The work folder takes no more samples and the chain's samples (" + juce::String (frames * channels * (juce::int64) sizeof (float) / (1 << 20))
-               + " MB) would not fit in the " + juce::String (memoryBoundBytes() / (1 << 20))
-               + " MB of memory a file may use instead: " + file.getFullPathName();
+        return Outcome::failure ("The work folder takes no more samples and the chain's samples ("
+                                 + juce::String (frames * channels * (juce::int64) sizeof (float) / (1 << 20))
+                                 + " MB) would not fit in the " + juce::String (memoryBoundBytes() / (1 << 20))
+                                 + " MB of memory a file may use instead: " + file.getFullPathName());
     if (! good)
-        return "Failed to read back the chain's samples: " + file.getFullPathName();
-    return {};
+        return Outcome::failure ("Failed to read back the chain's samples: " + file.getFullPathName());
+    return Outcome::success();
 }
 
 bool FloatSpill::keepInMemory (const float* samples, size_t count)

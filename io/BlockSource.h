@@ -3,12 +3,14 @@
 #include <juce_audio_basics/juce_audio_basics.h>
 #include <juce_core/juce_core.h>
 
+#include "common/Outcome.h"
+
 #include <functional>
 #include <memory>
 #include <vector>
 
-// Audio that can be read in blocks: a file being decoded, a buffer, or the
-// chain's own spill of float samples.
+// Audio that can be read in blocks: a file being decoded, or the chain's own
+// spill of float samples.
 class AudioBlockSource
 {
 public:
@@ -24,22 +26,6 @@ public:
     // it was read): the block's samples are then not the recording's and must
     // not be used.
     virtual bool read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames) = 0;
-};
-
-// A buffer as a source; the buffer must outlive it.
-class BufferSource final : public AudioBlockSource
-{
-public:
-    BufferSource (const juce::AudioBuffer<float>& b, double rate) : buffer (b), rate (rate) {}
-
-    int numChannels() const override { return buffer.getNumChannels(); }
-    double sampleRate() const override { return rate; }
-    juce::int64 lengthInFrames() const override { return buffer.getNumSamples(); }
-    bool read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames) override;
-
-private:
-    const juce::AudioBuffer<float>& buffer;
-    double rate;
 };
 
 // A source presented at another length: frames past its end read as silence,
@@ -83,12 +69,14 @@ public:
 
     // false once a read could not give back what was written (the samples read
     // are then zeros and must not be used), or once the samples held in memory
-    // would have passed the bound (nothing more is kept then).
+    // would have passed the bound (nothing more is kept then). The flag sticks
+    // rather than each call answering: the spill is written and read block by
+    // block through many calls, and the chain asks once per pass.
     bool ok() const { return good; }
 
-    // Why the spill is not ok(): the samples could not be read back, or the
-    // disk stopped taking them and memory may not hold them all. Empty while ok().
-    juce::String error() const;
+    // The same as an Outcome, failed with why: the samples could not be read
+    // back, or the disk stopped taking them and memory may not hold them all.
+    Outcome outcome() const;
 
     // True once the file stopped taking samples and they moved to memory.
     bool movedToMemory() const { return inMemory; }

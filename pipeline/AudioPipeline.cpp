@@ -90,14 +90,14 @@ public:
     {
         if (! open())
             return error;
-        return writer->finish();
+        return writer->finish().message;
     }
 
 private:
     bool open()
     {
         if (writer == nullptr && error.isEmpty())
-            writer = Wav16FileWriter::create (output, sampleRate, numChannels, error);
+            error = Wav16FileWriter::create (output, sampleRate, numChannels, writer).message;
         return writer != nullptr;
     }
 
@@ -206,9 +206,8 @@ private:
 bool FileRun::analyseAndPreFilter()
 {
     log ("[AudioPipeline] Pass 1: Offline Analysis");
-    AudioReadResult::Status status;
-    juce::String message;
-    auto source = openAudioFile (input, status, message);
+    std::unique_ptr<AudioFileSource> source;
+    openAudioFile (input, source);
     if (source == nullptr)
     {
         log ("[AudioPipeline] WARNING: Could not read input for Pass 1 analysis");
@@ -257,11 +256,10 @@ bool FileRun::analyseAndPreFilter()
         return false;
     }
     const auto prefiltered = work.file (intermediate_names::prefiltered);
-    juce::String error;
-    auto writer = Wav16FileWriter::create (prefiltered, rate, channels, error);
-    if (writer == nullptr)
+    std::unique_ptr<Wav16FileWriter> writer;
+    if (const auto created = Wav16FileWriter::create (prefiltered, rate, channels, writer); ! created.ok())
     {
-        fail ("Pre-filter failed: " + error);
+        fail ("Pre-filter failed: " + created.message);
         return false;
     }
     stages::BiquadCascade filter (stages::designPreFilter (preFilter, rate), channels);
@@ -277,9 +275,9 @@ bool FileRun::analyseAndPreFilter()
         fail (readErrorMessage (input));
         return false;
     }
-    if (const auto written = writer->finish(); written.isNotEmpty())
+    if (const auto written = writer->finish(); ! written.ok())
     {
-        fail ("Pre-filter failed: " + written);
+        fail ("Pre-filter failed: " + written.message);
         return false;
     }
     currentFile = prefiltered;
@@ -304,7 +302,7 @@ void FileRun::reduceNoise()
     if (reducerInput == input && work.ensureExists())
     {
         const auto copy = work.file (input.getFileName());
-        if (copyFileAtomically (input, copy).isEmpty()) // never blocks on a pipe or copies a device
+        if (copyFileAtomically (input, copy).ok()) // never blocks on a pipe or copies a device
         {
             reducerInput = copy;
             inputCopy = copy;
@@ -324,7 +322,7 @@ void FileRun::reduceNoise()
     }
 
     const auto nrOutput = nr.outputPath.isNotEmpty() ? juce::File (nr.outputPath) : juce::File();
-    if (! (nr.success && nrOutput.existsAsFile()))
+    if (! nrOutput.existsAsFile())
     {
         result.denoiseEngine = "Failed";
         log (juce::String::fromUTF8 ("[AudioPipeline] WARNING: Denoise failed \xe2\x80\x94 continuing with original audio"));
@@ -344,9 +342,9 @@ void FileRun::reduceNoise()
     // leaves the previous one as it was, and the log says so.
     const auto feed = output.getParentDirectory().getChildFile (input.getFileNameWithoutExtension()
                                                                  + intermediate_names::asrFeedSuffix);
-    if (const auto error = copyFileAtomically (currentFile, feed); error.isNotEmpty())
+    if (const auto copied = copyFileAtomically (currentFile, feed); ! copied.ok())
     {
-        log ("[AudioPipeline/ASR Hook] WARNING: ASR feed not exported: " + error);
+        log ("[AudioPipeline/ASR Hook] WARNING: ASR feed not exported: " + copied.message);
         return;
     }
     exportedFeed = feed;
@@ -356,13 +354,11 @@ void FileRun::reduceNoise()
 // The chain over the working file in blocks, into the output.
 bool FileRun::processInMemory()
 {
-    AudioReadResult::Status status;
-    juce::String message;
-    auto source = openAudioFile (currentFile, status, message);
-    if (source == nullptr)
+    std::unique_ptr<AudioFileSource> source;
+    if (const auto opened = openAudioFile (currentFile, source); ! opened.ok())
     {
-        fail (status == AudioReadResult::Status::tooLong
-                  ? message
+        fail (opened.status == Outcome::Status::tooLong
+                  ? opened.message
                   : "Failed to read audio file for DSP processing: "
                         + (currentFile == inputCopy ? input : currentFile).getFullPathName());
         return false;
@@ -428,10 +424,8 @@ bool FileRun::copyToOutput()
 
     // A working file of another length than the recording is written out at
     // the recording's length instead of copied.
-    AudioReadResult::Status status;
-    juce::String message;
-    if (auto source = openAudioFile (currentFile, status, message);
-        source != nullptr && inputFrames >= 0 && source->lengthInFrames() != inputFrames)
+    if (std::unique_ptr<AudioFileSource> source; openAudioFile (currentFile, source).ok()
+        && inputFrames >= 0 && source->lengthInFrames() != inputFrames)
     {
         std::unique_ptr<FittedLengthSource> fitted;
         auto& working = atInputLength (*source, fitted);
@@ -446,9 +440,9 @@ bool FileRun::copyToOutput()
         return true;
     }
 
-    if (const auto error = copyFileAtomically (currentFile, output); error.isNotEmpty())
+    if (const auto copied = copyFileAtomically (currentFile, output); ! copied.ok())
     {
-        fail (error);
+        fail (copied.message);
         return false;
     }
     return true;
@@ -473,12 +467,10 @@ void FileRun::finishOutputs()
 void FileRun::measureOutput()
 {
     const double begin = nowMs();
-    AudioReadResult::Status status;
-    juce::String message;
-    auto source = openAudioFile (output, status, message);
-    if (source == nullptr)
+    std::unique_ptr<AudioFileSource> source;
+    if (const auto opened = openAudioFile (output, source); ! opened.ok())
     {
-        result.outputMeasureError = message.isNotEmpty() ? message : "Could not read the output back: " + output.getFullPathName();
+        result.outputMeasureError = opened.message.isNotEmpty() ? opened.message : "Could not read the output back: " + output.getFullPathName();
         result.outputMeasureMs = nowMs() - begin;
         return;
     }

@@ -439,7 +439,7 @@ std::optional<ChainStop> finishForDelivery (const ChainInput& in, FloatSpill& sp
     std::vector<Tally> afterNormalization ((size_t) channels);
     const auto first = passes.measure (0.0f, &afterNormalization);
     if (! first)
-        return ChainStop { {}, 0, spill.error() };
+        return ChainStop { {}, 0, spill.outcome().message };
     report.passes.push_back (*first);
 
     logHeader (normalizationStep, config);
@@ -465,7 +465,7 @@ std::optional<ChainStop> finishForDelivery (const ChainInput& in, FloatSpill& sp
             }
             const auto next = passes.measure (step.nextDriveDb, nullptr);
             if (! next)
-                return ChainStop { {}, 0, spill.error() };
+                return ChainStop { {}, 0, spill.outcome().message };
             report.passes.push_back (*next);
         }
     }
@@ -505,7 +505,7 @@ std::optional<ChainStop> finishForDelivery (const ChainInput& in, FloatSpill& sp
             sink.write (block, n);
         })
         || ! spill.ok())
-        return ChainStop { {}, 0, spill.error() };
+        return ChainStop { {}, 0, spill.outcome().message };
     return check (loudnessFinishStep, sumOf (finished), channels);
 }
 } // namespace
@@ -536,7 +536,7 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
     if (spill.movedToMemory())
         log (stage_log::spillInMemoryLine (in.spillFile, FloatSpill::memoryBoundBytes()));
     if (! spill.ok())
-        return ChainStop { {}, 0, spill.error() };
+        return ChainStop { {}, 0, spill.outcome().message };
 
     for (const auto& s : steps)
     {
@@ -567,7 +567,7 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
     std::vector<Tally> afterNormalization ((size_t) channels), afterLimiter ((size_t) channels);
     if (! level.forEachBlockOf (helper, spill, [] (juce::AudioBuffer<float>&, int) {}, &afterNormalization, &afterLimiter)
         || ! spill.ok())
-        return ChainStop { {}, 0, spill.error() };
+        return ChainStop { {}, 0, spill.outcome().message };
 
     logHeader (normalizationStep, config);
     log (logLinesOf (shaped));
@@ -597,6 +597,6 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
     if (! level.forEachBlockOf (helper, spill, [&] (juce::AudioBuffer<float>& block, int n) { sink.write (block, n); },
                                 nullptr, &finished)
         || ! spill.ok())
-        return ChainStop { {}, 0, spill.error() };
+        return ChainStop { {}, 0, spill.outcome().message };
     return check (limiterStep, sumOf (finished), channels);
 }

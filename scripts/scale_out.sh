@@ -99,6 +99,8 @@ for option in "${engine_options[@]}"; do
 done
 # shellcheck source=/dev/null
 source "$(dirname -- "${BASH_SOURCE[0]}")/../share/slurm/report-options.sh"
+# shellcheck source=/dev/null
+source "$(dirname -- "${BASH_SOURCE[0]}")/../share/slurm/list-inputs.sh"
 command -v parallel >/dev/null 2>&1 || die_usage "GNU parallel is not installed (Debian package: parallel)"
 if [ -n "$report" ]; then
   command -v python3 >/dev/null 2>&1 || die_usage "--report needs python3 here to merge the jobs' reports (Debian package: python3)"
@@ -126,16 +128,13 @@ if [ -n "$report" ]; then
   [ -w "$report_folder" ] || die_usage "cannot create the report file, its folder is not writable: $report"
   [ ! -e "$report" ] || [ -f "$report" ] || die_usage "the report file is not a regular file: $report"
   if [ "$report_folder" = "$input_dir" ]; then
-    case "${report_name,,}" in
-      _stage0_prefiltered.wav|_stage1_denoised.wav|_df3_resampled_48k.wav|_df3_resample_back.wav) ;;
-      *.wav) die_usage "the report file would be taken as an input: $report" ;;
-    esac
+    if [[ "${report_name,,}" == *.wav ]] && ! is_intermediate_name "$report_name"; then
+      die_usage "the report file would be taken as an input: $report"
+    fi
   fi
 fi
 
-# The engine's own batch listing: *.wav in any letter case, files (through
-# links) directly in the folder, hidden ones too, not the intermediate files
-# it writes itself.
+# The engine's own batch listing (list-inputs.sh).
 list=$(mktemp)
 out=$(mktemp)
 control=""
@@ -170,9 +169,6 @@ total=0
 skipped=0
 while IFS= read -r -d '' file; do
   name=${file##*/}
-  case "${name,,}" in
-    _stage0_prefiltered.wav|_stage1_denoised.wav|_df3_resampled_48k.wav|_df3_resample_back.wav) continue ;;
-  esac
   if [ -n "$report" ]; then
     [ ! "$file" -ef "$report" ] || die_usage "the report file is an input file: $report"
     [ "$report" != "$output_dir/$name" ] || die_usage "the report file is an output file: $report"
@@ -183,7 +179,7 @@ while IFS= read -r -d '' file; do
   fi
   printf '%s\0' "$file" >> "$list"
   total=$((total + 1))
-done < <(find -L "$input_dir" -mindepth 1 -maxdepth 1 -type f -iname '*.wav' -print0 | sort -z)
+done < <(list_inputs "$input_dir")
 
 if [ "$skipped" -gt 0 ]; then echo "scale_out: $skipped file(s) already mastered, left out" >&2; fi
 if [ "$total" -eq 0 ]; then

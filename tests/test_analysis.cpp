@@ -703,7 +703,9 @@ TEST (SpectralTilt, FrameSizesAndSlopes)
         EXPECT_STREQ (m.profile, analysis_detail::tiltProfile (m.slopeDbPerOctave)) << c.label;
         const auto line = text (analysis_log::spectralTiltLine (m));
         if (c.profile != nullptr)
+        {
             EXPECT_NE (line.find (std::string ("| Profile: ") + c.profile + " |"), std::string::npos) << c.label << ": " << line;
+        }
     }
 
     struct Boundary { double slope; const char* profile; };

@@ -226,9 +226,11 @@ TEST (TruePeakLimiter, BlocksAndLengthDoNotChangeTheOutput)
         EXPECT_EQ (blockReport.meanGainReductionDb, wholeReport.meanGainReductionDb) << c.label;
         EXPECT_EQ (blockReport.outputPeakEstimate, wholeReport.outputPeakEstimate) << c.label;
         if (c.peak < 1.0f)
+        {
             for (int ch = 0; ch < 2; ++ch)
                 for (int i = 0; i < c.frames; ++i)
                     ASSERT_EQ (whole.getSample (ch, i), in.getSample (ch, i)) << c.label << " frame " << i;
+        }
     }
 }
 
@@ -254,8 +256,10 @@ TEST (TruePeakLimiter, DenseMaterialIsHeldWithoutClipping)
             {
                 const float a = std::abs (out.getSample (ch, i));
                 if (a == peak)
+                {
                     EXPECT_FALSE (a == std::abs (out.getSample (ch, i - 1)) && a == std::abs (out.getSample (ch, i - 2)))
                         << c.label << ": three equal samples at the peak at " << i;
+                }
             }
     }
 }

@@ -148,7 +148,9 @@ TEST (FailuresReported, AFileCutShortWhileReadFailsTheFileInEveryPass)
 
         expectFailedCleanly (r, "cut-me.wav", c.reason, out);
         if (c.denoise)
+        {
             EXPECT_TRUE (r.errContains ("Engine: DeepFilterNet3")) << "the cut came after the denoiser, not in it";
+        }
     }
 }
 
@@ -190,7 +192,9 @@ TEST (FailuresReported, ADenoiserResultOfAnotherShapeIsNotUsed)
         EXPECT_EQ (r.exitCode, 0) << r.err;
         EXPECT_TRUE (r.errContains (c.used ? "Engine: DeepFilterNet3" : "Engine: None (passthrough)")) << r.err;
         if (! c.used)
+        {
             EXPECT_TRUE (r.errContains ("[NoiseReducer] DeepFilterNet3 FAILED: DeepFilterNet3 output ")) << r.err;
+        }
         expectDeliverable (out.getChildFile ("talk.wav"), input);
     }
 }

@@ -4,6 +4,7 @@
 // it was and no half-written output, and must not let a header's claim decide
 // how much memory the run takes.
 #include "io/AudioFileIO.h"
+#include "support/WholeFileIO.h"
 #include "support/Hardening.h"
 #include "support/TestSupport.h"
 
@@ -321,7 +322,9 @@ TEST (HostileInputs, EachBesideAGoodFileNeverCrashesLosesOrHalfWrites)
             EXPECT_TRUE (r.errContains ("[Error] Failed processing " + hostile.getFileName().toStdString() + ": ")) << r.err;
         }
         if (! c.givenWithInput)
+        {
             EXPECT_TRUE (out.getChildFile ("good.wav").existsAsFile());
+        }
 
         // Every stage together may hold a few copies of the real audio, never
         // what a header claims.

@@ -88,7 +88,7 @@ TEST_F (ReducerTest, Input48kHzRunsTheDenoiserDirectlyWithoutFFmpeg)
     const auto r = NoiseReducer::process (input.getFullPathName(), output.getFullPathName(),
                                           config (fakeDenoiser (writeHalvedSuffixed), ""));
 
-    EXPECT_TRUE (r.success);
+    EXPECT_TRUE (juce::File (r.outputPath).existsAsFile()) << "never fails: a file to go on with, " << r.outputPath;
     EXPECT_EQ (r.engine, NoiseReductionEngine::DeepFilterNet3);
     EXPECT_EQ (r.outputPath, output.getFullPathName());
     EXPECT_TRUE (r.message.isEmpty()) << r.message;
@@ -138,7 +138,7 @@ TEST_F (ReducerTest, OtherRatesGoTo48kHzAndBackAs16Bit)
         const auto r = NoiseReducer::process (input.getFullPathName(), output.getFullPathName(),
                                               config (fakeDenoiser (writeHalvedSuffixed)));
 
-        EXPECT_TRUE (r.success);
+        EXPECT_TRUE (juce::File (r.outputPath).existsAsFile()) << "never fails: a file to go on with, " << r.outputPath;
         EXPECT_EQ (r.engine, NoiseReductionEngine::DeepFilterNet3);
         EXPECT_EQ (r.outputPath, output.getFullPathName());
 
@@ -186,7 +186,7 @@ TEST_F (ReducerTest, AShortenedConversionBackIsNotUsed)
     const auto output = outFolder.getChildFile ("_stage1_denoised.wav");
     const auto r = NoiseReducer::process (input.getFullPathName(), output.getFullPathName(),
                                           config (fakeDenoiser (writeHalvedSuffixed), ffmpegBackStops.getFullPathName()));
-    ASSERT_TRUE (r.success);
+    ASSERT_TRUE (juce::File (r.outputPath).existsAsFile()) << "never fails: a file to go on with, " << r.outputPath;
     EXPECT_EQ (r.engine, NoiseReductionEngine::Passthrough);
     EXPECT_EQ (r.outputPath, input.getFullPathName());
     EXPECT_FALSE (output.exists());
@@ -322,7 +322,7 @@ TEST_F (ReducerTest, FailuresPassTheInputThroughWithTheirReason)
 
         const auto r = NoiseReducer::process (input.getFullPathName(), output.getFullPathName(), cfg);
 
-        EXPECT_TRUE (r.success);
+        EXPECT_TRUE (juce::File (r.outputPath).existsAsFile()) << "never fails: a file to go on with, " << r.outputPath;
         EXPECT_EQ (r.engine, NoiseReductionEngine::Passthrough);
         EXPECT_EQ (r.outputPath, input.getFullPathName());
         EXPECT_EQ (r.message, passthroughMessage);
@@ -379,7 +379,7 @@ TEST_F (ReducerTest, PlainStemNameIsTakenOnlyWhenItIsNotTheInput)
         const auto r = NoiseReducer::process (input.getFullPathName(), output.getFullPathName(),
                                               config (fakeDenoiser (c.write)));
 
-        EXPECT_TRUE (r.success);
+        EXPECT_TRUE (juce::File (r.outputPath).existsAsFile()) << "never fails: a file to go on with, " << r.outputPath;
         if (c.accepted)
         {
             EXPECT_EQ (r.engine, NoiseReductionEngine::DeepFilterNet3);
@@ -428,7 +428,7 @@ TEST_F (ReducerTest, InputsNamedLikeIntermediatesAreNeverOverwritten)
         const auto r = NoiseReducer::process (input.getFullPathName(), output.getFullPathName(),
                                               config (fakeDenoiser (writeHalvedSuffixed)));
 
-        EXPECT_TRUE (r.success);
+        EXPECT_TRUE (juce::File (r.outputPath).existsAsFile()) << "never fails: a file to go on with, " << r.outputPath;
         EXPECT_EQ (r.engine, c.denoised ? NoiseReductionEngine::DeepFilterNet3 : NoiseReductionEngine::Passthrough);
         juce::MemoryBlock after;
         ASSERT_TRUE (input.loadFileAsData (after));
@@ -449,7 +449,7 @@ TEST_F (ReducerTest, DefaultEmptyToolPathsPassThrough)
 
     const auto r = NoiseReducer::process (input.getFullPathName(), output.getFullPathName(), NoiseReducerConfig {});
 
-    EXPECT_TRUE (r.success);
+    EXPECT_TRUE (juce::File (r.outputPath).existsAsFile()) << "never fails: a file to go on with, " << r.outputPath;
     EXPECT_EQ (r.engine, NoiseReductionEngine::Passthrough);
     EXPECT_EQ (r.outputPath, input.getFullPathName());
     EXPECT_EQ (r.message, passthroughMessage);

@@ -76,7 +76,7 @@ void addHumAndNoise (juce::AudioBuffer<float>& b, double sampleRate)
 // Lines that carry durations or temporary paths keep only the part before them.
 std::string stableLine (std::string line, const std::string& tempRoot)
 {
-    for (const std::string cut : { tempRoot, std::string ("Total time:"), std::string (" succeeded in ") })
+    for (const std::string& cut : { tempRoot, std::string ("Total time:"), std::string (" succeeded in ") })
         if (const auto at = line.find (cut); at != std::string::npos)
             line.resize (at);
     return line;

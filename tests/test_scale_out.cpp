@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <set>
 #include <sstream>
 
 using namespace testing_support;
@@ -87,15 +86,6 @@ bool isMasteredWav (const juce::File& file)
     const auto audio = readAudio (file);
     return audio.ok && audio.formatName == "WAV file" && audio.bitsPerSample == 16 && audio.sampleRate == 48000.0
            && audio.buffer.getNumSamples() == 48000 && peakOf (audio.buffer) > 0.5f && peakOf (audio.buffer) < 0.54f;
-}
-
-std::set<std::string> linesOf (const juce::File& file)
-{
-    std::set<std::string> lines;
-    std::istringstream in (file.loadFileAsString().toStdString());
-    for (std::string line; std::getline (in, line);)
-        lines.insert (line);
-    return lines;
 }
 } // namespace
 

@@ -8,6 +8,8 @@
 // The slicing of the file list, the refusals and the adding-up are checked
 // without a cluster, through the same scripts (--dry-run, collect.sh on
 // written task logs).
+#include "app/BatchRunner.h"
+#include "common/IntermediateNames.h"
 #include "support/Daemons.h"
 #include "support/TestSupport.h"
 
@@ -414,6 +416,75 @@ TEST (SlurmSubmit, SlicesTheFileListAndRefusesBadRequests)
     EXPECT_EQ (none.exitCode, 0) << none.err;
     EXPECT_EQ (none.out, "");
     EXPECT_TRUE (none.errContains ("no files to process")) << none.err;
+}
+
+// The names of a NUL-separated list of paths, in its order.
+std::vector<std::string> namesInList (const std::string& paths)
+{
+    std::vector<std::string> names;
+    std::istringstream in (paths);
+    for (std::string file; std::getline (in, file, '\0');)
+        names.push_back (file.substr (file.rfind ('/') + 1));
+    return names;
+}
+
+// The scripts list a folder's inputs as the engine does (share/slurm/list-inputs.sh,
+// sourced by submit.sh and scripts/scale_out.sh): the same files whatever the
+// letter case, among digits, spaces, hidden files, links, a folder and files
+// that are not audio, and in byte order of their names, where the engine
+// takes them as the folder gives them.
+TEST (SlurmSubmit, ListsTheInputsTheEngineTakesInByteOrderOfTheirNames)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    in.createDirectory();
+    for (auto name : { "b.wav", "B.wav", "a.wav", "a10.wav", "a2.wav", "A1.WAV", "talk 3.wav", "talk 10.Wav",
+                       ".hidden.wav", "x_asr_feed.wav", "\xc3\x9cn\xc3\xaf" "code.wav", "_STAGE0_PREFILTERED.WAV",
+                       "_Stage1_Denoised.wav", "_df3_resampled_48k.wav", "_df3_resample_back.WAV", "notes.txt",
+                       "clip.mp3", "take.wav.bak", "wav" })
+        ASSERT_TRUE (in.getChildFile (juce::String::fromUTF8 (name)).replaceWithText ("listed by name, never read"));
+    ASSERT_TRUE (in.getChildFile ("folder.wav").createDirectory());
+    ASSERT_TRUE (in.getChildFile ("a.wav").createSymbolicLink (in.getChildFile ("link.wav"), false));
+    ASSERT_TRUE (in.getChildFile ("folder.wav").createSymbolicLink (in.getChildFile ("folder link.wav"), false));
+
+    const std::vector<std::string> expected { ".hidden.wav", "A1.WAV", "B.wav", "a.wav", "a10.wav", "a2.wav",
+                                              "b.wav", "link.wav", "talk 10.Wav", "talk 3.wav", "x_asr_feed.wav",
+                                              "\xc3\x9cn\xc3\xaf" "code.wav" };
+
+    CommandLineOptions options;
+    options.inputDir = in;
+    std::vector<std::string> engine;
+    for (const auto& f : collectInputFiles (options))
+        engine.push_back (f.getFileName().toStdString());
+    std::sort (engine.begin(), engine.end()); // byte order, as LC_ALL=C sorts
+    EXPECT_EQ (engine, expected) << "the engine's own listing";
+
+    const auto listInputs = path (slurmFolder.getChildFile ("list-inputs.sh"));
+    const auto listed = runProcess ("/bin/bash", { "-c", "source \"$0\" && list_inputs \"$1\"", listInputs, path (in) });
+    ASSERT_EQ (listed.exitCode, 0) << listed.err;
+    EXPECT_EQ (namesInList (listed.out), expected) << "list_inputs";
+
+    // submit.sh's file list, which the array's tasks take in its order.
+    const auto work = tmp.file ("work");
+    const auto submit = slurmScript ("submit.sh", { "--input-dir", path (in), "--output-dir", path (tmp.file ("out")),
+                                                    "--engine", engineExecutable(), "--work-dir", path (work),
+                                                    "--dry-run" });
+    ASSERT_EQ (submit.exitCode, 0) << submit.err;
+    juce::MemoryBlock files;
+    ASSERT_TRUE (work.getChildFile ("files").loadFileAsData (files));
+    EXPECT_EQ (namesInList (std::string ((const char*) files.getData(), files.getSize())), expected) << "submit.sh";
+
+    // The intermediate names the scripts leave out are the engine's, and in
+    // lower case, as the scripts compare them with a lowered name.
+    const auto names = runProcess ("/bin/bash", { "-c", "source \"$0\" && printf '%s\\n' \"${intermediate_names[@]}\"",
+                                                  listInputs });
+    std::string engineNames;
+    for (auto* name : intermediate_names::all)
+    {
+        engineNames += std::string (name) + "\n";
+        EXPECT_EQ (juce::String (name).toLowerCase(), juce::String (name));
+    }
+    EXPECT_EQ (names.out, engineNames);
 }
 
 TEST (SlurmCollect, AddsUpTaskSummariesAndCountsMissingOnesAsFailed)

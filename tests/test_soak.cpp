@@ -222,16 +222,22 @@ TEST (Soak, EightWorkersAFailingDenoiserAndRandomStops)
             const auto line = lines.find (name);
             const bool hasLine = line != lines.end();
             if (! stopped)
+            {
                 EXPECT_TRUE (hasLine) << "a finished run reports every input";
+            }
             if (hasLine)
+            {
                 EXPECT_EQ ((bool) line->second["success"], expected.frames > 0) << line->second["error"].toString();
+            }
             if (expected.frames == 0)
             {
                 EXPECT_FALSE (output.exists()) << "a failed file leaves no output";
                 continue;
             }
             if (hasLine && (bool) line->second["success"])
+            {
                 EXPECT_TRUE (output.existsAsFile()) << "reported mastered, but not there";
+            }
             if (output.existsAsFile())
             {
                 ++outputs;

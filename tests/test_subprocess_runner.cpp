@@ -42,7 +42,8 @@ TEST_F (RunnerTest, EmptyArgumentListIsNotRunAndNotLogged)
     const auto r = SubprocessRunner::run ({}, 1000);
 
     EXPECT_EQ (r.exitCode, -1);
-    EXPECT_EQ (r.errorMessage, "ERROR: Empty command arguments");
+    EXPECT_FALSE (r.outcome.ok());
+    EXPECT_EQ (r.outcome.message, "ERROR: Empty command arguments");
     EXPECT_TRUE (r.output.isEmpty());
     EXPECT_EQ (r.elapsedMs, 0.0);
     EXPECT_FALSE (r.timedOut);
@@ -71,7 +72,8 @@ TEST_F (RunnerTest, ExecutablesThatCannotBeStartedGiveTheStartFailure)
         const auto r = SubprocessRunner::run (args, 5000);
 
         EXPECT_EQ (r.exitCode, -1);
-        EXPECT_EQ (r.errorMessage, "ERROR: Failed to start process: " + c.path);
+        EXPECT_FALSE (r.outcome.ok()) << c.label;
+        EXPECT_EQ (r.outcome.message, "ERROR: Failed to start process: " + c.path);
         EXPECT_FALSE (r.timedOut);
         EXPECT_TRUE (r.output.isEmpty());
         EXPECT_GE (r.elapsedMs, 0.0);
@@ -120,7 +122,7 @@ TEST_F (RunnerTest, ExitCodesAndMergedOutputAreReported)
 
         EXPECT_EQ (r.exitCode, c.exitCode);
         EXPECT_EQ (r.output, c.output);
-        EXPECT_TRUE (r.errorMessage.isEmpty());
+        EXPECT_TRUE (r.outcome.ok() && r.outcome.message.isEmpty());
         EXPECT_FALSE (r.timedOut);
 
         const auto lines = log.lines();
@@ -222,9 +224,11 @@ TEST_F (RunnerTest, ChildThatStaysAliveIsKilledAtTheLimit)
         const auto r = SubprocessRunner::run ({ exe.getFullPathName() }, c.limitMs);
 
         EXPECT_TRUE (r.timedOut);
-        EXPECT_TRUE (r.errorMessage.isEmpty());
+        EXPECT_TRUE (r.outcome.ok() && r.outcome.message.isEmpty());
         if (c.outputKnown)
+        {
             EXPECT_EQ (r.output, c.output);
+        }
         EXPECT_LT (r.elapsedMs, killedWellBeforeChildEndMs);
 
         const auto lines = log.lines();
@@ -327,9 +331,11 @@ TEST_F (RunnerTest, NothingTheChildStartedOutlivesTheRun)
         EXPECT_TRUE (gone) << "the background process outlived the run";
         EXPECT_EQ (r.timedOut, c.timedOut);
         if (! c.timedOut)
+        {
             EXPECT_EQ (r.exitCode, c.exitCode);
+        }
         EXPECT_EQ (r.output, c.output);
-        EXPECT_TRUE (r.errorMessage.isEmpty());
+        EXPECT_TRUE (r.outcome.ok() && r.outcome.message.isEmpty());
     }
 }
 

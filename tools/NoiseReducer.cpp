@@ -70,10 +70,8 @@ struct Layout
 
 Layout layoutOf (const juce::File& file)
 {
-    AudioReadResult::Status status;
-    juce::String message;
     Layout layout;
-    if (const auto source = openAudioFile (file, status, message))
+    if (std::unique_ptr<AudioFileSource> source; openAudioFile (file, source).ok())
         layout = { source->sampleRate(), source->numChannels(), (double) source->lengthInFrames() / source->sampleRate() };
     return layout;
 }
@@ -156,21 +154,23 @@ NoiseReductionResult NoiseReducer::process (const juce::String& inputPath, const
     log ("[NoiseReducer] Output: " + outputPath);
 
     const double startMs = juce::Time::getMillisecondCounterHiRes();
-    auto attempt = runDeepFilterNet3 (inputPath, outputPath, config);
+    const auto attempt = runDeepFilterNet3 (inputPath, outputPath, config);
     const double elapsedMs = juce::Time::getMillisecondCounterHiRes() - startMs;
 
-    if (attempt.success)
+    if (attempt.ok())
     {
-        attempt.elapsedMs = elapsedMs;
+        NoiseReductionResult denoised;
+        denoised.engine = NoiseReductionEngine::DeepFilterNet3;
+        denoised.outputPath = outputPath;
+        denoised.elapsedMs = elapsedMs;
         log ("[NoiseReducer] DeepFilterNet3 succeeded in " + juce::String (elapsedMs, 1) + "ms");
-        return attempt;
+        return denoised;
     }
 
     log ("[NoiseReducer] DeepFilterNet3 FAILED: " + attempt.message);
     log ("[NoiseReducer] Returning original audio (passthrough) to preserve studio quality.");
 
     NoiseReductionResult passthrough;
-    passthrough.success = true;
     passthrough.engine = NoiseReductionEngine::Passthrough;
     passthrough.outputPath = inputPath;
     passthrough.message = "DeepFilterNet3 failed. Audio unchanged.";
@@ -178,11 +178,9 @@ NoiseReductionResult NoiseReducer::process (const juce::String& inputPath, const
     return passthrough;
 }
 
-NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputPath, const juce::String& outputPath,
-                                                      const NoiseReducerConfig& config)
+Outcome NoiseReducer::runDeepFilterNet3 (const juce::String& inputPath, const juce::String& outputPath,
+                                         const NoiseReducerConfig& config)
 {
-    NoiseReductionResult result;
-
     const juce::File input (inputPath);
     const juce::File output (outputPath);
     const auto resampledFile = input.getParentDirectory().getChildFile (resampledName);
@@ -193,10 +191,7 @@ NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputP
     {
         const auto reader = openReader (input);
         if (reader == nullptr)
-        {
-            result.message = "Cannot read input WAV file";
-            return result;
-        }
+            return Outcome::failure ("Cannot read input WAV file");
 
         const double sampleRate = reader->sampleRate;
         inputSeconds = sampleRate > 0.0 ? (double) reader->lengthInSamples / sampleRate : 0.0;
@@ -217,10 +212,9 @@ NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputP
             || ! resampleWithFFmpeg (inputPath, resampledFile.getFullPathName(), config.targetSampleRate,
                                      config.ffmpegPath))
         {
-            result.message = "Failed to resample input to 48kHz for DeepFilterNet3";
             if (resampledFile != input)
                 resampledFile.deleteFile();
-            return result;
+            return Outcome::failure ("Failed to resample input to 48kHz for DeepFilterNet3");
         }
         denoiserInput = resampledFile;
     }
@@ -241,41 +235,26 @@ NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputP
         resampledFile.deleteFile();
 
     if (run.exitCode != 0 || run.timedOut)
-    {
-        result.message = "DeepFilterNet3 process failed (exit code " + juce::String (run.exitCode)
-                         + "): " + run.output.trim();
-        return result;
-    }
+        return Outcome::failure ("DeepFilterNet3 process failed (exit code " + juce::String (run.exitCode)
+                                 + "): " + run.output.trim());
 
     const auto found = findDenoiserOutput (outputFolder, denoiserInput.getFileNameWithoutExtension(), input, output,
                                            before);
     const auto got = found.existsAsFile() ? layoutOf (found) : Layout();
     const double seconds = got.seconds;
     if (seconds <= 0.0)
-    {
-        result.message = "DeepFilterNet3 completed but output file not found or empty";
-        return result;
-    }
+        return Outcome::failure ("DeepFilterNet3 completed but output file not found or empty");
 
     if (! coversInput (seconds, inputSeconds))
-    {
-        result.message = "DeepFilterNet3 output is shorter than its input (" + juce::String (seconds, 2) + " s of "
-                         + juce::String (inputSeconds, 2) + " s)";
-        return result;
-    }
+        return Outcome::failure ("DeepFilterNet3 output is shorter than its input (" + juce::String (seconds, 2)
+                                 + " s of " + juce::String (inputSeconds, 2) + " s)");
 
     if (! matches (got, expected))
-    {
-        result.message = "DeepFilterNet3 output does not match its input (" + describe (got) + " for "
-                         + describe (expected) + ")";
-        return result;
-    }
+        return Outcome::failure ("DeepFilterNet3 output does not match its input (" + describe (got) + " for "
+                                 + describe (expected) + ")");
 
     if (found != output && ! moveOnto (found, output))
-    {
-        result.message = "Failed to move DF3 output to target path";
-        return result;
-    }
+        return Outcome::failure ("Failed to move DF3 output to target path");
 
     if (needsResample)
     {
@@ -294,14 +273,11 @@ NoiseReductionResult NoiseReducer::runDeepFilterNet3 (const juce::String& inputP
             if (backFile != input)
                 backFile.deleteFile();
             output.deleteFile();
-            result.message = "Failed to resample DF3 output back to " + juce::String (originalRate) + "Hz";
-            return result;
+            return Outcome::failure ("Failed to resample DF3 output back to " + juce::String (originalRate) + "Hz");
         }
     }
 
-    result.success = true;
-    result.outputPath = outputPath;
-    return result;
+    return Outcome::success();
 }
 
 bool NoiseReducer::resampleWithFFmpeg (const juce::String& inputPath, const juce::String& outputPath,

@@ -2,6 +2,8 @@
 
 #include <juce_core/juce_core.h>
 
+#include "common/Outcome.h"
+
 #include <cstdint>
 
 struct NoiseReducerConfig
@@ -19,12 +21,14 @@ enum class NoiseReductionEngine : std::int32_t
     Passthrough = 1
 };
 
+// What the noise reduction did. It never fails: without a usable result from
+// the denoiser the input is passed through, so there is no failure status here.
 struct NoiseReductionResult
 {
-    bool success = false;
     NoiseReductionEngine engine = NoiseReductionEngine::DeepFilterNet3;
-    // The file the chain continues with.
+    // The file the chain continues with; empty when nothing was run.
     juce::String outputPath;
+    // Why the input was passed through; empty when it was denoised.
     juce::String message;
     double elapsedMs = 0.0;
 };
@@ -37,8 +41,10 @@ class NoiseReducer
 public:
     static NoiseReductionResult process (const juce::String& inputPath, const juce::String& outputPath,
                                          const NoiseReducerConfig& config);
-    static NoiseReductionResult runDeepFilterNet3 (const juce::String& inputPath, const juce::String& outputPath,
-                                                   const NoiseReducerConfig& config);
+    // The denoiser's result at outputPath, or a failure saying why there is none.
+    static Outcome runDeepFilterNet3 (const juce::String& inputPath, const juce::String& outputPath,
+                                      const NoiseReducerConfig& config);
+    // A yes or no, not an Outcome: a step of runDeepFilterNet3, which words the failure.
     static bool resampleWithFFmpeg (const juce::String& inputPath, const juce::String& outputPath,
                                     int sampleRate, const juce::String& ffmpegPath);
 };

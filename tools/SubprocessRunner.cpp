@@ -312,7 +312,7 @@ SubprocessResult SubprocessRunner::run (const juce::StringArray& arguments, int 
 
     if (arguments.isEmpty())
     {
-        result.errorMessage = "ERROR: Empty command arguments";
+        result.outcome = Outcome::failure ("ERROR: Empty command arguments");
         return result;
     }
 
@@ -321,9 +321,9 @@ SubprocessResult SubprocessRunner::run (const juce::StringArray& arguments, int 
     const double startMs = nowMs();
     auto startFailed = [&]
     {
-        result.errorMessage = "ERROR: Failed to start process: " + arguments[0];
+        result.outcome = Outcome::failure ("ERROR: Failed to start process: " + arguments[0]);
         result.elapsedMs = nowMs() - startMs;
-        juce::Logger::writeToLog ("[SubprocessRunner] " + result.errorMessage);
+        juce::Logger::writeToLog ("[SubprocessRunner] " + result.outcome.message);
         return result;
     };
 

@@ -2,13 +2,17 @@
 
 #include <juce_core/juce_core.h>
 
+#include "common/Outcome.h"
+
 struct SubprocessResult
 {
     int exitCode = -1;
     // Standard output and standard error, merged in arrival order.
     juce::String output;
-    // Set only when the command was not run.
-    juce::String errorMessage;
+    // Failed only when the command was not run (no arguments, or it could not
+    // be started); a run that ended badly or timed out is ok here and says so
+    // in exitCode and timedOut.
+    Outcome outcome;
     double elapsedMs = 0.0;
     bool timedOut = false;
 };

@@ -92,6 +92,8 @@ for option in "${engine_options[@]}"; do
 done
 # shellcheck source=/dev/null
 source "$(dirname -- "${BASH_SOURCE[0]}")/report-options.sh"
+# shellcheck source=/dev/null
+source "$(dirname -- "${BASH_SOURCE[0]}")/list-inputs.sh"
 for option in "${sbatch_options[@]}"; do
   case "$option" in
     --array*|-a|-a*|--output*|-o|-o*|--error*|-e|-e*|--wait|-W|--parsable)
@@ -124,10 +126,9 @@ if [ -n "$report" ]; then
   [ -w "$report_folder" ] || die_usage "cannot create the report file, its folder is not writable: $report"
   [ ! -e "$report" ] || [ -f "$report" ] || die_usage "the report file is not a regular file: $report"
   if [ "$report_folder" = "$input_dir" ]; then
-    case "${report_name,,}" in
-      _stage0_prefiltered.wav|_stage1_denoised.wav|_df3_resampled_48k.wav|_df3_resample_back.wav) ;;
-      *.wav) die_usage "the report file would be taken as an input: $report" ;;
-    esac
+    if [[ "${report_name,,}" == *.wav ]] && ! is_intermediate_name "$report_name"; then
+      die_usage "the report file would be taken as an input: $report"
+    fi
   fi
 fi
 if [[ "$engine" == */* ]]; then engine=$(cd "$(dirname "$engine")" && pwd -P)/$(basename "$engine"); fi
@@ -137,17 +138,12 @@ work=$(cd "$work" && pwd -P)
 [ -z "$(ls -A "$work")" ] || die_usage "the work folder is not empty: $work"
 mkdir -p "$work/logs"
 
-# The engine's own batch listing: *.wav in any letter case, files (through
-# links) directly in the folder, hidden ones too, not the intermediate files
-# it writes itself.
+# The engine's own batch listing (list-inputs.sh).
 total=0
 skipped=0
 : > "$work/files"
 while IFS= read -r -d '' file; do
   name=${file##*/}
-  case "${name,,}" in
-    _stage0_prefiltered.wav|_stage1_denoised.wav|_df3_resampled_48k.wav|_df3_resample_back.wav) continue ;;
-  esac
   if [ -n "$report" ]; then
     [ ! "$file" -ef "$report" ] || { rm -rf "$work"; die_usage "the report file is an input file: $report"; }
     [ "$report" != "$output_dir/$name" ] || { rm -rf "$work"; die_usage "the report file is an output file: $report"; }
@@ -158,7 +154,7 @@ while IFS= read -r -d '' file; do
   fi
   printf '%s\0' "$file" >> "$work/files"
   total=$((total + 1))
-done < <(find -L "$input_dir" -mindepth 1 -maxdepth 1 -type f -iname '*.wav' -print0 | LC_ALL=C sort -z)
+done < <(list_inputs "$input_dir")
 
 if [ "$skipped" -gt 0 ]; then echo "slurm-submit: $skipped file(s) already mastered, left out" >&2; fi
 if [ "$total" -eq 0 ]; then
