@@ -149,6 +149,7 @@ private:
     std::optional<Analysis> analyseInput (AudioBlockSource& source);
     bool writePreFiltered (AudioBlockSource& source, bool hasGridHum);
     void reduceNoise();
+    void exportAsrFeed();
     bool runChainIntoOutput();
     std::optional<Analysis> checkWorking (AudioBlockSource& working, const juce::File& shownFile);
     bool copyToOutput();
@@ -315,7 +316,12 @@ void FileRun::reduceNoise()
         default:                                   result.denoiseEngine = {}; break;
     }
     log ("[AudioPipeline] Denoise complete. Engine: " + result.denoiseEngine);
+    exportAsrFeed();
+}
 
+// The denoised file beside the output, for speech recognition.
+void FileRun::exportAsrFeed()
+{
     // Replaced in one step by a complete copy: a feed that cannot be written
     // leaves the previous one as it was, and the log says so.
     const auto feed = output.getParentDirectory().getChildFile (input.getFileNameWithoutExtension()

@@ -143,6 +143,18 @@ std::optional<ChainStop> ChainRun::settleFinish (const FinishStages& finish, sta
     }
 }
 
+stages::LoudnessFinishReport reportFor (const PipelineConfig& config, const NormalizationDesign& normalization)
+{
+    stages::LoudnessFinishReport report;
+    report.targetLufs = config.targetLufs;
+    report.ceilingDbtp = config.truePeakDbtp;
+    if (! normalization.gain)
+        report.loudness = normalization.parameters.bypassed ? stages::LoudnessFinishReport::Loudness::leftAlone
+                                                            : stages::LoudnessFinishReport::Loudness::notMeasured;
+    return report;
+}
+
+// The loudness finish: measuring passes until the loudness is settled, then the last pass into the sink.
 std::optional<ChainStop> ChainRun::finishForDelivery (const NormalizationDesign& normalization)
 {
     const auto& config = in.config;
@@ -154,12 +166,7 @@ std::optional<ChainStop> ChainRun::finishForDelivery (const NormalizationDesign&
         finish.limiter = stages::designTruePeakLimiter (limiterParameters, spill.sampleRate());
     }
 
-    stages::LoudnessFinishReport report;
-    report.targetLufs = config.targetLufs;
-    report.ceilingDbtp = config.truePeakDbtp;
-    if (! normalization.gain)
-        report.loudness = normalization.parameters.bypassed ? stages::LoudnessFinishReport::Loudness::leftAlone
-                                                            : stages::LoudnessFinishReport::Loudness::notMeasured;
+    auto report = reportFor (config, normalization);
 
     // The first pass also gives the peak after normalization, for its report.
     sample_checks::ChannelTallies afterNormalization (channels);
