@@ -1,14 +1,13 @@
 #include "pipeline/AudioPipeline.h"
 
-#include "analysis/AnalysisAccumulator.h"
 #include "analysis/AudioAnalyzer.h"
-#include "analysis/Loudness.h"
 #include "analysis/Overview.h"
 #include "common/IntermediateNames.h"
 #include "io/AudioFileIO.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/Chain.h"
-#include "pipeline/Delivery.h"
+#include "pipeline/FilePasses.h"
+#include "pipeline/OutputMeasure.h"
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
 #include "pipeline/WorkFolder.h"
@@ -32,39 +31,6 @@ juce::String onOff (bool value)
 double nowMs()
 {
     return juce::Time::getMillisecondCounterHiRes();
-}
-
-//==============================================================================
-// One read of a file as it is: how many samples are not finite numbers, the
-// sample peak, and every measurement. The measurement's lists are let go before
-// the chain runs, so they are never held twice.
-struct CheckedFile
-{
-    bool readWhole = true; // false: the file could not be read to its end
-    juce::int64 nonFinite = 0;
-    float peak = 0.0f;
-    Analysis analysis;
-};
-
-CheckedFile checkAndMeasure (AudioBlockSource& source, OverviewTap* overview = nullptr)
-{
-    CheckedFile checked;
-    const int channels = source.numChannels();
-    AnalysisAccumulator accumulator (channels, source.sampleRate());
-    checked.readWhole = forEachBlock (source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
-    {
-        for (int c = 0; c < channels; ++c)
-        {
-            checked.nonFinite += sample_checks::countNonFinite (block.getReadPointer (c), n);
-            checked.peak = juce::jmax (checked.peak, sample_checks::peakMagnitude (block.getReadPointer (c), n));
-        }
-        accumulator.add (block, n);
-        if (overview != nullptr)
-            overview->add (block, n);
-    });
-    if (checked.readWhole)
-        checked.analysis = accumulator.finish();
-    return checked;
 }
 
 //==============================================================================
@@ -142,7 +108,7 @@ public:
         if (! analyseAndPreFilter())
             return result;
         reduceNoise();
-        if (! ((config.compressor || config.eq) ? processInMemory() : copyToOutput()))
+        if (! ((config.compressor || config.eq) ? runChainIntoOutput() : copyToOutput()))
             return result;
         finishOutputs();
         if (config.measureOutput)
@@ -180,8 +146,12 @@ private:
     }
 
     bool analyseAndPreFilter();
+    std::optional<Analysis> analyseInput (AudioBlockSource& source);
+    bool writePreFiltered (AudioBlockSource& source, bool hasGridHum);
     void reduceNoise();
-    bool processInMemory();
+    void exportAsrFeed();
+    bool runChainIntoOutput();
+    std::optional<Analysis> checkWorking (AudioBlockSource& working, const juce::File& shownFile);
     bool copyToOutput();
     AudioBlockSource& atInputLength (AudioBlockSource& source, std::unique_ptr<FittedLengthSource>& fitted) const;
     void finishOutputs();
@@ -196,12 +166,12 @@ private:
     juce::File currentFile; // the file the next phase reads
     juce::File inputCopy;   // the input's copy inside the work folder, when one was made
     juce::File exportedFeed; // the ASR feed this run wrote
-    juce::int64 inputFrames = -1; // the input's length and rate, when Pass 1 could read it
+    juce::int64 inputFrames = -1; // the input's length and rate, when it could be opened for its analysis
     double inputRate = 0.0;
     AutoMapParameters params;
 };
 
-// Pass 1: analysis of the input, the mapping, and the pre-filtered intermediate.
+// The input's analysis, the mapping, and the pre-filtered intermediate.
 // false when the file is stopped here.
 bool FileRun::analyseAndPreFilter()
 {
@@ -213,28 +183,37 @@ bool FileRun::analyseAndPreFilter()
         log ("[AudioPipeline] WARNING: Could not read input for Pass 1 analysis");
         return true;
     }
-
-    const int channels = source->numChannels();
-    const double rate = source->sampleRate();
     inputFrames = source->lengthInFrames();
-    inputRate = rate;
+    inputRate = source->sampleRate();
+    const auto analysis = analyseInput (*source);
+    if (! analysis)
+        return false;
+    return writePreFiltered (*source, analysis->result.hasGridHum);
+}
+
+// The input's checking pass; its log and the mapping. Empty when the file is stopped here.
+std::optional<Analysis> FileRun::analyseInput (AudioBlockSource& source)
+{
     // The report's picture of the input comes from this read: no extra pass over the file.
     std::optional<OverviewTap> overview;
     if (config.measureOutput)
-        overview.emplace (channels, rate);
-    const auto loaded = checkAndMeasure (*source, overview ? &*overview : nullptr);
+        overview.emplace (source.numChannels(), source.sampleRate());
+    auto loaded = checkAndAnalyse (source, overview ? &*overview : nullptr);
     if (! loaded.readWhole)
     {
         fail (readErrorMessage (input));
-        return false;
+        return std::nullopt;
     }
     if (overview)
         result.inputOverview = overview->finish();
 
     // The chain reads the 16-bit intermediate, where NaN and infinity would
     // already have become full-scale clicks; such a file is stopped here.
-    if (loaded.nonFinite > 0)
-        return stopAfter ("File Load", sample_checks::saturatingCount (loaded.nonFinite));
+    if (loaded.tally.nonFinite > 0)
+    {
+        stopAfter ("File Load", sample_checks::saturatingCount (loaded.tally.nonFinite));
+        return std::nullopt;
+    }
 
     const auto& analysis = loaded.analysis;
     AudioAnalyzer::writeLog (analysis);
@@ -242,10 +221,15 @@ bool FileRun::analyseAndPreFilter()
     params = AutoMap::fromAnalysis (analysis.result);
     result.mapping = params;
     log (AutoMap::logLine (params, analysis.result));
+    return std::move (loaded.analysis);
+}
 
+// The pre-filter pass into the intermediate. false when the file is stopped here.
+bool FileRun::writePreFiltered (AudioBlockSource& source, bool hasGridHum)
+{
     log ("[AudioPipeline] Stage 1.5: Pre-Filtering (HPF & Grid Hum)");
-    const stages::PreFilterParameters preFilter { analysis.result.hasGridHum };
-    stage_log::write (stages::describePreFilter (preFilter));
+    const stages::PreFilterParameters preFilterParameters { hasGridHum };
+    stage_log::write (stages::describePreFilter (preFilterParameters));
 
     // The later steps see the pre-filter only through this file: without it
     // the hum and rumble would reach the output while the log says they were
@@ -257,20 +241,14 @@ bool FileRun::analyseAndPreFilter()
     }
     const auto prefiltered = work.file (intermediate_names::prefiltered);
     std::unique_ptr<Wav16FileWriter> writer;
-    if (const auto created = Wav16FileWriter::create (prefiltered, rate, channels, writer); ! created.ok())
+    if (const auto created = Wav16FileWriter::create (prefiltered, source.sampleRate(), source.numChannels(), writer);
+        ! created.ok())
     {
         fail ("Pre-filter failed: " + created.message);
         return false;
     }
-    stages::BiquadCascade filter (stages::designPreFilter (preFilter, rate), channels);
-    side_by_side::KeptHelper helper;
-    const bool readWhole = forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
-    {
-        float* const* samples = block.getArrayOfWritePointers(); // once: it marks the buffer, which threads must not do together
-        stages::forEachChannel (helper, channels, [&] (int c) { filter.processChannel (c, samples[c], n); });
-        writer->write (block, n);
-    });
-    if (! readWhole)
+    stages::BiquadCascade filter (stages::designPreFilter (preFilterParameters, source.sampleRate()), source.numChannels());
+    if (! preFilter (source, filter, *writer))
     {
         fail (readErrorMessage (input));
         return false;
@@ -337,7 +315,12 @@ void FileRun::reduceNoise()
         default:                                   result.denoiseEngine = {}; break;
     }
     log ("[AudioPipeline] Denoise complete. Engine: " + result.denoiseEngine);
+    exportAsrFeed();
+}
 
+// The denoised file beside the output, for speech recognition.
+void FileRun::exportAsrFeed()
+{
     // Replaced in one step by a complete copy: a feed that cannot be written
     // leaves the previous one as it was, and the log says so.
     const auto feed = output.getParentDirectory().getChildFile (input.getFileNameWithoutExtension()
@@ -351,8 +334,8 @@ void FileRun::reduceNoise()
     log ("[AudioPipeline/ASR Hook] Exported ASR feed to: " + feed.getFileName());
 }
 
-// The chain over the working file in blocks, into the output.
-bool FileRun::processInMemory()
+// The chain over the working file, into the output.
+bool FileRun::runChainIntoOutput()
 {
     std::unique_ptr<AudioFileSource> source;
     if (const auto opened = openAudioFile (currentFile, source); ! opened.ok())
@@ -366,30 +349,15 @@ bool FileRun::processInMemory()
 
     std::unique_ptr<FittedLengthSource> fitted;
     auto& working = atInputLength (*source, fitted);
-    const int channels = working.numChannels();
-    const double sampleRate = working.sampleRate();
-    const auto length = working.lengthInFrames();
-
-    // The file as loaded: checked, and measured for pre-gain, in one read.
     const auto shownFile = currentFile == inputCopy ? input : currentFile;
-    const auto loaded = checkAndMeasure (working);
-    if (! loaded.readWhole)
-    {
-        fail (readErrorMessage (shownFile));
+    const auto beforePreGain = checkWorking (working, shownFile);
+    if (! beforePreGain)
         return false;
-    }
-    if (loaded.nonFinite > 0)
-        return stopAfter ("File Load", sample_checks::saturatingCount (loaded.nonFinite));
-    log ("[AudioPipeline] Loaded audio: " + juce::String (channels) + "ch, " + juce::String (sampleRate) + "Hz, "
-         + juce::String (length) + " samples ("
-         + juce::String (sampleRate > 0.0 ? (double) length / sampleRate : 0.0, 2) + "s)");
-    log (stage_log::peakLine ("File Load", sample_checks::peakLevelDbfs (loaded.peak, channels)));
 
-    const auto& beforePreGain = loaded.analysis;
-    OutputSink sink (output, sampleRate, channels);
+    OutputSink sink (output, working.sampleRate(), working.numChannels());
     const juce::File spillFile = work.ensureExists() ? work.file (intermediate_names::chainSpill) : juce::File();
     ChainSettings* const settings = config.measureOutput ? &result.settings : nullptr;
-    if (const auto stopped = runChain ({ working, shownFile, beforePreGain, config, params, spillFile, settings }, sink))
+    if (const auto stopped = runChain ({ working, shownFile, *beforePreGain, config, params, spillFile, settings }, sink))
     {
         if (stopped->readError.isEmpty())
             return stopAfter (stopped->checkLabel, stopped->nonFiniteCount);
@@ -403,6 +371,31 @@ bool FileRun::processInMemory()
         return false;
     }
     return true;
+}
+
+// The working file's checking pass, and the analysis pre-gain is set from.
+// Empty when the file is stopped here.
+std::optional<Analysis> FileRun::checkWorking (AudioBlockSource& working, const juce::File& shownFile)
+{
+    const int channels = working.numChannels();
+    const double sampleRate = working.sampleRate();
+    const auto length = working.lengthInFrames();
+    auto loaded = checkAndAnalyse (working);
+    if (! loaded.readWhole)
+    {
+        fail (readErrorMessage (shownFile));
+        return std::nullopt;
+    }
+    if (loaded.tally.nonFinite > 0)
+    {
+        stopAfter ("File Load", sample_checks::saturatingCount (loaded.tally.nonFinite));
+        return std::nullopt;
+    }
+    log ("[AudioPipeline] Loaded audio: " + juce::String (channels) + "ch, " + juce::String (sampleRate) + "Hz, "
+         + juce::String (length) + " samples ("
+         + juce::String (sampleRate > 0.0 ? (double) length / sampleRate : 0.0, 2) + "s)");
+    log (stage_log::peakLine ("File Load", sample_checks::peakLevelDbfs (loaded.tally.peak, channels)));
+    return std::move (loaded.analysis);
 }
 
 // Chain off: the output is a copy of the working file, and a failed copy fails the file.
@@ -430,8 +423,7 @@ bool FileRun::copyToOutput()
         std::unique_ptr<FittedLengthSource> fitted;
         auto& working = atInputLength (*source, fitted);
         OutputSink sink (output, working.sampleRate(), working.numChannels());
-        const bool readWhole = forEachBlock (working, kChainBlockFrames,
-                                             [&] (juce::AudioBuffer<float>& block, int n) { sink.write (block, n); });
+        const bool readWhole = copyPass (working, [&] (juce::AudioBuffer<float>& block, int n) { sink.write (block, n); });
         if (const auto error = readWhole ? sink.finish() : readErrorMessage (currentFile); error.isNotEmpty())
         {
             fail (error);
@@ -460,56 +452,14 @@ void FileRun::finishOutputs()
     log (ruleLine);
 }
 
-// The finished file read back as it lies on disk, so that what is measured is
-// exactly the 16-bit samples a listener gets, whichever way the output was
-// made (the chain's last pass or a copy). Logs nothing: the log stays the
-// same with or without the report.
+// The report's measurement of the output (pipeline/OutputMeasure.h).
 void FileRun::measureOutput()
 {
     const double begin = nowMs();
-    std::unique_ptr<AudioFileSource> source;
-    if (const auto opened = openAudioFile (output, source); ! opened.ok())
-    {
-        result.outputMeasureError = opened.message.isNotEmpty() ? opened.message : "Could not read the output back: " + output.getFullPathName();
-        result.outputMeasureMs = nowMs() - begin;
-        return;
-    }
-
-    AnalysisAccumulator accumulator (source->numChannels(), source->sampleRate());
-    LoudnessRangeAccumulator range (source->numChannels(), source->sampleRate());
-    OverviewTap overview (source->numChannels(), source->sampleRate());
-    // The noise floor between words, for a delivery preset that limits it.
-    std::optional<delivery::QuietestHalfSecond> quietest;
-    if (config.deliveryPreset.isNotEmpty())
-        quietest.emplace (source->numChannels(), source->sampleRate());
-    const bool readWhole = forEachBlock (*source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
-    {
-        accumulator.add (block, n);
-        range.add (block.getArrayOfReadPointers(), n);
-        overview.add (block, n);
-        if (quietest)
-            quietest->add (block.getArrayOfReadPointers(), n);
-    });
-    if (! readWhole)
-    {
-        result.outputMeasureError = readErrorMessage (output);
-        result.outputMeasureMs = nowMs() - begin;
-        return;
-    }
-    const auto analysis = accumulator.finish();
-
-    OutputMeasurement m;
-    m.analysis = analysis.result;
-    m.numFrames = accumulator.numFrames();
-    const double peak = analysis.measurements.crestFactor.samplePeakLinear;
-    m.samplePeakDbfs = peak > kSilenceAmplitude ? 20.0 * std::log10 (peak) : kNoLevelDb;
-    const double rms = analysis.measurements.crestFactor.rmsLinear;
-    m.rmsDbfs = rms > kSilenceAmplitude ? 20.0 * std::log10 (rms) : kNoLevelDb;
-    if (quietest)
-        m.quietestHalfSecondDbfs = quietest->finishDbfs();
-    m.loudnessRangeLu = range.finish();
-    result.output = m;
-    result.outputOverview = overview.finish();
+    auto back = readBackOutput (output, config.deliveryPreset.isNotEmpty());
+    result.output = back.measurement;
+    result.outputOverview = back.overview;
+    result.outputMeasureError = back.error;
     result.outputMeasureMs = nowMs() - begin;
 }
 } // namespace

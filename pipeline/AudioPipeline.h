@@ -5,9 +5,10 @@
 
 #include <juce_core/juce_core.h>
 
-// Masters one file: Pass 1 analysis and pre-filter, noise reduction, the chain
-// of stages in memory, then the outputs. Calls share no state, so several files
-// may be processed at once on different threads.
+// Masters one file: the input's analysis and pre-filter, noise reduction, the
+// chain of stages over the file in blocks, then the outputs (the passes over
+// the samples, in order, are listed in pipeline/FilePasses.h). Calls share no
+// state, so several files may be processed at once on different threads.
 class AudioPipeline
 {
 public:

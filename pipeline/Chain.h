@@ -3,18 +3,13 @@
 #include "analysis/AudioAnalyzer.h"
 #include "io/BlockSource.h"
 #include "pipeline/AutoMap.h"
+#include "pipeline/Pass.h"
 #include "pipeline/PipelineConfig.h"
 #include "pipeline/PipelineResult.h"
 
 #include <juce_audio_basics/juce_audio_basics.h>
 
 #include <optional>
-
-// Frames per channel in one block of the chain (2.7 s at 48 kHz, 512 KB of
-// floats per channel): with 8,192 the hand-overs and reads cost a quarter more
-// time than the whole-file chain, with 32,768 a tenth, from 131,072 on a few
-// per cent.
-constexpr int kChainBlockFrames = 131072;
 
 // Where the chain stopped: the first step after which a sample was not a
 // finite number, and how many such samples the whole file held then; or, when
@@ -41,15 +36,17 @@ struct ChainInput
     juce::File sourceFile;             // its name, for a read error
     const Analysis& beforePreGain;     // its analysis; the dynamics thresholds are re-referenced from it
     const PipelineConfig& config;
-    const AutoMapParameters& params;   // the mapping of the Pass 1 analysis
+    const AutoMapParameters& params;   // the mapping of the input's analysis
     juce::File spillFile;              // where the chain keeps its samples between passes; none: in memory
     ChainSettings* settings = nullptr; // when given, receives what each stage was set to
 };
 
-// Runs the stages from pre-gain to the output trim over the source in blocks,
-// in their fixed order, each followed by the non-finite check and the peak
-// report over the whole file, and logs every step as the whole-file chain
-// would. Stops at the first step that leaves a sample that is not a finite
-// number; the sink then has been given nothing. Memory: a few blocks, the
-// stages' states and the analysis lists, whatever the length of the file.
+// Runs the stages from pre-gain to the output trim (or the loudness finish)
+// over the source in their fixed order: the shaping pass into the spill, then
+// the level passes over the spill into the sink (pipeline/FilePasses.h). Each
+// step is followed by the non-finite check and the peak report over the whole
+// file; the log has each step's header, lines and peak in run order, once its
+// pass is through. Stops at the first step that leaves a sample that is not a
+// finite number; the sink then has been given nothing. Memory: a few blocks,
+// the stages' states and the analysis lists, whatever the length of the file.
 std::optional<ChainStop> runChain (const ChainInput& input, ChainSink& sink);

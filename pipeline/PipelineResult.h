@@ -52,17 +52,17 @@ struct PipelineResult
     juce::String errorMessage;
     // "DeepFilterNet3", "None (passthrough)", "Failed" or "Skipped".
     juce::String denoiseEngine;
-    // JSON of the Pass 1 analysis; empty when Pass 1 could not read the input.
+    // JSON of the input's analysis; empty when the input could not be opened for it.
     juce::String analysisJson;
     double processingTimeMs = 0.0;
 
     // Filled only when the configuration asks for the output to be measured.
-    AutoMapParameters mapping;             // what Pass 1 mapped (its defaults when Pass 1 could not read)
+    AutoMapParameters mapping;             // the mapping of the input's analysis (its defaults when there was none)
     ChainSettings settings;
     std::optional<OutputMeasurement> output; // empty when the file failed or its output could not be read back
     juce::String outputMeasureError;         // why a written output could not be measured
     double outputMeasureMs = 0.0;            // the measurement's time, not part of processingTimeMs
-    // The pictures of the input as Pass 1 read it and of the written output;
+    // The pictures of the input as its analysis read it and of the written output;
     // empty when that file was not read to its end.
     std::optional<SignalOverview> inputOverview;
     std::optional<SignalOverview> outputOverview;

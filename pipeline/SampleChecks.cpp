@@ -1,7 +1,7 @@
 #include "pipeline/SampleChecks.h"
 
 #include "common/Levels.h"
-#include "pipeline/GainRules.h"
+#include "pipeline/stages/Gain.h"
 
 #include <cstdint>
 #include <cstring>
@@ -49,7 +49,7 @@ float sample_checks::peakLevelDbfs (float peak, int numChannels)
 {
     if (numChannels == 0 || ! (peak > kSilenceAmplitudeF))
         return (float) kNoLevelDb;
-    return juce::jmax (20.0f * std::log10 (peak), GainRules::minusInfinityDb);
+    return juce::jmax (20.0f * std::log10 (peak), stages::minusInfinityDb);
 }
 
 int sample_checks::countNonFinite (const juce::AudioBuffer<float>& buffer)

@@ -3,6 +3,7 @@
 #include <juce_audio_basics/juce_audio_basics.h>
 
 #include <cstdint>
+#include <vector>
 
 // The checks the driver runs on the audio between the stages: that every sample
 // is a finite number, and how high the peak is.
@@ -23,4 +24,47 @@ std::int64_t countNonFinite (const float* samples, int numSamples);
 float peakMagnitude (const float* samples, int numSamples); // max |sample|
 int saturatingCount (std::int64_t count);
 float peakLevelDbfs (float peakMagnitude, int numChannels);
+
+// The check after a step over a file read in blocks: how many samples are not
+// finite numbers, and the highest |sample|. Counts add exactly and the peak is
+// a maximum, so the tallies of blocks and channels add up to the same figures
+// in any order.
+struct Tally
+{
+    std::int64_t nonFinite = 0;
+    float peak = 0.0f;
+
+    void add (const float* samples, int numSamples)
+    {
+        nonFinite += countNonFinite (samples, numSamples);
+        peak = juce::jmax (peak, peakMagnitude (samples, numSamples));
+    }
+
+    void add (const Tally& other)
+    {
+        nonFinite += other.nonFinite;
+        peak = juce::jmax (peak, other.peak);
+    }
+};
+
+// One tally per channel, so the channels of a block may be checked side by
+// side on different threads; total() adds them up once the file is through.
+class ChannelTallies
+{
+public:
+    explicit ChannelTallies (int numChannels) : perChannel ((size_t) juce::jmax (0, numChannels)) {}
+
+    void add (int channel, const float* samples, int numSamples) { perChannel[(size_t) channel].add (samples, numSamples); }
+
+    Tally total() const
+    {
+        Tally sum;
+        for (const auto& t : perChannel)
+            sum.add (t);
+        return sum;
+    }
+
+private:
+    std::vector<Tally> perChannel;
+};
 } // namespace sample_checks

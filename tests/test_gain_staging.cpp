@@ -3,10 +3,10 @@
 // arithmetic is pinned down whatever the analyzer measures.
 
 #include "common/Levels.h"
-#include "pipeline/GainRules.h"
 #include "pipeline/PipelineConfig.h"
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
+#include "pipeline/stages/OutputTrim.h"
 #include "support/TestSupport.h"
 #include "support/WholeBuffer.h"
 
@@ -336,12 +336,12 @@ TEST (OutputTrim, SetsThePeakExactlyInBothDirections)
         ASSERT_EQ (lines.size(), 1);
         EXPECT_EQ (lines[0], k.expected);
         const float gain = report.applied->factor;
-        EXPECT_NEAR (peakOf (buffer), GainRules::outputPeakTarget, 1.0e-7f) << k.peak;
-        EXPECT_NEAR (gain, GainRules::outputPeakTarget / k.peak, 1.0e-6 * gain);
+        EXPECT_NEAR (peakOf (buffer), stages::outputPeakTarget, 1.0e-7f) << k.peak;
+        EXPECT_NEAR (gain, stages::outputPeakTarget / k.peak, 1.0e-6 * gain);
         EXPECT_EQ (buffer.getSample (1, 1234) < 0.0f, k.negative) << "polarity kept";
     }
 
-    EXPECT_NEAR (GainRules::outputPeakTarget, std::pow (10.0, -5.5 / 20.0), 1.0e-8);
+    EXPECT_NEAR (stages::outputPeakTarget, std::pow (10.0, -5.5 / 20.0), 1.0e-8);
 }
 
 TEST (OutputTrim, LeavesSilencedAndClearedBuffersAlone)
@@ -423,7 +423,7 @@ TEST (Limiter, MatchesTheReferenceModelAndStaysWithinFullScale)
     auto speechAt = [] (double rate, int channels, float boostDb)
     {
         auto b = speechLike (channels, (int) rate * 3, rate, 11);
-        b.applyGain (GainRules::gainFactor (boostDb));
+        b.applyGain (stages::gainFactor (boostDb));
         return b;
     };
 
@@ -502,7 +502,7 @@ TEST (LimitAndTrim, QuietAndLoudMaterialEndsAtTheTrimPeak)
         EXPECT_EQ (lines, juce::StringArray ({ "[AudioPipeline/Limiter] Applied True Peak Limiter (Ceiling=-1.0 dBTP)",
                                                k.trimLine }))
             << k.name;
-        EXPECT_NEAR (peakOf (k.signal), GainRules::outputPeakTarget, 1.0e-7f) << k.name;
+        EXPECT_NEAR (peakOf (k.signal), stages::outputPeakTarget, 1.0e-7f) << k.name;
     }
 }
 

@@ -3,7 +3,7 @@
 // samples, and the loudness left after the trim, measured with libebur128.
 
 #include "pipeline/AudioPipeline.h"
-#include "pipeline/GainRules.h"
+#include "pipeline/stages/Gain.h"
 #include "pipeline/stages/Limiter.h"
 #include "pipeline/stages/NormalizationGain.h"
 #include "pipeline/stages/OutputTrim.h"
@@ -96,7 +96,7 @@ TEST (OutputLevel, WrittenPeakIsMinus5Point5AtEveryTargetAndRate)
 
         TempFolder dir;
         auto input = speechLike (k.channels, (int) (k.sampleRate * 4), k.sampleRate, 5);
-        input.applyGain (GainRules::gainFactor (k.inputGainDb));
+        input.applyGain (stages::gainFactor (k.inputGainDb));
         writeWav (dir.file ("in.wav"), input, k.sampleRate, k.inputBits);
 
         const auto run = runEngineExe (runArgs (dir, k.target, 0));
@@ -116,7 +116,7 @@ TEST (OutputLevel, WrittenPeakIsMinus5Point5AtEveryTargetAndRate)
         EXPECT_EQ (written.buffer.getNumChannels(), k.channels);
 
         const double peak = peakOf (written.buffer);
-        EXPECT_NEAR (peak, GainRules::outputPeakTarget, quantisationStep)
+        EXPECT_NEAR (peak, stages::outputPeakTarget, quantisationStep)
             << "peak " << juce::Decibels::gainToDecibels (peak) << " dBFS";
         if (HasFailure())
             keepEvidence (run, name);
@@ -146,7 +146,7 @@ TEST (OutputLevel, BypassingNormalizationOrLimiter)
         SCOPED_TRACE ("bypass " + std::to_string (k.bypass) + ", input " + std::to_string (k.inputGainDb) + " dB");
         TempFolder dir;
         auto input = speechLike (2, 48000 * 3, 48000.0, 9);
-        input.applyGain (GainRules::gainFactor (k.inputGainDb));
+        input.applyGain (stages::gainFactor (k.inputGainDb));
         writeWav (dir.file ("in.wav"), input, 48000.0);
 
         const auto run = runEngineExe (runArgs (dir, -23.0f, k.bypass));
@@ -169,7 +169,7 @@ TEST (OutputLevel, BypassingNormalizationOrLimiter)
             EXPECT_FALSE (hasLineStartingWith (run, "[AudioPipeline/Normalization]"));
             EXPECT_TRUE (hasLine (run, "[AudioPipeline/Limiter] Applied True Peak Limiter (Ceiling=-1.0 dBTP)"));
             EXPECT_EQ (afterLimiter, -5.5);
-            EXPECT_NEAR (peak, GainRules::outputPeakTarget, quantisationStep);
+            EXPECT_NEAR (peak, stages::outputPeakTarget, quantisationStep);
         }
         else
         {
@@ -283,7 +283,7 @@ TEST (OutputLoudness, TrimShiftsTheNormalizedLoudnessByItsGain)
         const float trim = trimReport.applied ? trimReport.applied->factor : 1.0f;
         const double output = integratedLoudness (buffer, k.sampleRate);
         EXPECT_NEAR (output, limited + 20.0 * std::log10 (trim), 0.01);
-        EXPECT_NEAR (peakOf (buffer), GainRules::outputPeakTarget, 1.0e-6);
+        EXPECT_NEAR (peakOf (buffer), stages::outputPeakTarget, 1.0e-6);
 
         const auto key = juce::String (k.target, 0) + "LUFS_" + juce::String ((int) k.sampleRate) + "Hz";
         RecordProperty (("deviation_lu_" + key).toStdString(), juce::String (output - k.target, 2).toStdString());

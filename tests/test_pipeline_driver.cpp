@@ -1,8 +1,14 @@
 // The per-file driver: stage order and headers, intermediate files, the
 // chain-off copy, and what a failure leaves behind.
 #include "pipeline/AudioPipeline.h"
+#include "pipeline/Pass.h"
+#include "pipeline/stages/Gain.h"
+#include "pipeline/stages/TruePeakLimiter.h"
 #include "support/TestSupport.h"
+#include "support/WholeFileIO.h"
 
+#include <cmath>
+#include <limits>
 #include <mutex>
 
 using namespace testing_support;
@@ -226,4 +232,85 @@ TEST (PipelineDriver, LongFileNamesStillGetTheirIntermediates)
     EXPECT_EQ (r.denoiseEngine, "None (passthrough)");
     EXPECT_TRUE (tmp.file ("out").getChildFile (longName).existsAsFile());
     EXPECT_TRUE (tmp.file ("out/_stage0_prefiltered.wav").existsAsFile());
+}
+
+// Every pass goes through pass::run: the taps get every frame once and in
+// order, the check after a step sees every sample it left, and a linked step's
+// lookahead comes back at the end, whatever the length against the block.
+TEST (PipelineDriver, APassHandsOverEveryFrameOnceInOrder)
+{
+    struct Case
+    {
+        const char* label;
+        int channels;
+        int frames;
+        bool linked;     // through the true-peak limiter, which holds its lookahead back
+        bool sideBySide; // the channels on the kept helper
+        int nanAt;       // a NaN at this frame of the last channel; -1: none
+    };
+    const Case cases[] = {
+        { "mono, shorter than a block", 1, 1000, false, false, -1 },
+        { "stereo, exactly one block", 2, kChainBlockFrames, false, true, -1 },
+        { "stereo, a block and a bit", 2, kChainBlockFrames + 17, false, true, -1 },
+        { "stereo, a NaN in the second block", 2, kChainBlockFrames + 99, false, false, kChainBlockFrames + 5 },
+        { "mono limiter, shorter than its lookahead", 1, 5, true, false, -1 },
+        { "stereo limiter, across blocks", 2, 2 * kChainBlockFrames + 3, true, true, -1 },
+    };
+    constexpr double rate = 48000.0;
+    for (const auto& k : cases)
+    {
+        juce::AudioBuffer<float> input (k.channels, k.frames);
+        float peak = 0.0f;
+        for (int c = 0; c < k.channels; ++c)
+            for (int i = 0; i < k.frames; ++i)
+            {
+                const float x = 0.2f * (float) std::sin (2.0 * juce::MathConstants<double>::pi * (440.0 + 110.0 * c) * i / rate);
+                input.setSample (c, i, x);
+                peak = juce::jmax (peak, std::abs (x));
+            }
+        if (k.nanAt >= 0)
+            input.setSample (k.channels - 1, k.nanAt, std::numeric_limits<float>::quiet_NaN());
+        BufferSource source (input, rate);
+
+        sample_checks::ChannelTallies halved (k.channels);
+        side_by_side::KeptHelper helper;
+        std::optional<stages::TruePeakLimiter> limiter;
+        pass::Pass p;
+        p.steps = { { pass::holding (std::make_shared<stages::Gain> (0.5f)), &halved } };
+        if (k.linked)
+        {
+            limiter.emplace (stages::designTruePeakLimiter ({}, rate), k.channels);
+            p.linked = pass::LinkedStep { [&] (float* const* s, int n) { return limiter->process (s, n); },
+                                          [&] (float* const* s) { return limiter->flush (s); }, limiter->latency() };
+        }
+        juce::AudioBuffer<float> delivered (k.channels, k.frames);
+        int at = 0;
+        p.taps = { [&] (juce::AudioBuffer<float>& block, int n)
+                   {
+                       ASSERT_LE (at + n, k.frames) << k.label;
+                       for (int c = 0; c < k.channels; ++c)
+                           delivered.copyFrom (c, at, block, c, 0, n);
+                       at += n;
+                   } };
+        if (k.sideBySide)
+            p.helper = &helper;
+
+        ASSERT_TRUE (pass::run (source, p)) << k.label;
+        EXPECT_EQ (at, k.frames) << k.label;
+        const auto tally = halved.total();
+        EXPECT_EQ (tally.nonFinite, k.nanAt >= 0 ? 1 : 0) << k.label;
+        if (k.nanAt < 0)
+        {
+            EXPECT_EQ (tally.peak, 0.5f * peak) << k.label; // halving is exact
+        }
+        // Far under the ceiling the limiter only delays; the delay is taken out.
+        const float tolerance = k.linked ? 1.0e-6f : 0.0f;
+        for (int c = 0; c < k.channels; ++c)
+            for (int i = 0; i < k.frames; ++i)
+                if (! (c == k.channels - 1 && i == k.nanAt))
+                {
+                    ASSERT_NEAR (delivered.getSample (c, i), 0.5f * input.getSample (c, i), tolerance)
+                        << k.label << ", channel " << c << ", frame " << i;
+                }
+    }
 }

@@ -1,11 +1,21 @@
 #include "pipeline/stages/Gain.h"
 
-#include "pipeline/GainRules.h"
+#include "common/Levels.h"
 
 namespace stages
 {
+bool isMeasured (float lufs)
+{
+    return lufs > (float) kNotMeasuredLufs;
+}
+
+float gainFactor (float gainDb)
+{
+    return juce::Decibels::decibelsToGain (gainDb, minusInfinityDb);
+}
+
 GainSetting gainSettingFor (float gainDb)
 {
-    return { gainDb, GainRules::gainFactor (gainDb) };
+    return { gainDb, gainFactor (gainDb) };
 }
 } // namespace stages

@@ -10,6 +10,15 @@
 // alone, 0 clears them, anything else multiplies.
 namespace stages
 {
+// Gains in dB and their printouts bottom out here (JUCE's minus infinity).
+constexpr float minusInfinityDb = -100.0f;
+
+// true when a loudness counts as measured (above -140 LUFS).
+bool isMeasured (float lufs);
+
+// The linear factor of a gain in dB: 10^(dB/20), or 0 at -100 dB and below.
+float gainFactor (float gainDb);
+
 // A gain in dB and the linear factor it is applied as.
 struct GainSetting
 {

@@ -7,6 +7,10 @@
 // large boost raises.
 namespace stages
 {
+// The final tweak of normalization, or nothing when it does not apply
+// (loudness not measured, or the stage bypassed): target - measured, unlimited.
+std::optional<float> normalizationDb (float targetLufs, float measuredLufs, bool bypassed);
+
 struct NormalizationParameters
 {
     float targetLufs = -18.0f;

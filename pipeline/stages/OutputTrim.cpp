@@ -1,14 +1,19 @@
 #include "pipeline/stages/OutputTrim.h"
 
-#include "pipeline/GainRules.h"
-
 namespace stages
 {
+std::optional<float> outputTrimGain (float samplePeak)
+{
+    if (! (samplePeak > outputTrimFloor))
+        return std::nullopt;
+    return outputPeakTarget / samplePeak;
+}
+
 std::optional<GainSetting> designOutputTrim (const OutputTrimParameters& parameters)
 {
-    const auto factor = GainRules::outputTrimGain (parameters.samplePeak);
+    const auto factor = outputTrimGain (parameters.samplePeak);
     if (! factor)
         return std::nullopt;
-    return GainSetting { juce::Decibels::gainToDecibels (*factor, GainRules::minusInfinityDb), *factor };
+    return GainSetting { juce::Decibels::gainToDecibels (*factor, minusInfinityDb), *factor };
 }
 } // namespace stages

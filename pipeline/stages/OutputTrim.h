@@ -9,6 +9,15 @@
 // then again into the output with the trim after them.
 namespace stages
 {
+// The output trim sets the sample peak to 10^(-5.5/20) = 10^(-0.275).
+constexpr float outputPeakTarget = 0.530884444f;
+// Peaks at or below this are left alone by the trim (silence, dither residue).
+constexpr float outputTrimFloor = 1.0e-6f;
+
+// The factor that moves a sample peak to outputPeakTarget, up or down, or
+// nothing when the peak is not above outputTrimFloor (or not a number).
+std::optional<float> outputTrimGain (float samplePeak);
+
 struct OutputTrimParameters
 {
     float samplePeak = 0.0f; // highest |sample| over every channel, linear

@@ -7,6 +7,13 @@
 // thresholds meet speech at a known level.
 namespace stages
 {
+// Pre-gain never boosts by more than this; there is no lower limit.
+constexpr float maxPreGainBoostDb = 12.0f;
+
+// The pre-gain for a measured loudness, or nothing when it does not apply
+// (loudness not measured, or the stage bypassed): min(12, target - measured).
+std::optional<float> preGainDb (float targetLufs, float measuredLufs, bool bypassed);
+
 struct PreGainParameters
 {
     float targetLufs = -18.0f;

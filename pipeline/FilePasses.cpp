@@ -1,0 +1,125 @@
+#include "pipeline/FilePasses.h"
+
+#include "analysis/AnalysisAccumulator.h"
+#include "pipeline/stages/Limiter.h"
+
+using pass::holding;
+
+CheckedRead checkAndAnalyse (AudioBlockSource& source, OverviewTap* overview)
+{
+    CheckedRead checked;
+    sample_checks::ChannelTallies tallies (source.numChannels());
+    AnalysisAccumulator accumulator (source.numChannels(), source.sampleRate());
+    pass::Pass p;
+    p.steps = { { {}, &tallies } };
+    p.taps = { [&] (juce::AudioBuffer<float>& block, int n) { accumulator.add (block, n); } };
+    if (overview != nullptr)
+        p.taps.push_back ([overview] (juce::AudioBuffer<float>& block, int n) { overview->add (block, n); });
+    checked.readWhole = pass::run (source, p);
+    checked.tally = tallies.total();
+    if (checked.readWhole)
+        checked.analysis = accumulator.finish();
+    return checked;
+}
+
+bool preFilter (AudioBlockSource& input, stages::BiquadCascade& filter, Wav16FileWriter& writer)
+{
+    side_by_side::KeptHelper helper;
+    pass::Pass p;
+    p.steps = { { [&] (int c, float* samples, int n) { filter.processChannel (c, samples, n); } } };
+    p.taps = { [&] (juce::AudioBuffer<float>& block, int n) { writer.write (block, n); } };
+    p.helper = &helper;
+    return pass::run (input, p);
+}
+
+std::optional<Analysis> shape (AudioBlockSource& working, const std::vector<pass::ChannelStep>& steps,
+                               FloatSpill& spill, side_by_side::KeptHelper& helper)
+{
+    AnalysisAccumulator analysis (working.numChannels(), working.sampleRate());
+    pass::Pass p;
+    p.steps = steps;
+    p.taps = { [&] (juce::AudioBuffer<float>& block, int n) { analysis.add (block, n); },
+               [&] (juce::AudioBuffer<float>& block, int n) { spill.append (block, n); } };
+    p.helper = &helper;
+    if (! pass::run (working, p))
+        return std::nullopt;
+    return analysis.finish();
+}
+
+bool levelPass (const LevelStages& level, FloatSpill& spill, side_by_side::KeptHelper& helper,
+                sample_checks::ChannelTallies* afterNormalization, sample_checks::ChannelTallies* afterLimiter,
+                const pass::Tap& into)
+{
+    const int channels = spill.numChannels();
+    pass::Pass p;
+    p.steps.push_back ({ holding (std::make_shared<stages::Gain> (level.normalization ? level.normalization->factor : 1.0f)),
+                         afterNormalization });
+    auto limiter = std::make_shared<stages::Limiter> (stages::designLimiter ({}, spill.sampleRate()), channels);
+    if (level.limit)
+    {
+        p.steps.push_back ({ holding (limiter) });
+        p.steps.push_back ({ holding (std::make_shared<stages::Gain> (level.trim ? level.trim->factor : 1.0f)) });
+    }
+    p.steps.push_back ({ {}, afterLimiter });
+    p.taps = { into };
+    p.helper = &helper;
+    return pass::run (spill, p);
+}
+
+namespace
+{
+pass::LinkedStep linked (stages::TruePeakLimiter& limiter)
+{
+    return { [&limiter] (float* const* samples, int n) { return limiter.process (samples, n); },
+             [&limiter] (float* const* samples) { return limiter.flush (samples); }, limiter.latency() };
+}
+} // namespace
+
+bool finishPass (const FinishStages& finish, FloatSpill& spill, side_by_side::KeptHelper& helper, float driveDb,
+                 float gainFactor, sample_checks::ChannelTallies* afterNormalization,
+                 stages::FinishLoudnessMeter* loudness, stages::TruePeakLimiterReport* report, const pass::Tap& into)
+{
+    std::optional<stages::TruePeakLimiter> limiter;
+    if (finish.limiter)
+        limiter.emplace (*finish.limiter, spill.numChannels());
+    pass::Pass p;
+    p.steps = { { holding (std::make_shared<stages::Gain> (finish.normalization ? finish.normalization->factor : 1.0f)),
+                  afterNormalization },
+                { holding (std::make_shared<stages::Gain> (driveDb != 0.0f ? stages::gainSettingFor (driveDb).factor
+                                                                           : 1.0f)) } };
+    if (limiter)
+        p.linked = linked (*limiter);
+    p.afterLinked = { { holding (std::make_shared<stages::Gain> (gainFactor)) } };
+    if (loudness != nullptr)
+        p.taps.push_back ([loudness] (juce::AudioBuffer<float>& block, int n) { loudness->add (block.getArrayOfReadPointers(), n); });
+    p.taps.push_back (into);
+    p.helper = &helper;
+    if (! pass::run (spill, p))
+        return false;
+    if (limiter && report != nullptr)
+        *report = limiter->report();
+    return true;
+}
+
+std::optional<stages::FinishPass> measureFinish (const FinishStages& finish, FloatSpill& spill,
+                                                 side_by_side::KeptHelper& helper, float driveDb,
+                                                 sample_checks::ChannelTallies* afterNormalization)
+{
+    stages::FinishLoudnessMeter loudness (spill.numChannels(), spill.sampleRate());
+    stages::FinishPass measured;
+    measured.driveDb = driveDb;
+    if (! finishPass (finish, spill, helper, driveDb, 1.0f, afterNormalization, &loudness, &measured.limiter,
+                      [] (juce::AudioBuffer<float>&, int) {})
+        || ! spill.ok())
+        return std::nullopt;
+    measured.lufs = loudness.integratedLufs();
+    measured.outputPeak = measured.limiter.outputPeakEstimate;
+    return measured;
+}
+
+bool copyPass (AudioBlockSource& working, const pass::Tap& into)
+{
+    pass::Pass p;
+    p.taps = { into };
+    return pass::run (working, p);
+}

@@ -1,0 +1,62 @@
+#include "pipeline/OutputMeasure.h"
+
+#include "analysis/AnalysisAccumulator.h"
+#include "analysis/Loudness.h"
+#include "common/Levels.h"
+#include "io/AudioFileIO.h"
+#include "pipeline/Delivery.h"
+#include "pipeline/Pass.h"
+
+#include <cmath>
+
+namespace
+{
+double dbfsOf (double linear)
+{
+    return linear > kSilenceAmplitude ? 20.0 * std::log10 (linear) : kNoLevelDb;
+}
+} // namespace
+
+OutputReadBack readBackOutput (const juce::File& output, bool withQuietest)
+{
+    OutputReadBack back;
+    std::unique_ptr<AudioFileSource> source;
+    if (const auto opened = openAudioFile (output, source); ! opened.ok())
+    {
+        back.error = opened.message.isNotEmpty() ? opened.message : "Could not read the output back: " + output.getFullPathName();
+        return back;
+    }
+
+    const int channels = source->numChannels();
+    const double rate = source->sampleRate();
+    AnalysisAccumulator accumulator (channels, rate);
+    LoudnessRangeAccumulator range (channels, rate);
+    OverviewTap overview (channels, rate);
+    std::optional<delivery::QuietestHalfSecond> quietest;
+    if (withQuietest)
+        quietest.emplace (channels, rate);
+    pass::Pass p;
+    p.taps = { [&] (juce::AudioBuffer<float>& block, int n) { accumulator.add (block, n); },
+               [&] (juce::AudioBuffer<float>& block, int n) { range.add (block.getArrayOfReadPointers(), n); },
+               [&] (juce::AudioBuffer<float>& block, int n) { overview.add (block, n); } };
+    if (quietest)
+        p.taps.push_back ([&] (juce::AudioBuffer<float>& block, int n) { quietest->add (block.getArrayOfReadPointers(), n); });
+    if (! pass::run (*source, p))
+    {
+        back.error = readErrorMessage (output);
+        return back;
+    }
+
+    const auto analysis = accumulator.finish();
+    OutputMeasurement m;
+    m.analysis = analysis.result;
+    m.numFrames = accumulator.numFrames();
+    m.samplePeakDbfs = dbfsOf (analysis.measurements.crestFactor.samplePeakLinear);
+    m.rmsDbfs = dbfsOf (analysis.measurements.crestFactor.rmsLinear);
+    if (quietest)
+        m.quietestHalfSecondDbfs = quietest->finishDbfs();
+    m.loudnessRangeLu = range.finish();
+    back.measurement = m;
+    back.overview = overview.finish();
+    return back;
+}
