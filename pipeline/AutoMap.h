@@ -4,8 +4,8 @@
 
 #include <juce_core/juce_core.h>
 
-// Stage parameters derived from the Pass 1 analysis. The defaults are the
-// values used when Pass 1 cannot read the input.
+// Stage parameters derived from the input's analysis. The defaults are the
+// values used when the input cannot be read for it.
 struct AutoMapParameters
 {
     float df3AttenLimitDb = 100.0f;
@@ -20,7 +20,7 @@ struct AutoMapParameters
 class AutoMap
 {
 public:
-    // Pass 1 mapping.
+    // The mapping from the input's analysis.
     static AutoMapParameters fromAnalysis (const AnalysisResult& analysis);
 
     // The "[AutoMap]" log line of a mapping and the analysis it came from.

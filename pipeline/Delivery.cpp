@@ -39,14 +39,6 @@ const Preset* findPreset (const juce::String& name)
     return nullptr;
 }
 
-juce::String presetNames()
-{
-    juce::StringArray names;
-    for (const auto& p : presets())
-        names.add (p.name);
-    return names.joinIntoString ("|");
-}
-
 namespace
 {
 Check within (const char* requirement, double measured, std::optional<double> min, std::optional<double> max)

@@ -31,9 +31,6 @@ const std::vector<Preset>& presets();
 // The preset of that name, or null.
 const Preset* findPreset (const juce::String& name);
 
-// "podcast|streaming|broadcast|audiobook".
-juce::String presetNames();
-
 struct Check
 {
     const char* requirement; // "integratedLufs", "truePeakDbtp", "rmsDbfs", "samplePeakDbfs", "noiseFloorDbfs"

@@ -13,8 +13,9 @@ namespace
 // Testing the bits keeps the loop branch-free, so it vectorises; it does not
 // depend on the compiler honouring std::isfinite.
 constexpr std::uint32_t exponentMask = 0x7f800000u;
+} // namespace
 
-std::int64_t countNonFiniteIn (const float* samples, int numSamples) noexcept
+std::int64_t sample_checks::countNonFinite (const float* samples, int numSamples)
 {
     std::int64_t count = 0;
     for (int i = 0; i < numSamples; ++i)
@@ -24,12 +25,6 @@ std::int64_t countNonFiniteIn (const float* samples, int numSamples) noexcept
         count += (bits & exponentMask) == exponentMask ? 1 : 0;
     }
     return count;
-}
-} // namespace
-
-std::int64_t sample_checks::countNonFinite (const float* samples, int numSamples)
-{
-    return countNonFiniteIn (samples, numSamples);
 }
 
 float sample_checks::peakMagnitude (const float* samples, int numSamples)
@@ -50,20 +45,4 @@ float sample_checks::peakLevelDbfs (float peak, int numChannels)
     if (numChannels == 0 || ! (peak > kSilenceAmplitudeF))
         return (float) kNoLevelDb;
     return juce::jmax (20.0f * std::log10 (peak), stages::minusInfinityDb);
-}
-
-int sample_checks::countNonFinite (const juce::AudioBuffer<float>& buffer)
-{
-    std::int64_t count = 0;
-    for (int c = 0; c < buffer.getNumChannels(); ++c)
-        count += countNonFiniteIn (buffer.getReadPointer (c), buffer.getNumSamples());
-    return saturatingCount (count);
-}
-
-float sample_checks::peakLevelDbfs (const juce::AudioBuffer<float>& buffer)
-{
-    float peak = 0.0f;
-    for (int c = 0; c < buffer.getNumChannels(); ++c)
-        peak = juce::jmax (peak, peakMagnitude (buffer.getReadPointer (c), buffer.getNumSamples()));
-    return peakLevelDbfs (peak, buffer.getNumChannels());
 }

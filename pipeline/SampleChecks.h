@@ -12,17 +12,12 @@ namespace sample_checks
 // Above this sample peak the peak report warns.
 constexpr float peakWarningDbfs = -1.0f;
 
-// Number of NaN or infinite samples over all channels, saturating at the
-// largest int (a wrap could reach 0 and pass).
-int countNonFinite (const juce::AudioBuffer<float>& buffer);
-
-// Sample peak in dBFS: -144 for silence or no channels, never below -100 otherwise.
-float peakLevelDbfs (const juce::AudioBuffer<float>& buffer);
-
-// The same over a file read in blocks: the pieces, and the figures they add up to.
+// Over a file read in blocks: the pieces, and the figures they add up to.
 std::int64_t countNonFinite (const float* samples, int numSamples);
 float peakMagnitude (const float* samples, int numSamples); // max |sample|
+// A count of NaN or infinite samples, saturating at the largest int (a wrap could reach 0 and pass).
 int saturatingCount (std::int64_t count);
+// Sample peak in dBFS: -144 for silence or no channels, never below -100 otherwise.
 float peakLevelDbfs (float peakMagnitude, int numChannels);
 
 // The check after a step over a file read in blocks: how many samples are not

@@ -1,7 +1,8 @@
 // Every stage's processor over blocks: a file run in one block, sample by
 // sample, or in blocks of random lengths gives the same samples bit for bit, and
-// the same as the stage's whole-buffer operation that the driver runs (channels
-// side by side). The designs are checked where they can be without audio.
+// the same as the stage over the whole buffer, its processor built from its
+// design as the chain builds it (channels side by side). The designs are
+// checked where they can be without audio.
 
 #include "pipeline/StageLog.h"
 #include "support/StageMeasure.h"
@@ -34,7 +35,7 @@ struct StageCase
 {
     const char* name;
     std::function<ChannelProcess (int numChannels)> make;
-    std::function<void (juce::AudioBuffer<float>&)> wholeBuffer; // what the driver runs
+    std::function<void (juce::AudioBuffer<float>&)> wholeBuffer; // built as the chain builds it
 };
 
 // Speech-like material with loud bursts, digital silence and a tail of hiss, so

@@ -66,10 +66,13 @@ void runCascadeOf (size_t count, float* samples, int numSamples, const Sections&
 BiquadCascade::BiquadCascade (const BiquadCascadeDesign& d, int numChannels)
     : design (d), states ((size_t) juce::jmax (0, numChannels))
 {
+    jassert (numChannels >= 0); // a count of channels, not a failure code
 }
 
 void BiquadCascade::processChannel (int channel, float* samples, int numSamples) noexcept
 {
+    jassert (juce::isPositiveAndBelow (channel, (int) states.size())); // a channel the cascade was not made for
+    jassert (numSamples >= 0 && (samples != nullptr || numSamples == 0)); // a negative length, or a length with no samples behind it
     if (numSamples <= 0 || design.numSections == 0)
         return;
     auto& state = states[(size_t) channel];

@@ -36,6 +36,7 @@ public:
 
     void processChannel (int, float* samples, int numSamples) const noexcept
     {
+        jassert (numSamples >= 0 && (samples != nullptr || numSamples == 0)); // a negative length, or a length with no samples behind it
         if (numSamples <= 0 || gain == 1.0f)
             return;
         if (gain == 0.0f)

@@ -83,6 +83,8 @@ TruePeakLimiterDesign designTruePeakLimiter (const TruePeakLimiterParameters& pa
 TruePeakLimiter::TruePeakLimiter (const TruePeakLimiterDesign& d, int channels)
     : design (d), numChannels (std::max (0, channels))
 {
+    jassert (channels >= 0); // a count of channels, not a failure code
+    jassert (design.lookahead >= TruePeakLimiterDesign::taps / 2); // a design from designTruePeakLimiter: the delay line must hold what the interpolation reads
     constexpr int K = TruePeakLimiterDesign::taps;
     // Room for a run of resting frames taken in at once before the frames a latency behind them leave.
     ringSize = nextPowerOfTwo (design.latency() + K + 2 + kRestingChunk);
@@ -471,6 +473,7 @@ void TruePeakLimiter::emit (float* const* out, int at) noexcept
 
 int TruePeakLimiter::process (float* const* channels, int numFrames) noexcept
 {
+    jassert (numFrames >= 0 && (channels != nullptr || numFrames == 0 || numChannels == 0)); // a length with no channels behind it
     const juce::ScopedNoDenormals noDenormals;
     int written = 0;
     for (int i = 0; i < numFrames;)

@@ -136,3 +136,19 @@ TruePeakLimiterReport applyTruePeakLimiter (juce::AudioBuffer<float>& buffer, do
     return limiter.report();
 }
 } // namespace stages
+
+int sample_checks::countNonFinite (const juce::AudioBuffer<float>& buffer)
+{
+    std::int64_t count = 0;
+    for (int c = 0; c < buffer.getNumChannels(); ++c)
+        count += countNonFinite (buffer.getReadPointer (c), buffer.getNumSamples());
+    return saturatingCount (count);
+}
+
+float sample_checks::peakLevelDbfs (const juce::AudioBuffer<float>& buffer)
+{
+    float peak = 0.0f;
+    for (int c = 0; c < buffer.getNumChannels(); ++c)
+        peak = juce::jmax (peak, peakMagnitude (buffer.getReadPointer (c), buffer.getNumSamples()));
+    return peakLevelDbfs (peak, buffer.getNumChannels());
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pipeline/SampleChecks.h"
 #include "pipeline/stages/DeEsser.h"
 #include "pipeline/stages/Expander.h"
 #include "pipeline/stages/Gain.h"
@@ -103,3 +104,13 @@ OutputTrimReport applyOutputTrim (juce::AudioBuffer<float>& buffer);
 TruePeakLimiterReport applyTruePeakLimiter (juce::AudioBuffer<float>& buffer, double sampleRate,
                                             const TruePeakLimiterParameters& parameters);
 } // namespace stages
+
+// The driver's checks over a whole buffer: the figures its block tallies add up to.
+namespace sample_checks
+{
+// Number of NaN or infinite samples over all channels, saturating at the largest int.
+int countNonFinite (const juce::AudioBuffer<float>& buffer);
+
+// Sample peak in dBFS: -144 for silence or no channels, never below -100 otherwise.
+float peakLevelDbfs (const juce::AudioBuffer<float>& buffer);
+} // namespace sample_checks
