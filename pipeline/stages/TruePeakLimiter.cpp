@@ -25,8 +25,13 @@ double besselI0 (double x)
     return sum;
 }
 
-// Frames a resting run takes in at once.
+// The interpolated points of a frame, side by side (the seven points and a spare lane).
+constexpr int kPointLanes = 8;
+
+// Frames a resting run takes in at once: at most, and at first after a frame
+// that could reach the threshold.
 constexpr int kRestingChunk = 1024;
+constexpr int kShortestRestingChunk = 32;
 
 int nextPowerOfTwo (int n)
 {
@@ -98,6 +103,12 @@ TruePeakLimiter::TruePeakLimiter (const TruePeakLimiterDesign& d, int channels)
     ramp.assign ((size_t) design.lookahead, 1.0);
     rampSum = (double) design.lookahead;
     restingFrames = design.lookahead;
+    restingChunkFrames = kShortestRestingChunk;
+    static_assert (TruePeakLimiterDesign::oversampling - 1 <= kPointLanes, "a lane for every point");
+    pointsByTap.assign ((size_t) (K * kPointLanes), 0.0f);
+    for (int p = 0; p < TruePeakLimiterDesign::oversampling - 1; ++p)
+        for (int i = 0; i < K; ++i)
+            pointsByTap[(size_t) (i * kPointLanes + p)] = design.interpolation[(size_t) (p * K + i)];
     windowScratch.assign ((size_t) (2 * (kRestingChunk + K)), 0.0f);
 }
 
@@ -112,14 +123,17 @@ float TruePeakLimiter::peakOfFrame (juce::int64 n) const noexcept
     {
         const float* x = rings.data() + (size_t) c * (size_t) ringSize * 2 + (size_t) start;
         peak = std::max (peak, std::abs (x[K / 2 - 1]));
-        for (int p = 0; p < L - 1; ++p)
+        // All points at once, tap by tap: each point's sum still adds its
+        // products in tap order, so it is the sum a point-by-point loop makes.
+        float y[kPointLanes] = {};
+        for (int i = 0; i < K; ++i)
         {
-            const float* h = design.interpolation.data() + (size_t) (p * K);
-            float y = 0.0f;
-            for (int i = 0; i < K; ++i)
-                y += h[i] * x[i];
-            peak = std::max (peak, std::abs (y));
+            const float* h = pointsByTap.data() + (size_t) (i * kPointLanes);
+            for (int p = 0; p < kPointLanes; ++p)
+                y[p] += h[p] * x[i];
         }
+        for (int p = 0; p < L - 1; ++p)
+            peak = std::max (peak, std::abs (y[p]));
     }
     return peak;
 }
@@ -382,52 +396,67 @@ int TruePeakLimiter::restingRun (float* const* channels, int i, int numFrames, i
     const int mask = ringSize - 1;
     // The ramp is not touched while resting (each 1 is replaced by a 1), so the gain stays what it is.
     const double gain = std::min (1.0, rampSum / W);
-    const float g = (float) gain;
-    const bool reduces = gain < 1.0;
-    const double db = reduces ? -20.0 * std::log10 (gain) : 0.0;
+    const double db = gain < 1.0 ? -20.0 * std::log10 (gain) : 0.0;
     const juce::int64 latencyFrames = latency();
-    juce::int64 lastRested = -1;
-    int rested = 0;
+    // A chunk costs its length whatever it takes, so after a frame that could
+    // reach the threshold (loud passages bring many) the frames go one by one
+    // until a short chunk's worth has rested, and chunks grow while they rest whole.
     while (i < numFrames)
     {
-        const int taken = restingChunk (channels, i, std::min (numFrames - i, kRestingChunk), written, gain, db);
-        if (taken == 0)
-            break;
-        i += taken;
-    }
-    for (; i < numFrames; ++i)
-    {
-        const float windowPeak = take (channels, i, false);
-        const juce::int64 n = pushed - 1 - K / 2;
-        const float reach = windowPeak * design.interpolationGainBound;
-        if (reach > design.threshold)
+        if (framesBeforeChunks == 0)
         {
-            settle (lastRested, rested);
-            decide (n, windowPeak);
-            if (pushed - emitted > latencyFrames)
-                emit (channels, written++);
-            return i + 1;
-        }
-        peakOfGainFrame[(size_t) (n & mask)] = reach;
-        lastRested = n;
-        ++rested;
-        if (pushed - emitted > latencyFrames)
-        {
-            const juce::int64 t = emitted++;
-            const int slot = (int) (t & mask);
-            for (int c = 0; c < numChannels; ++c)
-                channels[c][written] = rings[(size_t) c * (size_t) ringSize * 2 + (size_t) slot] * g;
-            ++written;
-            if (reduces)
+            const int wanted = std::min (numFrames - i, restingChunkFrames);
+            const int taken = restingChunk (channels, i, wanted, written, gain, db);
+            i += taken;
+            if (taken == wanted)
             {
-                largestReductionDb = std::max (largestReductionDb, db);
-                reductionSumDb += db;
+                restingChunkFrames = std::min (kRestingChunk, 2 * restingChunkFrames);
+                continue;
             }
-            outputPeak = std::max (outputPeak, gain * (double) peakOfGainFrame[(size_t) slot]);
+            restingChunkFrames = kShortestRestingChunk;
+            framesBeforeChunks = kShortestRestingChunk;
         }
+        juce::int64 lastRested = -1;
+        int rested = 0;
+        for (; i < numFrames && framesBeforeChunks > 0; ++i, --framesBeforeChunks)
+        {
+            const float windowPeak = take (channels, i, false);
+            const juce::int64 n = pushed - 1 - K / 2;
+            const float reach = windowPeak * design.interpolationGainBound;
+            if (reach > design.threshold)
+            {
+                settle (lastRested, rested);
+                decide (n, windowPeak);
+                if (pushed - emitted > latencyFrames)
+                    emit (channels, written++);
+                framesBeforeChunks = kShortestRestingChunk;
+                return i + 1;
+            }
+            peakOfGainFrame[(size_t) (n & mask)] = reach;
+            lastRested = n;
+            ++rested;
+            if (pushed - emitted > latencyFrames)
+                letOutRestingFrame (channels, written++, gain, db);
+        }
+        settle (lastRested, rested);
     }
-    settle (lastRested, rested);
     return i;
+}
+
+// One frame out at the resting gain, as emit() would let it out.
+void TruePeakLimiter::letOutRestingFrame (float* const* channels, int at, double gain, double db) noexcept
+{
+    const juce::int64 t = emitted++;
+    const int slot = (int) (t & (ringSize - 1));
+    const float g = (float) gain;
+    for (int c = 0; c < numChannels; ++c)
+        channels[c][at] = rings[(size_t) c * (size_t) ringSize * 2 + (size_t) slot] * g;
+    if (gain < 1.0)
+    {
+        largestReductionDb = std::max (largestReductionDb, db);
+        reductionSumDb += db;
+    }
+    outputPeak = std::max (outputPeak, gain * (double) peakOfGainFrame[(size_t) slot]);
 }
 
 // The state the frame-by-frame path leaves after `count` resting frames, the last of them `last`.

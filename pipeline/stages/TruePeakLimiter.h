@@ -91,6 +91,7 @@ private:
     int restingPrefix (const float* const* channels, int index, int count) noexcept;
     void takeResting (const float* const* channels, int index, int gated) noexcept;
     void letOutResting (float* const* channels, int& written, int gated, double gain, double db) noexcept;
+    void letOutRestingFrame (float* const* channels, int at, double gain, double db) noexcept;
     float peakOfFrame (juce::int64 frame) const noexcept;
     void emit (float* const* channels, int at) noexcept;
 
@@ -122,9 +123,12 @@ private:
     // Frames in a row whose gain decision left no gain held and the envelope at 1;
     // from the look-ahead's length on, every value in the ramp is 1.
     juce::int64 restingFrames = 0;
+    int restingChunkFrames = 0; // the length of the next resting chunk
+    int framesBeforeChunks = 0; // resting frames to go one by one before chunks resume
     std::vector<float> gains; // the smoothed gain per frame, until its frame comes out
     std::vector<float> peakOfGainFrame; // the estimated peak of each frame, paired with its gain
     std::vector<float> windowScratch;   // the frame peaks a resting chunk's windows read
+    std::vector<float> pointsByTap;     // the interpolation rows turned: per tap, its coefficient for each point
 
     double largestReductionDb = 0.0, reductionSumDb = 0.0, outputPeak = 0.0;
 };
