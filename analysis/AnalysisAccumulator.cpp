@@ -2,7 +2,7 @@
 #include "analysis/LevelScan.h"
 #include "analysis/Loudness.h"
 #include "analysis/Sibilance.h"
-#include "analysis/Spectrum.h"
+#include "analysis/TiltAndHum.h"
 #include "analysis/TruePeak.h"
 #include "common/SideBySide.h"
 

@@ -4,7 +4,7 @@
 
 #include "analysis/AnalysisLog.h"
 #include "analysis/LevelScan.h"
-#include "analysis/Spectrum.h"
+#include "analysis/TiltAndHum.h"
 #include "support/WholeBufferAnalysis.h"
 #include "support/AnalysisTestSupport.h"
 

@@ -2,7 +2,7 @@
 
 #include "analysis/AnalysisAccumulator.h"
 #include "analysis/Sibilance.h"
-#include "analysis/Spectrum.h"
+#include "analysis/TiltAndHum.h"
 #include "analysis/TruePeak.h"
 
 namespace kernels = analysis_detail::kernels;

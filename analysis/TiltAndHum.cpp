@@ -1,4 +1,4 @@
-#include "analysis/Spectrum.h"
+#include "analysis/TiltAndHum.h"
 
 #include <juce_dsp/juce_dsp.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// Spectrum: one FFT frame from the start of the file gives the spectral tilt
+// Tilt and hum: one FFT frame from the start of the file gives the spectral tilt
 // and the 50 Hz grid hum. The frames they read are kept as the recording
 // comes in blocks; both measurements run on them at the end.
 
