@@ -116,23 +116,7 @@ if [ "${#sshlogins[@]}" -eq 0 ]; then sshlogins=(":"); fi
 
 # The report is refused where the engine would refuse it, before any job runs:
 # the merge renames it into place, over whatever has its name.
-report_name=""
-if [ -n "$report" ]; then
-  [[ "$report" == /* ]] || report="$PWD/$report"
-  [ ! -d "$report" ] || die_usage "the report file is a folder: $report"
-  if [ -L "$report" ]; then report=$(readlink -f -- "$report"); fi # the merge replaces the file the link leads to
-  report_folder=$(cd "$(dirname -- "$report")" 2>/dev/null && pwd -P) ||
-    die_usage "cannot create the report file, its folder is missing: $report"
-  report_name=$(basename -- "$report")
-  report="$report_folder/$report_name"
-  [ -w "$report_folder" ] || die_usage "cannot create the report file, its folder is not writable: $report"
-  [ ! -e "$report" ] || [ -f "$report" ] || die_usage "the report file is not a regular file: $report"
-  if [ "$report_folder" = "$input_dir" ]; then
-    if [[ "${report_name,,}" == *.wav ]] && ! is_intermediate_name "$report_name"; then
-      die_usage "the report file would be taken as an input: $report"
-    fi
-  fi
-fi
+check_report_place
 
 # The engine's own batch listing (list-inputs.sh).
 list=$(mktemp)
