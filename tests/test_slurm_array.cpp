@@ -11,6 +11,7 @@
 #include "app/BatchRunner.h"
 #include "common/IntermediateNames.h"
 #include "support/Daemons.h"
+#include "support/ScaleOutRuns.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>
@@ -112,37 +113,9 @@ juce::File workFolderOf (const ProcessOutput& run)
 // path starts).
 ProcessOutput slurmScriptFrom (const juce::File& workingDirectory, const char* script, std::vector<std::string> arguments)
 {
-    arguments.insert (arguments.begin(), { "-c", "cd \"$1\" && shift && exec /bin/bash \"$@\"", "slurm-script",
-                                           path (workingDirectory), path (slurmFolder.getChildFile (script)) });
-    return runProcess ("/bin/bash", arguments);
+    return runScriptFrom (workingDirectory, slurmFolder.getChildFile (script), std::move (arguments));
 }
 
-// One line of a report, as a producer checking a batch reads it.
-struct ReportLine
-{
-    std::string inputPath, outputPath;
-    bool success = false;
-    std::string error;
-    double outputPeakDbfs = 0.0; // output.samplePeakDbfs, which only the engine's own lines have
-};
-
-// Every line of a report; a line that is not a whole JSON object of the
-// engine's form fails the test.
-std::vector<ReportLine> reportOf (const juce::File& report)
-{
-    std::vector<ReportLine> lines;
-    const auto text = report.loadFileAsString();
-    EXPECT_TRUE (text.endsWithChar ('\n')) << "the last line is whole: " << text;
-    for (const auto& line : juce::StringArray::fromLines (text.trimEnd()))
-    {
-        juce::var v;
-        EXPECT_TRUE (juce::JSON::parse (line, v).wasOk() && v.isObject() && v["success"].isBool()) << line;
-        lines.push_back ({ v["inputPath"].toString().toStdString(), v["outputPath"].toString().toStdString(),
-                           (bool) v["success"], v["error"].toString().toStdString(),
-                           (double) v["output"].getProperty ("samplePeakDbfs", 0.0) });
-    }
-    return lines;
-}
 
 // Points the Slurm clients that the scripts start at the test's cluster.
 struct SlurmConfFor
