@@ -54,10 +54,9 @@ bool levelPass (const LevelStages& level, FloatSpill& spill, side_by_side::KeptH
     pass::Pass p;
     p.steps.push_back ({ holding (std::make_shared<stages::Gain> (level.normalization ? level.normalization->factor : 1.0f)),
                          afterNormalization });
-    auto limiter = std::make_shared<stages::Limiter> (stages::designLimiter ({}, spill.sampleRate()), channels);
     if (level.limit)
     {
-        p.steps.push_back ({ holding (limiter) });
+        p.steps.push_back ({ holding (std::make_shared<stages::Limiter> (stages::designLimiter ({}, spill.sampleRate()), channels)) });
         p.steps.push_back ({ holding (std::make_shared<stages::Gain> (level.trim ? level.trim->factor : 1.0f)) });
     }
     p.steps.push_back ({ {}, afterLimiter });
