@@ -66,7 +66,7 @@ Verdict check (const Preset& preset, const OutputMeasurement& o)
         v.checks.push_back (within ("integratedLufs", o.analysis.integratedLUFS, preset.targetLufs - *preset.loudnessToleranceLu,
                                     preset.targetLufs + *preset.loudnessToleranceLu));
     if (preset.maxTruePeakDbtp)
-        v.checks.push_back (within ("truePeakDbtp", o.analysis.truePeakDBTP, std::nullopt, opt (preset.maxTruePeakDbtp)));
+        v.checks.push_back (within ("truePeakDbtp", o.truePeakDbtp, std::nullopt, opt (preset.maxTruePeakDbtp)));
     if (preset.minRmsDbfs || preset.maxRmsDbfs)
         v.checks.push_back (within ("rmsDbfs", o.rmsDbfs, opt (preset.minRmsDbfs), opt (preset.maxRmsDbfs)));
     if (preset.maxSamplePeakDbfs)

@@ -2,6 +2,7 @@
 
 #include "analysis/AnalysisAccumulator.h"
 #include "analysis/Loudness.h"
+#include "analysis/PrecisionTruePeak.h"
 #include "common/Levels.h"
 #include "io/AudioFileIO.h"
 #include "pipeline/Delivery.h"
@@ -32,13 +33,15 @@ OutputReadBack readBackOutput (const juce::File& output, bool withQuietest)
     AnalysisAccumulator accumulator (channels, rate);
     LoudnessRangeAccumulator range (channels, rate);
     OverviewTap overview (channels, rate);
+    PrecisionTruePeakMeter truePeak (channels, rate);
     std::optional<delivery::QuietestHalfSecond> quietest;
     if (withQuietest)
         quietest.emplace (channels, rate);
     pass::Pass p;
     p.taps = { [&] (juce::AudioBuffer<float>& block, int n) { accumulator.add (block, n); },
                [&] (juce::AudioBuffer<float>& block, int n) { range.add (block.getArrayOfReadPointers(), n); },
-               [&] (juce::AudioBuffer<float>& block, int n) { overview.add (block, n); } };
+               [&] (juce::AudioBuffer<float>& block, int n) { overview.add (block, n); },
+               [&] (juce::AudioBuffer<float>& block, int n) { truePeak.add (block.getArrayOfReadPointers(), n); } };
     if (quietest)
         p.taps.push_back ([&] (juce::AudioBuffer<float>& block, int n) { quietest->add (block.getArrayOfReadPointers(), n); });
     if (! pass::run (*source, p))
@@ -50,6 +53,7 @@ OutputReadBack readBackOutput (const juce::File& output, bool withQuietest)
     const auto analysis = accumulator.finish();
     OutputMeasurement m;
     m.analysis = analysis.result;
+    m.truePeakDbtp = truePeak.peakDbtp();
     m.numFrames = accumulator.numFrames();
     m.samplePeakDbfs = dbfsOf (analysis.measurements.crestFactor.samplePeakLinear);
     m.rmsDbfs = dbfsOf (analysis.measurements.crestFactor.rmsLinear);

@@ -38,6 +38,10 @@ struct ChainSettings
 struct OutputMeasurement
 {
     AnalysisResult analysis;   // integratedLUFS, truePeakDBTP, durationSeconds, numSamples (frames per channel)...
+    // The true peak by the accurate meter (analysis/PrecisionTruePeak.h), dBTP:
+    // what the report gives and the delivery checks compare. The analysis
+    // meter's truePeakDBTP above reads high near Nyquist and on clicks.
+    double truePeakDbtp = -144.0;
     double samplePeakDbfs = -144.0;
     double rmsDbfs = -144.0;                // over every channel and frame
     double quietestHalfSecondDbfs = -144.0; // RMS of the quietest 0.5 s (the noise floor between words)
