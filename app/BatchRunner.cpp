@@ -1,5 +1,6 @@
 #include "app/BatchRunner.h"
 
+#include "app/CheckRun.h"
 #include "app/HtmlReport.h"
 #include "app/ReportWriter.h"
 
@@ -361,6 +362,8 @@ int runBatch (const CommandLineOptions& options, int workerCount)
 {
     if (! options.renderReports.isEmpty())
         return renderReportPage (options);
+    if (options.checkOnly)
+        return runCheck (options, workerCount);
 
     const bool batch = options.inputDir != juce::File();
     const auto files = collectInputFiles (options);
@@ -424,6 +427,7 @@ int runBatch (const CommandLineOptions& options, int workerCount)
 
     std::atomic<int> successCount { 0 };
     std::atomic<int> failureCount { 0 };
+    std::atomic<int> checkFailureCount { 0 };
     std::atomic<int> remaining { files.size() };
     juce::WaitableEvent done;
 
@@ -439,9 +443,10 @@ int runBatch (const CommandLineOptions& options, int workerCount)
         }
 
         auto config = options.config;
-        // Only a report or the page asks the pipeline to measure what it wrote.
+        // A report or the page asks the pipeline to measure what it wrote, and so does a preset, whose
+        // checks the exit status tells.
         const bool page = options.reportHtmlFile != juce::File();
-        config.measureOutput = report != nullptr || page;
+        config.measureOutput = report != nullptr || page || config.deliveryPreset.isNotEmpty();
 
         // The page is made from the very lines a report holds, kept here as they come.
         std::mutex pageLock;
@@ -453,7 +458,7 @@ int runBatch (const CommandLineOptions& options, int workerCount)
 
         for (auto& file : files)
         {
-            pool.addJob ([file, options, config, page, &successCount, &failureCount, &remaining, &done, &report,
+            pool.addJob ([file, options, config, page, &successCount, &failureCount, &checkFailureCount, &remaining, &done, &report,
                           &pageLock, &pageLines, &progress]
             {
                 const auto output = options.outputDir != juce::File()
@@ -481,7 +486,11 @@ int runBatch (const CommandLineOptions& options, int workerCount)
                 }
 
                 if (ok)
+                {
                     ++successCount;
+                    if (deliveryChecksFailed (config, *result))
+                        ++checkFailureCount;
+                }
                 else
                 {
                     ++failureCount;
@@ -529,7 +538,10 @@ int runBatch (const CommandLineOptions& options, int workerCount)
 
         // A report that is not whole, or a page that was asked for and could not be written, fails the
         // run as a failed file does.
-        exitCode = failureCount.load() > 0 || reportError.isNotEmpty() || ! pageWritten ? 2 : 0;
+        // Every file mastered but some failed its delivery checks: a status of its own.
+        exitCode = failureCount.load() > 0 || reportError.isNotEmpty() || ! pageWritten ? 2
+                   : checkFailureCount.load() > 0                                        ? kExitChecksFailed
+                                                                                          : 0;
     }
 
     return exitCode;

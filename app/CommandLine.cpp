@@ -22,6 +22,55 @@ juce::File parsePath (const juce::String& value)
         return {};
     return juce::File::getCurrentWorkingDirectory().getChildFile (value);
 }
+// --check: the limits are the preset's, each given on its own replacing its
+// own (--target-lufs with --lufs-tolerance, default 1 LU, checks the loudness;
+// --true-peak the true peak). Sets isValid or errorMessage.
+void checkLimitsFrom (CommandLineOptions& options, const juce::String& presetName, std::optional<float> targetLufs,
+                      std::optional<float> truePeakDbtp, std::optional<float> toleranceLu, const juce::String& invalid,
+                      bool noInput, bool noOutput)
+{
+    auto& limits = options.checkLimits;
+    limits = {};
+    limits.name = "limits";
+    limits.targetLufs = options.config.targetLufs;
+    limits.ceilingDbtp = options.config.truePeakDbtp;
+    const auto* preset = presetName.isNotEmpty() ? delivery::findPreset (presetName) : nullptr;
+    if (preset != nullptr)
+        limits = *preset;
+    if (targetLufs)
+    {
+        limits.targetLufs = *targetLufs;
+        if (! limits.loudnessToleranceLu)
+            limits.loudnessToleranceLu = 1.0f;
+    }
+    if (toleranceLu)
+        limits.loudnessToleranceLu = *toleranceLu;
+    if (truePeakDbtp)
+        limits.maxTruePeakDbtp = *truePeakDbtp;
+
+    if (! options.checkOnly)
+        options.errorMessage = "--lufs-tolerance is a limit of --check.";
+    else if (! options.renderReports.isEmpty())
+        options.errorMessage = "--check measures files; --render-report makes a page from reports: give one of them.";
+    else if (! noOutput)
+        options.errorMessage = "--check measures files and writes no audio: it takes no --output or --output-dir.";
+    else if (noInput)
+        options.errorMessage = "--check needs --input <file> or --input-dir <dir>.";
+    else if (invalid.isNotEmpty() || (presetName.isNotEmpty() && preset == nullptr))
+        options.errorMessage = "Invalid value for argument: " + (invalid.isNotEmpty() ? invalid : juce::String ("--preset"));
+    else if (targetLufs && ! std::isfinite (*targetLufs))
+        options.errorMessage = "Invalid value for argument: --target-lufs";
+    else if (truePeakDbtp && ! (std::isfinite (*truePeakDbtp) && *truePeakDbtp <= 0.0f && *truePeakDbtp >= kLowestCeilingDbtp))
+        options.errorMessage = "Invalid value for argument: --true-peak";
+    else if (toleranceLu && ! (std::isfinite (*toleranceLu) && *toleranceLu >= 0.0f))
+        options.errorMessage = "Invalid value for argument: --lufs-tolerance";
+    else if (preset == nullptr && ! targetLufs && ! truePeakDbtp)
+        options.errorMessage = "--check needs --preset <name> or limits (--target-lufs, --true-peak).";
+    else if (toleranceLu && ! targetLufs && preset == nullptr)
+        options.errorMessage = "--lufs-tolerance needs --target-lufs or a --preset that checks the loudness.";
+    else
+        options.isValid = true;
+}
 } // namespace
 
 CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
@@ -29,7 +78,7 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
     CommandLineOptions options;
     const int count = arguments.size();
     // A preset sets the finish, the target and the ceiling; each given on its own overrides it, wherever it stands.
-    std::optional<float> targetLufs, truePeakDbtp;
+    std::optional<float> targetLufs, truePeakDbtp, checkToleranceLu;
     std::optional<Finish> finish;
     juce::String preset, invalid;
 
@@ -43,6 +92,14 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
             options.showAllHelp = name == "--help-all";
             options.isValid = true;
             return options;
+        }
+
+        // The one option without a value.
+        if (name == "--check")
+        {
+            options.checkOnly = true;
+            --i; // the loop's step lands on the next name
+            continue;
         }
 
         // Tested before the name is looked up, so a lone trailing unknown
@@ -68,6 +125,7 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         else if (name == "--target-lufs")     targetLufs = value.getFloatValue();
         else if (name == "--true-peak")       truePeakDbtp = value.getFloatValue();
         else if (name == "--preset")          preset = value;
+        else if (name == "--lufs-tolerance")  checkToleranceLu = value.getFloatValue();
         else if (name == "--finish")
         {
             if (value == "loudness")       finish = Finish::loudness;
@@ -119,6 +177,12 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
 
     const bool noInput = options.inputFile == juce::File() && options.inputDir == juce::File();
     const bool noOutput = options.outputFile == juce::File() && options.outputDir == juce::File();
+
+    if (options.checkOnly || checkToleranceLu)
+    {
+        checkLimitsFrom (options, preset, targetLufs, truePeakDbtp, checkToleranceLu, invalid, noInput, noOutput);
+        return options;
+    }
 
     // Making a page from reports masters nothing: it needs the page and no input.
     if (! options.renderReports.isEmpty())
@@ -197,6 +261,17 @@ juce::String helpAllText()
     for (const auto& p : delivery::presets())
         text << "                             " << juce::String (p.name + juce::String (":")).paddedRight (' ', 11)
              << juce::String (p.targetLufs, 1) << " LUFS, " << juce::String (p.ceilingDbtp, 1) << " dBTP\n";
-    text << "                           (the checks of each are listed in the manual page)\n";
+    text << "                           (the checks of each are listed in the manual page)\n"
+            "\n"
+            "Check Options:\n"
+            "  --check                  Measure --input or every --input-dir file against --preset or the\n"
+            "                           limits below and write only --report and --report-html; exit 0 when\n"
+            "                           every file passed, 3 when some failed a check, 2 when one was unreadable\n"
+            "  --target-lufs <float>    With --check: the loudness to check, within --lufs-tolerance\n"
+            "  --lufs-tolerance <LU>    With --check: how far from --target-lufs may pass (default: 1.0)\n"
+            "  --true-peak <dBTP>       With --check: the highest true peak that passes\n"
+            "\n"
+            "Exit status: 0 all mastered (or passed), 1 refused, 2 some file failed or the report or page\n"
+            "could not be written, 3 every file mastered but some failed its --preset's checks.\n";
     return text;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pipeline/Delivery.h"
 #include "pipeline/PipelineConfig.h"
 
 #include <juce_core/juce_core.h>
@@ -17,6 +18,11 @@ struct CommandLineOptions
     juce::File reportHtmlFile;
     // Reports to make the page from instead of mastering anything.
     juce::Array<juce::File> renderReports;
+
+    // --check: measure the inputs against checkLimits and write only the report
+    // and the page (app/CheckRun.h).
+    bool checkOnly = false;
+    delivery::Preset checkLimits {};
 
     // Every per-file setting, handed to each job as it stands.
     PipelineConfig config;

@@ -98,9 +98,9 @@ juce::String settingsJson (const PipelineConfig& config, const PipelineResult& r
 
 // The preset's requirements against the written file; a file with no
 // measured output fails them all (checks null).
-juce::String deliveryJson (const juce::String& presetName, const std::optional<OutputMeasurement>& output)
+juce::String deliveryJson (const juce::String& presetName, const delivery::Preset* preset,
+                           const std::optional<OutputMeasurement>& output)
 {
-    const auto* preset = delivery::findPreset (presetName);
     Fields f;
     f.add ("preset", quoted (presetName));
     if (preset == nullptr || ! output)
@@ -118,13 +118,18 @@ juce::String deliveryJson (const juce::String& presetName, const std::optional<O
     return f.add ("pass", verdict.pass ? "true" : "false").add ("checks", "[" + checks.joinIntoString (",") + "]").close();
 }
 
+juce::String deliveryJson (const juce::String& presetName, const std::optional<OutputMeasurement>& output)
+{
+    return deliveryJson (presetName, delivery::findPreset (presetName), output);
+}
+
 juce::String outputJson (const PipelineConfig& config, const OutputMeasurement& o)
 {
     const auto& a = o.analysis;
     const bool measured = a.integratedLUFS > kNotMeasuredLufs;
     return Fields()
         .add ("integratedLufs", number (a.integratedLUFS))
-        .add ("truePeakDbtp", number (a.truePeakDBTP))
+        .add ("truePeakDbtp", number (o.truePeakDbtp))
         .add ("samplePeakDbfs", number (o.samplePeakDbfs))
         .add ("loudnessRangeLu", numberOrNull (o.loudnessRangeLu))
         .add ("durationSeconds", number (a.durationSeconds))
@@ -133,6 +138,7 @@ juce::String outputJson (const PipelineConfig& config, const OutputMeasurement& 
         .add ("numChannels", juce::String (a.numChannels))
         .add ("targetLufs", number (config.targetLufs))
         .add ("offTargetLu", measured ? number (a.integratedLUFS - config.targetLufs) : "null")
+        .add ("noiseFloorDbfs", number (a.noiseFloorDBFS))
         .close();
 }
 // A number as short as it can be written at this precision: the curves'
@@ -276,7 +282,26 @@ void ReportWriter::add (const juce::File& input, const juce::File& output, const
     catch (...)
     {
     }
+    writeLine (line, built);
+}
 
+void ReportWriter::addLine (const juce::String& line)
+{
+    juce::String withEnd;
+    bool built = false;
+    try
+    {
+        withEnd = line + "\n";
+        built = true;
+    }
+    catch (...)
+    {
+    }
+    writeLine (withEnd, built);
+}
+
+void ReportWriter::writeLine (const juce::String& line, bool built)
+{
     const std::lock_guard<std::timed_mutex> guard (linesLock());
     if (failure.isNotEmpty() || ! built)
     {
@@ -343,4 +368,39 @@ void ReportWriter::holdForExit()
 {
     // Bounded: a report that is a pipe nobody reads must not hold the exit.
     [[maybe_unused]] const bool held = linesLock().try_lock_for (std::chrono::seconds (2));
+}
+
+juce::String checkReportLine (const juce::File& input, const delivery::Preset& limits, const OutputMeasurement* measured,
+                              const juce::String& error, double processingTimeMs)
+{
+    Fields f;
+    f.add ("inputPath", quoted (input.getFullPathName()))
+        .add ("outputPath", "null")
+        .add ("check", "true")
+        .add ("success", measured != nullptr ? "true" : "false")
+        .add ("error", measured != nullptr ? juce::String ("null") : quoted (error))
+        .add ("processingTimeMs", number (processingTimeMs, 1));
+    if (measured == nullptr)
+        f.add ("output", "null");
+    else
+    {
+        const auto& a = measured->analysis;
+        const bool loudnessChecked = limits.loudnessToleranceLu.has_value();
+        const bool hasLoudness = a.integratedLUFS > kNotMeasuredLufs;
+        f.add ("output", Fields()
+                             .add ("integratedLufs", number (a.integratedLUFS))
+                             .add ("truePeakDbtp", number (measured->truePeakDbtp))
+                             .add ("samplePeakDbfs", number (measured->samplePeakDbfs))
+                             .add ("rmsDbfs", number (measured->rmsDbfs))
+                             .add ("quietestHalfSecondDbfs", number (measured->quietestHalfSecondDbfs))
+                             .add ("durationSeconds", number (a.durationSeconds))
+                             .add ("numFrames", juce::String (measured->numFrames))
+                             .add ("sampleRate", juce::String (a.sampleRate, 0))
+                             .add ("numChannels", juce::String (a.numChannels))
+                             .add ("targetLufs", loudnessChecked ? number (limits.targetLufs) : "null")
+                             .add ("offTargetLu", loudnessChecked && hasLoudness ? number (a.integratedLUFS - limits.targetLufs) : "null")
+                             .close());
+    }
+    const auto m = measured != nullptr ? std::optional<OutputMeasurement> (*measured) : std::nullopt;
+    return f.add ("delivery", deliveryJson (limits.name, &limits, m)).add ("curves", "null").close();
 }

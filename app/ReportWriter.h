@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pipeline/Delivery.h"
 #include "pipeline/PipelineConfig.h"
 #include "pipeline/PipelineResult.h"
 
@@ -28,6 +29,9 @@ public:
     void add (const juce::File& input, const juce::File& output, const PipelineConfig& config,
               const PipelineResult* result, const juce::String& error);
 
+    // A line made elsewhere (a check-only run's), written the same way.
+    void addLine (const juce::String& line);
+
     // Closes the file. Empty when every line given to add is in it, whole;
     // otherwise one sentence for the user naming the file and what it holds.
     juce::String finish();
@@ -37,6 +41,8 @@ public:
     static void holdForExit();
 
 private:
+    void writeLine (const juce::String& lineWithEnd, bool built);
+
     ReportWriter (int descriptor, const juce::File& path) : fd (descriptor), file (path) {}
 
     int fd = -1;
@@ -54,3 +60,8 @@ private:
 // One report line (no line feed).
 juce::String reportLine (const juce::File& input, const juce::File& output, const PipelineConfig& config,
                          const PipelineResult* result, const juce::String& error);
+
+// One line of a check-only run (--check): the file measured against the
+// limits; measured is null when the file could not be read (error says why).
+juce::String checkReportLine (const juce::File& input, const delivery::Preset& limits, const OutputMeasurement* measured,
+                              const juce::String& error, double processingTimeMs);

@@ -1,0 +1,84 @@
+#include "pipeline/CheckMeasure.h"
+
+#include "analysis/Loudness.h"
+#include "analysis/PrecisionTruePeak.h"
+#include "common/Levels.h"
+#include "io/AudioFileIO.h"
+#include "pipeline/Delivery.h"
+#include "pipeline/Pass.h"
+
+#include <cmath>
+
+namespace
+{
+double dbfsOf (double linear)
+{
+    return linear > kSilenceAmplitude ? 20.0 * std::log10 (linear) : kNoLevelDb;
+}
+} // namespace
+
+CheckReading measureForChecks (const juce::File& file)
+{
+    CheckReading reading;
+    std::unique_ptr<AudioFileSource> source;
+    if (const auto opened = openAudioFile (file, source); ! opened.ok())
+    {
+        reading.error = opened.message.isNotEmpty() ? opened.message
+                                                    : "Failed to read audio file (not a format the engine reads): "
+                                                          + file.getFullPathName();
+        return reading;
+    }
+
+    const int channels = source->numChannels();
+    const double rate = source->sampleRate();
+    analysis_detail::LoudnessStream loudness (channels, rate);
+    PrecisionTruePeakMeter truePeak (channels, rate);
+    delivery::QuietestHalfSecond quietest (channels, rate);
+    double peak = 0.0, sumSquares = 0.0;
+    juce::int64 frames = 0;
+
+    pass::Pass p;
+    p.taps = { [&] (juce::AudioBuffer<float>& block, int n)
+    {
+        const auto* const* data = block.getArrayOfReadPointers();
+        loudness.add (data, n);
+        truePeak.add (data, n);
+        quietest.add (data, n);
+        for (int c = 0; c < channels; ++c)
+        {
+            const float* x = data[c];
+            float top = 0.0f;
+            double sum = 0.0;
+            for (int i = 0; i < n; ++i)
+            {
+                top = std::max (top, std::abs (x[i]));
+                sum += (double) x[i] * (double) x[i];
+            }
+            peak = std::max (peak, (double) top);
+            sumSquares += sum;
+        }
+        frames += n;
+    } };
+    if (! pass::run (*source, p))
+    {
+        reading.error = readErrorMessage (file);
+        return reading;
+    }
+
+    const auto gated = analysis_detail::gateBlockPowers (loudness.blockPowers());
+    OutputMeasurement m;
+    auto& a = m.analysis;
+    a.integratedLUFS = gated.integratedLufs;
+    a.truePeakDBTP = truePeak.peakDbtp();
+    a.sampleRate = rate;
+    a.numChannels = channels;
+    a.numSamples = (int) frames;
+    a.durationSeconds = rate > 0.0 ? (double) frames / rate : 0.0;
+    m.truePeakDbtp = a.truePeakDBTP;
+    m.numFrames = frames;
+    m.samplePeakDbfs = dbfsOf (peak);
+    m.rmsDbfs = dbfsOf (frames > 0 ? std::sqrt (sumSquares / ((double) frames * channels)) : 0.0);
+    m.quietestHalfSecondDbfs = quietest.finishDbfs();
+    reading.measurement = m;
+    return reading;
+}

@@ -1,0 +1,5 @@
+# The finish is measured with libebur128 (tests/support/IndependentMeter.h), an independent meter.
+if(NOT TARGET PkgConfig::EBUR128)
+  pkg_check_modules(EBUR128 REQUIRED IMPORTED_TARGET libebur128)
+endif()
+target_link_libraries(${name} PRIVATE PkgConfig::EBUR128)
