@@ -217,6 +217,53 @@ std::string pictures (const juce::var& curves, std::optional<double> target, dou
     return out;
 }
 
+// The words a person reads for each requirement the report names; a name the
+// table does not know is shown as it is.
+struct RequirementWords
+{
+    const char* key;
+    const char* words;
+    const char* unit;
+};
+constexpr RequirementWords kRequirementWords[] = {
+    { "integratedLufs", "Loudness", " LUFS" },
+    { "truePeakDbtp", "True peak", " dBTP" },
+    { "rmsDbfs", "RMS level", " dBFS" },
+    { "samplePeakDbfs", "Sample peak", " dBFS" },
+    { "noiseFloorDbfs", "Noise floor", " dBFS" },
+    { "decodedTruePeakDbtp", "True peak after decoding", " dBTP" },
+    { "decodedIntegratedLufs", "Loudness after decoding", " LUFS" },
+};
+
+const RequirementWords* wordsOf (const juce::String& requirement)
+{
+    for (const auto& w : kRequirementWords)
+        if (requirement == w.key)
+            return &w;
+    return nullptr;
+}
+
+std::string requirementName (const juce::String& requirement)
+{
+    const auto* w = wordsOf (requirement);
+    return w != nullptr ? std::string (w->words) : escape (requirement);
+}
+
+//==============================================================================
+// A file name that may wrap only between its parts: after a /, _, - or . (a
+// <wbr> there), never inside a word.
+std::string wrappableName (const juce::String& name)
+{
+    std::string out;
+    for (const char c : escape (name))
+    {
+        out += c;
+        if (c == '/' || c == '_' || c == '-' || c == '.')
+            out += "<wbr>";
+    }
+    return out;
+}
+
 //==============================================================================
 // The delivery checks of a line, when it has any: delivery.checks, one object
 // per requirement with its measured value, its limits and whether it passed.
@@ -238,8 +285,10 @@ std::vector<Check> checksOf (const juce::var& line)
         if (! c["pass"].isBool())
             continue;
         Check check { c["requirement"].toString(), (bool) c["pass"], {} };
+        const auto* words = wordsOf (check.name);
+        const juce::String unit = words != nullptr ? words->unit : "";
         if (const auto measured = numberOf (c["measured"]))
-            check.detail << "measured " << fixed (*measured, 1);
+            check.detail << "measured " << fixed (*measured, 1) << unit;
         if (const auto low = numberOf (c["min"]))
             check.detail << ", at least " << fixed (*low, 1);
         if (const auto high = numberOf (c["max"]))
@@ -252,6 +301,88 @@ std::vector<Check> checksOf (const juce::var& line)
 juce::String fileNameOf (const juce::String& path)
 {
     return path.fromLastOccurrenceOf ("/", false, false);
+}
+
+// A finding the report may carry as a flag or as an object ({"found": true},
+// {"detected": true}, a count of clipped samples): found or not, or not said.
+std::optional<bool> foundIn (const juce::var& v)
+{
+    if (v.isBool())
+        return (bool) v;
+    if (! v.isObject())
+        return std::nullopt;
+    for (const char* key : { "found", "detected", "present", "hasGridHum", "clipped" })
+        if (v[key].isBool())
+            return (bool) v[key];
+    for (const char* key : { "clippedSamples", "clippedRuns", "count", "samples" })
+        if (const auto n = numberOf (v[key]))
+            return *n > 0.0;
+    return std::nullopt;
+}
+
+std::optional<double> levelOf (const juce::var& v)
+{
+    const auto n = numberOf (v);
+    return n && *n > -140.0 ? n : std::nullopt;
+}
+
+// The delivered format and, for a lossy one, what the decoded file measured.
+std::string formatCell (const juce::var& line)
+{
+    const auto& encode = line["encode"];
+    juce::String codec = encode["codec"].isString() ? encode["codec"].toString()
+                         : line["output"]["format"].isString() ? line["output"]["format"].toString()
+                                                                : juce::String();
+    std::string out;
+    if (codec.isNotEmpty())
+        out += escape (codec.toUpperCase());
+    if (const auto bitrate = numberOf (encode["bitrate"]); bitrate && *bitrate > 0.0)
+        out += " " + fixed (*bitrate >= 1000.0 ? *bitrate / 1000.0 : *bitrate, 0) + " kbps";
+    const auto lufs = levelOf (encode["decodedIntegratedLufs"]);
+    const auto peak = levelOf (encode["decodedTruePeakDbtp"]);
+    if (lufs || peak)
+    {
+        out += std::string (out.empty() ? "" : "<br>") + "decoded";
+        if (lufs)
+            out += " " + fixed (*lufs, 1) + " LUFS";
+        if (peak)
+            out += std::string (lufs ? "," : "") + " " + fixed (*peak, 1) + " dBTP";
+    }
+    return out.empty() ? "<td class=\"format none\">&#8212;</td>" : "<td class=\"format\">" + out + "</td>";
+}
+
+// The noise floor before (the input's analysis) and after (the output's, or a check run's quietest half-second).
+std::string noiseFloorCell (const juce::var& line)
+{
+    const auto before = levelOf (line["inputAnalysis"]["noiseFloorDBFS"]);
+    auto after = levelOf (line["output"]["noiseFloorDbfs"]);
+    if (! after)
+        after = levelOf (line["output"]["quietestHalfSecondDbfs"]);
+    if (! before && ! after)
+        return "<td class=\"num none\">&#8212;</td>";
+    if (before && after)
+        return "<td class=\"num\">" + fixed (*before, 1) + " &#8594; " + fixed (*after, 1) + "</td>";
+    return "<td class=\"num\">" + fixed (before ? *before : *after, 1) + "</td>";
+}
+
+// Whether grid hum or clipping was found; nothing when the report does not say.
+std::string foundCell (const juce::var& line)
+{
+    auto hum = foundIn (line["hum"]);
+    if (! hum)
+        hum = foundIn (line["inputAnalysis"]["hasGridHum"]);
+    const auto clipping = foundIn (line["clipping"]);
+    if (! hum && ! clipping)
+        return "<td class=\"found none\">&#8212;</td>";
+    std::vector<std::string> said;
+    if (hum)
+        said.push_back (*hum ? "hum" : "no hum");
+    if (clipping)
+        said.push_back (*clipping ? "clipping" : "no clipping");
+    std::string out;
+    for (const auto& w : said)
+        out += (out.empty() ? "" : ", ") + w;
+    return "<td class=\"found\">" + out + "</td>";
 }
 
 struct Row
@@ -283,7 +414,7 @@ th[aria-sort=ascending]::after{content:" \25B2"}
 th[aria-sort=descending]::after{content:" \25BC"}
 td.num{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}
 td.none{color:#9aa0a6}
-td.name{font-weight:600;overflow-wrap:anywhere;max-width:260px}
+td.name{font-weight:600;overflow-wrap:break-word;max-width:260px}
 .status{display:inline-block;padding:1px 8px;border-radius:10px;font-size:12px;font-weight:600;white-space:nowrap}
 tr.mastered .status{background:#e6f4ea;color:var(--ok)}
 tr.missed .status{background:#fef7e0;color:var(--warn)}
@@ -292,6 +423,8 @@ td.miss{color:var(--warn);font-weight:600}
 td.error{color:var(--fail);word-break:break-word}
 .checks span{display:inline-block;margin-right:4px;font-weight:700}
 .checks .pass{color:var(--ok)}.checks .fail{color:var(--fail)}
+.checks .why{color:var(--fail);font-size:12px}
+td.found,td.format{font-size:12px}
 td.pictures{white-space:nowrap}
 svg{width:240px;height:50px;margin-right:8px;background:#fafafa;border:1px solid #eee;vertical-align:middle}
 svg .before{fill:none;stroke:var(--before);stroke-width:2}
@@ -397,13 +530,18 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
     std::stable_sort (rows.begin(), rows.end(), [] (const Row& a, const Row& b) { return a.inputPath < b.inputPath; });
 
     // The summary.
-    int mastered = 0, failed = 0, missed = 0;
+    int mastered = 0, failed = 0, missed = 0, allPassed = 0;
+    // A check-only run's page (every line a --check line) speaks of files checked, not mastered.
+    const bool checkRun = ! rows.empty() && std::all_of (rows.begin(), rows.end(), [] (const Row& r)
+                                                         { return r.line["check"].isBool() && (bool) r.line["check"]; });
     double audioSeconds = 0.0, processingMs = 0.0;
     std::set<std::string> targets, finishes, presets;
     std::vector<std::pair<juce::String, std::pair<int, int>>> checkTally; // name -> passed, checked (first-seen order)
     for (const auto& r : rows)
     {
         (r.ok ? mastered : failed)++;
+        if (r.ok && r.line["delivery"]["pass"].isBool() && (bool) r.line["delivery"]["pass"])
+            ++allPassed;
         if (const auto d = numberOf (r.line["inputAnalysis"]["durationSeconds"]))
             audioSeconds += *d;
         else if (const auto o = numberOf (r.line["output"]["durationSeconds"]))
@@ -443,16 +581,27 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
             "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'; "
             "script-src 'unsafe-inline'; img-src data:\">\n"
             "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-            "<title>Mastering report: ";
+            "<title>";
+    page += checkRun ? "Check report: " : "Mastering report: ";
     page += std::to_string (rows.size()) + (rows.size() == 1 ? " file" : " files") + "</title>\n<style>";
     page += kStyle;
-    page += "</style>\n</head>\n<body>\n<h1>Mastering report</h1>\n<dl id=\"summary\">\n";
+    page += "</style>\n</head>\n<body>\n<h1>";
+    page += checkRun ? "Check report" : "Mastering report";
+    page += "</h1>\n<dl id=\"summary\">\n";
     const auto item = [&page] (const char* cssClass, const char* label, const std::string& value)
     {
         page += std::string ("<div class=\"") + cssClass + "\"><dt>" + label + "</dt><dd>" + value + "</dd></div>\n";
     };
-    item ("mastered", "Mastered", std::to_string (mastered) + " of " + std::to_string (rows.size()));
-    item (failed > 0 ? "failed" : "nofail", "Failed", std::to_string (failed));
+    if (checkRun)
+    {
+        item ("mastered", "Passed every check", std::to_string (allPassed) + " of " + std::to_string (rows.size()));
+        item (failed > 0 ? "failed" : "nofail", "Could not be read", std::to_string (failed));
+    }
+    else
+    {
+        item ("mastered", "Mastered", std::to_string (mastered) + " of " + std::to_string (rows.size()));
+        item (failed > 0 ? "failed" : "nofail", "Failed", std::to_string (failed));
+    }
     item ("missed", "Off target by more than 1 LU", std::to_string (missed));
     item ("audio", "Audio", duration (audioSeconds));
     item ("time", "Processing time (all files)", duration (processingMs / 1000.0));
@@ -462,7 +611,8 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
     if (! presets.empty())
         item ("preset", "Delivery preset", joined (presets));
     for (const auto& [name, tally] : checkTally)
-        item ("check", ("Passed " + escape (name)).c_str(), std::to_string (tally.first) + " of " + std::to_string (tally.second));
+        item ("check", ("Passed " + juce::String (requirementName (name)).toLowerCase().toStdString()).c_str(),
+              std::to_string (tally.first) + " of " + std::to_string (tally.second));
     page += "</dl>\n<p class=\"legend\">Pictures:<i class=\"b\"></i>before<i class=\"a\"></i>after<i class=\"t\"></i>target"
             " &#8212; short-term loudness (-60 to -5 LUFS) and waveform, over the file's length.</p>\n";
 
@@ -476,7 +626,10 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
             "<th class=\"num\">True peak dBTP</th>"
             "<th class=\"num\">LRA LU</th>"
             "<th class=\"num\" data-sort=\"offtarget\" data-worst-first>Off target LU</th>"
-            "<th>Denoiser</th>";
+            "<th>Denoiser</th>"
+            "<th>Format</th>"
+            "<th class=\"num\">Noise floor dBFS</th>"
+            "<th>Found</th>";
     page += anyChecks ? "<th>Checks</th>" : "";
     page += "<th>Loudness over time &#183; Waveform</th></tr></thead>\n<tbody>\n";
 
@@ -488,8 +641,14 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
         const auto outLufs = numberOf (output["integratedLufs"]);
         const auto off = numberOf (output["offTargetLu"]);
         const auto checks = checksOf (line);
-        const bool checkFailed = std::any_of (checks.begin(), checks.end(), [] (const Check& c) { return ! c.passed; });
-        const bool miss = r.ok && ((off && std::abs (*off) > kMissedTargetLu) || checkFailed);
+        // "Off target" is said only of the loudness; any other failed check is named as such.
+        const bool loudnessMissed = (off && std::abs (*off) > kMissedTargetLu)
+                                    || std::any_of (checks.begin(), checks.end(), [] (const Check& c)
+                                                    { return ! c.passed && c.name == "integratedLufs"; });
+        const bool otherCheckFailed = std::any_of (checks.begin(), checks.end(), [] (const Check& c)
+                                                   { return ! c.passed && c.name != "integratedLufs"; });
+        const bool miss = r.ok && (loudnessMissed || otherCheckFailed);
+        const bool checkedOnly = line["check"].isBool() && (bool) line["check"];
         // Status order: failed, then missed (off target or a failed check), then mastered.
         const char* status = ! r.ok ? "failed" : miss ? "missed" : "mastered";
         const int statusRank = ! r.ok ? 0 : miss ? 1 : 2;
@@ -500,14 +659,19 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
                 + (r.ok && outLufs && *outLufs > -140.0 ? fixed (*outLufs, 2) : "") + "\" data-offtarget=\""
                 + (r.ok && off ? fixed (std::abs (*off), 2) : "") + "\">";
         page += "<td class=\"name\" title=\"" + escape (r.inputPath + "\n\xe2\x86\x92 " + line["outputPath"].toString()) + "\">"
-                + escape (name) + "</td>";
-        page += std::string ("<td><span class=\"status\">") + (r.ok ? (miss ? "off target" : "mastered") : "failed") + "</span></td>";
+                + wrappableName (name) + "</td>";
+        const char* words = ! r.ok            ? (checkedOnly ? "unreadable" : "failed")
+                            : otherCheckFailed ? "check failed"
+                            : loudnessMissed   ? "off target"
+                            : checkedOnly      ? "passed"
+                                               : "mastered";
+        page += std::string ("<td><span class=\"status\">") + words + "</span></td>";
         page += cell (inputLufs && *inputLufs > -140.0 ? inputLufs : std::nullopt, 1);
 
         if (! r.ok)
         {
             const auto error = line["error"].isString() ? line["error"].toString() : juce::String ("Failed (no message)");
-            page += std::string ("<td class=\"error\" colspan=\"") + (anyChecks ? "7" : "6") + "\">" + escape (error) + "</td></tr>\n";
+            page += std::string ("<td class=\"error\" colspan=\"") + (anyChecks ? "10" : "9") + "\">" + escape (error) + "</td></tr>\n";
             continue;
         }
 
@@ -521,12 +685,18 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
             page += cell (std::nullopt, 1);
         page += "<td>" + (line["denoiseEngine"].isString() ? escape (line["denoiseEngine"].toString()) : std::string ("&#8212;"))
                 + "</td>";
+        page += formatCell (line) + noiseFloorCell (line) + foundCell (line);
         if (anyChecks)
             page += "<td class=\"checks\">";
         for (const auto& c : checks)
-            page += std::string ("<span class=\"") + (c.passed ? "pass" : "fail") + "\" title=\"" + escape (c.name)
+            page += std::string ("<span class=\"") + (c.passed ? "pass" : "fail") + "\" title=\"" + requirementName (c.name)
                     + (c.detail.isNotEmpty() ? ": " + escape (c.detail) : std::string()) + (c.passed ? " (pass)" : " (fail)")
                     + "\">" + (c.passed ? "&#10003;" : "&#10007;") + "</span>";
+        // A failed check is named in words in the row, not only on hover.
+        for (const auto& c : checks)
+            if (! c.passed)
+                page += "<div class=\"why\">" + requirementName (c.name) + " failed"
+                        + (c.detail.isNotEmpty() ? ": " + escape (c.detail) : std::string()) + "</div>";
         if (anyChecks)
             page += "</td>";
         page += "<td class=\"pictures\">"

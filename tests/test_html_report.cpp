@@ -522,8 +522,8 @@ TEST (RenderReportExe, DeliveryChecksAreCountedAndMarked)
     const auto page = tmp.file ("p.html");
     ASSERT_EQ (runEngineExe ({ "--render-report", path (report), "--report-html", path (page) }).exitCode, 0);
     const auto dom = domOf (page);
-    EXPECT_NE (dom.find ("<dt>Passed integratedLufs</dt><dd>2 of 2</dd>"), std::string::npos);
-    EXPECT_NE (dom.find ("<dt>Passed truePeakDbtp</dt><dd>1 of 2</dd>"), std::string::npos);
+    EXPECT_NE (dom.find ("<dt>Passed loudness</dt><dd>2 of 2</dd>"), std::string::npos);
+    EXPECT_NE (dom.find ("<dt>Passed true peak</dt><dd>1 of 2</dd>"), std::string::npos);
     EXPECT_NE (dom.find ("<dt>Delivery preset</dt><dd>podcast</dd>"), std::string::npos);
     const auto rows = rowsOf (dom);
     ASSERT_EQ (rows.size(), 2u);
@@ -531,6 +531,62 @@ TEST (RenderReportExe, DeliveryChecksAreCountedAndMarked)
     EXPECT_EQ (count (rows[0].html, "<span class=\"pass\""), 2u);
     EXPECT_EQ (rows[1].status, "missed") << "a failed check marks the file, however close to the target";
     EXPECT_EQ (count (rows[1].html, "<span class=\"fail\""), 1u);
+}
+
+// The page speaks words: each requirement by its name in the summary and in
+// the row of a file that failed it (not only on hover); "off target" only of
+// the loudness; the delivered format, the decoded figures, the noise floor
+// before and after and hum or clipping from the report's optional fields (a
+// dash where a line has none); a file name that wraps only between its parts.
+TEST (RenderReportExe, ChecksAndFindingsAreSaidInWords)
+{
+    TempFolder tmp;
+    const auto check = [] (const char* requirement, double measured, const char* min, const char* max, bool pass)
+    {
+        return juce::String ("{\"requirement\":\"") + requirement + "\",\"measured\":" + juce::String (measured, 3)
+               + ",\"min\":" + min + ",\"max\":" + max + ",\"pass\":" + (pass ? "true" : "false") + "}";
+    };
+    const auto withExtras = [] (juce::String line, const juce::String& checks, const juce::String& extras)
+    {
+        return line.dropLastCharacters (1) + ",\"delivery\":{\"preset\":\"podcast\",\"pass\":false,\"checks\":[" + checks + "]}"
+               + extras + "}";
+    };
+    const auto report = tmp.file ("r.jsonl");
+    const juce::String peakFailed = withExtras (
+        craftedLine ("ep1_pin-k_48k.wav", true, -16.0, -16.0),
+        check ("integratedLufs", -16.0, "-17.0", "-15.0", true) + "," + check ("truePeakDbtp", -0.62, "null", "-1.0", false),
+        ",\"encode\":{\"codec\":\"mp3\",\"bitrate\":128000,\"decodedIntegratedLufs\":-16.07,\"decodedTruePeakDbtp\":-0.62},"
+        "\"clipping\":{\"found\":true,\"clippedSamples\":12}");
+    juce::String loudnessFailed = withExtras (craftedLine ("ep2.wav", true, -18.5, -16.0),
+                                              check ("integratedLufs", -18.5, "-17.0", "-15.0", false)
+                                                  + "," + check ("truePeakDbtp", -1.3, "null", "-1.0", true),
+                                              "");
+    // The noise floor before (the input's analysis) and after (the output's), and hum found in the input.
+    loudnessFailed = loudnessFailed.replace ("\"inputAnalysis\":{", "\"inputAnalysis\":{\"noiseFloorDBFS\":-58.26,\"hasGridHum\":true,")
+                         .replace ("\"offTargetLu\":", "\"noiseFloorDbfs\":-71.5,\"offTargetLu\":");
+    report.replaceWithText (peakFailed + "\n" + loudnessFailed + "\n", false, false, "\n");
+    const auto page = tmp.file ("p.html");
+    ASSERT_EQ (runEngineExe ({ "--render-report", path (report), "--report-html", path (page) }).exitCode, 0);
+    const auto dom = domOf (page);
+    EXPECT_EQ (dom.find ("integratedLufs<"), std::string::npos) << "a report key on the page";
+    EXPECT_EQ (dom.find ("truePeakDbtp"), std::string::npos) << "a report key on the page";
+    const auto rows = rowsOf (dom);
+    ASSERT_EQ (rows.size(), 2u);
+
+    const auto& peak = rows[0].html;
+    EXPECT_NE (peak.find ("<span class=\"status\">check failed</span>"), std::string::npos) << peak;
+    EXPECT_EQ (peak.find ("off target"), std::string::npos) << "the loudness is on target";
+    EXPECT_NE (peak.find (">True peak failed: measured -0.6 dBTP, at most -1.0</div>"), std::string::npos) << peak;
+    EXPECT_NE (peak.find ("MP3 128 kbps<br>decoded -16.1 LUFS, -0.6 dBTP"), std::string::npos) << peak;
+    EXPECT_NE (peak.find (">clipping</td>"), std::string::npos) << peak;
+    EXPECT_NE (peak.find ("ep1_<wbr>pin-<wbr>k_<wbr>48k.<wbr>wav</td>"), std::string::npos) << peak;
+
+    const auto& loudness = rows[1].html;
+    EXPECT_NE (loudness.find ("<span class=\"status\">off target</span>"), std::string::npos) << loudness;
+    EXPECT_NE (loudness.find (">Loudness failed: measured -18.5 LUFS, at least -17.0, at most -15.0</div>"), std::string::npos);
+    EXPECT_NE (loudness.find (">-58.3 \xe2\x86\x92 -71.5</td>"), std::string::npos) << loudness;
+    EXPECT_NE (loudness.find (">hum</td>"), std::string::npos) << loudness;
+    EXPECT_NE (loudness.find ("<td class=\"format none\">\xe2\x80\x94</td>"), std::string::npos) << "no format in the line: a dash";
 }
 
 // Every way a page cannot be made is said before anything is written.
