@@ -26,7 +26,8 @@ PrecisionTruePeakMeter::PrecisionTruePeakMeter (int channels, double sampleRate)
     {
         const double m = (double) j - (taps - 1) / 2.0;
         const double x = kPi * m / factor;
-        const double sinc = std::abs (x) < 1.0e-12 ? 1.0 : std::sin (x) / x;
+        // Zero on every other multiple of the factor, so phase 0 is exactly the samples.
+        const double sinc = m == 0.0 ? 1.0 : (std::fmod (m, (double) factor) == 0.0 ? 0.0 : std::sin (x) / x);
         const double window = taps > 1 ? 0.5 * (1.0 - std::cos (2.0 * kPi * j / (taps - 1))) : 1.0;
         coefficients[(size_t) ((j % factor) * tapsPerPhase + j / factor)] = (float) (sinc * window);
     }
@@ -38,31 +39,43 @@ void PrecisionTruePeakMeter::add (const float* const* channels, int numFrames)
     if (numFrames <= 0)
         return;
     const int keep = tapsPerPhase - 1;
-    float top = peak;
+    // In runs of a few hundred frames, each phase summed tap by tap over the
+    // whole run and the largest magnitudes kept per frame: every inner loop
+    // runs along contiguous frames, which the compiler vectorises.
+    constexpr int run = 256;
+    float sum[run], top[run];
     for (int c = 0; c < numChannels; ++c)
     {
         auto& line = history[(size_t) c];
         line.resize ((size_t) keep);
         line.insert (line.end(), channels[c], channels[c] + numFrames);
-        const float* x = line.data();
-        for (int n = 0; n < numFrames; ++n)
+        for (int from = 0; from < numFrames; from += run)
         {
-            // x[n + keep] is the newest sample; each phase weighs it and the ones before.
-            const float* newest = x + n + keep;
-            // The samples themselves count: the interpolator's phases fall between them.
-            top = std::max (top, std::abs (*newest));
-            for (int p = 0; p < factor; ++p)
+            const int n = std::min (run, numFrames - from);
+            // The newest sample of frame i is line[keep + from + i].
+            const float* newest = line.data() + keep + from;
+            for (int i = 0; i < n; ++i)
+                top[i] = std::abs (newest[i]); // phase 0: the samples themselves
+            for (int p = 1; p < factor; ++p)
             {
                 const float* h = coefficients.data() + p * tapsPerPhase;
-                float y = 0.0f;
+                for (int i = 0; i < n; ++i)
+                    sum[i] = 0.0f;
                 for (int k = 0; k < tapsPerPhase; ++k)
-                    y += h[k] * newest[-k];
-                top = std::max (top, std::abs (y));
+                {
+                    const float hk = h[k];
+                    const float* x = newest - k;
+                    for (int i = 0; i < n; ++i)
+                        sum[i] += hk * x[i];
+                }
+                for (int i = 0; i < n; ++i)
+                    top[i] = std::max (top[i], std::abs (sum[i]));
             }
+            for (int i = 0; i < n; ++i)
+                peak = std::max (peak, top[i]);
         }
         line.erase (line.begin(), line.end() - keep);
     }
-    peak = top;
 }
 
 double PrecisionTruePeakMeter::peakLinear() const
