@@ -6,6 +6,7 @@
 // libebur128 on the written file, and whose exit status must say when a
 // mastered file failed its checks.
 #include "analysis/PrecisionTruePeak.h"
+#include "analysis/TruePeak.h"
 #include "support/DeliveryCorpus.h"
 #include "support/IndependentMeter.h"
 #include "support/TestSupport.h"
@@ -87,6 +88,11 @@ TEST (PrecisionTruePeak, AgreesWithLibebur128WithinATenthOfADb)
     {
         const double reference = measureWithLibebur128 (s.audio, s.rate).truePeakDb;
         const double measured = preciseDbtp (s.audio, s.rate, 131072);
+        analysis_detail::TruePeakStream analysisMeter (s.audio.getNumChannels());
+        analysisMeter.add (s.audio.getArrayOfReadPointers(), s.audio.getNumSamples());
+        std::printf ("[true peak] %-34s libebur128 %7.3f  accurate meter %7.3f (%+.3f)  analysis meter %7.3f (%+.3f) dBTP\n",
+                     s.name.c_str(), reference, measured, measured - reference, analysisMeter.finish().truePeakDbtp,
+                     analysisMeter.finish().truePeakDbtp - reference);
         EXPECT_NEAR (measured, reference, 0.1) << s.name;
         EXPECT_GE (measured, toDb (peakOf (s.audio)) - 1.0e-4) << s.name << ": below the sample peak";
         for (const int block : { 1, 7, 1000 })
