@@ -423,7 +423,7 @@ td.miss{color:var(--warn);font-weight:600}
 td.error{color:var(--fail);word-break:break-word}
 .checks span{display:inline-block;margin-right:4px;font-weight:700}
 .checks .pass{color:var(--ok)}.checks .fail{color:var(--fail)}
-.checks .why{color:var(--fail);font-size:12px}
+.checks .why{color:var(--fail);font-size:12px;min-width:200px}
 td.found,td.format{font-size:12px}
 td.pictures{white-space:nowrap}
 svg{width:240px;height:50px;margin-right:8px;background:#fafafa;border:1px solid #eee;vertical-align:middle}
