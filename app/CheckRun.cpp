@@ -40,7 +40,7 @@ juce::String refusalReason (const CommandLineOptions& options, const juce::Array
     return {};
 }
 
-// The words of a requirement, for the log.
+// The failed requirements with their measured values and limits, for the log line.
 juce::String failedChecksText (const delivery::Verdict& verdict)
 {
     juce::StringArray failed;
