@@ -166,8 +166,10 @@ TEST (DeliveryChecksExe, ReportTruePeakAgreesWithLibebur128AndChecksFollowIt)
         for (const auto& c : *checks)
         {
             if (c["requirement"].toString() == "truePeakDbtp")
+            {
                 EXPECT_EQ ((bool) c["pass"], reference.truePeakDb <= -1.0 + 0.005)
                     << name << ": libebur128 reads " << reference.truePeakDb << ", the report " << reported;
+            }
         }
         anyFailed = anyFailed || ! (bool) line["delivery"]["pass"];
     }
