@@ -58,6 +58,10 @@ void PrecisionTruePeakMeter::add (const float* const* channels, int numFrames)
 {
     assert (numFrames >= 0);
     const int keep = tapsPerPhase - 1;
+    // Each phase is summed tap by tap along a whole chunk of frames, so the
+    // inner loops run over contiguous frames and vectorise; every point's sum
+    // still adds its products in tap order.
+    float sum[kChunkFrames], top[kChunkFrames];
     for (int c = 0; c < numChannels; ++c)
     {
         auto& h = history[(size_t) c];
@@ -66,19 +70,24 @@ void PrecisionTruePeakMeter::add (const float* const* channels, int numFrames)
         {
             const int n = std::min (kChunkFrames, numFrames - done);
             std::copy (channels[c] + done, channels[c] + done + n, h.begin() + keep);
+            std::fill (top, top + n, 0.0f);
             // Output frame i uses inputs h[i .. i + keep]; the newest is h[i + keep].
             for (int p = 0; p < factor; ++p)
             {
                 const float* taps = phases[(size_t) p].data();
-                for (int i = 0; i < n; ++i)
+                std::fill (sum, sum + n, 0.0f);
+                for (int k = 0; k < tapsPerPhase; ++k)
                 {
-                    const float* x = h.data() + i + keep;
-                    float sum = 0.0f;
-                    for (int k = 0; k < tapsPerPhase; ++k)
-                        sum += taps[k] * x[-k];
-                    peak = std::max (peak, std::abs (sum));
+                    const float tap = taps[k];
+                    const float* x = h.data() + keep - k;
+                    for (int i = 0; i < n; ++i)
+                        sum[i] += tap * x[i];
                 }
+                for (int i = 0; i < n; ++i)
+                    top[i] = std::max (top[i], std::abs (sum[i]));
             }
+            for (int i = 0; i < n; ++i)
+                peak = std::max (peak, top[i]);
             std::copy (h.begin() + n, h.begin() + n + keep, h.begin());
             done += n;
         }
