@@ -442,11 +442,12 @@ juce::Array<juce::File> collectInputFiles (const CommandLineOptions& options)
         return files;
     }
 
-    // JUCE lists names as UTF-8: one that is not comes out changed, naming no file.
-    // Those are taken from the folder's own listing, as bytes (io/NativeNames.h).
+    // JUCE takes every name for UTF-8: one that is not is a String JUCE cannot
+    // work with (names made from it come out broken). Those are taken from the
+    // folder's own listing instead, carried as io/NativeNames.h says.
     for (auto& f : options.inputDir.findChildFiles (juce::File::findFiles, false, "*.wav",
                                                     juce::File::FollowSymlinks::yes))
-        if (! isIntermediateName (f.getFileName()) && pathKindAt (f) != PathKind::nothing)
+        if (! isIntermediateName (f.getFileName()) && native_names::isValidUtf8 (f.getFileName().toRawUTF8()))
             files.add (f);
     for (const auto& f : inputsNamedInBytes (options.inputDir))
         files.add (f);

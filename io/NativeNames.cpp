@@ -53,22 +53,23 @@ juce::String mapEscaped (const juce::String& text, Each&& replacement)
 }
 } // namespace
 
-juce::String fromNativeBytes (const char* bytes)
+bool isValidUtf8 (const char* bytes)
 {
-    const auto* p = reinterpret_cast<const unsigned char*> (bytes);
-    bool valid = true;
-    for (auto* q = p; *q != 0;)
+    for (auto* q = reinterpret_cast<const unsigned char*> (bytes); *q != 0;)
     {
         const int n = validSequenceAt (q);
         if (n == 0)
-        {
-            valid = false;
-            break;
-        }
+            return false;
         q += n;
     }
-    if (valid)
+    return true;
+}
+
+juce::String fromNativeBytes (const char* bytes)
+{
+    if (isValidUtf8 (bytes))
         return juce::String::fromUTF8 (bytes);
+    const auto* p = reinterpret_cast<const unsigned char*> (bytes);
 
     juce::String out;
     while (*p != 0)

@@ -20,6 +20,9 @@ namespace native_names
 // UTF-8 text becomes what juce::String::fromUTF8 makes of it.
 juce::String fromNativeBytes (const char* bytes);
 
+// Whether the bytes are valid UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
+bool isValidUtf8 (const char* bytes);
+
 // The bytes the system knows the path by.
 std::string toNativeBytes (const juce::String& text);
 

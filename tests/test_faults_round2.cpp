@@ -7,6 +7,7 @@
 #include "support/Hardening.h"
 #include "support/TestSupport.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -102,6 +103,11 @@ struct RefusedCase
     const char* afterPath = ""; // what the message says after the path
 };
 
+void PrintTo (const RefusedCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class Refused : public ::testing::TestWithParam<RefusedCase>
 {
 };
@@ -123,7 +129,9 @@ TEST_P (Refused, BeforeAnythingRunsNamingWhatIsInTheWay)
     EXPECT_EQ (r.out, "");
     EXPECT_EQ (namesIn (tmp.path()), before) << "nothing is created by a refused run";
     if (c.kept != nullptr)
+    {
         EXPECT_EQ (typeAt (tmp.file (c.kept)), c.keptType) << c.kept << " was replaced";
+    }
 }
 
 namespace
@@ -236,6 +244,11 @@ struct ThroughCase
     bool viaLink; // reached through a link, as /dev/stdout
 };
 
+void PrintTo (const ThroughCase& c, std::ostream* os)
+{
+    *os << c.name << (c.viaLink ? " through a link" : "");
+}
+
 class PageWrittenThrough : public ::testing::TestWithParam<ThroughCase>
 {
 };
@@ -249,19 +262,38 @@ TEST_P (PageWrittenThrough, AndLeftInPlace)
         GTEST_SKIP() << "no " << c.name << " can be made here";
     const auto page = c.viaLink ? tmp.file ("page.html") : node;
     if (c.viaLink)
+    {
         ASSERT_TRUE (makeLink (page, node));
+    }
     writeVoice (tmp.file ("in/voice.wav"));
 
+    // The pipe's reader: opened without waiting for a writer (a run that never
+    // opens the pipe must not hold the test), it reads until the run has ended.
     std::string read;
+    std::atomic<bool> ended { false };
     std::thread reader;
     if (c.fifo)
         reader = std::thread ([&]
         {
-            std::ifstream in (path (node), std::ios::binary);
-            read.assign (std::istreambuf_iterator<char> (in), std::istreambuf_iterator<char>());
+            const int fd = ::open (path (node).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            for (bool last = false; fd >= 0;)
+            {
+                last = ended.load();
+                pollfd p { fd, POLLIN, 0 };
+                ::poll (&p, 1, 50);
+                char bytes[65536];
+                ssize_t n = 0;
+                while ((n = ::read (fd, bytes, sizeof (bytes))) > 0)
+                    read.append (bytes, (size_t) n);
+                if (last)
+                    break;
+            }
+            if (fd >= 0)
+                ::close (fd);
         });
     const auto r = runEngineExe ({ "--input", path (tmp.file ("in/voice.wav")), "--output", path (tmp.file ("out/voice.wav")),
                                    "--denoise", "false", "--report-html", path (page) });
+    ended = true;
     if (reader.joinable())
         reader.join();
 
@@ -269,9 +301,13 @@ TEST_P (PageWrittenThrough, AndLeftInPlace)
     EXPECT_TRUE (r.errContains ("[System] Report page written: " + path (page) + "\n")) << r.err;
     EXPECT_EQ (typeAt (node), c.fifo ? S_IFIFO : S_IFCHR);
     if (c.viaLink)
+    {
         EXPECT_EQ (typeAt (page), S_IFLNK);
+    }
     if (c.fifo)
+    {
         EXPECT_NE (read.find ("</html>"), std::string::npos) << read.size() << " bytes came through";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P (DeviceAndPipe, PageWrittenThrough,
@@ -325,6 +361,7 @@ TEST (InputFolder, ThatDoesNotExistIsSaidOnStandardErrorAndStillExitsZero)
 // other names (a scale-out's jobs) goes on side by side.
 struct SecondRunCase
 {
+    friend void PrintTo (const SecondRunCase& c, std::ostream* os) { *os << c.name; }
     const char* name;
     const char* secondInput; // file name in the second run's input folder
     bool refused;
@@ -431,7 +468,7 @@ TEST (Interrupts, ReachTheEngineWhenTheTestsRunWithThemIgnored)
         Child run (engineExecutable(), { "--input", path (tmp.file ("in/voice.wav")), "--output",
                                          path (tmp.file ("out/voice.wav")), "--deepfilter-path", path (denoiser),
                                          "--ffmpeg-path", "/usr/bin/ffmpeg" },
-                   { .timeoutSeconds = 60 });
+                   ChildOptions { -1, 60, {}, false });
         std::signal (signalNumber, previous);
         ASSERT_TRUE (waitFor ([&] { return holdsWorkFolder (tmp.file ("out")); }));
         ASSERT_EQ (::kill (run.id(), signalNumber), 0);
@@ -439,3 +476,97 @@ TEST (Interrupts, ReachTheEngineWhenTheTestsRunWithThemIgnored)
         EXPECT_EQ (r.exitCode, 128 + signalNumber) << r.err;
     }
 }
+
+// ---- File names are bytes ------------------------------------------------------------
+// A Latin-1 name is no UTF-8: the file is still mastered, its output and feed
+// written under the right bytes, and the report and the page name it so that
+// it can be found again (\udcXX in the report, as Python's surrogateescape
+// reads it back; \xXX on the page; U+FFFD in the log).
+namespace
+{
+const std::string latin1Stem = "lat1\xe9t\xe9";
+
+bool isFileNamed (const std::string& rawPath)
+{
+    struct stat info {};
+    return ::lstat (rawPath.c_str(), &info) == 0 && S_ISREG (info.st_mode);
+}
+
+// Reads a file named in bytes by a valid name: a link to it.
+LoadedAudio readByBytes (const std::string& rawPath, const juce::File& scratch)
+{
+    scratch.deleteFile();
+    if (::symlink (rawPath.c_str(), path (scratch).c_str()) != 0)
+        return {};
+    return readAudio (scratch);
+}
+} // namespace
+
+struct ByteNameCase
+{
+    const char* name;
+    bool folderRun;
+    friend void PrintTo (const ByteNameCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ByteNames : public ::testing::TestWithParam<ByteNameCase>
+{
+};
+
+TEST_P (ByteNames, AreMasteredAndReportedSoTheFileCanBeFoundAgain)
+{
+    const auto& c = GetParam();
+    TempFolder tmp;
+    const auto in = path (tmp.file ("in")), out = path (tmp.file ("out"));
+    tmp.file ("in").createDirectory();
+    const auto rawInput = in + "/" + latin1Stem + ".wav";
+    {
+        const auto made = tmp.file ("made.wav");
+        writeVoice (made, 1.0);
+        ASSERT_EQ (std::rename (path (made).c_str(), rawInput.c_str()), 0);
+    }
+    const auto passThrough = writeScript (tmp.file ("denoiser.sh"),
+                                          "in=\"$1\"; dir=\"$3\"; base=\"${in##*/}\"; stem=\"${base%.*}\"\n"
+                                          "cp \"$in\" \"$dir/${stem}_DeepFilterNet3.wav\"\n");
+    std::vector<std::string> arguments;
+    if (c.folderRun)
+    {
+        writeVoice (tmp.file ("in/plain.wav"), 0.5);
+        arguments = { "--input-dir", in, "--output-dir", out };
+    }
+    else
+    {
+        arguments = { "--input", rawInput, "--output", out + "/" + latin1Stem + ".wav" };
+    }
+    const auto report = tmp.file ("report.jsonl"), page = tmp.file ("page.html");
+    arguments.insert (arguments.end(), { "--deepfilter-path", path (passThrough), "--ffmpeg-path", "/usr/bin/ffmpeg",
+                                         "--report", path (report), "--report-html", path (page) });
+
+    const auto r = runEngineExe (arguments);
+
+    EXPECT_EQ (r.exitCode, 0) << r.err;
+    const auto rawOutput = out + "/" + latin1Stem + ".wav";
+    ASSERT_TRUE (isFileNamed (rawOutput)) << "no output under the input's own bytes; the folder holds: "
+                                          << tmp.file ("out").findChildFiles (juce::File::findFilesAndDirectories, false).size()
+                                          << " entries\n" << r.err;
+    const auto written = readByBytes (rawOutput, tmp.file ("read.wav"));
+    ASSERT_TRUE (written.ok);
+    EXPECT_EQ (written.buffer.getNumSamples(), 16000);
+    EXPECT_TRUE (isFileNamed (out + "/" + latin1Stem + "_asr_feed.wav")) << "the feed under the input's bytes";
+    EXPECT_TRUE (isFileNamed (rawInput)) << "the input stays";
+
+    const auto shown = juce::String::fromUTF8 ("lat1\xef\xbf\xbdt\xef\xbf\xbd.wav");
+    EXPECT_TRUE (r.errContains (("[AudioPipeline] Processing: " + path (tmp.file ("in").getChildFile (shown))).c_str()))
+        << r.err;
+    const auto line = report.loadFileAsString();
+    EXPECT_TRUE (line.contains ("\"inputPath\":\"" + juce::String (in) + "/lat1\\udce9t\\udce9.wav\"")) << line;
+    EXPECT_TRUE (line.contains ("\"outputPath\":\"" + juce::String (out) + "/lat1\\udce9t\\udce9.wav\"")) << line;
+    EXPECT_TRUE (page.loadFileAsString().contains ("lat1\\xE9t\\xE9.wav"));
+    // Nothing made from the name is left in the output folder under another spelling.
+    for (const auto& f : tmp.file ("out").findChildFiles (juce::File::findFilesAndDirectories, false))
+        EXPECT_FALSE (f.getFileName().startsWith (".") || f.getFileName().startsWith ("_work_")) << path (f);
+}
+
+INSTANTIATE_TEST_SUITE_P (Latin1, ByteNames,
+                          ::testing::Values (ByteNameCase { "SingleFile", false }, ByteNameCase { "FolderRun", true }),
+                          [] (const auto& info) { return std::string (info.param.name); });
