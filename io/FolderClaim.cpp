@@ -1,5 +1,6 @@
 #include "io/FolderClaim.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -7,6 +8,8 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -76,6 +79,14 @@ FolderClaim::Result FolderClaim::take (const juce::File& folder, const juce::Str
                                        std::unique_ptr<FolderClaim>& claim, juce::String& takenName)
 {
     claim.reset();
+    // Taken in one order by every run, so of two runs started together that
+    // want some of the same names one always gets them all: a run that is refused
+    // at a name holds only names before it, which the other has not reached yet.
+    std::vector<std::pair<off_t, juce::String>> ordered;
+    for (const auto& name : names)
+        ordered.emplace_back (lockOffsetOf (name), name);
+    std::sort (ordered.begin(), ordered.end());
+
     const auto lockPath = folder.getChildFile (kFileName);
     const auto raw = lockPath.getFullPathName();
     // A few rounds at most: each one lost means another run removed the file in between.
@@ -86,14 +97,14 @@ FolderClaim::Result FolderClaim::take (const juce::File& folder, const juce::Str
         if (fd < 0)
             return Result::notAvailable;
 
-        for (const auto& name : names)
-            if (! lockRange (fd, lockOffsetOf (name), 1))
+        for (const auto& name : ordered)
+            if (! lockRange (fd, name.first, 1))
             {
                 const int error = errno;
                 ::close (fd);
                 if (error == EAGAIN || error == EACCES)
                 {
-                    takenName = name;
+                    takenName = name.second;
                     return Result::taken;
                 }
                 return Result::notAvailable;
