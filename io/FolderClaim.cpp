@@ -36,6 +36,16 @@ bool lockRange (int fd, off_t start, off_t length)
     return ::fcntl (fd, F_OFD_SETLK, &range) == 0;
 }
 
+bool heldByAnother (int fd, off_t at)
+{
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = at;
+    range.l_len = 1;
+    return ::fcntl (fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
+}
+
 // The one claim alive in the process, for the clean-up on a signal.
 std::mutex liveLock;
 FolderClaim* live = nullptr;
@@ -101,12 +111,20 @@ FolderClaim::Result FolderClaim::take (const juce::File& folder, const juce::Str
             if (! lockRange (fd, name.first, 1))
             {
                 const int error = errno;
-                ::close (fd);
                 if (error == EAGAIN || error == EACCES)
                 {
+                    // Named as the caller listed them (outputs before feeds), not in lock order.
                     takenName = name.second;
+                    for (const auto& given : names)
+                        if (heldByAnother (fd, lockOffsetOf (given)))
+                        {
+                            takenName = given;
+                            break;
+                        }
+                    ::close (fd);
                     return Result::taken;
                 }
+                ::close (fd);
                 return Result::notAvailable;
             }
 
