@@ -134,9 +134,10 @@ juce::String nameClashReason (const CommandLineOptions& options, const juce::Arr
     }
 
     const auto& report = options.reportFile;
-    for (const auto& named : { report, options.reportHtmlFile })
-        if (named != juce::File() && isLockFile (named))
-            return "Report file has the name of the run's lock file: " + named.getFullPathName();
+    if (report != juce::File() && isLockFile (report))
+        return "Report file has the name of the run's lock file: " + report.getFullPathName();
+    if (options.reportHtmlFile != juce::File() && isLockFile (options.reportHtmlFile))
+        return "Report page has the name of the run's lock file: " + options.reportHtmlFile.getFullPathName();
     if (report != juce::File() && besideOutputs.count (nameKey (report.getFileName())) > 0
         && sameLocation (report.getParentDirectory(), outputFolder))
         return "Report file has the name of a file written beside the outputs; the report would be replaced by "

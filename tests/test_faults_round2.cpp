@@ -200,6 +200,10 @@ const RefusedCase refusedCases[] = {
       },
       "The place of a file written beside the outputs is taken by a folder: ", "out/_stage0_prefiltered.wav",
       "out/_stage0_prefiltered.wav", S_IFDIR },
+    // The lock file of the run lives in the output folder while the run goes on.
+    { "report named as the lock file", [] (const juce::File& t)
+      { return folderRun (t, { "--report", path (t.getChildFile ("out/.tessaloom-engine.lock")) }); },
+      "Report file has the name of the run's lock file: ", "out/.tessaloom-engine.lock", nullptr, 0 },
     // a.wav and a.WAV: one feed name, a_asr_feed.wav.
     { "two inputs with one feed", [] (const juce::File& t)
       {
