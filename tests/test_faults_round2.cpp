@@ -1,4 +1,4 @@
-// What a hostile user found on the second round: targets that are not regular
+// Faults at the edges of a run: targets that are not regular
 // files (devices, pipes, links, folders), name clashes the listing let through,
 // two runs into one folder, a stop between an output's rename and its report
 // line, a report page's folder that cannot take a file, and the small things
