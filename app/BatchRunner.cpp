@@ -5,6 +5,10 @@
 #include "app/ReportWriter.h"
 
 #include "common/IntermediateNames.h"
+#include "io/FolderClaim.h"
+#include "io/InFlightFiles.h"
+#include "io/NativeNames.h"
+#include "io/PathKind.h"
 #include "pipeline/AudioPipeline.h"
 
 #include <atomic>
@@ -19,6 +23,8 @@
 #include <optional>
 #include <thread>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace
@@ -74,8 +80,38 @@ juce::String nameClashReason (const CommandLineOptions& options, const juce::Arr
     std::map<juce::String, juce::File> besideOutputs;
     besideOutputs.emplace (nameKey (intermediate_names::prefiltered), juce::File());
     if (options.config.denoise)
+    {
+        // Two inputs whose names differ only in their extension (a.wav, a.WAV) have one feed name.
+        std::map<juce::String, juce::File> feedOwners;
+        for (const auto& input : files)
+            if (const auto [owner, added] = feedOwners.emplace (asrFeedName (input), input); ! added)
+            {
+                // Named in byte order, whatever order the listing gave.
+                auto one = owner->second.getFileName(), other = input.getFileName();
+                if (other.compare (one) < 0)
+                    std::swap (one, other);
+                return "Input files " + one + " and " + other + " have one ASR feed; both would be written to one file: "
+                       + outputFolder.getChildFile (asrFeedName (input)).getFullPathName();
+            }
         for (const auto& input : files)
             besideOutputs.emplace (nameKey (asrFeedName (input)), input);
+    }
+
+    // A file written beside the outputs is renamed into place: a folder, a
+    // device, a pipe or a link at its name would be replaced, or (a folder)
+    // keep the file from being written at all.
+    for (const auto& [key, owner] : besideOutputs)
+    {
+        const auto beside = outputFolder.getChildFile (owner == juce::File() ? juce::String (intermediate_names::prefiltered)
+                                                                             : asrFeedName (owner));
+        if (const auto kind = pathKindAt (beside); kind != PathKind::nothing && kind != PathKind::file)
+            return "The place of a file written beside the outputs is taken by " + describePathKind (kind)
+                   + ": " + beside.getFullPathName();
+    }
+
+    // The run's lock file lives in the output folder for as long as the run.
+    const auto isLockFile = [&] (const juce::File& f)
+    { return nameKey (f.getFileName()) == nameKey (FolderClaim::kFileName) && sameLocation (f.getParentDirectory(), outputFolder); };
 
     for (const auto& input : files)
     {
@@ -86,6 +122,8 @@ juce::String nameClashReason (const CommandLineOptions& options, const juce::Arr
                    "replaced by it: " + output.getFullPathName();
         if (isIntermediateName (name))
             return "Output file has the name of an intermediate file of the run: " + output.getFullPathName();
+        if (isLockFile (output))
+            return "Output file has the name of the run's lock file: " + output.getFullPathName();
         if (const auto feed = besideOutputs.find (nameKey (name)); feed != besideOutputs.end())
             return "Output file has the name of the ASR feed of " + feed->second.getFileName()
                    + "; both would be written to one file: " + output.getFullPathName();
@@ -97,6 +135,10 @@ juce::String nameClashReason (const CommandLineOptions& options, const juce::Arr
     }
 
     const auto& report = options.reportFile;
+    if (report != juce::File() && isLockFile (report))
+        return "Report file has the name of the run's lock file: " + report.getFullPathName();
+    if (options.reportHtmlFile != juce::File() && isLockFile (options.reportHtmlFile))
+        return "Report page has the name of the run's lock file: " + options.reportHtmlFile.getFullPathName();
     if (report != juce::File() && besideOutputs.count (nameKey (report.getFileName())) > 0
         && sameLocation (report.getParentDirectory(), outputFolder))
         return "Report file has the name of a file written beside the outputs; the report would be replaced by "
@@ -132,6 +174,12 @@ juce::String refusalReason (const CommandLineOptions& options, const juce::Array
         if (sameLocation (input, output))
             return "Output file is the input file; the input would be overwritten: " + input.getFullPathName();
 
+        // The output is renamed into place, which would swap a device, a pipe
+        // or a link for a regular file; a folder would keep it from being written.
+        if (const auto kind = pathKindAt (output); kind != PathKind::nothing && kind != PathKind::file)
+            return "Output file is " + describePathKind (kind) + ", not a file; it would be replaced: "
+                   + output.getFullPathName();
+
         if (report != juce::File() && sameLocation (report, input))
             return "Report file is an input file; the input would be overwritten: " + report.getFullPathName();
         if (report != juce::File() && sameLocation (report, output))
@@ -146,6 +194,16 @@ juce::String refusalReason (const CommandLineOptions& options, const juce::Array
     // The page is written last, over whatever lies at its path: nothing of the run may lie there.
     if (const auto& page = options.reportHtmlFile; page != juce::File())
     {
+        // A device or a pipe (also through a link, as /dev/stdout) is written
+        // through; a link to a file or to nothing would itself be replaced by the page.
+        const auto kind = pathKindAt (page);
+        const auto behind = pathKindBehind (page);
+        if (kind == PathKind::link && behind != PathKind::device && behind != PathKind::pipe)
+            return "Report page is a symbolic link; the page would replace the link, not what it points to: "
+                   + page.getFullPathName();
+        if (kind == PathKind::blockDevice || kind == PathKind::socket || kind == PathKind::unknown)
+            return "Report page is " + describePathKind (kind) + ", not a file: " + page.getFullPathName();
+
         for (auto& input : files)
         {
             const auto output = options.outputDir != juce::File()
@@ -166,6 +224,19 @@ juce::String refusalReason (const CommandLineOptions& options, const juce::Array
     return nameClashReason (options, files);
 }
 
+// Whether a file can be made in the folder, found by making one and removing
+// it: permission bits say nothing to root, nor about a read-only mount.
+bool folderTakesAFile (const juce::File& folder)
+{
+    const auto probe = folder.getChildFile (".tessaloom-write-test-" + juce::Uuid().toString().substring (0, 12));
+    const int fd = ::open (probe.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    ::close (fd);
+    ::unlink (probe.getFullPathName().toRawUTF8());
+    return true;
+}
+
 // The page's folder must take a file when the batch ends; the output folder
 // counts as there, since the run makes it.
 bool pageCanBeWritten (const CommandLineOptions& options)
@@ -174,10 +245,33 @@ bool pageCanBeWritten (const CommandLineOptions& options)
     const auto folder = page.getParentDirectory();
     if (page.isDirectory())
         return false;
+    if (const auto behind = pathKindBehind (page); behind == PathKind::device || behind == PathKind::pipe)
+        return true; // written through, not beside
     if (folder.isDirectory())
-        return folder.hasWriteAccess();
+        return folderTakesAFile (folder);
     const auto made = options.outputDir != juce::File() ? options.outputDir : options.outputFile.getParentDirectory();
     return sameLocation (folder, made) || folder == made;
+}
+
+// The *.wav files (links to files included) of a folder whose names are not
+// UTF-8, as JUCE's listing would take them: the extension in any case.
+juce::Array<juce::File> inputsNamedInBytes (const juce::File& folder)
+{
+    juce::Array<juce::File> found;
+    auto* dir = ::opendir (native_names::toNativeBytes (folder.getFullPathName()).c_str());
+    if (dir == nullptr)
+        return found;
+    while (const auto* entry = ::readdir (dir))
+    {
+        const auto name = native_names::fromNativeBytes (entry->d_name);
+        if (! native_names::hasEscapedBytes (name))
+            continue;
+        const auto file = folder.getChildFile (name);
+        if (file.hasFileExtension ("wav") && pathKindBehind (file) == PathKind::file)
+            found.add (file);
+    }
+    ::closedir (dir);
+    return found;
 }
 
 juce::String clock (double seconds)
@@ -239,7 +333,7 @@ protected:
     void logMessage (const juce::String& message) override
     {
         const std::lock_guard<std::mutex> guard (lock);
-        std::cerr << "\r\033[K" << message.toStdString() << "\n";
+        std::cerr << "\r\033[K" << native_names::shownText (message).toStdString() << "\n";
         draw();
     }
 
@@ -350,10 +444,15 @@ juce::Array<juce::File> collectInputFiles (const CommandLineOptions& options)
         return files;
     }
 
+    // JUCE takes every name for UTF-8: one that is not is a String JUCE cannot
+    // work with (names made from it come out broken). Those are taken from the
+    // folder's own listing instead, carried as io/NativeNames.h says.
     for (auto& f : options.inputDir.findChildFiles (juce::File::findFiles, false, "*.wav",
                                                     juce::File::FollowSymlinks::yes))
-        if (! isIntermediateName (f.getFileName()))
+        if (! isIntermediateName (f.getFileName()) && native_names::isValidUtf8 (f.getFileName().toRawUTF8()))
             files.add (f);
+    for (const auto& f : inputsNamedInBytes (options.inputDir))
+        files.add (f);
 
     return files;
 }
@@ -374,6 +473,32 @@ int runBatch (const CommandLineOptions& options, int workerCount)
                   << "Run with --help for usage information." << std::endl;
         return 1;
     }
+
+    // The names this run writes in its output folder are its own while it runs
+    // (io/FolderClaim.h); taken before the report is emptied, when the folder is there.
+    const auto outputFolder = options.outputDir != juce::File() ? options.outputDir : options.outputFile.getParentDirectory();
+    std::unique_ptr<FolderClaim> claim;
+    bool claimTried = false;
+    const auto claimOutputFolder = [&]
+    {
+        claimTried = true;
+        juce::StringArray names;
+        for (const auto& input : files)
+        {
+            names.addIfNotAlreadyThere (options.outputDir != juce::File() ? input.getFileName()
+                                                                          : options.outputFile.getFileName());
+            if (options.config.denoise)
+                names.addIfNotAlreadyThere (asrFeedName (input));
+        }
+        juce::String taken;
+        if (FolderClaim::take (outputFolder, names, claim, taken) != FolderClaim::Result::taken)
+            return true;
+        std::cerr << "ERROR: Output directory is in use by another run that writes " << taken.toStdString()
+                  << " there too: " << outputFolder.getFullPathName().toStdString() << std::endl;
+        return false;
+    };
+    if (outputFolder.isDirectory() && ! claimOutputFolder())
+        return 1;
 
     // Created before any output: a report that cannot be written stops the run untouched.
     std::unique_ptr<ReportWriter> report;
@@ -399,6 +524,8 @@ int runBatch (const CommandLineOptions& options, int workerCount)
         options.outputDir.createDirectory();
     else
         options.outputFile.getParentDirectory().createDirectory();
+    if (! claimTried && ! claimOutputFolder())
+        return 1;
 
     if (workerCount <= 0)
         workerCount = computeWorkerCount();
@@ -437,6 +564,10 @@ int runBatch (const CommandLineOptions& options, int workerCount)
 
         if (files.isEmpty())
         {
+            // Still no failure, as ever (callers rely on it), but a mistyped folder is told apart from an empty one.
+            if (batch && ! options.inputDir.isDirectory())
+                juce::Logger::writeToLog ("[System] WARNING: Input directory does not exist: "
+                                          + options.inputDir.getFullPathName());
             juce::Logger::writeToLog ("[System] No files found to process.");
             // As the report, the page of a run without files is there and empty.
             return writePage ({}) ? 0 : 2;
@@ -500,6 +631,8 @@ int runBatch (const CommandLineOptions& options, int workerCount)
                 // A line that cannot be written is counted by the report, not raised.
                 if (report != nullptr)
                     report->add (file, output, config, result ? &*result : nullptr, error);
+                // Accounted for (the report, when there is one, took it off inside its lock).
+                InFlightFiles::remove (output);
 
                 if (page)
                 {

@@ -81,6 +81,8 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
     std::optional<float> targetLufs, truePeakDbtp, checkToleranceLu;
     std::optional<Finish> finish;
     juce::String preset, invalid;
+    // A file's path that ends with a separator names a folder: the run would write a file of the folder's name.
+    juce::String folderForFile;
 
     for (int i = 1; i < count; i += 2)
     {
@@ -111,6 +113,10 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         }
 
         const juce::String& value = arguments[i + 1];
+        if ((name == "--output" || name == "--report" || name == "--report-html") && value.endsWithChar ('/')
+            && folderForFile.isEmpty())
+            folderForFile = "Invalid value for argument: " + name + " (a path ending with / names a folder, not a file): "
+                            + value;
 
         if (name == "--input")                options.inputFile = parsePath (value);
         else if (name == "--output")          options.outputFile = parsePath (value);
@@ -198,6 +204,8 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
 
     if (noInput || noOutput)
         options.errorMessage = "Must specify either --input/--output or --input-dir/--output-dir.";
+    else if (folderForFile.isNotEmpty())
+        options.errorMessage = folderForFile;
     else if (! std::isfinite (options.config.targetLufs))
         // A NaN or infinite target would turn every file into silence reported as a success.
         options.errorMessage = "Invalid value for argument: --target-lufs";

@@ -1,9 +1,14 @@
 #include "app/HtmlReport.h"
 
 #include "io/AudioFileIO.h"
+#include "io/NativeNames.h"
+#include "io/PathKind.h"
 #include "io/InFlightFiles.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -22,7 +27,8 @@ constexpr double kLoudnessTop = -5.0, kLoudnessBottom = -60.0; // LUFS at the to
 std::string escape (const juce::String& text)
 {
     std::string out;
-    for (const char c : text.toStdString())
+    // A name that is not UTF-8 is shown with its bytes spelled out, so it can be found again.
+    for (const char c : native_names::withBytesSpelledOut (text).toStdString())
     {
         switch (c)
         {
@@ -715,6 +721,28 @@ juce::String writeReportPage (const juce::File& page, const std::vector<juce::va
 {
     const auto text = htmlReportPage (lines);
     const auto failure = "Failed to write report page: " + page.getFullPathName();
+
+    // A device or a pipe (/dev/stdout, a reader's fifo) is what the user means
+    // the page to go to: written through, never replaced by a file.
+    if (const auto behind = pathKindBehind (page); behind == PathKind::device || behind == PathKind::pipe)
+    {
+        // Not through JUCE's stream, which seeks to the end and so refuses a pipe.
+        const int fd = ::open (page.getFullPathName().toRawUTF8(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0)
+            return failure;
+        size_t done = 0;
+        while (done < text.size())
+        {
+            const auto n = ::write (fd, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += (size_t) n;
+        }
+        const bool closed = ::close (fd) == 0;
+        return done == text.size() && closed ? juce::String() : failure;
+    }
     const auto temp = temporarySiblingFor (page);
     const InFlightFiles::Scope inFlight (temp);
     {

@@ -1,6 +1,7 @@
 #include "app/InterruptCleanup.h"
 
 #include "app/ReportWriter.h"
+#include "io/FolderClaim.h"
 #include "io/InFlightFiles.h"
 #include "tools/SubprocessRunner.h"
 
@@ -50,6 +51,7 @@ void cleanWhenWoken()
     const int removed = InFlightFiles::removeAllFromDisk();
     juce::Logger::writeToLog ("[System] Interrupted: removed " + juce::String (removed)
                               + " unfinished file(s) and work folder(s).");
+    FolderClaim::releaseForExit();
 
     std::signal (signalNumber, SIG_DFL);
     ::kill (::getpid(), signalNumber);

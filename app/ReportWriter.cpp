@@ -1,6 +1,8 @@
 #include "app/ReportWriter.h"
 
 #include "common/Levels.h"
+#include "io/InFlightFiles.h"
+#include "io/NativeNames.h"
 #include "pipeline/Delivery.h"
 
 #include <cerrno>
@@ -17,17 +19,23 @@ namespace
 {
 // JUCE writes BEL as \a, which JSON does not have: strict readers (jq, the
 // scale-out merge) would refuse the whole line of a file whose name holds one.
+// A name that is not UTF-8 (io/NativeNames.h) has its bytes written \udc80 to
+// \udcff, from which Python's json.loads and os.fsencode give the name back.
 juce::String quoted (const juce::String& text)
 {
     constexpr juce::juce_wchar bell = 7;
+    const auto special = [] (juce::juce_wchar c) { return c == bell || native_names::escapedByte (c) >= 0; };
     juce::String json ("\"");
-    for (int from = 0;;)
+    int from = 0, at = 0;
+    for (auto p = text.getCharPointer();; ++p, ++at)
     {
-        const int at = text.indexOfChar (from, bell);
-        json << juce::JSON::escapeString (text.substring (from, at < 0 ? text.length() : at));
-        if (at < 0)
+        const auto c = *p;
+        if (c != 0 && ! special (c))
+            continue;
+        json << juce::JSON::escapeString (text.substring (from, at));
+        if (c == 0)
             break;
-        json << "\\u0007";
+        json << (c == bell ? juce::String ("\\u0007") : "\\u" + juce::String::toHexString ((int) c));
         from = at + 1;
     }
     return json + "\"";
@@ -303,6 +311,14 @@ void ReportWriter::addLine (const juce::String& line)
 void ReportWriter::writeLine (const juce::String& line, bool built)
 {
     const std::lock_guard<std::timed_mutex> guard (linesLock());
+    // The output came into place still in flight (AudioPipeline.h): from the
+    // end of this call on, a stop keeps it, with its line when it could be
+    // written. Under the lock the interrupt takes before it removes what is in flight.
+    const struct Settled
+    {
+        const juce::File& output;
+        ~Settled() { InFlightFiles::remove (output); }
+    } settled { output };
     if (failure.isNotEmpty() || ! built)
     {
         if (failure.isEmpty())

@@ -1,5 +1,7 @@
 #include "app/StderrLogger.h"
 
+#include "io/NativeNames.h"
+
 #include <iostream>
 #include <mutex>
 
@@ -21,5 +23,6 @@ StderrLogger::~StderrLogger()
 void StderrLogger::logMessage (const juce::String& message)
 {
     const std::lock_guard<std::mutex> lock (stderrMutex());
-    std::cerr << message.toStdString() << std::endl;
+    // A file name that is not UTF-8 shows its bytes as U+FFFD: the log stays valid text.
+    std::cerr << native_names::shownText (message).toStdString() << std::endl;
 }

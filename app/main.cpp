@@ -1,5 +1,6 @@
 #include "app/Engine.h"
 #include "app/InterruptCleanup.h"
+#include "io/NativeNames.h"
 
 #include <csignal>
 
@@ -11,9 +12,10 @@ int main (int argc, char* argv[])
     std::signal (SIGPIPE, SIG_IGN);
     removeUnfinishedFilesOnInterrupt();
 
+    // Paths are bytes: one that is not UTF-8 is carried losslessly (io/NativeNames.h).
     juce::StringArray arguments;
     for (int i = 0; i < argc; ++i)
-        arguments.add (juce::String::fromUTF8 (argv[i]));
+        arguments.add (native_names::fromNativeBytes (argv[i]));
 
     return runEngine (arguments);
 }

@@ -1,6 +1,8 @@
 #include "io/AudioFileIO.h"
 
 #include "io/InFlightFiles.h"
+#include "io/NativeNames.h"
+#include "io/PathKind.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
@@ -10,6 +12,9 @@
 #include <filesystem>
 #include <limits>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace
 {
@@ -35,9 +40,36 @@ constexpr double maxSampleRate = 768000.0;
 // /dev/zero never ends: both are refused before anything opens them.
 bool isRegularFile (const juce::File& file)
 {
-    std::error_code ec;
-    return std::filesystem::is_regular_file (file.getFullPathName().toStdString(), ec) && ! ec;
+    return pathKindBehind (file) == PathKind::file;
 }
+
+// The path JUCE opens a file by. A name that is not UTF-8 (io/NativeNames.h)
+// is no path to JUCE: the file is opened by its bytes and reached through
+// /proc/self/fd for as long as the object lives.
+class Reachable
+{
+public:
+    explicit Reachable (const juce::File& given) : file (given)
+    {
+        if (! native_names::hasEscapedBytes (given.getFullPathName()))
+            return;
+        fd = ::open (native_names::toNativeBytes (given.getFullPathName()).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0)
+            file = juce::File ("/proc/self/fd/" + juce::String (fd));
+    }
+    ~Reachable()
+    {
+        if (fd >= 0)
+            ::close (fd);
+    }
+    Reachable (const Reachable&) = delete;
+    Reachable& operator= (const Reachable&) = delete;
+
+    juce::File file;
+
+private:
+    int fd = -1;
+};
 
 // What the chunk list of a RIFF/RF64 or AIFF file says, walked before JUCE opens it.
 struct ContainerLayout
@@ -221,8 +253,11 @@ private:
     bool failed = false;
 };
 
-juce::String leadingUtf8Bytes (const juce::String& name, int maxBytes)
+juce::String leadingUtf8Bytes (const juce::String& given, int maxBytes)
 {
+    // A name made from a name that is not UTF-8 shows its bytes as U+FFFD, so
+    // JUCE and the system agree on what it is called.
+    const auto name = native_names::shownText (given);
     int bytes = 0;
     int characters = 0;
     for (auto p = name.getCharPointer(); ! p.isEmpty(); ++p)
@@ -237,7 +272,10 @@ juce::String leadingUtf8Bytes (const juce::String& name, int maxBytes)
 
 bool renameOver (const juce::File& source, const juce::File& target)
 {
-    return std::rename (source.getFullPathName().toRawUTF8(), target.getFullPathName().toRawUTF8()) == 0;
+    if (const auto kind = pathKindAt (target); kind != PathKind::nothing && kind != PathKind::file)
+        return false;
+    return std::rename (native_names::toNativeBytes (source.getFullPathName()).c_str(),
+                        native_names::toNativeBytes (target.getFullPathName()).c_str()) == 0;
 }
 
 juce::File temporarySiblingFor (const juce::File& target)
@@ -291,7 +329,10 @@ Outcome openAudioFile (const juce::File& file, std::unique_ptr<AudioFileSource>&
     if (! isRegularFile (file))
         return Outcome::failure ("Not a regular file: " + file.getFullPathName());
 
-    const auto layout = walkContainer (file);
+    // Opened by what the system knows it as; named in messages as given.
+    const Reachable reachable (file);
+    const auto& at = reachable.file;
+    const auto layout = walkContainer (at);
     if (layout.oversizedChunk.isNotEmpty())
         return Outcome::failure ("Corrupt audio header (" + layout.oversizedChunk + "): " + file.getFullPathName());
 
@@ -301,7 +342,7 @@ Outcome openAudioFile (const juce::File& file, std::unique_ptr<AudioFileSource>&
     const CutShortWatch* watch = nullptr;
     auto watchedStream = [&]() -> std::unique_ptr<CutShortWatch>
     {
-        auto stream = std::make_unique<juce::FileInputStream> (file);
+        auto stream = std::make_unique<juce::FileInputStream> (at);
         if (! stream->openedOk())
             return nullptr;
         auto watched = std::make_unique<CutShortWatch> (std::move (stream));
@@ -347,7 +388,7 @@ Outcome openAudioFile (const juce::File& file, std::unique_ptr<AudioFileSource>&
 
     const auto channels = (int) reader->numChannels;
     juce::int64 frames = juce::jmax ((juce::int64) 0, reader->lengthInSamples);
-    const auto fileSize = file.getSize();
+    const auto fileSize = at.getSize();
 
     if (isUncompressedPcm (*reader))
     {
@@ -413,7 +454,7 @@ bool Wav16FileWriter::write (const juce::AudioBuffer<float>& block, int numFrame
     return ok;
 }
 
-Outcome Wav16FileWriter::finish()
+Outcome Wav16FileWriter::finish (InFlightFiles::Target after)
 {
     ok = writer->flush() && ok;
     writer.reset();
@@ -423,14 +464,14 @@ Outcome Wav16FileWriter::finish()
     if (! ok || temp.getSize() < expectedDataBytes + 44)
         return Outcome::failure ("Failed to write output file: " + target.getFullPathName());
 
-    if (! renameOver (temp, target))
+    if (! InFlightFiles::renameIntoPlace (temp, target, after))
         return Outcome::failure ("Failed to create output file: " + target.getFullPathName());
 
     finished = true;
     return Outcome::success();
 }
 
-Outcome copyFileAtomically (const juce::File& source, const juce::File& target)
+Outcome copyFileAtomically (const juce::File& source, const juce::File& target, InFlightFiles::Target after)
 {
     if (! isRegularFile (source))
         return Outcome::failure ("Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName()
@@ -439,9 +480,10 @@ Outcome copyFileAtomically (const juce::File& source, const juce::File& target)
     const auto temp = temporarySiblingFor (target);
     const InFlightFiles::Scope inFlight (temp);
 
+    const Reachable from (source);
     bool copied = false;
     {
-        juce::FileInputStream in (source);
+        juce::FileInputStream in (from.file);
         auto out = InFlightFiles::createFile (temp, 1 << 16);
         if (in.openedOk() && out != nullptr)
         {
@@ -451,13 +493,13 @@ Outcome copyFileAtomically (const juce::File& source, const juce::File& target)
             copied = copied && out->getStatus().wasOk() && in.getPosition() == size;
         }
     }
-    if (! copied || temp.getSize() != source.getSize())
+    if (! copied || temp.getSize() != from.file.getSize())
     {
         temp.deleteFile();
         return Outcome::failure ("Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName());
     }
 
-    if (! renameOver (temp, target))
+    if (! InFlightFiles::renameIntoPlace (temp, target, after))
     {
         temp.deleteFile();
         return Outcome::failure ("Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName());

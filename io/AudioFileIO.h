@@ -86,8 +86,9 @@ public:
     bool write (const juce::AudioBuffer<float>& block, int numFrames);
 
     // Completes the file and renames it over the target; fails with "Failed to
-    // write output file: <path>" or "Failed to create output file: <path>".
-    Outcome finish();
+    // write output file: <path>" or "Failed to create output file: <path>" (also
+    // when the target is not a regular file, see InFlightFiles::renameIntoPlace).
+    Outcome finish (InFlightFiles::Target after = InFlightFiles::Target::settled);
 
 private:
     Wav16FileWriter (const juce::File& target, int numChannels);
@@ -102,10 +103,12 @@ private:
 // Copies a file onto a target the same way: the target is replaced only by a
 // complete copy. A source that is not a regular file is refused unopened.
 // Fails with "Failed to copy <source> to <target>" (and ": not a regular file").
-Outcome copyFileAtomically (const juce::File& source, const juce::File& target);
+Outcome copyFileAtomically (const juce::File& source, const juce::File& target,
+                            InFlightFiles::Target after = InFlightFiles::Target::settled);
 
 // Renames source over target in one step (the same file system); false, and
-// nothing touched, when that cannot be done. Unlike a move that falls back to a
+// nothing touched, when that cannot be done or the target is anything but a
+// regular file or nothing (a device, a pipe, a folder or a link would be replaced). Unlike a move that falls back to a
 // copy, a source that is gone never leaves an empty target. A yes or no, not an
 // Outcome: it is a step of the operations above, and each caller words its own failure.
 bool renameOver (const juce::File& source, const juce::File& target);
@@ -115,5 +118,6 @@ juce::File temporarySiblingFor (const juce::File& target);
 
 // The longest start of name whose UTF-8 form takes at most maxBytes, so names
 // built from a file's name stay within the 255-byte limit of file systems
-// (a character count is no bound: one character may take four bytes).
+// (a character count is no bound: one character may take four bytes). Bytes of
+// a name that is not UTF-8 come out as U+FFFD (io/NativeNames.h).
 juce::String leadingUtf8Bytes (const juce::String& name, int maxBytes);

@@ -1,5 +1,10 @@
 #include "io/InFlightFiles.h"
 
+#include "io/NativeNames.h"
+#include "io/PathKind.h"
+
+#include <cstdio>
+
 #include <mutex>
 #include <set>
 
@@ -43,6 +48,8 @@ int removeAllFromDisk()
         const juce::File f (path);
         if (f.isDirectory())
             removed += f.deleteRecursively() ? 1 : 0;
+        else if (native_names::hasEscapedBytes (path)) // an output whose name is not UTF-8
+            removed += pathKindAt (f) == PathKind::file && native_names::removeFile (f) ? 1 : 0;
         else if (f.existsAsFile())
             removed += f.deleteFile() ? 1 : 0;
     }
@@ -66,5 +73,20 @@ std::unique_ptr<juce::FileOutputStream> createFile (const juce::File& file, size
     if (stream->failedToOpen() || ! stream->setPosition (0) || ! stream->truncate().wasOk())
         return nullptr;
     return stream;
+}
+
+bool renameIntoPlace (const juce::File& source, const juce::File& target, Target after)
+{
+    const std::lock_guard<std::mutex> hold (registryLock());
+    if (closed)
+        return false;
+    if (const auto kind = pathKindAt (target); kind != PathKind::nothing && kind != PathKind::file)
+        return false;
+    if (std::rename (native_names::toNativeBytes (source.getFullPathName()).c_str(),
+                     native_names::toNativeBytes (target.getFullPathName()).c_str()) != 0)
+        return false;
+    if (after == Target::staysInFlight)
+        registry().insert (target.getFullPathName());
+    return true;
 }
 } // namespace InFlightFiles

@@ -26,6 +26,21 @@ bool createDirectory (const juce::File& folder);
 // stopped; nullptr then, or when it cannot be opened.
 std::unique_ptr<juce::FileOutputStream> createFile (const juce::File& file, size_t bufferSize);
 
+// What a finished file is once renamed into place.
+enum class Target
+{
+    settled,      ///< a product of the run from the rename on
+    staysInFlight ///< in flight until its owner removes it: an output whose report line is still to be written
+};
+
+// Renames a finished file over its target in one step, unless the run is being
+// stopped or the target is anything but a regular file or nothing (the rename
+// would replace a device, a pipe, a folder or a link). With staysInFlight the
+// target is registered in the same step, so a stop right after the rename takes
+// it away with the rest; a stop never falls between the two. false, and nothing
+// touched, when the rename was not done.
+bool renameIntoPlace (const juce::File& source, const juce::File& target, Target after);
+
 // Registers a path for the lifetime of the object; the path may come into
 // being later, or never.
 class Scope

@@ -4,6 +4,7 @@
 #include "analysis/Overview.h"
 #include "common/IntermediateNames.h"
 #include "io/AudioFileIO.h"
+#include "io/NativeNames.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/Chain.h"
 #include "pipeline/FilePasses.h"
@@ -56,7 +57,7 @@ public:
     {
         if (! open())
             return error;
-        return writer->finish().message;
+        return writer->finish (InFlightFiles::Target::staysInFlight).message;
     }
 
 private:
@@ -93,7 +94,7 @@ public:
         if (result.success)
             return;
         if (exportedFeed != juce::File())
-            exportedFeed.deleteFile();
+            native_names::removeFile (exportedFeed); // named as the input is, which may not be UTF-8
         if (inputCopy != juce::File())
             inputCopy.deleteFile();
     }
@@ -279,7 +280,7 @@ void FileRun::reduceNoise()
     auto reducerInput = currentFile;
     if (reducerInput == input && work.ensureExists())
     {
-        const auto copy = work.file (input.getFileName());
+        const auto copy = work.file (native_names::shownText (input.getFileName()));
         if (copyFileAtomically (input, copy).ok()) // never blocks on a pipe or copies a device
         {
             reducerInput = copy;
@@ -432,7 +433,7 @@ bool FileRun::copyToOutput()
         return true;
     }
 
-    if (const auto copied = copyFileAtomically (currentFile, output); ! copied.ok())
+    if (const auto copied = copyFileAtomically (currentFile, output, InFlightFiles::Target::staysInFlight); ! copied.ok())
     {
         fail (copied.message);
         return false;

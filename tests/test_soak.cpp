@@ -4,7 +4,8 @@
 // run each input is either mastered whole and reported so, or counted and
 // reported as failed, or (in a stopped run) not reached; the report holds whole
 // lines only; the output folder holds nothing but what the README documents;
-// and nothing the run started is left running.
+// and nothing the run started is left running. Then two runs started into one
+// folder, and stops timed at the moment an output comes into place.
 #include "support/ExternalTools.h"
 #include "support/Hardening.h"
 #include "support/TestSupport.h"
@@ -17,7 +18,10 @@
 #include <iomanip>
 #include <iostream>
 #include <map>
+#include <memory>
+#include <poll.h>
 #include <random>
+#include <sys/inotify.h>
 #include <thread>
 
 using namespace testing_support;
@@ -241,9 +245,11 @@ TEST (Soak, EightWorkersAFailingDenoiserAndRandomStops)
             if (output.existsAsFile())
             {
                 ++outputs;
-                // The file was renamed into place, the run stopped before its line was written.
+                // Renamed into place, and the run stopped before its line was
+                // written: the stop must have taken it away.
                 if (! hasLine)
                     ++notYetReported;
+                EXPECT_TRUE (hasLine) << "on disk, and no report line mentions it";
                 expectMastered (output, expected);
             }
         }
@@ -285,4 +291,179 @@ TEST (Soak, EightWorkersAFailingDenoiserAndRandomStops)
     EXPECT_GE (finishedRuns, 3);
     EXPECT_GE (stoppedRuns, 6) << "the stops came too late to test anything";
     EXPECT_TRUE (snapshot (in) == before) << "the inputs must never change";
+}
+
+// Two runs of one batch started at the same moment into one output folder,
+// again and again: one masters the batch, the other is refused naming the
+// folder (never both refused, never both writing), and what the winner
+// reports is on disk. Two runs with their own halves of the batch go on side
+// by side, as a scale-out's jobs do.
+TEST (Soak, TwoRunsStartedIntoOneFolder)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    in.createDirectory();
+    std::vector<std::string> names;
+    for (int i = 0; i < 12; ++i)
+    {
+        const auto name = "take " + juce::String (i).paddedLeft ('0', 2) + ".wav";
+        writeWav (in.getChildFile (name), speechLike (1, 24000, 48000.0, 300 + i), 48000.0);
+        names.push_back (name.toStdString());
+    }
+    // The same inputs in halves, for the runs that share the folder but no name.
+    for (const char* half : { "first", "second" })
+        tmp.file (half).createDirectory();
+    for (size_t i = 0; i < names.size(); ++i)
+        ASSERT_TRUE (in.getChildFile (names[i]).copyFileTo (tmp.file (i % 2 == 0 ? "first" : "second").getChildFile (names[i])));
+
+    const auto reportOf = [] (const juce::File& report)
+    {
+        std::map<std::string, bool> lines;
+        if (report.existsAsFile())
+            for (const auto& line : juce::StringArray::fromLines (report.loadFileAsString().trimEnd()))
+            {
+                juce::var parsed;
+                if (line.isNotEmpty() && juce::JSON::parse (line, parsed).wasOk())
+                    lines[juce::File (parsed["outputPath"].toString()).getFileName().toStdString()] = (bool) parsed["success"];
+            }
+        return lines;
+    };
+
+    for (int round = 0; round < 8; ++round)
+    {
+        SCOPED_TRACE ("round " + std::to_string (round));
+        const bool halves = round % 4 == 3;
+        const auto out = tmp.file ("out " + juce::String (round));
+        std::vector<std::unique_ptr<Child>> runs;
+        for (int k = 0; k < 2; ++k)
+        {
+            const auto source = halves ? tmp.file (k == 0 ? "first" : "second") : in;
+            runs.push_back (std::make_unique<Child> (
+                engineExecutable(),
+                std::vector<std::string> { "--input-dir", path (source), "--output-dir", path (out), "--denoise", "false",
+                                           "--report", path (tmp.file ("report " + juce::String (round) + "-"
+                                                                       + juce::String (k) + ".jsonl")) }));
+        }
+        int mastered = 0;
+        for (int k = 0; k < 2; ++k)
+        {
+            const auto r = runs[(size_t) k]->finish();
+            const auto report = tmp.file ("report " + juce::String (round) + "-" + juce::String (k) + ".jsonl");
+            if (r.exitCode == 0)
+            {
+                ++mastered;
+                const auto lines = reportOf (report);
+                EXPECT_EQ (lines.size(), halves ? names.size() / 2 : names.size());
+                for (const auto& [name, ok] : lines)
+                {
+                    EXPECT_TRUE (ok) << name;
+                    expectMastered (out.getChildFile (name), { 24000, 48000.0, 1 });
+                }
+                continue;
+            }
+            EXPECT_FALSE (halves) << "runs with their own names go side by side: " << r.err;
+            EXPECT_EQ (r.exitCode, 1) << r.err.substr (0, 300);
+            EXPECT_TRUE (r.errContains ("ERROR: Output directory is in use by another run that writes "))
+                << r.err.substr (0, 300);
+            EXPECT_TRUE (r.errContains (" there too: " + path (out) + "\n")) << r.err.substr (0, 300);
+            EXPECT_TRUE (reportOf (report).empty()) << "a refused run reports nothing";
+        }
+        if (halves)
+        {
+            EXPECT_EQ (mastered, 2);
+        }
+        else
+        {
+            // Started together, the two want the same names at once: exactly one goes on.
+            EXPECT_EQ (mastered, 1) << "never both refused, never both writing the same files";
+        }
+        EXPECT_FALSE (out.getChildFile (".tessaloom-engine.lock").exists()) << "the last run out removes its lock file";
+        std::cout << "[ round " << round << " ] " << (halves ? "halves: " : "one batch: ") << mastered << " of 2 mastered\n";
+    }
+}
+
+// Stops timed by the folder's own events: SIGTERM the moment the k-th output
+// is renamed into place, while the run reads it back for its report line.
+// After every stop each output on disk has its line and each line that says
+// mastered has its output: nothing on disk that no report mentions.
+TEST (Soak, InterruptsBetweenAnOutputsRenameAndItsReportLine)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    in.createDirectory();
+    const int files = 6;
+    for (int i = 0; i < files; ++i)
+        writeWav (in.getChildFile ("long " + juce::String (i) + ".wav"), speechLike (2, 48000 * 30, 48000.0, 400 + i), 48000.0);
+
+    std::random_device seedSource;
+    const auto seed = seedSource();
+    std::cout << "[ seed     ] " << seed << "\n";
+    std::mt19937 random (seed);
+
+    int removed = 0, kept = 0;
+    for (int run = 0; run < 10; ++run)
+    {
+        SCOPED_TRACE ("run " + std::to_string (run));
+        const auto out = tmp.file ("out " + juce::String (run));
+        out.createDirectory();
+        const auto report = tmp.file ("report " + juce::String (run) + ".jsonl");
+        const int stopAt = std::uniform_int_distribution<int> (1, files) (random);
+
+        const int watch = inotify_init1 (IN_CLOEXEC);
+        ASSERT_GE (watch, 0);
+        ASSERT_GE (inotify_add_watch (watch, path (out).c_str(), IN_MOVED_TO), 0);
+        Child engine (engineExecutable(), { "--input-dir", path (in), "--output-dir", path (out), "--denoise", "false",
+                                            "--report", path (report) });
+        std::string stoppedAfter;
+        for (int landed = 0; landed < stopAt;)
+        {
+            pollfd p { watch, POLLIN, 0 };
+            ASSERT_EQ (::poll (&p, 1, 300000), 1) << "no output came into place";
+            alignas (inotify_event) char events[4096];
+            const auto got = ::read (watch, events, sizeof (events));
+            for (char* e = events; e < events + got; e += sizeof (inotify_event) + ((inotify_event*) e)->len)
+            {
+                const std::string name = ((inotify_event*) e)->name;
+                if (name.rfind ("long ", 0) == 0 && ++landed == stopAt)
+                    stoppedAfter = name;
+            }
+        }
+        ::kill (engine.id(), SIGTERM);
+        ::close (watch);
+        const auto r = engine.finish();
+        EXPECT_EQ (r.exitCode, 128 + SIGTERM) << "stopped before its end";
+
+        std::map<std::string, bool> lines;
+        const auto text = report.loadFileAsString();
+        EXPECT_TRUE (text.isEmpty() || text.endsWithChar ('\n'));
+        if (text.isNotEmpty())
+            for (const auto& line : juce::StringArray::fromLines (text.trimEnd()))
+            {
+                juce::var parsed;
+                ASSERT_TRUE (juce::JSON::parse (line, parsed).wasOk()) << line;
+                lines[juce::File (parsed["outputPath"].toString()).getFileName().toStdString()] = (bool) parsed["success"];
+            }
+        for (int i = 0; i < files; ++i)
+        {
+            const auto name = "long " + std::to_string (i) + ".wav";
+            const auto output = out.getChildFile (name);
+            const auto line = lines.find (name);
+            if (output.existsAsFile())
+            {
+                EXPECT_TRUE (line != lines.end() && line->second) << name << " is on disk, and no line says it was mastered";
+                expectMastered (output, { 48000 * 30, 48000.0, 2 });
+            }
+            else if (line != lines.end())
+            {
+                EXPECT_FALSE (line->second) << name << " is reported mastered, and not on disk";
+            }
+        }
+        const bool stoppedOneKept = out.getChildFile (stoppedAfter).existsAsFile();
+        (stoppedOneKept ? kept : removed) += 1;
+        std::cout << "[ run " << std::setw (2) << run << "   ] SIGTERM as " << stoppedAfter << " came into place: "
+                  << (! stoppedOneKept ? "removed as unfinished"
+                                       : lines.count (stoppedAfter) > 0 ? "kept with its line" : "KEPT WITHOUT A LINE")
+                  << ", " << lines.size() << " report lines\n";
+    }
+    std::cout << "[ stops    ] " << removed << " outputs removed as unfinished, " << kept << " kept\n";
 }

@@ -303,6 +303,12 @@ public:
             dup2 (in, 0);
             dup2 (out, 1);
             dup2 (err, 2);
+            // A test run from a background job inherits SIGINT and SIGHUP
+            // ignored, and an ignored signal stays ignored across exec: the
+            // engine would then never see the interrupts the tests send it.
+            signal (SIGINT, SIG_DFL);
+            signal (SIGHUP, SIG_DFL);
+            signal (SIGTERM, SIG_DFL);
             if (limits.stderrToClosedPipe)
                 signal (SIGPIPE, SIG_DFL);
             if (limits.fileSizeLimitBytes >= 0)

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <fcntl.h>
 #include <spawn.h>
+#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -203,9 +204,21 @@ ProcessOutput runProcess (const std::string& executable, const std::vector<std::
         argv.push_back (const_cast<char*> (a.c_str()));
     argv.push_back (nullptr);
 
+    // Default dispositions for the interrupts, however the suite was started
+    // (a background job ignores SIGINT and SIGHUP, and exec keeps that).
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init (&attributes);
+    sigset_t defaults;
+    sigemptyset (&defaults);
+    for (const int signalNumber : { SIGINT, SIGHUP, SIGTERM })
+        sigaddset (&defaults, signalNumber);
+    posix_spawnattr_setsigdefault (&attributes, &defaults);
+    posix_spawnattr_setflags (&attributes, POSIX_SPAWN_SETSIGDEF);
+
     pid_t pid = 0;
-    const int rc = posix_spawn (&pid, executable.c_str(), &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawn (&pid, executable.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy (&actions);
+    posix_spawnattr_destroy (&attributes);
     if (rc != 0)
         return result;
 
