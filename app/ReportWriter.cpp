@@ -290,7 +290,7 @@ void ReportWriter::add (const juce::File& input, const juce::File& output, const
     catch (...)
     {
     }
-    writeLine (line, built);
+    writeLine (line, built, &output);
 }
 
 void ReportWriter::addLine (const juce::String& line)
@@ -305,10 +305,10 @@ void ReportWriter::addLine (const juce::String& line)
     catch (...)
     {
     }
-    writeLine (withEnd, built);
+    writeLine (withEnd, built, nullptr);
 }
 
-void ReportWriter::writeLine (const juce::String& line, bool built)
+void ReportWriter::writeLine (const juce::String& line, bool built, const juce::File* settledOutput)
 {
     const std::lock_guard<std::timed_mutex> guard (linesLock());
     // The output came into place still in flight (AudioPipeline.h): from the
@@ -316,9 +316,13 @@ void ReportWriter::writeLine (const juce::String& line, bool built)
     // written. Under the lock the interrupt takes before it removes what is in flight.
     const struct Settled
     {
-        const juce::File& output;
-        ~Settled() { InFlightFiles::remove (output); }
-    } settled { output };
+        const juce::File* output;
+        ~Settled()
+        {
+            if (output != nullptr)
+                InFlightFiles::remove (*output);
+        }
+    } settled { settledOutput };
     if (failure.isNotEmpty() || ! built)
     {
         if (failure.isEmpty())

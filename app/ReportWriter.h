@@ -41,7 +41,8 @@ public:
     static void holdForExit();
 
 private:
-    void writeLine (const juce::String& lineWithEnd, bool built);
+    // settledOutput, when given, leaves the files in flight under the lock once its line is down.
+    void writeLine (const juce::String& lineWithEnd, bool built, const juce::File* settledOutput);
 
     ReportWriter (int descriptor, const juce::File& path) : fd (descriptor), file (path) {}
 
