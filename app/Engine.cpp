@@ -13,6 +13,9 @@ int runEngine (const juce::StringArray& arguments)
 
     const auto options = parseCommandLine (arguments);
 
+    for (const auto& warning : options.warnings)
+        std::cerr << warning.toStdString() << "\n";
+
     int exitCode = 1;
     if (options.showHelp)
     {

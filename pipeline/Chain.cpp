@@ -1,16 +1,25 @@
 #include "pipeline/Chain.h"
 
+#include "analysis/SpeechToPause.h"
 #include "io/AudioFileIO.h"
 #include "pipeline/ChainSteps.h"
 #include "pipeline/FilePasses.h"
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
 
+#include <algorithm>
+
 // The chain's passes in order (pipeline/FilePasses.h has them all): the
 // shaping pass into the spill, then the level passes over it into the sink.
 
 namespace
 {
+// The background guard: passes of the shaping at most, and how far above the
+// input's speech-to-pause ratio the shaped samples must stay (the limiter after
+// them takes a little off the speech's peaks).
+constexpr int kBackgroundPasses = 4;
+constexpr double kBackgroundMarginDb = 1.0;
+
 void log (const juce::StringArray& lines)
 {
     for (const auto& line : lines)
@@ -57,19 +66,55 @@ std::optional<ChainStop> ChainRun::shapeAndCheck (std::optional<Analysis>& shape
         sample_checks::ChannelTallies tallies;
     };
     std::vector<Shaping> steps;
-    steps.reserve (shapingSteps().size()); // the pass below holds pointers to the tallies
-    std::vector<pass::ChannelStep> passSteps;
-    for (const auto& s : shapingSteps())
+    StepContext raised = context;
+    for (int attempt = 0;; ++attempt)
     {
-        const bool on = runs (s.step, in.config);
-        steps.push_back ({ s.step, on ? s.prepare (context, bypassed (s.step, in.config)) : PreparedStep(),
-                           sample_checks::ChannelTallies (channels) });
-        passSteps.push_back ({ steps.back().prepared.process, &steps.back().tallies });
-    }
+        steps.clear();
+        steps.reserve (shapingSteps().size()); // the pass below holds pointers to the tallies
+        std::vector<pass::ChannelStep> passSteps;
+        for (const auto& s : shapingSteps())
+        {
+            const bool on = runs (s.step, in.config);
+            steps.push_back ({ s.step, on ? s.prepare (raised, bypassed (s.step, in.config)) : PreparedStep(),
+                               sample_checks::ChannelTallies (channels) });
+            passSteps.push_back ({ steps.back().prepared.process, &steps.back().tallies });
+        }
 
-    shaped = shape (in.source, passSteps, spill, helper);
-    if (! shaped)
-        return readFailure (readErrorMessage (in.sourceFile));
+        std::optional<SpeechToPause> background;
+        if (in.background != nullptr)
+            background.emplace (in.background->speechBlocks, in.background->blockFrames);
+        shaped = shape (in.source, passSteps, spill, helper,
+                        background ? [&] (juce::AudioBuffer<float>& block, int n)
+                        { background->add (block.getArrayOfReadPointers(), block.getNumChannels(), n); }
+                                   : pass::Tap());
+        if (! shaped)
+            return readFailure (readErrorMessage (in.sourceFile));
+        if (! background)
+            break;
+        auto& findings = in.background->findings;
+        const auto ratio = background->ratioDb();
+        findings.outputSpeechToPauseDb = ratio;
+        findings.backgroundShapePasses = attempt + 1;
+        findings.backgroundExpanderRaiseDb = raised.expanderRaiseDb;
+        if (! ratio || ! spill.ok())
+            break;
+        findings.backgroundTried.push_back ({ raised.expanderRaiseDb, *ratio });
+        const double shortfall = in.background->inputSpeechToPauseDb + kBackgroundMarginDb - *ratio;
+        if (shortfall <= 0.0 || attempt + 1 > kBackgroundPasses)
+            break;
+        if (attempt + 1 == kBackgroundPasses)
+        {
+            // None was enough: the raise that came closest, unless that is the one just run.
+            const auto best = std::max_element (findings.backgroundTried.begin(), findings.backgroundTried.end(),
+                                                [] (const auto& a, const auto& b) { return a.second < b.second; });
+            if (best->first == raised.expanderRaiseDb)
+                break;
+            raised.expanderRaiseDb = best->first;
+        }
+        else
+            raised.expanderRaiseDb += (float) shortfall;
+        spill.restart();
+    }
     if (spill.movedToMemory())
         juce::Logger::writeToLog (stage_log::spillInMemoryLine (in.spillFile, FloatSpill::memoryBoundBytes()));
     if (! spill.ok())

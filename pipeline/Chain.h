@@ -30,6 +30,18 @@ public:
     virtual void write (const juce::AudioBuffer<float>& block, int numFrames) = 0;
 };
 
+// With a preset: the chain may not bring the pauses closer to the speech than
+// the input has them. The shaping pass measures its speech-to-pause ratio on
+// the input's speech blocks; when it falls short it runs again with the
+// expander threshold raised by the shortfall (a few times at most).
+struct BackgroundGuard
+{
+    const std::vector<bool>& speechBlocks; // the input's voice activity, 20 ms blocks
+    int blockFrames;
+    double inputSpeechToPauseDb;
+    RoomFindings& findings;                // receives the ratio after the chain and the raise
+};
+
 struct ChainInput
 {
     AudioBlockSource& source;          // the working file, after pre-filter and noise reduction
@@ -39,6 +51,7 @@ struct ChainInput
     const AutoMapParameters& params;   // the mapping of the input's analysis
     juce::File spillFile;              // where the chain keeps its samples between passes; none: in memory
     ChainSettings* settings = nullptr; // when given, receives what each stage was set to
+    BackgroundGuard* background = nullptr; // when given, the pauses are kept down
 };
 
 // Runs the stages from pre-gain to the output trim (or the loudness finish)

@@ -45,7 +45,8 @@ PreparedStep expander (const StepContext& c, bool)
 {
     const float threshold = AutoMap::expanderThreshold (c.config.targetLufs, c.beforePreGain.result,
                                                         c.params.expanderThresholdDb,
-                                                        c.config.bypasses (BypassStage::preGain));
+                                                        c.config.bypasses (BypassStage::preGain))
+                            + c.expanderRaiseDb;
     const auto design = stages::designExpander ({ threshold }, c.sampleRate);
     c.settings.expanderThresholdDb = design.thresholdDb;
     c.settings.expanderRatio = design.ratio;
