@@ -254,6 +254,17 @@ juce::String fileNameOf (const juce::String& path)
     return path.fromLastOccurrenceOf ("/", false, false);
 }
 
+// A clipped input says so under its name: the share of its samples in flat runs, the counts in the tooltip.
+std::string clippingNote (const juce::var& clipping)
+{
+    const auto runs = numberOf (clipping["runs"]);
+    if (! runs || *runs <= 0.0)
+        return {};
+    return "<br><small class=\"clipped\" title=\"" + fixed (*runs, 0) + " clipped runs, the longest "
+           + fixed (numberOf (clipping["longestRun"]).value_or (0.0), 0) + " samples\">clipped "
+           + fixed (100.0 * numberOf (clipping["share"]).value_or (0.0), 2) + "%</small>";
+}
+
 struct Row
 {
     juce::var line;
@@ -500,7 +511,7 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
                 + (r.ok && outLufs && *outLufs > -140.0 ? fixed (*outLufs, 2) : "") + "\" data-offtarget=\""
                 + (r.ok && off ? fixed (std::abs (*off), 2) : "") + "\">";
         page += "<td class=\"name\" title=\"" + escape (r.inputPath + "\n\xe2\x86\x92 " + line["outputPath"].toString()) + "\">"
-                + escape (name) + "</td>";
+                + escape (name) + clippingNote (line["room"]["clipping"]) + "</td>";
         page += std::string ("<td><span class=\"status\">") + (r.ok ? (miss ? "off target" : "mastered") : "failed") + "</span></td>";
         page += cell (inputLufs && *inputLufs > -140.0 ? inputLufs : std::nullopt, 1);
 

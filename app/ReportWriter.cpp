@@ -244,7 +244,7 @@ juce::String roomJson (const RoomFindings& room)
                          .add ("inputSpeechToPauseDb", number (*room.inputSpeechToPauseDb, 2))
                          .add ("outputSpeechToPauseDb", room.outputSpeechToPauseDb ? number (*room.outputSpeechToPauseDb, 2)
                                                                                    : juce::String ("null"))
-                         .add ("expanderRaiseDb", number (room.backgroundExpanderRaiseDb, 1))
+                         .add ("pausesLoweredDb", number (room.backgroundDuckDb, 1))
                          .add ("shapePasses", juce::String (room.backgroundShapePasses))
                          .close();
     return Fields()

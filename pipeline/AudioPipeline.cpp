@@ -1,7 +1,5 @@
 #include "pipeline/AudioPipeline.h"
 
-#include <algorithm>
-
 #include "analysis/AudioAnalyzer.h"
 #include "analysis/Overview.h"
 #include "common/IntermediateNames.h"
@@ -24,6 +22,8 @@ const juce::String ruleLine ("========================================");
 
 // The analysis's voice-activity blocks, the background guard's frames.
 constexpr double kSpeechBlockSeconds = 0.02;
+// Speech this far over its pauses: they are as good as silent, and the background guard stays out.
+constexpr double kSilentPausesDb = 60.0;
 
 void log (const juce::String& message)
 {
@@ -178,8 +178,8 @@ private:
     juce::int64 inputFrames = -1; // the input's length and rate, when it could be opened for its analysis
     double inputRate = 0.0;
     AutoMapParameters params;
-    std::vector<bool> inputVoiced; // the input's 20 ms blocks with speech in them (the background guard's frames)
-    double inputSpeechToPause = 0.0; // dB: the input's SNR, its speech blocks over its pauses
+    std::vector<BlockKind> inputBlocks; // the input's speech and pauses (the background guard's blocks)
+    std::optional<double> inputSpeechToPause; // dB: the input's speech blocks over its pauses
 };
 
 // The input's analysis, the mapping, and the pre-filtered intermediate.
@@ -218,6 +218,13 @@ std::optional<Analysis> FileRun::analyseInput (AudioBlockSource& source)
         clipScan.emplace (source.numChannels());
         roomTaps.push_back ([&] (juce::AudioBuffer<float>& block, int n) { clipScan->add (block.getArrayOfReadPointers(), n); });
     }
+    std::optional<BlockPowers> blockPowers;
+    if (config.keepBackground)
+    {
+        blockPowers.emplace ((int) (source.sampleRate() * kSpeechBlockSeconds));
+        roomTaps.push_back ([&] (juce::AudioBuffer<float>& block, int n)
+                            { blockPowers->add (block.getArrayOfReadPointers(), block.getNumChannels(), n); });
+    }
     if (measuresHum())
     {
         humScan.emplace (source.numChannels(), source.sampleRate());
@@ -255,10 +262,15 @@ std::optional<Analysis> FileRun::analyseInput (AudioBlockSource& source)
         room.hum = humScan->finish (config.hum == HumMode::mains50   ? mains_hum::Families::only50
                                     : config.hum == HumMode::mains60 ? mains_hum::Families::only60
                                                                      : mains_hum::Families::both);
-    if (config.keepBackground)
+    if (blockPowers)
     {
-        inputVoiced = analysis.measurements.voiceActivity.voicedBlocks;
-        inputSpeechToPause = analysis.result.snrDB;
+        // Speech where the voice activity found it; pauses everywhere else.
+        const auto& voiced = analysis.measurements.voiceActivity.voicedBlocks;
+        const auto powers = blockPowers->finish();
+        inputBlocks.resize (powers.size(), BlockKind::neither);
+        for (size_t i = 0; i < powers.size() && i < voiced.size(); ++i)
+            inputBlocks[i] = voiced[i] ? BlockKind::speech : BlockKind::pause;
+        inputSpeechToPause = SpeechToPause::ratioOf (inputBlocks, powers);
     }
     if (config.roomLog)
     {
@@ -467,11 +479,12 @@ bool FileRun::runChainIntoOutput()
     ChainSettings* const settings = config.measureOutput ? &result.settings : nullptr;
     // With a preset the pauses may not come closer to the speech than in the input.
     std::optional<BackgroundGuard> background;
-    if (config.keepBackground && ! inputVoiced.empty() && working.sampleRate() == inputRate
-        && std::find (inputVoiced.begin(), inputVoiced.end(), false) != inputVoiced.end())
+    // Pauses of digital silence (or nearly) have nothing in them to lift.
+    if (config.keepBackground && inputSpeechToPause && *inputSpeechToPause < kSilentPausesDb
+        && working.sampleRate() == inputRate)
     {
         result.room.inputSpeechToPauseDb = inputSpeechToPause;
-        background.emplace (BackgroundGuard { inputVoiced, (int) (inputRate * kSpeechBlockSeconds), inputSpeechToPause,
+        background.emplace (BackgroundGuard { inputBlocks, (int) (inputRate * kSpeechBlockSeconds), *inputSpeechToPause,
                                               result.room });
     }
     const auto stopped = runChain ({ working, shownFile, *beforePreGain, config, params, spillFile, settings,

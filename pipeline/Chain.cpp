@@ -6,6 +6,7 @@
 #include "pipeline/FilePasses.h"
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
+#include "pipeline/stages/PauseDucker.h"
 
 #include <algorithm>
 
@@ -14,11 +15,12 @@
 
 namespace
 {
-// The background guard: passes of the shaping at most, and how far above the
+// The background guard: passes of the shaping at most, how far above the
 // input's speech-to-pause ratio the shaped samples must stay (the limiter after
-// them takes a little off the speech's peaks).
-constexpr int kBackgroundPasses = 4;
+// them takes a little off the speech's peaks), and the most the pauses are lowered.
+constexpr int kBackgroundPasses = 3;
 constexpr double kBackgroundMarginDb = 1.0;
+constexpr float kMostDuckDb = 20.0f;
 
 void log (const juce::StringArray& lines)
 {
@@ -66,7 +68,12 @@ std::optional<ChainStop> ChainRun::shapeAndCheck (std::optional<Analysis>& shape
         sample_checks::ChannelTallies tallies;
     };
     std::vector<Shaping> steps;
-    StepContext raised = context;
+    // With the background guard: the input's speech blocks, and how far its pauses are lowered.
+    std::vector<bool> speech;
+    if (in.background != nullptr)
+        for (const auto kind : in.background->blocks)
+            speech.push_back (kind == BlockKind::speech);
+    float duckDb = 0.0f;
     for (int attempt = 0;; ++attempt)
     {
         steps.clear();
@@ -75,14 +82,17 @@ std::optional<ChainStop> ChainRun::shapeAndCheck (std::optional<Analysis>& shape
         for (const auto& s : shapingSteps())
         {
             const bool on = runs (s.step, in.config);
-            steps.push_back ({ s.step, on ? s.prepare (raised, bypassed (s.step, in.config)) : PreparedStep(),
+            steps.push_back ({ s.step, on ? s.prepare (context, bypassed (s.step, in.config)) : PreparedStep(),
                                sample_checks::ChannelTallies (channels) });
             passSteps.push_back ({ steps.back().prepared.process, &steps.back().tallies });
         }
+        if (duckDb > 0.0f)
+            passSteps.push_back ({ pass::holding (std::make_shared<stages::PauseDucker> (
+                stages::designPauseDucker ({ speech, in.background->blockFrames, duckDb }, context.sampleRate), channels)) });
 
         std::optional<SpeechToPause> background;
         if (in.background != nullptr)
-            background.emplace (in.background->speechBlocks, in.background->blockFrames);
+            background.emplace (in.background->blocks, in.background->blockFrames);
         shaped = shape (in.source, passSteps, spill, helper,
                         background ? [&] (juce::AudioBuffer<float>& block, int n)
                         { background->add (block.getArrayOfReadPointers(), block.getNumChannels(), n); }
@@ -95,24 +105,14 @@ std::optional<ChainStop> ChainRun::shapeAndCheck (std::optional<Analysis>& shape
         const auto ratio = background->ratioDb();
         findings.outputSpeechToPauseDb = ratio;
         findings.backgroundShapePasses = attempt + 1;
-        findings.backgroundExpanderRaiseDb = raised.expanderRaiseDb;
+        findings.backgroundDuckDb = duckDb;
         if (! ratio || ! spill.ok())
             break;
-        findings.backgroundTried.push_back ({ raised.expanderRaiseDb, *ratio });
+        findings.backgroundTried.push_back ({ duckDb, *ratio });
         const double shortfall = in.background->inputSpeechToPauseDb + kBackgroundMarginDb - *ratio;
-        if (shortfall <= 0.0 || attempt + 1 > kBackgroundPasses)
+        if (shortfall <= 0.0 || attempt + 1 >= kBackgroundPasses || duckDb >= kMostDuckDb)
             break;
-        if (attempt + 1 == kBackgroundPasses)
-        {
-            // None was enough: the raise that came closest, unless that is the one just run.
-            const auto best = std::max_element (findings.backgroundTried.begin(), findings.backgroundTried.end(),
-                                                [] (const auto& a, const auto& b) { return a.second < b.second; });
-            if (best->first == raised.expanderRaiseDb)
-                break;
-            raised.expanderRaiseDb = best->first;
-        }
-        else
-            raised.expanderRaiseDb += (float) shortfall;
+        duckDb = juce::jmin (kMostDuckDb, duckDb + (float) shortfall);
         spill.restart();
     }
     if (spill.movedToMemory())

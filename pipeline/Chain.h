@@ -1,6 +1,7 @@
 #pragma once
 
 #include "analysis/AudioAnalyzer.h"
+#include "analysis/SpeechToPause.h"
 #include "io/BlockSource.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/Pass.h"
@@ -32,11 +33,12 @@ public:
 
 // With a preset: the chain may not bring the pauses closer to the speech than
 // the input has them. The shaping pass measures its speech-to-pause ratio on
-// the input's speech blocks; when it falls short it runs again with the
-// expander threshold raised by the shortfall (a few times at most).
+// the input's speech and pause blocks; when it falls short, the shaping runs
+// again with the input's blocks without speech lowered by the shortfall
+// (stages::PauseDucker; a few passes at most).
 struct BackgroundGuard
 {
-    const std::vector<bool>& speechBlocks; // the input's voice activity, 20 ms blocks
+    const std::vector<BlockKind>& blocks;  // the input's speech and pauses, 20 ms blocks
     int blockFrames;
     double inputSpeechToPauseDb;
     RoomFindings& findings;                // receives the ratio after the chain and the raise

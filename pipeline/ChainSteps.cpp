@@ -45,8 +45,7 @@ PreparedStep expander (const StepContext& c, bool)
 {
     const float threshold = AutoMap::expanderThreshold (c.config.targetLufs, c.beforePreGain.result,
                                                         c.params.expanderThresholdDb,
-                                                        c.config.bypasses (BypassStage::preGain))
-                            + c.expanderRaiseDb;
+                                                        c.config.bypasses (BypassStage::preGain));
     const auto design = stages::designExpander ({ threshold }, c.sampleRate);
     c.settings.expanderThresholdDb = design.thresholdDb;
     c.settings.expanderRatio = design.ratio;

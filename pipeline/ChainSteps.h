@@ -56,7 +56,6 @@ struct StepContext
     const AutoMapParameters& params;
     const Analysis& beforePreGain;
     ChainSettings& settings;
-    float expanderRaiseDb = 0.0f; // the background guard's raise of the expander threshold
 };
 
 // A step designed for this file: its log lines after the header, and its processor (none: it changes nothing).

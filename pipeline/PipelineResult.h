@@ -64,9 +64,9 @@ struct RoomFindings
     // Mean power of the input's speech blocks over its pause blocks (20 ms each, the voice
     // activity of the input's analysis), in the input and in the output's working samples.
     std::optional<double> inputSpeechToPauseDb, outputSpeechToPauseDb;
-    float backgroundExpanderRaiseDb = 0.0f;      // how far the expander was raised to keep the pauses down
+    float backgroundDuckDb = 0.0f;               // how far the blocks without speech were lowered to keep the pauses down
     int backgroundShapePasses = 0;
-    std::vector<std::pair<float, double>> backgroundTried; // each shaping pass: the raise, dB, and the ratio it gave
+    std::vector<std::pair<float, double>> backgroundTried; // each shaping pass: the lowering, dB, and the ratio it gave
     // The denoiser that ran (its result was used), as given and whether it is the bundled one.
     juce::String denoiserPath;
     std::optional<bool> denoiserBundled;

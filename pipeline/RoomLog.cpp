@@ -65,13 +65,13 @@ juce::String backgroundLine (const RoomFindings& room)
     juce::String line = "[Room] Background: speech to pauses " + juce::String (room.inputSpeechToPauseDb.value_or (0.0), 1)
                         + " dB in the input, " + juce::String (room.outputSpeechToPauseDb.value_or (0.0), 1)
                         + " dB after the chain";
-    if (room.backgroundExpanderRaiseDb > 0.0f)
-        line << " (expander raised " << juce::String (room.backgroundExpanderRaiseDb, 1) << " dB)";
+    if (room.backgroundDuckDb > 0.0f)
+        line << " (pauses lowered " << juce::String (room.backgroundDuckDb, 1) << " dB)";
     if (room.backgroundTried.size() > 1)
     {
         juce::StringArray tried;
         for (const auto& [raise, ratio] : room.backgroundTried)
-            tried.add ("+" + juce::String (raise, 1) + " dB: " + juce::String (ratio, 1) + " dB");
+            tried.add ("-" + juce::String (raise, 1) + " dB: " + juce::String (ratio, 1) + " dB");
         line << "; tried " << tried.joinIntoString (", ");
     }
     return line;

@@ -527,9 +527,9 @@ TEST (Rooms, BackgroundIsNeverLiftedUnderAPreset)
             ASSERT_TRUE (run.output.ok);
             const double after = speechToPauseDb (run.output.buffer, f);
             const auto& guard = run.report["room"]["background"];
-            std::printf ("[figure] %s, %s: speech to pauses %.1f dB in, %.1f dB out (engine: %.1f -> %.1f, expander +%.1f dB, %d passes)\n",
+            std::printf ("[figure] %s, %s: speech to pauses %.1f dB in, %.1f dB out (engine: %.1f -> %.1f, pauses -%.1f dB, %d passes)\n",
                          b.name, preset, before, after, (double) guard["inputSpeechToPauseDb"],
-                         (double) guard["outputSpeechToPauseDb"], (double) guard["expanderRaiseDb"], (int) guard["shapePasses"]);
+                         (double) guard["outputSpeechToPauseDb"], (double) guard["pausesLoweredDb"], (int) guard["shapePasses"]);
             EXPECT_GE (after, before);
         }
     }
