@@ -301,6 +301,6 @@ juce::String helpAllText()
             "  --outputs-only [<bool>]  Only the mastered outputs go into the output folder: no ASR feed,\n"
             "                           no pre-filtered copy (default: false)\n"
             "\n"
-            "The options of this part take --name=value as well as --name value.\n";
+            "The options --help does not list, but --bypass-stage, also take --name=value.\n";
     return text;
 }
