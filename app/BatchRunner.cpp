@@ -77,9 +77,12 @@ juce::String nameClashReason (const CommandLineOptions& options, const juce::Arr
     { return toFolder ? options.outputDir.getChildFile (input.getFileName()) : options.outputFile; };
 
     // Names written beside the outputs, each with the input it belongs to (none for the pre-filtered file).
+    // With --outputs-only there are none: only the outputs land in the folder.
     std::map<juce::String, juce::File> besideOutputs;
-    besideOutputs.emplace (nameKey (intermediate_names::prefiltered), juce::File());
-    if (options.config.denoise)
+    const bool besides = ! options.config.outputsOnly;
+    if (besides)
+        besideOutputs.emplace (nameKey (intermediate_names::prefiltered), juce::File());
+    if (besides && options.config.denoise)
     {
         // Two inputs whose names differ only in their extension (a.wav, a.WAV) have one feed name.
         std::map<juce::String, juce::File> feedOwners;
@@ -117,7 +120,7 @@ juce::String nameClashReason (const CommandLineOptions& options, const juce::Arr
     {
         const auto output = outputOf (input);
         const auto name = output.getFileName();
-        if (nameKey (name) == nameKey (intermediate_names::prefiltered))
+        if (besides && nameKey (name) == nameKey (intermediate_names::prefiltered))
             return "Output file has the name of the pre-filtered file written beside it; the output would be "
                    "replaced by it: " + output.getFullPathName();
         if (isIntermediateName (name))

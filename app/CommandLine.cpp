@@ -15,6 +15,43 @@ bool parseBool (const juce::String& value)
     return value == "true" || value == "1";
 }
 
+// The same reading, with a warning for a text that is none of the four spellings
+// (yes, on, TRUE...): the meaning stays, but the user learns it.
+bool parseBool (const juce::String& name, const juce::String& value, juce::StringArray& warnings)
+{
+    const bool on = parseBool (value);
+    if (! on && value != "false" && value != "0")
+        warnings.add ("WARNING: " + name + " \"" + value + "\" is read as false (the values are true, 1, false and 0)");
+    return on;
+}
+
+// The options beyond the original set: each also takes its value as --name=value.
+bool takesJoinedValue (const juce::String& name)
+{
+    static const juce::StringArray names { "--report", "--report-html", "--render-report", "--finish", "--true-peak",
+                                           "--preset", "--hum", "--declip", "--denoise-limit", "--outputs-only",
+                                           "--lufs-tolerance" };
+    return names.contains (name);
+}
+
+// The switches among them: given alone (last, or before another option) they mean true.
+bool isSwitch (const juce::String& name)
+{
+    return name == "--declip" || name == "--outputs-only";
+}
+
+juce::String presetNames()
+{
+    juce::StringArray names;
+    for (const auto& p : delivery::presets())
+        names.add (p.name);
+    return names.joinIntoString (", ");
+}
+
+// The range --denoise-limit takes, dB: from no reduction to the denoiser's deepest.
+constexpr float kLowestDenoiseLimitDb = 0.0f;
+constexpr float kHighestDenoiseLimitDb = 60.0f;
+
 // A relative path is taken from the working directory; an empty one stays empty.
 juce::File parsePath (const juce::String& value)
 {
@@ -80,13 +117,26 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
     // A preset sets the finish, the target and the ceiling; each given on its own overrides it, wherever it stands.
     std::optional<float> targetLufs, truePeakDbtp, checkToleranceLu;
     std::optional<Finish> finish;
+    std::optional<HumMode> hum;
+    std::optional<bool> declip;
     juce::String preset, invalid;
     // A file's path that ends with a separator names a folder: the run would write a file of the folder's name.
     juce::String folderForFile;
 
     for (int i = 1; i < count; i += 2)
     {
-        const juce::String& name = arguments[i];
+        juce::String name = arguments[i];
+        // --name=value for the options beyond the original set: the value is in the same argument.
+        std::optional<juce::String> joined;
+        if (name.startsWith ("--") && name.containsChar ('='))
+            if (const auto head = name.upToFirstOccurrenceOf ("=", false, false); takesJoinedValue (head))
+            {
+                joined = name.fromFirstOccurrenceOf ("=", false, false);
+                name = head;
+            }
+        // A switch given alone takes no value.
+        if (! joined && isSwitch (name) && (i + 1 >= count || arguments[i + 1].startsWith ("--")))
+            joined = juce::String ("true");
 
         if (name == "--help" || name == "-h" || name == "--help-all")
         {
@@ -106,13 +156,15 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
 
         // Tested before the name is looked up, so a lone trailing unknown
         // name is reported as missing its value.
-        if (i + 1 >= count)
+        if (! joined && i + 1 >= count)
         {
             options.errorMessage = "Missing value for argument: " + name;
             return options;
         }
 
-        const juce::String& value = arguments[i + 1];
+        const juce::String value = joined ? *joined : arguments[i + 1];
+        if (joined)
+            --i; // one argument held both; the loop's step lands on the next name
         if ((name == "--output" || name == "--report" || name == "--report-html") && value.endsWithChar ('/')
             && folderForFile.isEmpty())
             folderForFile = "Invalid value for argument: " + name + " (a path ending with / names a folder, not a file): "
@@ -122,9 +174,9 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         else if (name == "--output")          options.outputFile = parsePath (value);
         else if (name == "--input-dir")       options.inputDir = parsePath (value);
         else if (name == "--output-dir")      options.outputDir = parsePath (value);
-        else if (name == "--denoise")         options.config.denoise = parseBool (value);
-        else if (name == "--compressor")      options.config.compressor = parseBool (value);
-        else if (name == "--eq")              options.config.eq = parseBool (value);
+        else if (name == "--denoise")         options.config.denoise = parseBool (name, value, options.warnings);
+        else if (name == "--compressor")      options.config.compressor = parseBool (name, value, options.warnings);
+        else if (name == "--eq")              options.config.eq = parseBool (name, value, options.warnings);
         else if (name == "--voice-type")      options.config.voiceType = value;
         else if (name == "--deepfilter-path") options.config.deepFilterPath = value;
         else if (name == "--ffmpeg-path")     options.config.ffmpegPath = value;
@@ -136,7 +188,27 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         {
             if (value == "loudness")       finish = Finish::loudness;
             else if (value == "peak-trim") finish = Finish::peakTrim;
-            else                           invalid = name;
+            else                           invalid = name + " (the values are loudness and peak-trim)";
+        }
+        else if (name == "--hum")
+        {
+            if (value == "auto")     hum = HumMode::automatic;
+            else if (value == "50")  hum = HumMode::mains50;
+            else if (value == "60")  hum = HumMode::mains60;
+            else if (value == "off") hum = HumMode::off;
+            else                     invalid = name + " (the values are auto, 50, 60 and off)";
+        }
+        else if (name == "--declip")          declip = parseBool (name, value, options.warnings);
+        else if (name == "--outputs-only")    options.config.outputsOnly = parseBool (name, value, options.warnings);
+        else if (name == "--denoise-limit")
+        {
+            const auto limit = value.getFloatValue();
+            const bool isNumber = value.isNotEmpty() && value.containsOnly ("0123456789.+-")
+                                  && value.containsAnyOf ("0123456789");
+            if (! isNumber || ! (limit >= kLowestDenoiseLimitDb && limit <= kHighestDenoiseLimitDb))
+                invalid = name + " (a number of dB from 0 to 60)";
+            else
+                options.config.denoiseLimitDb = limit;
         }
         else if (name == "--bypass-stage")    options.config.bypassStage = value.getIntValue();
         else if (name == "--report")          options.reportFile = parsePath (value);
@@ -144,6 +216,17 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         else if (name == "--render-report")
         {
             // One or more reports: every argument up to the next option name.
+            if (joined)
+            {
+                if (value.isNotEmpty())
+                    options.renderReports.add (parsePath (value));
+                int next = i + 2;
+                for (; next < count && ! arguments[next].startsWith ("--"); ++next)
+                    if (arguments[next].isNotEmpty())
+                        options.renderReports.add (parsePath (arguments[next]));
+                i = next - 2;
+                continue;
+            }
             if (value.startsWith ("--"))
             {
                 options.errorMessage = "Missing value for argument: " + name;
@@ -170,10 +253,21 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
             options.config.finish = Finish::loudness;
             options.config.targetLufs = p->targetLufs;
             options.config.truePeakDbtp = p->ceilingDbtp;
+            // A preset also looks for 50 or 60 Hz hum, rebuilds clipped stretches and keeps the background down.
+            options.config.hum = HumMode::automatic;
+            options.config.declip = true;
+            options.config.keepBackground = true;
+            options.config.roomLog = true;
         }
         else if (invalid.isEmpty())
-            invalid = "--preset";
+            invalid = "--preset (the presets are " + presetNames() + ")";
     }
+    if (hum)
+        options.config.hum = *hum;
+    if (declip)
+        options.config.declip = *declip;
+    if (hum || declip || options.config.denoiseLimitDb || options.config.outputsOnly)
+        options.config.roomLog = true;
     if (finish)
         options.config.finish = *finish;
     if (targetLufs)
@@ -271,6 +365,15 @@ juce::String helpAllText()
              << juce::String (p.targetLufs, 1) << " LUFS, " << juce::String (p.ceilingDbtp, 1) << " dBTP\n";
     text << "                           (the checks of each are listed in the manual page)\n"
             "\n"
+            "Room Options (every preset sets --hum auto and --declip, and keeps the pauses down):\n"
+            "  --hum <mode>             'auto': find 50 or 60 Hz mains hum and notch the lines that stand out;\n"
+            "                           '50', '60': the same, that family only; 'off': no notch\n"
+            "                           (default: 50/100/150 Hz notches when the grid-hum check fires)\n"
+            "  --declip [<bool>]        Rebuild clipped stretches before the chain (default: false)\n"
+            "  --denoise-limit <dB>     The denoiser's attenuation limit, 0 to 60 (default: 10, 12 or 15 by SNR)\n"
+            "  --outputs-only [<bool>]  Only the mastered outputs go into the output folder: no ASR feed,\n"
+            "                           no pre-filtered copy (default: false)\n"
+            "\n"
             "Check Options:\n"
             "  --check                  Measure --input or every --input-dir file against --preset or the\n"
             "                           limits below and write only --report and --report-html; exit 0 when\n"
@@ -280,6 +383,8 @@ juce::String helpAllText()
             "  --true-peak <dBTP>       With --check: the highest true peak that passes\n"
             "\n"
             "Exit status: 0 all mastered (or passed), 1 refused, 2 some file failed or the report or page\n"
-            "could not be written, 3 every file mastered but some failed its --preset's checks.\n";
+            "could not be written, 3 every file mastered but some failed its --preset's checks.\n"
+            "\n"
+            "The options --help does not list, but --bypass-stage, also take --name=value.\n";
     return text;
 }

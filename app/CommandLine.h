@@ -31,6 +31,8 @@ struct CommandLineOptions
     bool showAllHelp = false; // --help-all: the help and the options beyond it
     bool isValid = false;
     juce::String errorMessage;
+    // Lines for standard error that do not stop the run (a boolean read as false that may not have been meant so).
+    juce::StringArray warnings;
 };
 
 // Parses the argument list (program path first). Never throws, prints nothing.

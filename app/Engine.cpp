@@ -21,6 +21,9 @@ int runEngine (const juce::StringArray& arguments)
     }
     else if (options.isValid)
     {
+        // Said before the run, and only for one that goes ahead: a refused command line gets its error alone.
+        for (const auto& warning : options.warnings)
+            std::cerr << warning.toStdString() << "\n";
         exitCode = runBatch (options, 0);
     }
     else

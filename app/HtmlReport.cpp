@@ -309,23 +309,6 @@ juce::String fileNameOf (const juce::String& path)
     return path.fromLastOccurrenceOf ("/", false, false);
 }
 
-// A finding the report may carry as a flag or as an object ({"found": true},
-// {"detected": true}, a count of clipped samples): found or not, or not said.
-std::optional<bool> foundIn (const juce::var& v)
-{
-    if (v.isBool())
-        return (bool) v;
-    if (! v.isObject())
-        return std::nullopt;
-    for (const char* key : { "found", "detected", "present", "hasGridHum", "clipped" })
-        if (v[key].isBool())
-            return (bool) v[key];
-    for (const char* key : { "clippedSamples", "clippedRuns", "count", "samples" })
-        if (const auto n = numberOf (v[key]))
-            return *n > 0.0;
-    return std::nullopt;
-}
-
 std::optional<double> levelOf (const juce::var& v)
 {
     const auto n = numberOf (v);
@@ -374,10 +357,16 @@ std::string noiseFloorCell (const juce::var& line)
 // Whether grid hum or clipping was found; nothing when the report does not say.
 std::string foundCell (const juce::var& line)
 {
-    auto hum = foundIn (line["hum"]);
-    if (! hum)
-        hum = foundIn (line["inputAnalysis"]["hasGridHum"]);
-    const auto clipping = foundIn (line["clipping"]);
+    // The mains measurement (room.hum: mainsHz when a family stood out) where
+    // the run made it, else the analysis's own 50 Hz check.
+    std::optional<bool> hum;
+    if (const auto& room = line["room"]["hum"]; room.isObject())
+        hum = numberOf (room["mainsHz"]).has_value();
+    else if (line["inputAnalysis"]["hasGridHum"].isBool())
+        hum = (bool) line["inputAnalysis"]["hasGridHum"];
+    std::optional<bool> clipping;
+    if (const auto runs = numberOf (line["room"]["clipping"]["runs"]))
+        clipping = *runs > 0.0;
     if (! hum && ! clipping)
         return "<td class=\"found none\">&#8212;</td>";
     std::vector<std::string> said;
@@ -389,6 +378,17 @@ std::string foundCell (const juce::var& line)
     for (const auto& w : said)
         out += (out.empty() ? "" : ", ") + w;
     return "<td class=\"found\">" + out + "</td>";
+}
+
+// A clipped input says so under its name: the share of its samples in flat runs, the counts in the tooltip.
+std::string clippingNote (const juce::var& clipping)
+{
+    const auto runs = numberOf (clipping["runs"]);
+    if (! runs || *runs <= 0.0)
+        return {};
+    return "<br><small class=\"clipped\" title=\"" + fixed (*runs, 0) + " clipped runs, the longest "
+           + fixed (numberOf (clipping["longestRun"]).value_or (0.0), 0) + " samples\">clipped "
+           + fixed (100.0 * numberOf (clipping["share"]).value_or (0.0), 2) + "%</small>";
 }
 
 struct Row
@@ -665,7 +665,7 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
                 + (r.ok && outLufs && *outLufs > -140.0 ? fixed (*outLufs, 2) : "") + "\" data-offtarget=\""
                 + (r.ok && off ? fixed (std::abs (*off), 2) : "") + "\">";
         page += "<td class=\"name\" title=\"" + escape (r.inputPath + "\n\xe2\x86\x92 " + line["outputPath"].toString()) + "\">"
-                + wrappableName (name) + "</td>";
+                + wrappableName (name) + clippingNote (line["room"]["clipping"]) + "</td>";
         const char* words = ! r.ok            ? (checkedOnly ? "unreadable" : "failed")
                             : otherCheckFailed ? "check failed"
                             : loudnessMissed   ? "off target"

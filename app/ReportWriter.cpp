@@ -106,8 +106,18 @@ juce::String settingsJson (const PipelineConfig& config, const PipelineResult& r
 
 // The preset's requirements against the written file; a file with no
 // measured output fails them all (checks null).
+// Why the noise-floor check could not pass, when the denoiser's limit fell short of what the floor needed.
+std::optional<juce::String> floorNote (const RoomFindings* room)
+{
+    if (room == nullptr || ! room->denoiseLimitNeededDb || ! room->denoiseLimitDb
+        || ! (*room->denoiseLimitNeededDb > *room->denoiseLimitDb))
+        return std::nullopt;
+    return "the noise floor needs " + juce::String (*room->denoiseLimitNeededDb, 1)
+           + " dB of noise reduction; the recording's SNR allows " + juce::String (*room->denoiseLimitDb, 1) + " dB";
+}
+
 juce::String deliveryJson (const juce::String& presetName, const delivery::Preset* preset,
-                           const std::optional<OutputMeasurement>& output)
+                           const std::optional<OutputMeasurement>& output, const RoomFindings* room = nullptr)
 {
     Fields f;
     f.add ("preset", quoted (presetName));
@@ -116,19 +126,24 @@ juce::String deliveryJson (const juce::String& presetName, const delivery::Prese
     const auto verdict = delivery::check (*preset, *output);
     juce::StringArray checks;
     for (const auto& c : verdict.checks)
-        checks.add (Fields()
-                        .add ("requirement", quoted (c.requirement))
-                        .add ("measured", number (c.measured))
-                        .add ("min", numberOrNull (c.min))
-                        .add ("max", numberOrNull (c.max))
-                        .add ("pass", c.pass ? "true" : "false")
-                        .close());
+    {
+        Fields check;
+        check.add ("requirement", quoted (c.requirement))
+            .add ("measured", number (c.measured))
+            .add ("min", numberOrNull (c.min))
+            .add ("max", numberOrNull (c.max))
+            .add ("pass", c.pass ? "true" : "false");
+        if (const auto note = floorNote (room); note && ! c.pass && juce::String (c.requirement) == "noiseFloorDbfs")
+            check.add ("note", quoted (*note));
+        checks.add (check.close());
+    }
     return f.add ("pass", verdict.pass ? "true" : "false").add ("checks", "[" + checks.joinIntoString (",") + "]").close();
 }
 
-juce::String deliveryJson (const juce::String& presetName, const std::optional<OutputMeasurement>& output)
+juce::String deliveryJson (const juce::String& presetName, const std::optional<OutputMeasurement>& output,
+                           const RoomFindings* room = nullptr)
 {
-    return deliveryJson (presetName, delivery::findPreset (presetName), output);
+    return deliveryJson (presetName, delivery::findPreset (presetName), output, room);
 }
 
 juce::String outputJson (const PipelineConfig& config, const OutputMeasurement& o)
@@ -200,6 +215,61 @@ juce::String overviewJson (const std::optional<SignalOverview>& o)
 }
 } // namespace
 
+namespace
+{
+// The room: what was measured of it and done about it; null fields were not measured or not done.
+juce::String roomJson (const RoomFindings& room)
+{
+    const auto int64OrNull = [] (const std::optional<juce::int64>& v) { return v ? juce::String (*v) : juce::String ("null"); };
+    juce::String clipping ("null"), hum ("null"), limit ("null"), background ("null");
+    if (const auto& c = room.clipping)
+        clipping = Fields()
+                       .add ("runs", juce::String (c->runs))
+                       .add ("longestRun", juce::String (c->longestRun))
+                       .add ("clippedSamples", juce::String (c->clippedSamples))
+                       .add ("share", number (c->share, 8))
+                       .add ("declippedSamples", int64OrNull (room.declippedSamples))
+                       .close();
+    if (const auto& h = room.hum)
+    {
+        juce::StringArray lines;
+        for (const auto& l : h->lines)
+            lines.add (Fields()
+                           .add ("harmonic", juce::String (l.harmonic))
+                           .add ("hz", number (l.frequencyHz, 2))
+                           .add ("overNeighboursDb", number (l.overNeighboursDb, 1))
+                           .close());
+        std::vector<float> notched (room.humNotchedHz);
+        hum = Fields()
+                  .add ("mainsHz", h->found() ? juce::String (h->mainsHz) : juce::String ("null"))
+                  .add ("fundamentalHz", h->found() ? number (h->fundamentalHz, 2) : juce::String ("null"))
+                  .add ("lines", "[" + lines.joinIntoString (",") + "]")
+                  .add ("notchedHz", compactArray (notched, 2))
+                  .close();
+    }
+    if (room.denoiseLimitDb)
+        limit = Fields()
+                    .add ("db", number (*room.denoiseLimitDb, 1))
+                    .add ("source", quoted (room.denoiseLimitSource))
+                    .add ("neededDb", room.denoiseLimitNeededDb ? number (*room.denoiseLimitNeededDb, 1) : juce::String ("null"))
+                    .close();
+    if (room.inputSpeechToPauseDb)
+        background = Fields()
+                         .add ("inputSpeechToPauseDb", number (*room.inputSpeechToPauseDb, 2))
+                         .add ("outputSpeechToPauseDb", room.outputSpeechToPauseDb ? number (*room.outputSpeechToPauseDb, 2)
+                                                                                   : juce::String ("null"))
+                         .add ("pausesLoweredDb", number (room.backgroundDuckDb, 1))
+                         .add ("shapePasses", juce::String (room.backgroundShapePasses))
+                         .close();
+    return Fields()
+        .add ("clipping", clipping)
+        .add ("hum", hum)
+        .add ("denoiseLimit", limit)
+        .add ("background", background)
+        .close();
+}
+} // namespace
+
 juce::String reportLine (const juce::File& input, const juce::File& output, const PipelineConfig& config,
                          const PipelineResult* r, const juce::String& error)
 {
@@ -222,6 +292,10 @@ juce::String reportLine (const juce::File& input, const juce::File& output, cons
     }
 
     f.add ("denoiseEngine", r->denoiseEngine.isNotEmpty() ? quoted (r->denoiseEngine) : juce::String ("null"))
+        // The denoiser whose result was used, as given, and whether it is the bundled one.
+        .add ("denoiserPath", r->room.denoiserPath.isNotEmpty() ? quoted (r->room.denoiserPath) : juce::String ("null"))
+        .add ("denoiserBundled", r->room.denoiserBundled ? juce::String (*r->room.denoiserBundled ? "true" : "false")
+                                                         : juce::String ("null"))
         .add ("processingTimeMs", number (r->processingTimeMs, 1))
         // The same object the program keeps as the Pass 1 analysis JSON.
         .add ("inputAnalysis", r->analysisJson.isNotEmpty() ? r->analysisJson : juce::String ("null"))
@@ -230,7 +304,8 @@ juce::String reportLine (const juce::File& input, const juce::File& output, cons
         .add ("outputMeasureError", r->outputMeasureError.isNotEmpty() ? quoted (r->outputMeasureError) : juce::String ("null"))
         .add ("outputMeasureMs", number (r->outputMeasureMs, 1));
     if (config.deliveryPreset.isNotEmpty())
-        f.add ("delivery", deliveryJson (config.deliveryPreset, ok ? r->output : std::nullopt));
+        f.add ("delivery", deliveryJson (config.deliveryPreset, ok ? r->output : std::nullopt, &r->room));
+    f.add ("room", roomJson (r->room));
     // The pictures' data last: the bulk of a line, after every figure a reader looks for.
     return f.add ("curves", r->inputOverview || r->outputOverview
                                 ? Fields()

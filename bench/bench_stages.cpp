@@ -65,7 +65,7 @@ void runStage (benchmark::State& state, Stage&& stage)
 
 static void PreFilterWithHum (benchmark::State& s)
 {
-    runStage (s, [] (auto& b) { stages::applyPreFilter (b, rate, { true }); });
+    runStage (s, [] (auto& b) { stages::applyPreFilter (b, rate, { true, std::nullopt }); });
 }
 static void DeEsser (benchmark::State& s)
 {

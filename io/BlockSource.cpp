@@ -63,6 +63,22 @@ FloatSpill::~FloatSpill()
         file.deleteFile();
 }
 
+void FloatSpill::restart()
+{
+    output.reset();
+    input.reset();
+    memory.clear();
+    frames = 0;
+    good = true;
+    overBound = false;
+    if (file != juce::File())
+    {
+        file.deleteFile();
+        output = InFlightFiles::createFile (file, 0);
+    }
+    inMemory = output == nullptr;
+}
+
 Outcome FloatSpill::outcome() const
 {
     if (overBound)

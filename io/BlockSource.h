@@ -64,6 +64,9 @@ public:
     FloatSpill (const juce::File& file, int numChannels, double sampleRate);
     ~FloatSpill() override;
 
+    // Forgets every frame written, to be written again from the start.
+    void restart();
+
     // Appends the first numFrames frames of every channel.
     void append (const juce::AudioBuffer<float>& block, int numFrames);
 

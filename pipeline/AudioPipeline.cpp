@@ -7,6 +7,8 @@
 #include "io/NativeNames.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/Chain.h"
+#include "pipeline/Delivery.h"
+#include "pipeline/RoomLog.h"
 #include "pipeline/FilePasses.h"
 #include "pipeline/OutputMeasure.h"
 #include "pipeline/SampleChecks.h"
@@ -18,6 +20,11 @@
 namespace
 {
 const juce::String ruleLine ("========================================");
+
+// The analysis's voice-activity blocks, the background guard's frames.
+constexpr double kSpeechBlockSeconds = 0.02;
+// Speech this far over its pauses: they are as good as silent, and the background guard stays out.
+constexpr double kSilentPausesDb = 60.0;
 
 void log (const juce::String& message)
 {
@@ -148,7 +155,9 @@ private:
 
     bool analyseAndPreFilter();
     std::optional<Analysis> analyseInput (AudioBlockSource& source);
+    void chooseDenoiseLimit (const AnalysisResult& analysis);
     bool writePreFiltered (AudioBlockSource& source, bool hasGridHum);
+    bool measuresHum() const { return config.hum != HumMode::specified && config.hum != HumMode::off; }
     void reduceNoise();
     void exportAsrFeed();
     bool runChainIntoOutput();
@@ -170,6 +179,8 @@ private:
     juce::int64 inputFrames = -1; // the input's length and rate, when it could be opened for its analysis
     double inputRate = 0.0;
     AutoMapParameters params;
+    std::vector<BlockKind> inputBlocks; // the input's speech and pauses (the background guard's blocks)
+    std::optional<double> inputSpeechToPause; // dB: the input's speech blocks over its pauses
 };
 
 // The input's analysis, the mapping, and the pre-filtered intermediate.
@@ -199,7 +210,28 @@ std::optional<Analysis> FileRun::analyseInput (AudioBlockSource& source)
     std::optional<OverviewTap> overview;
     if (config.measureOutput)
         overview.emplace (source.numChannels(), source.sampleRate());
-    auto loaded = checkAndAnalyse (source, overview ? &*overview : nullptr);
+    // The room's measurements ride on the same read.
+    std::optional<clipping::Scan> clipScan;
+    std::optional<mains_hum::Scan> humScan;
+    std::vector<pass::Tap> roomTaps;
+    if (config.measureOutput || config.declip || config.roomLog)
+    {
+        clipScan.emplace (source.numChannels());
+        roomTaps.push_back ([&] (juce::AudioBuffer<float>& block, int n) { clipScan->add (block.getArrayOfReadPointers(), n); });
+    }
+    std::optional<BlockPowers> blockPowers;
+    if (config.keepBackground)
+    {
+        blockPowers.emplace ((int) (source.sampleRate() * kSpeechBlockSeconds));
+        roomTaps.push_back ([&] (juce::AudioBuffer<float>& block, int n)
+                            { blockPowers->add (block.getArrayOfReadPointers(), block.getNumChannels(), n); });
+    }
+    if (measuresHum())
+    {
+        humScan.emplace (source.numChannels(), source.sampleRate());
+        roomTaps.push_back ([&] (juce::AudioBuffer<float>& block, int n) { humScan->add (block.getArrayOfReadPointers(), n); });
+    }
+    auto loaded = checkAndAnalyse (source, overview ? &*overview : nullptr, roomTaps);
     if (! loaded.readWhole)
     {
         fail (readErrorMessage (input));
@@ -220,17 +252,86 @@ std::optional<Analysis> FileRun::analyseInput (AudioBlockSource& source)
     AudioAnalyzer::writeLog (analysis);
     result.analysisJson = AudioAnalyzer::toJson (analysis.result);
     params = AutoMap::fromAnalysis (analysis.result);
+    chooseDenoiseLimit (analysis.result);
     result.mapping = params;
     log (AutoMap::logLine (params, analysis.result));
+
+    auto& room = result.room;
+    if (clipScan)
+        room.clipping = clipScan->finish();
+    if (humScan)
+        room.hum = humScan->finish (config.hum == HumMode::mains50   ? mains_hum::Families::only50
+                                    : config.hum == HumMode::mains60 ? mains_hum::Families::only60
+                                                                     : mains_hum::Families::both);
+    if (blockPowers)
+    {
+        // Speech where the voice activity found it; pauses everywhere else.
+        const auto& voiced = analysis.measurements.voiceActivity.voicedBlocks;
+        const auto powers = blockPowers->finish();
+        inputBlocks.resize (powers.size(), BlockKind::neither);
+        for (size_t i = 0; i < powers.size() && i < voiced.size(); ++i)
+            inputBlocks[i] = voiced[i] ? BlockKind::speech : BlockKind::pause;
+        inputSpeechToPause = SpeechToPause::ratioOf (inputBlocks, powers);
+    }
+    if (config.roomLog)
+    {
+        if (room.clipping)
+            log (room_log::clippingLine (*room.clipping));
+        if (room.hum)
+            log (room_log::humLine (*room.hum));
+        if (room.denoiseLimitDb && config.denoise)
+            log (room_log::denoiseLimitLine (room));
+    }
     return std::move (loaded.analysis);
+}
+
+// The attenuation limit the denoiser gets: the mapping's, --denoise-limit's, or
+// with a preset that asks for a noise floor, as much as reaching it needs.
+void FileRun::chooseDenoiseLimit (const AnalysisResult& analysis)
+{
+    auto& room = result.room;
+    if (config.denoiseLimitDb)
+    {
+        params.df3AttenLimitDb = *config.denoiseLimitDb;
+        room.denoiseLimitDb = params.df3AttenLimitDb;
+        room.denoiseLimitSource = "option";
+        return;
+    }
+    const auto* preset = delivery::findPreset (config.deliveryPreset);
+    if (preset == nullptr || ! preset->maxNoiseFloorDbfs)
+        return;
+    const auto choice = room_log::limitForFloor (analysis, config.targetLufs, *preset->maxNoiseFloorDbfs,
+                                                 params.df3AttenLimitDb);
+    params.df3AttenLimitDb = choice.limitDb;
+    room.denoiseLimitDb = choice.limitDb;
+    room.denoiseLimitNeededDb = choice.neededDb;
+    room.denoiseLimitSource = "preset";
 }
 
 // The pre-filter pass into the intermediate. false when the file is stopped here.
 bool FileRun::writePreFiltered (AudioBlockSource& source, bool hasGridHum)
 {
     log ("[AudioPipeline] Stage 1.5: Pre-Filtering (HPF & Grid Hum)");
-    const stages::PreFilterParameters preFilterParameters { hasGridHum };
-    stage_log::write (stages::describePreFilter (preFilterParameters));
+    stages::PreFilterParameters preFilterParameters { hasGridHum, std::nullopt };
+    // With a hum option the measurement decides: the lines found, where they lie; none with --hum off.
+    if (config.hum != HumMode::specified)
+    {
+        preFilterParameters.measuredHumHz.emplace();
+        if (config.hum != HumMode::off && result.room.hum)
+            for (const auto& line : result.room.hum->lines)
+                preFilterParameters.measuredHumHz->push_back ((float) line.frequencyHz);
+    }
+    const auto preFilterReport = stages::describePreFilter (preFilterParameters);
+    result.room.humNotchedHz = preFilterReport.notchedHz;
+    stage_log::write (preFilterReport);
+
+    // The clipped stretches are rebuilt on the way into the intermediate.
+    std::optional<stages::Declipper> declipper;
+    if (config.declip && result.room.clipping && result.room.clipping->clipped())
+        declipper.emplace (stages::designDeclipper ({ result.room.clipping->clipLevels }, source.sampleRate()),
+                           source.numChannels());
+    if (config.declip)
+        result.room.declippedSamples = 0;
 
     // The later steps see the pre-filter only through this file: without it
     // the hum and rumble would reach the output while the log says they were
@@ -249,11 +350,23 @@ bool FileRun::writePreFiltered (AudioBlockSource& source, bool hasGridHum)
         return false;
     }
     stages::BiquadCascade filter (stages::designPreFilter (preFilterParameters, source.sampleRate()), source.numChannels());
-    if (! preFilter (source, filter, *writer))
+    if (! preFilter (source, filter, *writer, declipper ? &*declipper : nullptr))
     {
         fail (readErrorMessage (input));
         return false;
     }
+    if (declipper)
+    {
+        const auto declipped = declipper->report();
+        result.room.declippedSamples = declipped.rebuiltSamples;
+        result.room.declipLeftRuns = declipped.leftRuns;
+        result.room.declipHeadroomDb = declipped.headroomDb;
+        // The file is lower by the headroom; the expander's floor, taken from the input, comes down with it.
+        params.expanderThresholdDb += declipped.headroomDb;
+        log (room_log::declipLine (declipped));
+    }
+    else if (config.declip)
+        log (room_log::declipLine ({}));
     if (const auto written = writer->finish(); ! written.ok())
     {
         fail ("Pre-filter failed: " + written.message);
@@ -309,6 +422,12 @@ void FileRun::reduceNoise()
     }
 
     currentFile = nrOutput;
+    if (nr.engine == NoiseReductionEngine::DeepFilterNet3)
+    {
+        result.room.denoiserPath = config.deepFilterPath;
+        result.room.denoiserBundled = juce::File::createFileWithoutCheckingPath (config.deepFilterPath).getFileName()
+                                      == room_log::bundledDenoiserName;
+    }
     switch (nr.engine)
     {
         case NoiseReductionEngine::DeepFilterNet3: result.denoiseEngine = "DeepFilterNet3"; break;
@@ -316,7 +435,8 @@ void FileRun::reduceNoise()
         default:                                   result.denoiseEngine = {}; break;
     }
     log ("[AudioPipeline] Denoise complete. Engine: " + result.denoiseEngine);
-    exportAsrFeed();
+    if (! config.outputsOnly) // the feed is a copy for speech recognition; the chain goes on from the work folder
+        exportAsrFeed();
 }
 
 // The denoised file beside the output, for speech recognition.
@@ -358,7 +478,22 @@ bool FileRun::runChainIntoOutput()
     OutputSink sink (output, working.sampleRate(), working.numChannels());
     const juce::File spillFile = work.ensureExists() ? work.file (intermediate_names::chainSpill) : juce::File();
     ChainSettings* const settings = config.measureOutput ? &result.settings : nullptr;
-    if (const auto stopped = runChain ({ working, shownFile, *beforePreGain, config, params, spillFile, settings }, sink))
+    // With a preset the pauses may not come closer to the speech than in the input.
+    std::optional<BackgroundGuard> background;
+    // Pauses of digital silence (or nearly) have nothing in them to lift.
+    if (config.keepBackground && inputSpeechToPause && *inputSpeechToPause < kSilentPausesDb
+        && working.sampleRate() == inputRate)
+    {
+        result.room.inputSpeechToPauseDb = inputSpeechToPause;
+        background.emplace (BackgroundGuard { inputBlocks, (int) (inputRate * kSpeechBlockSeconds), *inputSpeechToPause,
+                                              result.room });
+    }
+    const auto stopped = runChain ({ working, shownFile, *beforePreGain, config, params, spillFile, settings,
+                                     background ? &*background : nullptr },
+                                   sink);
+    if (background && config.roomLog)
+        log (room_log::backgroundLine (result.room));
+    if (stopped)
     {
         if (stopped->readError.isEmpty())
             return stopAfter (stopped->checkLabel, stopped->nonFiniteCount);
@@ -445,7 +580,9 @@ bool FileRun::copyToOutput()
 // everything else in the work folder is transient.
 void FileRun::finishOutputs()
 {
-    work.finish (intermediate_names::prefiltered, output.getParentDirectory());
+    // With --outputs-only the pre-filtered file goes with the work folder.
+    work.finish (config.outputsOnly ? juce::String() : juce::String (intermediate_names::prefiltered),
+                 output.getParentDirectory());
 
     result.success = true;
     result.processingTimeMs = elapsedMs();

@@ -1,16 +1,27 @@
 #include "pipeline/Chain.h"
 
+#include "analysis/SpeechToPause.h"
 #include "io/AudioFileIO.h"
 #include "pipeline/ChainSteps.h"
 #include "pipeline/FilePasses.h"
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
+#include "pipeline/stages/PauseDucker.h"
+
+#include <algorithm>
 
 // The chain's passes in order (pipeline/FilePasses.h has them all): the
 // shaping pass into the spill, then the level passes over it into the sink.
 
 namespace
 {
+// The background guard: passes of the shaping at most, how far above the
+// input's speech-to-pause ratio the shaped samples must stay (the limiter after
+// them takes a little off the speech's peaks), and the most the pauses are lowered.
+constexpr int kBackgroundPasses = 3;
+constexpr double kBackgroundMarginDb = 1.0;
+constexpr float kMostDuckDb = 20.0f;
+
 void log (const juce::StringArray& lines)
 {
     for (const auto& line : lines)
@@ -57,19 +68,53 @@ std::optional<ChainStop> ChainRun::shapeAndCheck (std::optional<Analysis>& shape
         sample_checks::ChannelTallies tallies;
     };
     std::vector<Shaping> steps;
-    steps.reserve (shapingSteps().size()); // the pass below holds pointers to the tallies
-    std::vector<pass::ChannelStep> passSteps;
-    for (const auto& s : shapingSteps())
+    // With the background guard: the input's speech blocks, and how far its pauses are lowered.
+    std::vector<bool> speech;
+    if (in.background != nullptr)
+        for (const auto kind : in.background->blocks)
+            speech.push_back (kind == BlockKind::speech);
+    float duckDb = 0.0f;
+    for (int attempt = 0;; ++attempt)
     {
-        const bool on = runs (s.step, in.config);
-        steps.push_back ({ s.step, on ? s.prepare (context, bypassed (s.step, in.config)) : PreparedStep(),
-                           sample_checks::ChannelTallies (channels) });
-        passSteps.push_back ({ steps.back().prepared.process, &steps.back().tallies });
-    }
+        steps.clear();
+        steps.reserve (shapingSteps().size()); // the pass below holds pointers to the tallies
+        std::vector<pass::ChannelStep> passSteps;
+        for (const auto& s : shapingSteps())
+        {
+            const bool on = runs (s.step, in.config);
+            steps.push_back ({ s.step, on ? s.prepare (context, bypassed (s.step, in.config)) : PreparedStep(),
+                               sample_checks::ChannelTallies (channels) });
+            passSteps.push_back ({ steps.back().prepared.process, &steps.back().tallies });
+        }
+        if (duckDb > 0.0f)
+            passSteps.push_back ({ pass::holding (std::make_shared<stages::PauseDucker> (
+                stages::designPauseDucker ({ speech, in.background->blockFrames, duckDb }, context.sampleRate), channels)) });
 
-    shaped = shape (in.source, passSteps, spill, helper);
-    if (! shaped)
-        return readFailure (readErrorMessage (in.sourceFile));
+        std::optional<SpeechToPause> background;
+        if (in.background != nullptr)
+            background.emplace (in.background->blocks, in.background->blockFrames);
+        shaped = shape (in.source, passSteps, spill, helper,
+                        background ? [&] (juce::AudioBuffer<float>& block, int n)
+                        { background->add (block.getArrayOfReadPointers(), block.getNumChannels(), n); }
+                                   : pass::Tap());
+        if (! shaped)
+            return readFailure (readErrorMessage (in.sourceFile));
+        if (! background)
+            break;
+        auto& findings = in.background->findings;
+        const auto ratio = background->ratioDb();
+        findings.outputSpeechToPauseDb = ratio;
+        findings.backgroundShapePasses = attempt + 1;
+        findings.backgroundDuckDb = duckDb;
+        if (! ratio || ! spill.ok())
+            break;
+        findings.backgroundTried.push_back ({ duckDb, *ratio });
+        const double shortfall = in.background->inputSpeechToPauseDb + kBackgroundMarginDb - *ratio;
+        if (shortfall <= 0.0 || attempt + 1 >= kBackgroundPasses || duckDb >= kMostDuckDb)
+            break;
+        duckDb = juce::jmin (kMostDuckDb, duckDb + (float) shortfall);
+        spill.restart();
+    }
     if (spill.movedToMemory())
         juce::Logger::writeToLog (stage_log::spillInMemoryLine (in.spillFile, FloatSpill::memoryBoundBytes()));
     if (! spill.ok())

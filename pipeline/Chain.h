@@ -1,6 +1,7 @@
 #pragma once
 
 #include "analysis/AudioAnalyzer.h"
+#include "analysis/SpeechToPause.h"
 #include "io/BlockSource.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/Pass.h"
@@ -30,6 +31,19 @@ public:
     virtual void write (const juce::AudioBuffer<float>& block, int numFrames) = 0;
 };
 
+// With a preset: the chain may not bring the pauses closer to the speech than
+// the input has them. The shaping pass measures its speech-to-pause ratio on
+// the input's speech and pause blocks; when it falls short, the shaping runs
+// again with the input's blocks without speech lowered by the shortfall
+// (stages::PauseDucker; a few passes at most).
+struct BackgroundGuard
+{
+    const std::vector<BlockKind>& blocks;  // the input's speech and pauses, 20 ms blocks
+    int blockFrames;
+    double inputSpeechToPauseDb;
+    RoomFindings& findings;                // receives the ratio after the chain and the raise
+};
+
 struct ChainInput
 {
     AudioBlockSource& source;          // the working file, after pre-filter and noise reduction
@@ -39,6 +53,7 @@ struct ChainInput
     const AutoMapParameters& params;   // the mapping of the input's analysis
     juce::File spillFile;              // where the chain keeps its samples between passes; none: in memory
     ChainSettings* settings = nullptr; // when given, receives what each stage was set to
+    BackgroundGuard* background = nullptr; // when given, the pauses are kept down
 };
 
 // Runs the stages from pre-gain to the output trim (or the loudness finish)

@@ -5,7 +5,7 @@
 
 using pass::holding;
 
-CheckedRead checkAndAnalyse (AudioBlockSource& source, OverviewTap* overview)
+CheckedRead checkAndAnalyse (AudioBlockSource& source, OverviewTap* overview, const std::vector<pass::Tap>& further)
 {
     CheckedRead checked;
     sample_checks::ChannelTallies tallies (source.numChannels());
@@ -15,6 +15,7 @@ CheckedRead checkAndAnalyse (AudioBlockSource& source, OverviewTap* overview)
     p.taps = { [&] (juce::AudioBuffer<float>& block, int n) { accumulator.add (block, n); } };
     if (overview != nullptr)
         p.taps.push_back ([overview] (juce::AudioBuffer<float>& block, int n) { overview->add (block, n); });
+    p.taps.insert (p.taps.end(), further.begin(), further.end());
     checked.readWhole = pass::run (source, p);
     checked.tally = tallies.total();
     if (checked.readWhole)
@@ -22,24 +23,37 @@ CheckedRead checkAndAnalyse (AudioBlockSource& source, OverviewTap* overview)
     return checked;
 }
 
-bool preFilter (AudioBlockSource& input, stages::BiquadCascade& filter, Wav16FileWriter& writer)
+bool preFilter (AudioBlockSource& input, stages::BiquadCascade& filter, Wav16FileWriter& writer,
+                stages::Declipper* declipper)
 {
     side_by_side::KeptHelper helper;
     pass::Pass p;
-    p.steps = { { [&] (int c, float* samples, int n) { filter.processChannel (c, samples, n); } } };
+    const pass::ChannelStep filtering { [&] (int c, float* samples, int n) { filter.processChannel (c, samples, n); } };
+    if (declipper != nullptr)
+    {
+        // The clipped stretches are rebuilt from the samples as recorded, before any filter smears them.
+        p.linked = pass::LinkedStep { [declipper] (float* const* samples, int n) { return declipper->process (samples, n); },
+                                      [declipper] (float* const* samples) { return declipper->flush (samples); },
+                                      declipper->latency() };
+        p.afterLinked = { filtering };
+    }
+    else
+        p.steps = { filtering };
     p.taps = { [&] (juce::AudioBuffer<float>& block, int n) { writer.write (block, n); } };
     p.helper = &helper;
     return pass::run (input, p);
 }
 
 std::optional<Analysis> shape (AudioBlockSource& working, const std::vector<pass::ChannelStep>& steps,
-                               FloatSpill& spill, side_by_side::KeptHelper& helper)
+                               FloatSpill& spill, side_by_side::KeptHelper& helper, const pass::Tap& further)
 {
     AnalysisAccumulator analysis (working.numChannels(), working.sampleRate());
     pass::Pass p;
     p.steps = steps;
     p.taps = { [&] (juce::AudioBuffer<float>& block, int n) { analysis.add (block, n); },
                [&] (juce::AudioBuffer<float>& block, int n) { spill.append (block, n); } };
+    if (further)
+        p.taps.push_back (further);
     p.helper = &helper;
     if (! pass::run (working, p))
         return std::nullopt;

@@ -6,6 +6,7 @@
 #include "io/BlockSource.h"
 #include "pipeline/Pass.h"
 #include "pipeline/stages/BiquadCascade.h"
+#include "pipeline/stages/Declipper.h"
 #include "pipeline/stages/Gain.h"
 #include "pipeline/stages/LoudnessFinish.h"
 #include "pipeline/stages/TruePeakLimiter.h"
@@ -41,17 +42,19 @@ struct CheckedRead
     Analysis analysis;
 };
 
-// Passes 1 and 3. The overview, when given, sees every block too.
-CheckedRead checkAndAnalyse (AudioBlockSource& source, OverviewTap* overview = nullptr);
+// Passes 1 and 3. The overview, when given, sees every block too, and so do the further taps.
+CheckedRead checkAndAnalyse (AudioBlockSource& source, OverviewTap* overview = nullptr,
+                             const std::vector<pass::Tap>& further = {});
 
-// Pass 2: the input through the pre-filter into the writer. false when the
-// input could not be read whole.
-[[nodiscard]] bool preFilter (AudioBlockSource& input, stages::BiquadCascade& filter, Wav16FileWriter& writer);
+// Pass 2: the input through the declipper (when given) and the pre-filter into
+// the writer. false when the input could not be read whole.
+[[nodiscard]] bool preFilter (AudioBlockSource& input, stages::BiquadCascade& filter, Wav16FileWriter& writer,
+                              stages::Declipper* declipper = nullptr);
 
 // Pass 4: each channel through every step in turn; the result is analysed and
 // spilled. Empty when the source could not be read to its end.
 std::optional<Analysis> shape (AudioBlockSource& working, const std::vector<pass::ChannelStep>& steps,
-                               FloatSpill& spill, side_by_side::KeptHelper& helper);
+                               FloatSpill& spill, side_by_side::KeptHelper& helper, const pass::Tap& further = {});
 
 // The level stages over the spilled samples: the normalization gain, then the
 // limiter and the trim when the limiter runs. Each pass makes its processors

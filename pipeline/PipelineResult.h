@@ -1,6 +1,8 @@
 #pragma once
 
 #include "analysis/AnalysisResult.h"
+#include "analysis/Clipping.h"
+#include "analysis/MainsHum.h"
 #include "analysis/Overview.h"
 #include "pipeline/AutoMap.h"
 
@@ -49,6 +51,31 @@ struct OutputMeasurement
     juce::int64 numFrames = 0;
 };
 
+// What the run found of the room and did about it: each field is empty when it
+// was not measured or not done (the room options and the presets; clipping with --report too).
+struct RoomFindings
+{
+    std::optional<ClippingMeasurement> clipping; // the input's, with --report, --declip or a preset
+    std::optional<MainsHumMeasurement> hum;      // with --hum auto, 50 or 60 (and the presets)
+    std::vector<float> humNotchedHz;             // the lines the pre-filter notched, measured
+    std::optional<juce::int64> declippedSamples; // with --declip: samples rebuilt
+    juce::int64 declipLeftRuns = 0;              // runs too long to rebuild
+    float declipHeadroomDb = 0.0f;               // the gain the declipped file was lowered by
+    // The denoiser's attenuation limit as run, and where it came from ("mapped", "option", "preset").
+    std::optional<float> denoiseLimitDb;
+    juce::String denoiseLimitSource;
+    std::optional<float> denoiseLimitNeededDb;   // audiobook: what the -60 dBFS floor would need
+    // Mean power of the input's speech blocks over its pause blocks (20 ms each, the voice
+    // activity of the input's analysis), in the input and in the output's working samples.
+    std::optional<double> inputSpeechToPauseDb, outputSpeechToPauseDb;
+    float backgroundDuckDb = 0.0f;               // how far the blocks without speech were lowered to keep the pauses down
+    int backgroundShapePasses = 0;
+    std::vector<std::pair<float, double>> backgroundTried; // each shaping pass: the lowering, dB, and the ratio it gave
+    // The denoiser that ran (its result was used), as given and whether it is the bundled one.
+    juce::String denoiserPath;
+    std::optional<bool> denoiserBundled;
+};
+
 // What one pipeline call reports. Every field is defined on every return.
 struct PipelineResult
 {
@@ -70,4 +97,5 @@ struct PipelineResult
     // empty when that file was not read to its end.
     std::optional<SignalOverview> inputOverview;
     std::optional<SignalOverview> outputOverview;
+    RoomFindings room;
 };

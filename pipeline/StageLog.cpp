@@ -16,7 +16,14 @@ juce::StringArray linesFor (const stages::PreFilterReport& r)
 {
     juce::StringArray lines { "[AudioPipeline/PreFilter] Applied HPF at " + juce::String (juce::roundToInt (r.highPassHz))
                               + "Hz" };
-    if (r.humNotched)
+    if (! r.notchedHz.empty())
+    {
+        juce::StringArray at;
+        for (const float hz : r.notchedHz)
+            at.add (juce::String (hz, 2));
+        lines.add ("[AudioPipeline/PreFilter] Applied Mains Hum Notches at " + at.joinIntoString ("/") + "Hz (Measured)");
+    }
+    else if (r.humNotched)
         lines.add ("[AudioPipeline/PreFilter] Applied 50/100/150Hz Grid Hum Eradication (Gated)");
     return lines;
 }

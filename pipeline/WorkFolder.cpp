@@ -40,7 +40,7 @@ void WorkFolder::finish (const juce::String& keptName, const juce::File& outputF
     if (! made)
         return;
     const auto kept = file (keptName);
-    if (kept.existsAsFile())
+    if (keptName.isNotEmpty() && kept.existsAsFile())
         renameOver (kept, outputFolder.getChildFile (keptName));
     folder.deleteRecursively();
 }

@@ -26,7 +26,7 @@ public:
     juce::File file (const juce::String& name) const { return folder.getChildFile (name); }
     const juce::File& location() const { return folder; }
 
-    // Moves the named file (when it was written) into outputFolder, over any
+    // Moves the named file (when it was written; none when the name is empty) into outputFolder, over any
     // file of that name, then deletes the folder with what is left in it.
     // Does nothing when the folder was never made.
     void finish (const juce::String& keptName, const juce::File& outputFolder);

@@ -187,7 +187,7 @@ TEST (CheckRunExe, Refusals)
           usageError ("--check measures files and writes no audio: it takes no --output or --output-dir.") },
         { { "--check", "--input", path (on) }, usageError ("--check needs --preset <name> or limits (--target-lufs, --true-peak).") },
         { { "--check", "--preset", "podcast" }, usageError ("--check needs --input <file> or --input-dir <dir>.") },
-        { { "--check", "--input", path (on), "--preset", "radio" }, usageError ("Invalid value for argument: --preset") },
+        { { "--check", "--input", path (on), "--preset", "radio" }, usageError ("Invalid value for argument: --preset (the presets are podcast, streaming, broadcast, audiobook)") },
         { { "--check", "--input", path (on), "--true-peak", "3" }, usageError ("Invalid value for argument: --true-peak") },
         { { "--check", "--input", path (on), "--target-lufs", "-16", "--lufs-tolerance", "-1" },
           usageError ("Invalid value for argument: --lufs-tolerance") },

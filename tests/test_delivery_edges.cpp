@@ -180,9 +180,10 @@ TEST (DeliveryEdges, OptionsAndPresets)
 
     struct Bad { std::vector<std::string> extra; const char* message; };
     const Bad bad[] = {
-        { { "--finish", "Loudness" }, "Invalid value for argument: --finish" },
-        { { "--finish", "" }, "Invalid value for argument: --finish" },
-        { { "--preset", "radio" }, "Invalid value for argument: --preset" },
+        { { "--finish", "Loudness" }, "Invalid value for argument: --finish (the values are loudness and peak-trim)" },
+        { { "--finish", "" }, "Invalid value for argument: --finish (the values are loudness and peak-trim)" },
+        { { "--preset", "radio" },
+          "Invalid value for argument: --preset (the presets are podcast, streaming, broadcast, audiobook)" },
         { { "--true-peak", "0.5" }, "Invalid value for argument: --true-peak" },
         { { "--true-peak", "nan" }, "Invalid value for argument: --true-peak" },
         { { "--true-peak", "-31" }, "Invalid value for argument: --true-peak" },

@@ -32,7 +32,7 @@ double responseDb (const Stage& stage, double sampleRate, double frequencyHz, fl
 
 Stage preFilter (double sampleRate, bool hum)
 {
-    return [=] (juce::AudioBuffer<float>& b) { stages::applyPreFilter (b, sampleRate, { hum }); };
+    return [=] (juce::AudioBuffer<float>& b) { stages::applyPreFilter (b, sampleRate, { hum, std::nullopt }); };
 }
 
 Stage vocalEq (double sampleRate, juce::String voice, float air, float presence, float mud)
@@ -66,7 +66,7 @@ TEST (FilterHelpers, EveryChannelIsFilteredFromZeroStateIndependently)
     stereo.copyFrom (0, 0, left, 0, 0, 4800);
     stereo.copyFrom (1, 0, right, 0, 0, 4800);
 
-    const auto design = stages::designPreFilter ({ true }, 48000.0);
+    const auto design = stages::designPreFilter ({ true, std::nullopt }, 48000.0);
     for (auto* buffer : { &stereo, &left, &right })
     {
         stages::BiquadCascade cascade (design, buffer->getNumChannels());
@@ -86,7 +86,7 @@ TEST (FilterHelpers, OnePassCascadeEqualsJuceFiltersSectionBySectionBitForBit)
         auto input = testing_support::speechLike (2, (int) rate * 2, rate, 9);
         input.setSample (0, 100, 1.0f); // an impulse on top
 
-        const stages::BiquadCascadeDesign designs[] = { stages::designPreFilter ({ true }, rate),
+        const stages::BiquadCascadeDesign designs[] = { stages::designPreFilter ({ true, std::nullopt }, rate),
                                                         stages::designVocalEq ({ "Male", 4.0f, 3.0f, -3.0f }, rate),
                                                         stages::designSaturation ({ 0.5f }, rate).shelf };
         for (const auto& design : designs)
@@ -149,7 +149,7 @@ TEST (PreFilter, DcDecaysToZero)
 {
     juce::AudioBuffer<float> dc (1, 48000);
     juce::FloatVectorOperations::fill (dc.getWritePointer (0), 0.5f, 48000);
-    stages::applyPreFilter (dc, 48000.0, { false });
+    stages::applyPreFilter (dc, 48000.0, { false, std::nullopt });
     EXPECT_LT (std::abs (dc.getSample (0, 47999)), 1.0e-5f);
 }
 
@@ -161,7 +161,7 @@ TEST (PreFilter, LogLinesAndEmptyBuffers)
     {
         juce::AudioBuffer<float> buffer (c.channels, c.samples);
         buffer.clear();
-        const auto report = stages::applyPreFilter (buffer, 44100.0, { c.hum });
+        const auto report = stages::applyPreFilter (buffer, 44100.0, { c.hum, std::nullopt });
         juce::StringArray expected { "[AudioPipeline/PreFilter] Applied HPF at 90Hz" };
         if (c.hum)
             expected.add ("[AudioPipeline/PreFilter] Applied 50/100/150Hz Grid Hum Eradication (Gated)");

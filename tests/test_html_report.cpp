@@ -556,7 +556,8 @@ TEST (RenderReportExe, ChecksAndFindingsAreSaidInWords)
         craftedLine ("ep1_pin-k_48k.wav", true, -16.0, -16.0),
         check ("integratedLufs", -16.0, "-17.0", "-15.0", true) + "," + check ("truePeakDbtp", -0.62, "null", "-1.0", false),
         ",\"encode\":{\"codec\":\"mp3\",\"bitrate\":128000,\"decodedIntegratedLufs\":-16.07,\"decodedTruePeakDbtp\":-0.62},"
-        "\"clipping\":{\"found\":true,\"clippedSamples\":12}");
+        "\"room\":{\"clipping\":{\"runs\":3,\"longestRun\":5,\"clippedSamples\":12,\"share\":0.0001,\"declippedSamples\":null},"
+        "\"hum\":null,\"denoiseLimit\":null,\"background\":null}");
     juce::String loudnessFailed = withExtras (craftedLine ("ep2.wav", true, -18.5, -16.0),
                                               check ("integratedLufs", -18.5, "-17.0", "-15.0", false)
                                                   + "," + check ("truePeakDbtp", -1.3, "null", "-1.0", true),
@@ -579,7 +580,7 @@ TEST (RenderReportExe, ChecksAndFindingsAreSaidInWords)
     EXPECT_NE (peak.find (">True peak failed: measured -0.6 dBTP, at most -1.0</div>"), std::string::npos) << peak;
     EXPECT_NE (peak.find ("MP3 128 kbps<br>decoded -16.1 LUFS, -0.6 dBTP"), std::string::npos) << peak;
     EXPECT_NE (peak.find (">clipping</td>"), std::string::npos) << peak;
-    EXPECT_NE (peak.find ("ep1_<wbr>pin-<wbr>k_<wbr>48k.<wbr>wav</td>"), std::string::npos) << peak;
+    EXPECT_NE (peak.find ("ep1_<wbr>pin-<wbr>k_<wbr>48k.<wbr>wav<br><small class=\"clipped\""), std::string::npos) << peak;
 
     const auto& loudness = rows[1].html;
     EXPECT_NE (loudness.find ("<span class=\"status\">off target</span>"), std::string::npos) << loudness;

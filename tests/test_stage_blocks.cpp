@@ -53,8 +53,29 @@ std::vector<StageCase> stageCases()
     using namespace stages;
     std::vector<StageCase> cases;
     cases.push_back ({ "pre-filter",
-                       [] (int n) { return holding (std::make_shared<BiquadCascade> (designPreFilter ({ true }, rate), n)); },
-                       [] (auto& b) { applyPreFilter (b, rate, { true }); } });
+                       [] (int n) { return holding (std::make_shared<BiquadCascade> (designPreFilter ({ true, std::nullopt }, rate), n)); },
+                       [] (auto& b) { applyPreFilter (b, rate, { true, std::nullopt }); } });
+    // With --hum: notches where the lines were measured.
+    cases.push_back ({ "pre-filter, measured hum",
+                       [] (int n)
+                       {
+                           return holding (std::make_shared<BiquadCascade> (
+                               designPreFilter ({ false, std::vector<float> { 59.7f, 119.4f, 179.1f } }, rate), n));
+                       },
+                       [] (auto& b) { applyPreFilter (b, rate, { false, std::vector<float> { 59.7f, 119.4f, 179.1f } }); } });
+    // The background guard's: pauses lowered 9 dB, in 20 ms blocks every third of them speech.
+    static const auto duck = []
+    {
+        PauseDuckerParameters p;
+        for (int i = 0; i < 400; ++i)
+            p.speechBlocks.push_back (i % 3 == 0);
+        p.blockFrames = 960;
+        p.duckDb = 9.0f;
+        return p;
+    }();
+    cases.push_back ({ "pause ducker",
+                       [] (int n) { return holding (std::make_shared<PauseDucker> (designPauseDucker (duck, rate), n)); },
+                       [] (auto& b) { applyPauseDucker (b, rate, duck); } });
     cases.push_back ({ "pre-gain",
                        [] (int) { return holding (std::make_shared<Gain> (designPreGain ({ -18.0f, -27.5f, false })->factor)); },
                        [] (auto& b) { applyPreGain (b, { -18.0f, -27.5f, false }); } });
@@ -185,10 +206,13 @@ TEST (StageDesigns, FilterDesignsAtAFewFrequencies)
 {
     struct Point { const char* what; stages::BiquadCascadeDesign design; double rate, hz, db, tolerance; };
     const Point points[] = {
-        { "pre-filter high-pass -3 dB point", stages::designPreFilter ({ false }, 48000.0), 48000.0, 90.0, -3.0, 0.05 },
-        { "pre-filter passes the voice", stages::designPreFilter ({ true }, 48000.0), 48000.0, 1000.0, 0.0, 0.02 },
-        { "pre-filter notches 50 Hz", stages::designPreFilter ({ true }, 44100.0), 44100.0, 50.0, -40.0, 0.0 },
-        { "pre-filter notches 150 Hz", stages::designPreFilter ({ true }, 16000.0), 16000.0, 150.0, -40.0, 0.0 },
+        { "pre-filter high-pass -3 dB point", stages::designPreFilter ({ false, std::nullopt }, 48000.0), 48000.0, 90.0, -3.0, 0.05 },
+        { "pre-filter passes the voice", stages::designPreFilter ({ true, std::nullopt }, 48000.0), 48000.0, 1000.0, 0.0, 0.02 },
+        { "pre-filter notches 50 Hz", stages::designPreFilter ({ true, std::nullopt }, 44100.0), 44100.0, 50.0, -40.0, 0.0 },
+        { "pre-filter notches 150 Hz", stages::designPreFilter ({ true, std::nullopt }, 16000.0), 16000.0, 150.0, -40.0, 0.0 },
+        { "measured notch at 59.7 Hz", stages::designPreFilter ({ false, std::vector<float> { 59.7f, 119.4f } }, 48000.0), 48000.0, 59.7, -40.0, 0.0 },
+        { "measured notch at 119.4 Hz", stages::designPreFilter ({ false, std::vector<float> { 59.7f, 119.4f } }, 48000.0), 48000.0, 119.4, -40.0, 0.0 },
+        { "measured notches leave 110 Hz", stages::designPreFilter ({ false, std::vector<float> { 59.7f, 119.4f } }, 48000.0), 48000.0, 110.0, -1.6, 0.1 }, // the high-pass alone: -1.6 dB
         { "vocal EQ male band at 30 Hz", stages::designVocalEq ({ "Male", 2.0f, 3.0f, 0.0f }, 48000.0), 48000.0, 30.0, -16.4, 0.1 },
         { "vocal EQ presence", stages::designVocalEq ({ "Male", 2.0f, 3.0f, 0.0f }, 48000.0), 48000.0, 4500.0, 3.1, 0.1 },
         { "vocal EQ female band at 80 Hz", stages::designVocalEq ({ "Female", 2.0f, 3.0f, 0.0f }, 48000.0), 48000.0, 80.0, -5.1, 0.1 },

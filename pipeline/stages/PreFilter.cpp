@@ -25,6 +25,16 @@ BiquadCascadeDesign designPreFilter (const PreFilterParameters& parameters, doub
 {
     BiquadCascadeDesign design;
     design.add (*Coefficients::makeHighPass (sampleRate, designFrequency (highPassHz, sampleRate), butterworthQ));
+    if (parameters.measuredHumHz)
+    {
+        for (size_t i = 0; i < parameters.measuredHumHz->size() && i < kMostMeasuredNotches; ++i)
+        {
+            const float hz = designFrequency ((*parameters.measuredHumHz)[i], sampleRate);
+            const float width = hz <= kHighestFundamentalHz ? kMeasuredFundamentalNotchWidthHz : kMeasuredNotchWidthHz;
+            design.add (*Coefficients::makeNotch (sampleRate, hz, hz / width));
+        }
+        return design;
+    }
     if (parameters.hasGridHum)
         for (const auto& notch : humNotches)
             design.add (*Coefficients::makeNotch (sampleRate, designFrequency (notch.centreHz, sampleRate), notch.q));
@@ -33,6 +43,13 @@ BiquadCascadeDesign designPreFilter (const PreFilterParameters& parameters, doub
 
 PreFilterReport describePreFilter (const PreFilterParameters& parameters)
 {
-    return { highPassHz, parameters.hasGridHum };
+    if (parameters.measuredHumHz)
+    {
+        PreFilterReport report { highPassHz, ! parameters.measuredHumHz->empty(), *parameters.measuredHumHz };
+        if (report.notchedHz.size() > kMostMeasuredNotches)
+            report.notchedHz.resize (kMostMeasuredNotches);
+        return report;
+    }
+    return { highPassHz, parameters.hasGridHum, {} };
 }
 } // namespace stages

@@ -37,6 +37,12 @@ PreFilterReport applyPreFilter (juce::AudioBuffer<float>& buffer, double sampleR
     return describePreFilter (parameters);
 }
 
+void applyPauseDucker (juce::AudioBuffer<float>& buffer, double sampleRate, const PauseDuckerParameters& parameters)
+{
+    PauseDucker ducker (designPauseDucker (parameters, sampleRate), buffer.getNumChannels());
+    processWholeBuffer (ducker, buffer);
+}
+
 void applyGain (juce::AudioBuffer<float>& buffer, const std::optional<GainSetting>& setting)
 {
     if (! setting)

@@ -8,6 +8,7 @@
 #include "pipeline/stages/Limiter.h"
 #include "pipeline/stages/NormalizationGain.h"
 #include "pipeline/stages/OutputTrim.h"
+#include "pipeline/stages/PauseDucker.h"
 #include "pipeline/stages/PreFilter.h"
 #include "pipeline/stages/PreGain.h"
 #include "pipeline/stages/Saturation.h"
@@ -69,6 +70,9 @@ void processWholeBuffer (Processor& processor, juce::AudioBuffer<float>& buffer)
 // Allocates only the per-channel filter state.
 PreFilterReport applyPreFilter (juce::AudioBuffer<float>& buffer, double sampleRate,
                                 const PreFilterParameters& parameters);
+
+// The background guard's pause ducker over the whole buffer.
+void applyPauseDucker (juce::AudioBuffer<float>& buffer, double sampleRate, const PauseDuckerParameters& parameters);
 
 // Runs the gain over the whole buffer when there is one to apply.
 void applyGain (juce::AudioBuffer<float>& buffer, const std::optional<GainSetting>& setting);
