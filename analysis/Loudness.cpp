@@ -161,72 +161,16 @@ struct DesignedKWeightingTwoChannels
 #endif
 
 #if TESSALOOM_SSE2
-// A lone channel's two fixed stages side by side in the two lanes of one
-// register, as a wavefront: at step t the shelf lane runs sample t and the
-// high-pass lane sample t - 1, fed the shelf's output of step t - 1 rounded to
-// float, as the one-channel filter feeds it. Each lane does that filter's
-// operations in its order, so every output is its output bit for bit. The
-// first step has no high-pass sample and the last no shelf one: those lanes
-// keep their history.
-struct FixedKWeightingWavefront
-{
-    __m128d b0, b1, b2, a1, a2;                // [shelf, high-pass]
-    __m128d x1, x2, y1, y2;
-
-    FixedKWeightingWavefront()
-    {
-        const auto& s = kernels::kShelf48k;
-        const auto& h = kernels::kHighPass48k;
-        b0 = _mm_setr_pd (s[0], h[0]); b1 = _mm_setr_pd (s[1], h[1]); b2 = _mm_setr_pd (s[2], h[2]);
-        a1 = _mm_setr_pd (s[3], h[3]); a2 = _mm_setr_pd (s[4], h[4]);
-        x1 = x2 = y1 = y2 = _mm_setzero_pd();
-    }
-
-    inline void run (const float* in, float* out, int n) noexcept
-    {
-        if (n <= 0)
-            return;
-        auto l = *this;
-        const __m128d shelfOnly = _mm_castsi128_pd (_mm_setr_epi32 (-1, -1, 0, 0));
-        const __m128d highPassOnly = _mm_castsi128_pd (_mm_setr_epi32 (0, 0, -1, -1));
-        __m128d x = _mm_set_sd ((double) in[0]);
-
-        const auto step = [&] (int t, const __m128d* active)
-        {
-            // b0·x + b1·x1 + b2·x2 - a1·y1 - a2·y2, left to right.
-            __m128d y = _mm_add_pd (_mm_mul_pd (l.b0, x), _mm_mul_pd (l.b1, l.x1));
-            y = _mm_add_pd (y, _mm_mul_pd (l.b2, l.x2));
-            y = _mm_sub_pd (y, _mm_mul_pd (l.a1, l.y1));
-            y = _mm_sub_pd (y, _mm_mul_pd (l.a2, l.y2));
-            if (active == nullptr)
-            {
-                l.x2 = l.x1; l.x1 = x;
-                l.y2 = l.y1; l.y1 = y;
-            }
-            else
-            {
-                const auto keep = [active] (__m128d fresh, __m128d old)
-                { return _mm_or_pd (_mm_and_pd (*active, fresh), _mm_andnot_pd (*active, old)); };
-                l.x2 = keep (l.x1, l.x2); l.x1 = keep (x, l.x1);
-                l.y2 = keep (l.y1, l.y2); l.y1 = keep (y, l.y1);
-            }
-            const __m128 rounded = _mm_cvtpd_ps (y); // [shelf, high-pass] as floats
-            if (t >= 1)
-                out[t - 1] = _mm_cvtss_f32 (_mm_shuffle_ps (rounded, rounded, _MM_SHUFFLE (1, 1, 1, 1)));
-            const double next = t + 1 < n ? (double) in[t + 1] : 0.0;
-            x = _mm_unpacklo_pd (_mm_set_sd (next), _mm_cvtps_pd (rounded));
-        };
-
-        step (0, &shelfOnly);
-        for (int t = 1; t < n; ++t)
-            step (t, nullptr);
-        step (n, &highPassOnly);
-        *this = l;
-    }
-};
-
-// The same for the designed stages (JUCE's section in single precision), in
-// two of the four float lanes: [shelf, high-pass].
+// A lone channel's two designed stages (JUCE's section in single precision)
+// side by side in two of the four float lanes, [shelf, high-pass], as a
+// wavefront: at step t the shelf lane runs sample t and the high-pass lane
+// sample t - 1, fed the shelf's output of step t - 1. Each lane does the
+// section's operations in its order, so every output is the one-channel
+// filter's bit for bit. The first step has no high-pass sample and the last no
+// shelf one: those lanes keep their state. (The fixed 48 kHz stages stay one
+// after another: there the next sample's sum starts with b0 times the shelf's
+// output rounded to float, so a wavefront would wait on two conversions and
+// the whole sum every step; it took a quarter fewer instructions and more time.)
 struct DesignedKWeightingWavefront
 {
     __m128 b0, b1, b2, a1, a2;
@@ -313,9 +257,9 @@ std::vector<std::unique_ptr<analysis_detail::LoudnessStream::Group>> makeWeighti
             ch += 2;
             continue;
         }
-        // A lone channel: its two stages side by side where the processor allows.
+        // A lone channel: the designed stages side by side (see DesignedKWeightingWavefront).
         if (fixed)
-            groups.push_back (std::make_unique<OneChannel<FixedKWeightingWavefront>> (ch, FixedKWeightingWavefront()));
+            groups.push_back (std::make_unique<OneChannel<kernels::FixedKWeighting>> (ch, kernels::makeFixedKWeighting()));
         else
             groups.push_back (std::make_unique<OneChannel<DesignedKWeightingWavefront>> (ch, DesignedKWeightingWavefront (designed)));
        #else
