@@ -161,6 +161,68 @@ struct DesignedKWeightingTwoChannels
 #endif
 
 #if TESSALOOM_SSE2
+// A lone channel's two designed stages (JUCE's section in single precision)
+// side by side in two of the four float lanes, [shelf, high-pass], as a
+// wavefront: at step t the shelf lane runs sample t and the high-pass lane
+// sample t - 1, fed the shelf's output of step t - 1. Each lane does the
+// section's operations in its order, so every output is the one-channel
+// filter's bit for bit. The first step has no high-pass sample and the last no
+// shelf one: those lanes keep their state. (The fixed 48 kHz stages stay one
+// after another: there the next sample's sum starts with b0 times the shelf's
+// output rounded to float, so a wavefront would wait on two conversions and
+// the whole sum every step; it took a quarter fewer instructions and more time.)
+struct DesignedKWeightingWavefront
+{
+    __m128 b0, b1, b2, a1, a2;
+    __m128 v1 = _mm_setzero_ps(), v2 = _mm_setzero_ps();
+
+    explicit DesignedKWeightingWavefront (const kernels::KWeightingCoefficients& c)
+    {
+        const auto s = juce_arithmetic::BiquadSection::of (*c.shelf);
+        const auto h = juce_arithmetic::BiquadSection::of (*c.highPass);
+        b0 = _mm_setr_ps (s.b0, h.b0, 0.0f, 0.0f); b1 = _mm_setr_ps (s.b1, h.b1, 0.0f, 0.0f);
+        b2 = _mm_setr_ps (s.b2, h.b2, 0.0f, 0.0f); a1 = _mm_setr_ps (s.a1, h.a1, 0.0f, 0.0f);
+        a2 = _mm_setr_ps (s.a2, h.a2, 0.0f, 0.0f);
+    }
+
+    inline void run (const float* in, float* out, int n) noexcept
+    {
+        if (n <= 0)
+            return;
+        auto l = *this;
+        const __m128 shelfOnly = _mm_castsi128_ps (_mm_setr_epi32 (-1, 0, 0, 0));
+        const __m128 highPassOnly = _mm_castsi128_ps (_mm_setr_epi32 (0, -1, 0, 0));
+        __m128 x = _mm_set_ss (in[0]);
+
+        const auto step = [&] (int t, const __m128* active)
+        {
+            const __m128 y = _mm_add_ps (_mm_mul_ps (x, l.b0), l.v1);
+            const __m128 n1 = _mm_add_ps (_mm_sub_ps (_mm_mul_ps (x, l.b1), _mm_mul_ps (y, l.a1)), l.v2);
+            const __m128 n2 = _mm_sub_ps (_mm_mul_ps (x, l.b2), _mm_mul_ps (y, l.a2));
+            if (active == nullptr)
+            {
+                l.v1 = n1;
+                l.v2 = n2;
+            }
+            else
+            {
+                l.v1 = _mm_or_ps (_mm_and_ps (*active, n1), _mm_andnot_ps (*active, l.v1));
+                l.v2 = _mm_or_ps (_mm_and_ps (*active, n2), _mm_andnot_ps (*active, l.v2));
+            }
+            if (t >= 1)
+                out[t - 1] = _mm_cvtss_f32 (_mm_shuffle_ps (y, y, _MM_SHUFFLE (1, 1, 1, 1)));
+            // [next sample, the shelf's output]
+            x = _mm_unpacklo_ps (_mm_set_ss (t + 1 < n ? in[t + 1] : 0.0f), y);
+        };
+
+        step (0, &shelfOnly);
+        for (int t = 1; t < n; ++t)
+            step (t, nullptr);
+        step (n, &highPassOnly);
+        *this = l;
+    }
+};
+
 template <typename Weighting>
 struct TwoChannels final : analysis_detail::LoudnessStream::Group
 {
@@ -195,11 +257,17 @@ std::vector<std::unique_ptr<analysis_detail::LoudnessStream::Group>> makeWeighti
             ch += 2;
             continue;
         }
-       #endif
+        // A lone channel: the designed stages side by side (see DesignedKWeightingWavefront).
+        if (fixed)
+            groups.push_back (std::make_unique<OneChannel<kernels::FixedKWeighting>> (ch, kernels::makeFixedKWeighting()));
+        else
+            groups.push_back (std::make_unique<OneChannel<DesignedKWeightingWavefront>> (ch, DesignedKWeightingWavefront (designed)));
+       #else
         if (fixed)
             groups.push_back (std::make_unique<OneChannel<kernels::FixedKWeighting>> (ch, kernels::makeFixedKWeighting()));
         else
             groups.push_back (std::make_unique<OneChannel<kernels::DesignedKWeighting>> (ch, kernels::makeDesignedKWeighting (designed)));
+       #endif
         ++ch;
     }
     return groups;

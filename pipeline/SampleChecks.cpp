@@ -1,6 +1,7 @@
 #include "pipeline/SampleChecks.h"
 
 #include "common/Levels.h"
+#include "dsp/JuceArithmetic.h"
 #include "pipeline/stages/Gain.h"
 
 #include <cstdint>
@@ -31,6 +32,55 @@ float sample_checks::peakMagnitude (const float* samples, int numSamples)
 {
     const auto range = juce::FloatVectorOperations::findMinAndMax (samples, numSamples);
     return juce::jmax (std::abs (range.getStart()), std::abs (range.getEnd()));
+}
+
+// Every step's output is checked, so the two figures come from one read. Over
+// finite samples the largest |sample| is exactly max (|min|, |max|); a block
+// that holds a NaN or an infinity takes its peak from peakMagnitude, so such a
+// block reads as it always has.
+void sample_checks::countAndPeak (const float* samples, int numSamples, std::int64_t& nonFinite, float& peak)
+{
+    std::int64_t count = 0;
+    float blockPeak = 0.0f;
+    int i = 0;
+   #if TESSALOOM_SSE2
+    {
+        const __m128i exponent = _mm_set1_epi32 ((int) exponentMask);
+        const __m128 magnitude = _mm_castsi128_ps (_mm_set1_epi32 (0x7fffffff));
+        __m128 highest = _mm_setzero_ps();
+        // Each lane counts down by one per bad sample; a run of up to 2^31 - 1
+        // samples puts at most 2^29 in a lane, so the lanes never wrap.
+        __m128i bad = _mm_setzero_si128();
+        for (; i + 4 <= numSamples; i += 4)
+        {
+            const __m128 x = _mm_loadu_ps (samples + i);
+            const __m128i bits = _mm_and_si128 (_mm_castps_si128 (x), exponent);
+            bad = _mm_add_epi32 (bad, _mm_cmpeq_epi32 (bits, exponent));
+            highest = _mm_max_ps (highest, _mm_and_ps (x, magnitude));
+        }
+        alignas (16) std::int32_t counts[4];
+        alignas (16) float peaks[4];
+        _mm_store_si128 (reinterpret_cast<__m128i*> (counts), bad);
+        _mm_store_ps (peaks, highest);
+        for (int lane = 0; lane < 4; ++lane)
+        {
+            count -= counts[lane];
+            blockPeak = juce::jmax (blockPeak, peaks[lane]);
+        }
+    }
+   #endif
+    for (; i < numSamples; ++i)
+    {
+        std::uint32_t bits;
+        std::memcpy (&bits, samples + i, sizeof bits);
+        count += (bits & exponentMask) == exponentMask ? 1 : 0;
+        blockPeak = juce::jmax (blockPeak, std::abs (samples[i]));
+    }
+
+    if (count > 0)
+        blockPeak = peakMagnitude (samples, numSamples);
+    nonFinite += count;
+    peak = juce::jmax (peak, blockPeak);
 }
 
 int sample_checks::saturatingCount (std::int64_t count)

@@ -15,6 +15,9 @@ constexpr float peakWarningDbfs = -1.0f;
 // Over a file read in blocks: the pieces, and the figures they add up to.
 std::int64_t countNonFinite (const float* samples, int numSamples);
 float peakMagnitude (const float* samples, int numSamples); // max |sample|
+// Both of the above in one read of the samples: adds the count to nonFinite and
+// raises peak to the block's peak.
+void countAndPeak (const float* samples, int numSamples, std::int64_t& nonFinite, float& peak);
 // A count of NaN or infinite samples, saturating at the largest int (a wrap could reach 0 and pass).
 int saturatingCount (std::int64_t count);
 // Sample peak in dBFS: -144 for silence or no channels, never below -100 otherwise.
@@ -31,8 +34,7 @@ struct Tally
 
     void add (const float* samples, int numSamples)
     {
-        nonFinite += countNonFinite (samples, numSamples);
-        peak = juce::jmax (peak, peakMagnitude (samples, numSamples));
+        countAndPeak (samples, numSamples, nonFinite, peak);
     }
 
     void add (const Tally& other)

@@ -5,9 +5,12 @@
 // the FFT frames and the true peak's 65,536-sample chunk.
 #include "analysis/AnalysisAccumulator.h"
 #include "analysis/AnalysisLog.h"
+#include "analysis/Sibilance.h"
 #include "support/WholeBufferAnalysis.h"
 #include "support/AnalysisTestSupport.h"
 #include "support/TestSupport.h"
+
+#include <juce_dsp/juce_dsp.h>
 
 #include <cstring>
 #include <functional>
@@ -357,4 +360,51 @@ TEST (AnalysisStream, SideDataStaysSmall)
     const double perSecond = (double) (acc.sideDataBytes() - 2 * 960 * 4 - 2 * 16384 * 4) / seconds;
     EXPECT_LT (perSecond, 2.0 * 60 * 8) << "bytes per second of audio: " << perSecond;
     EXPECT_GT (perSecond, 60 * 8 * 0.9) << "bytes per second of audio: " << perSecond;
+}
+
+TEST (AnalysisStream, SibilanceIsTheBandFiltersSumOfSquaresInSampleOrder)
+{
+    // The stream runs two channels' band filters side by side in vector lanes,
+    // the low-pass a sample behind the high-pass; its figure must be that of
+    // juce::dsp::IIR::Filter run sample by sample on each channel, the squares
+    // added in double in sample order and the channels' sums in channel order,
+    // for a lone channel, a pair and a pair plus one, in blocks shorter and
+    // longer than the lanes' lag.
+    struct Case { int channels; double rate; int blockLength; };
+    const Case cases[] = { { 1, 48000.0, 1 }, { 1, 44100.0, 4096 }, { 2, 48000.0, 1 }, { 2, 48000.0, 2 },
+                           { 2, 96000.0, 777 }, { 3, 48000.0, 3 }, { 3, 22050.0, 131072 }, { 5, 48000.0, 500 } };
+    for (const auto& c : cases)
+    {
+        const int frames = 20000;
+        auto signal = speech (c.channels, frames, c.rate);
+        signal.setSample (c.channels - 1, 7, 0.9f); // a click inside the first short blocks
+
+        const float edge = (float) (c.rate * 0.5) - 100.0f;
+        using Coefficients = juce::dsp::IIR::Coefficients<float>;
+        double sum = 0.0;
+        for (int ch = 0; ch < c.channels; ++ch)
+        {
+            juce::dsp::IIR::Filter<float> highPass (Coefficients::makeHighPass (c.rate, std::min (edge, 5000.0f), 0.707f));
+            juce::dsp::IIR::Filter<float> lowPass (Coefficients::makeLowPass (c.rate, std::min (edge, 8000.0f), 0.707f));
+            double channelSum = 0.0;
+            for (int i = 0; i < frames; ++i)
+            {
+                const double y = lowPass.processSample (highPass.processSample (signal.getSample (ch, i)));
+                channelSum += y * y;
+            }
+            sum += channelSum;
+        }
+        const double expected = std::sqrt (sum / ((double) c.channels * frames));
+
+        analysis_detail::SibilanceStream stream (c.channels, c.rate);
+        for (int from = 0; from < frames; from += c.blockLength)
+        {
+            const float* channels[8];
+            for (int ch = 0; ch < c.channels; ++ch)
+                channels[ch] = signal.getReadPointer (ch) + from;
+            stream.add (channels, std::min (c.blockLength, frames - from));
+        }
+        EXPECT_EQ (stream.finish().rmsLinear, expected)
+            << c.channels << " channels at " << c.rate << " Hz in blocks of " << c.blockLength;
+    }
 }

@@ -112,6 +112,50 @@ TEST (NonFiniteCheck, FiniteBuffersCountNone)
         EXPECT_EQ (sample_checks::countNonFinite (buffer), 0) << name;
 }
 
+TEST (NonFiniteCheck, TallyCountsAndPeaksInOneReadAsTheTwoChecksDo)
+{
+    // The check after a step reads its block once for both figures; the count
+    // and the peak must be those of countNonFinite and peakMagnitude whatever
+    // the length (vector body and remainder) and wherever the peak or a bad
+    // sample lies, and a block holding a bad sample keeps peakMagnitude's peak.
+    struct Case
+    {
+        const char* what;
+        int samples;
+        std::vector<std::pair<int, float>> set; // index, value
+    };
+    const float tiny = std::numeric_limits<float>::denorm_min();
+    const Case cases[] = {
+        { "empty", 0, {} },
+        { "one negative", 1, { { 0, -0.75f } } },
+        { "peak in the remainder", 7, { { 6, -0.9f } } },
+        { "peak in the body", 9, { { 2, 0.95f } } },
+        { "negative zero and subnormals", 5, { { 0, -0.0f }, { 1, tiny }, { 4, -tiny } } },
+        { "NaN in the body", 16, { { 3, kNaN }, { 9, 0.99f } } },
+        { "NaN in the remainder", 11, { { 10, kNaN } } },
+        { "infinities", 13, { { 0, kInf }, { 12, -kInf } } },
+        { "NaN first, peak later", 6, { { 0, -kNaN }, { 5, -0.5f } } },
+    };
+    for (const auto& c : cases)
+    {
+        std::vector<float> block ((size_t) c.samples);
+        for (int i = 0; i < c.samples; ++i)
+            block[(size_t) i] = 0.25f * std::sin (0.3f * (float) i);
+        for (auto [i, v] : c.set)
+            block[(size_t) i] = v;
+
+        sample_checks::Tally tally;
+        tally.peak = 0.01f;
+        tally.add (block.data(), c.samples);
+        const float expectedPeak = juce::jmax (0.01f, sample_checks::peakMagnitude (block.data(), c.samples));
+        EXPECT_EQ (tally.nonFinite, sample_checks::countNonFinite (block.data(), c.samples)) << c.what;
+        if (std::isnan (expectedPeak))
+            EXPECT_TRUE (std::isnan (tally.peak)) << c.what;
+        else
+            EXPECT_EQ (tally.peak, expectedPeak) << c.what;
+    }
+}
+
 // ---- Peak report --------------------------------------------------------------
 
 TEST (PeakReport, LevelsAndWarningBoundary)

@@ -15,6 +15,23 @@ using namespace testing_support;
 
 namespace
 {
+// A source whose reads fail from a frame on, as a file cut short while it is read.
+class FailingFrom final : public AudioBlockSource
+{
+public:
+    FailingFrom (AudioBlockSource& s, juce::int64 from) : source (s), failFrom (from) {}
+    int numChannels() const override { return source.numChannels(); }
+    double sampleRate() const override { return source.sampleRate(); }
+    juce::int64 lengthInFrames() const override { return source.lengthInFrames(); }
+    bool read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames) override
+    {
+        return start + numFrames <= failFrom && source.read (into, start, numFrames);
+    }
+
+private:
+    AudioBlockSource& source;
+    juce::int64 failFrom;
+};
 
 // Every expected line appears, each starting a line, in this order (other lines may come between).
 ::testing::AssertionResult inOrder (const std::vector<std::string>& lines, const std::vector<std::string>& expected)
@@ -234,6 +251,50 @@ TEST (PipelineDriver, LongFileNamesStillGetTheirIntermediates)
     EXPECT_TRUE (tmp.file ("out/_stage0_prefiltered.wav").existsAsFile());
 }
 
+// A lone channel's taps run on the helper a block behind the steps: the steps
+// after a linked one run too where there is none, and when a read fails the
+// taps have still seen every block read whole before it, and nothing after.
+TEST (PipelineDriver, AMonoPassWithTapsBesideItsStepsLosesNoBlockAtAFailedRead)
+{
+    struct Case
+    {
+        const char* label;
+        juce::int64 failFrom; // the first frame that cannot be read; past the end: none
+        bool readWhole;
+        int framesTapped;
+    };
+    const int frames = 3 * kChainBlockFrames + 100;
+    const Case cases[] = {
+        { "every block read", frames, true, frames },
+        { "the third block fails", 2 * kChainBlockFrames + 1, false, 2 * kChainBlockFrames },
+        { "the second block fails", kChainBlockFrames + 1, false, kChainBlockFrames },
+        { "the first block fails", 1, false, 0 },
+    };
+    constexpr double rate = 48000.0;
+    juce::AudioBuffer<float> input (1, frames);
+    for (int i = 0; i < frames; ++i)
+        input.setSample (0, i, (float) (i % 1000) * 0.001f);
+
+    for (const auto& k : cases)
+    {
+        BufferSource whole (input, rate);
+        FailingFrom source (whole, k.failFrom);
+        side_by_side::KeptHelper helper;
+        pass::Pass p;
+        p.steps = { { pass::holding (std::make_shared<stages::Gain> (0.5f)) } };
+        p.afterLinked = { { pass::holding (std::make_shared<stages::Gain> (0.25f)) } };
+        p.helper = &helper;
+        std::vector<float> tapped;
+        p.taps = { [&] (juce::AudioBuffer<float>& block, int n)
+                   { tapped.insert (tapped.end(), block.getReadPointer (0), block.getReadPointer (0) + n); } };
+
+        EXPECT_EQ (pass::run (source, p), k.readWhole) << k.label;
+        ASSERT_EQ ((int) tapped.size(), k.framesTapped) << k.label;
+        for (int i = 0; i < k.framesTapped; ++i)
+            ASSERT_EQ (tapped[(size_t) i], 0.125f * input.getSample (0, i)) << k.label << ", frame " << i; // powers of two: exact
+    }
+}
+
 // Every pass goes through pass::run: the taps get every frame once and in
 // order, the check after a step sees every sample it left, and a linked step's
 // lookahead comes back at the end, whatever the length against the block.
@@ -254,6 +315,9 @@ TEST (PipelineDriver, APassHandsOverEveryFrameOnceInOrder)
         { "stereo, a block and a bit", 2, kChainBlockFrames + 17, false, true, -1 },
         { "stereo, a NaN in the second block", 2, kChainBlockFrames + 99, false, false, kChainBlockFrames + 5 },
         { "mono limiter, shorter than its lookahead", 1, 5, true, false, -1 },
+        { "mono beside the helper, three blocks and a bit", 1, 3 * kChainBlockFrames + 11, false, true, -1 },
+        { "mono beside the helper, a NaN in the last block", 1, 2 * kChainBlockFrames + 40, false, true, 2 * kChainBlockFrames + 3 },
+        { "mono beside the helper, exactly two blocks", 1, 2 * kChainBlockFrames, false, true, -1 },
         { "stereo limiter, across blocks", 2, 2 * kChainBlockFrames + 3, true, true, -1 },
     };
     constexpr double rate = 48000.0;

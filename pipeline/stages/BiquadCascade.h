@@ -38,7 +38,8 @@ float frequencyCeiling (double sampleRate);
 // Each step is dsp/Biquad.h's section of juce::dsp::IIR::Filter, so a section
 // gives what that filter gives bit for bit; running all sections in one pass
 // lets their feedback chains overlap instead of queueing (several times faster
-// for a 4-6 section cascade).
+// for a 4-6 section cascade), and from three sections on they run side by side
+// in vector lanes, each a sample behind the one before, in the same arithmetic.
 // Unlike the JUCE filter, the state is never snapped to zero between blocks, so
 // the block lengths never change a sample. Allocates the per-channel state when
 // made, nothing while processing.
