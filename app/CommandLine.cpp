@@ -15,6 +15,19 @@ bool parseBool (const juce::String& value)
     return value == "true" || value == "1";
 }
 
+// The bit rates each lossy encoder takes, kbps: LAME's MPEG-1 to -2.5 rates,
+// FFmpeg's AAC encoder's useful range, and libopus's.
+bool bitrateAllowed (OutputCodec codec, int kbps)
+{
+    switch (codec)
+    {
+        case OutputCodec::mp3:  return kbps >= 8 && kbps <= 320;
+        case OutputCodec::aac:  return kbps >= 16 && kbps <= 512;
+        case OutputCodec::opus: return kbps >= 6 && kbps <= 510;
+        default:                return false;
+    }
+}
+
 // A relative path is taken from the working directory; an empty one stays empty.
 juce::File parsePath (const juce::String& value)
 {
@@ -31,6 +44,8 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
     // A preset sets the finish, the target and the ceiling; each given on its own overrides it, wherever it stands.
     std::optional<float> targetLufs, truePeakDbtp;
     std::optional<Finish> finish;
+    std::optional<OutputCodec> outputCodec;
+    std::optional<int> bitrate, bitDepth;
     juce::String preset, invalid;
 
     for (int i = 1; i < count; i += 2)
@@ -43,6 +58,16 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
             options.showAllHelp = name == "--help-all";
             options.isValid = true;
             return options;
+        }
+
+        // A switch that may stand alone: its value, when one follows, is "true" or "false".
+        if (name == "--all-formats")
+        {
+            const bool valued = i + 1 < count && ! arguments[i + 1].startsWith ("--");
+            options.allFormats = ! valued || parseBool (arguments[i + 1]);
+            if (! valued)
+                --i;
+            continue;
         }
 
         // Tested before the name is looked up, so a lone trailing unknown
@@ -73,6 +98,25 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
             if (value == "loudness")       finish = Finish::loudness;
             else if (value == "peak-trim") finish = Finish::peakTrim;
             else                           invalid = name;
+        }
+        else if (name == "--output-format")
+        {
+            if (OutputCodec codec; codecFromName (value, codec))
+                outputCodec = codec;
+            else
+                invalid = name;
+        }
+        else if (name == "--bitrate")
+        {
+            bitrate = value.getIntValue();
+            if (! value.containsOnly ("0123456789") || value.isEmpty())
+                invalid = name;
+        }
+        else if (name == "--bit-depth")
+        {
+            if (value == "16" || value == "24") bitDepth = value.getIntValue();
+            else if (value == "32f")            bitDepth = 32;
+            else                                invalid = name;
         }
         else if (name == "--bypass-stage")    options.config.bypassStage = value.getIntValue();
         else if (name == "--report")          options.reportFile = parsePath (value);
@@ -117,6 +161,30 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
     if (truePeakDbtp)
         options.config.truePeakDbtp = *truePeakDbtp;
 
+    // The output's format: as asked, else as a single output's extension names it (a WAV under an .mp3
+    // name is no delivery), else the specified WAV.
+    auto& format = options.config.outputFormat;
+    OutputCodec named = OutputCodec::wav;
+    const bool outputNamesFormat = options.outputFile != juce::File() && codecForExtension (options.outputFile, named);
+    format.codec = outputCodec ? *outputCodec : (outputNamesFormat ? named : OutputCodec::wav);
+    juce::String formatError;
+    if (outputCodec && outputNamesFormat && named != *outputCodec)
+        formatError = "--output-format " + codecName (*outputCodec) + " does not match the output file's extension ("
+                      + options.outputFile.getFileExtension() + ")";
+    if (bitrate)
+    {
+        if (! format.isLossy() || ! bitrateAllowed (format.codec, *bitrate))
+            invalid = invalid.isEmpty() ? juce::String ("--bitrate") : invalid;
+        format.bitrateKbps = *bitrate;
+    }
+    if (bitDepth)
+    {
+        const bool fits = format.codec == OutputCodec::wav || (format.codec == OutputCodec::flac && *bitDepth != 32);
+        if (! fits)
+            invalid = invalid.isEmpty() ? juce::String ("--bit-depth") : invalid;
+        format.bitDepth = *bitDepth;
+    }
+
     const bool noInput = options.inputFile == juce::File() && options.inputDir == juce::File();
     const bool noOutput = options.outputFile == juce::File() && options.outputDir == juce::File();
 
@@ -139,6 +207,8 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         options.errorMessage = "Invalid value for argument: --target-lufs";
     else if (invalid.isNotEmpty())
         options.errorMessage = "Invalid value for argument: " + invalid;
+    else if (formatError.isNotEmpty())
+        options.errorMessage = formatError;
     // A ceiling above full scale cannot be written to a 16-bit file; one under -30 dBTP leaves no program.
     else if (! (options.config.truePeakDbtp <= 0.0f && options.config.truePeakDbtp >= kLowestCeilingDbtp))
         options.errorMessage = "Invalid value for argument: --true-peak";
@@ -197,6 +267,14 @@ juce::String helpAllText()
     for (const auto& p : delivery::presets())
         text << "                             " << juce::String (p.name + juce::String (":")).paddedRight (' ', 11)
              << juce::String (p.targetLufs, 1) << " LUFS, " << juce::String (p.ceilingDbtp, 1) << " dBTP\n";
-    text << "                           (the checks of each are listed in the manual page)\n";
+    text << "                           (the checks of each are listed in the manual page)\n"
+            "\n"
+            "Format Options:\n"
+            "  --output-format <name>   'wav' (default), 'flac', 'mp3', 'aac' (.m4a) or 'opus'; a single\n"
+            "                           --output named .flac .mp3 .m4a or .opus is written in that format\n"
+            "  --bitrate <kbps>         MP3, AAC and Opus (default: 128, 128, 96); MP3 is constant bit rate\n"
+            "  --bit-depth <n>          WAV and FLAC: 16, 24 or 32f (WAV only) (default: WAV 16, FLAC 24)\n"
+            "  --all-formats            Batch mode also takes MP3, M4A/AAC, Ogg, Opus, FLAC and AIFF inputs\n"
+            "                           (by default only *.wav)\n";
     return text;
 }

@@ -18,6 +18,9 @@ struct CommandLineOptions
     // Reports to make the page from instead of mastering anything.
     juce::Array<juce::File> renderReports;
 
+    // Batch mode takes every audio format the engine reads, not only *.wav.
+    bool allFormats = false;
+
     // Every per-file setting, handed to each job as it stands.
     PipelineConfig config;
 

@@ -118,6 +118,24 @@ juce::String deliveryJson (const juce::String& presetName, const std::optional<O
     return f.add ("pass", verdict.pass ? "true" : "false").add ("checks", "[" + checks.joinIntoString (",") + "]").close();
 }
 
+// A lossy delivery: the codec, the encodes, the correction before encoding, and
+// the decoded file's loudness and true peak (null when it was encoded once,
+// without the search, as the peak-trim finish does).
+juce::String encodeJson (const EncodedDelivery& e)
+{
+    const bool measured = e.decodedTruePeakDbtp > kNotMeasuredLufs;
+    return Fields()
+        .add ("codec", quoted (codecName (e.format.codec)))
+        .add ("bitrateKbps", juce::String (e.format.bitrateKbps))
+        .add ("encodes", juce::String (e.encodes))
+        .add ("correctionDb", number (e.correctionDb))
+        .add ("decodedIntegratedLufs", measured ? number (e.decodedLufs) : juce::String ("null"))
+        .add ("decodedTruePeakDbtp", measured ? number (e.decodedTruePeakDbtp) : juce::String ("null"))
+        .add ("ceilingDbtp", measured ? number (e.ceilingDbtp) : juce::String ("null"))
+        .add ("ceilingMet", measured ? (e.ceilingMet ? "true" : "false") : juce::String ("null"))
+        .close();
+}
+
 juce::String outputJson (const PipelineConfig& config, const OutputMeasurement& o)
 {
     const auto& a = o.analysis;
@@ -215,6 +233,8 @@ juce::String reportLine (const juce::File& input, const juce::File& output, cons
         .add ("output", r->output ? outputJson (config, *r->output) : juce::String ("null"))
         .add ("outputMeasureError", r->outputMeasureError.isNotEmpty() ? quoted (r->outputMeasureError) : juce::String ("null"))
         .add ("outputMeasureMs", number (r->outputMeasureMs, 1));
+    if (r->encode)
+        f.add ("encode", encodeJson (*r->encode));
     if (config.deliveryPreset.isNotEmpty())
         f.add ("delivery", deliveryJson (config.deliveryPreset, ok ? r->output : std::nullopt));
     // The pictures' data last: the bulk of a line, after every figure a reader looks for.

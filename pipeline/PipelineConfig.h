@@ -1,5 +1,7 @@
 #pragma once
 
+#include "io/CodecFiles.h"
+
 #include <juce_core/juce_core.h>
 
 // The stages a run may skip, by the number the command line gives them.
@@ -42,6 +44,8 @@ struct PipelineConfig
     float truePeakDbtp = -1.0f;
     // The delivery preset the report checks the output against; empty: none.
     juce::String deliveryPreset;
+    // The output's format (io/CodecFiles.h); the default is the specified 16-bit WAV.
+    OutputFormat outputFormat;
 
     bool bypasses (BypassStage stage) const { return stage != BypassStage::none && bypassStage == (int) stage; }
 };

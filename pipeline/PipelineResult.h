@@ -3,6 +3,7 @@
 #include "analysis/AnalysisResult.h"
 #include "analysis/Overview.h"
 #include "pipeline/AutoMap.h"
+#include "pipeline/DeliveryEncode.h"
 
 #include <juce_core/juce_core.h>
 
@@ -66,4 +67,8 @@ struct PipelineResult
     // empty when that file was not read to its end.
     std::optional<SignalOverview> inputOverview;
     std::optional<SignalOverview> outputOverview;
+    // A lossy output: the codec, the encodes and the correction, and the decoded
+    // file's loudness and true peak (those two measured only when the loudness
+    // finish searched the correction). Empty for WAV and FLAC.
+    std::optional<EncodedDelivery> encode;
 };
