@@ -118,7 +118,8 @@ juce::String deliveryJson (const juce::String& presetName, const std::optional<O
     return f.add ("pass", verdict.pass ? "true" : "false").add ("checks", "[" + checks.joinIntoString (",") + "]").close();
 }
 
-// A lossy delivery: the codec, the encodes, the correction before encoding, and
+// A lossy delivery: the codec, the encodes, the correction before encoding (how
+// far under the ceiling the limiter before the encoder was set, and the gain into it), and
 // the decoded file's loudness and true peak (null when it was encoded once,
 // without the search, as the peak-trim finish does).
 juce::String encodeJson (const EncodedDelivery& e)
@@ -129,6 +130,7 @@ juce::String encodeJson (const EncodedDelivery& e)
         .add ("bitrateKbps", juce::String (e.format.bitrateKbps))
         .add ("encodes", juce::String (e.encodes))
         .add ("correctionDb", number (e.correctionDb))
+        .add ("gainDb", number (e.gainDb))
         .add ("decodedIntegratedLufs", measured ? number (e.decodedLufs) : juce::String ("null"))
         .add ("decodedTruePeakDbtp", measured ? number (e.decodedTruePeakDbtp) : juce::String ("null"))
         .add ("ceilingDbtp", measured ? number (e.ceilingDbtp) : juce::String ("null"))

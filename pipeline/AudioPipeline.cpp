@@ -430,8 +430,8 @@ void FileRun::logEncode() const
         return;
     const auto& e = *result.encode;
     log ("[AudioPipeline] Delivered " + codecName (e.format.codec).toUpperCase() + " " + juce::String (e.format.bitrateKbps)
-         + " kbps: " + juce::String (e.encodes) + " encode" + (e.encodes == 1 ? "" : "s") + ", correction "
-         + juce::String (e.correctionDb, 2) + " dB, decoded " + juce::String (e.decodedLufs, 2) + " LUFS, "
+         + " kbps: " + juce::String (e.encodes) + " encode" + (e.encodes == 1 ? "" : "s") + ", limiter "
+         + juce::String (e.correctionDb, 2) + " dB under the ceiling, gain " + juce::String (e.gainDb, 2) + " dB, decoded " + juce::String (e.decodedLufs, 2) + " LUFS, "
          + juce::String (e.decodedTruePeakDbtp, 2) + " dBTP");
     if (! e.ceilingMet)
         log ("[AudioPipeline] WARNING: the decoded file's true peak is over the ceiling of "

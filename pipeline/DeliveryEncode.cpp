@@ -5,6 +5,7 @@
 #include "io/InFlightFiles.h"
 #include "pipeline/Pass.h"
 #include "pipeline/stages/LoudnessFinish.h"
+#include "pipeline/stages/TruePeakLimiter.h"
 
 // The decoded file's true peak is a delivery check's, so it is read with the
 // accurate meter (a 4x polyphase FIR of BS.1770-4) where the build has it; the
@@ -32,6 +33,7 @@ private:
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace delivery_encode
@@ -40,42 +42,131 @@ namespace
 {
 // Loudness below this was not measured (nothing passed the gates): no correction is worked out from it.
 constexpr double kLowestMeasuredLufs = -70.0;
-// A codec costs speech at most about half a loudness unit; the correction never raises the master by more than this.
-constexpr double kMostRaiseDb = 1.0;
-// Corrections closer than this to one already tried are not tried again.
-constexpr double kSmallestStepDb = 0.05;
+// The gain before encoding stays within these: a codec costs speech a loudness unit at most.
+constexpr double kMostRaiseDb = 3.0;
+constexpr double kMostTrimDb = -6.0;
+// Tries closer than this in both settings to one already made are not made again.
+constexpr double kSmallestStepDb = 0.02;
+// Above this lowering a try that met everything is followed by one with half the lowering:
+// the overshoot is not monotonic, and a smaller correction may do.
+constexpr double kLargeLoweringDb = 1.0;
+
+struct Setting
+{
+    std::optional<double> limitDbtp; // the ceiling of the limiter before the encoder; none: no limiter
+    double gainDb = 0.0;
+    bool same (const Setting& o) const
+    {
+        return limitDbtp.has_value() == o.limitDbtp.has_value() && std::abs (gainDb - o.gainDb) < kSmallestStepDb
+               && (! limitDbtp || std::abs (*limitDbtp - *o.limitDbtp) < kSmallestStepDb);
+    }
+};
 
 struct Try
 {
-    double gainDb = 0.0;
+    Setting setting;
     juce::File file; // under its temporary name until chosen
     std::shared_ptr<InFlightFiles::Scope> inFlight; // an interrupted run removes it
     DecodedLevels levels;
     bool meets (double ceiling) const { return levels.truePeakDbtp <= ceiling; }
+    double lowering (double ceiling) const { return setting.limitDbtp ? ceiling - *setting.limitDbtp : 0.0; }
 };
 
-// One encode of the master at a gain, left under its temporary name.
+// One encode of the master at a setting, left under its temporary name. The
+// limiter delays by its look-ahead and gives those frames back at the end, so
+// the encode has the master's length.
 Outcome encodeOnce (AudioBlockSource& master, const juce::File& target, const OutputFormat& format,
-                    const AudioTags& tags, double gainDb, juce::File& written)
+                    const AudioTags& tags, const Setting& setting, juce::File& written)
 {
     std::unique_ptr<AudioOutputWriter> writer;
     if (const auto made = createOutputWriter (target, format, master.sampleRate(), master.numChannels(), tags, writer);
         ! made.ok())
         return made;
-    const auto gain = (float) juce::Decibels::decibelsToGain (gainDb, -1000.0);
+    std::optional<stages::TruePeakLimiter> limiter;
+    if (setting.limitDbtp)
+    {
+        stages::TruePeakLimiterParameters parameters;
+        parameters.ceilingDbtp = (float) *setting.limitDbtp;
+        limiter.emplace (stages::designTruePeakLimiter (parameters, master.sampleRate()), master.numChannels());
+    }
+    const auto gain = (float) juce::Decibels::decibelsToGain (setting.gainDb, -1000.0);
     pass::Pass p;
     p.taps = { [&] (juce::AudioBuffer<float>& block, int n)
                {
-                   if (gainDb != 0.0)
+                   if (setting.gainDb != 0.0)
                        block.applyGain (0, n, gain);
-                   writer->write (block, n);
+                   const int out = limiter ? limiter->process (block.getArrayOfWritePointers(), n) : n;
+                   writer->write (block, out);
                } };
     if (! pass::run (master, p))
         return Outcome::failure ("Failed to write output file: " + target.getFullPathName() + " (the master could not be read back)");
+    if (limiter)
+    {
+        juce::AudioBuffer<float> tail (master.numChannels(), juce::jmax (1, limiter->latency()));
+        writer->write (tail, limiter->flush (tail.getArrayOfWritePointers()));
+    }
     written = writer->finishUnrenamed();
     if (written == juce::File())
         return Outcome::failure ("Failed to write output file: " + target.getFullPathName());
     return Outcome::success();
+}
+
+// The setting of the next try, from the tries so far; empty when the search is done.
+std::optional<Setting> nextSetting (const std::vector<Try>& tries, double ceiling, double targetLufs, int triesLeft)
+{
+    const auto& last = tries.back();
+    const auto& L = last.levels;
+    Setting next = last.setting;
+    if (! last.meets (ceiling))
+    {
+        // Over: lower the limiter's ceiling by the overshoot and a margin that grows with each try that
+        // went over. Where a smaller lowering already met the ceiling, go only half way to it.
+        const double base = last.setting.limitDbtp.value_or (ceiling);
+        double limit = base - (L.truePeakDbtp - ceiling) - kAimBelowCeilingDb * (double) tries.size();
+        for (const auto& t : tries)
+            if (t.meets (ceiling) && t.setting.limitDbtp && *t.setting.limitDbtp > limit && *t.setting.limitDbtp < base)
+                limit = 0.5 * (*t.setting.limitDbtp + base);
+        next.limitDbtp = limit;
+    }
+    else
+    {
+        if (L.integratedLufs <= kLowestMeasuredLufs)
+            return std::nullopt;
+        const double off = targetLufs - L.integratedLufs;
+        if (std::abs (off) <= kLoudnessToleranceLu)
+        {
+            // Both met. A large lowering may be more than needed: try half of it while tries are left.
+            const double lowering = last.lowering (ceiling);
+            if (lowering <= kLargeLoweringDb || triesLeft <= 0)
+                return std::nullopt;
+            next.limitDbtp = ceiling - 0.5 * lowering;
+        }
+        else
+        {
+            // Off the target: a gain, into a limiter at the ceiling when it raises (the master's peaks are at it).
+            next.gainDb = juce::jlimit (kMostTrimDb, kMostRaiseDb, last.setting.gainDb + off);
+            if (off > 0.0 && ! next.limitDbtp)
+                next.limitDbtp = ceiling;
+        }
+    }
+    for (const auto& t : tries)
+        if (t.setting.same (next))
+            return std::nullopt;
+    return next;
+}
+
+// How good a try is, smaller first: meeting the ceiling, then the loudness outside the tolerance, then the
+// correction. When none meets the ceiling, the lowest true peak.
+bool better (const Try& a, const Try& b, double ceiling, double targetLufs)
+{
+    if (a.meets (ceiling) != b.meets (ceiling))
+        return a.meets (ceiling);
+    if (! a.meets (ceiling))
+        return a.levels.truePeakDbtp < b.levels.truePeakDbtp;
+    const auto outside = [&] (const Try& t) { return std::max (0.0, std::abs (t.levels.integratedLufs - targetLufs) - kLoudnessToleranceLu); };
+    if (std::abs (outside (a) - outside (b)) > 1e-9)
+        return outside (a) < outside (b);
+    return a.lowering (ceiling) < b.lowering (ceiling);
 }
 } // namespace
 
@@ -112,12 +203,12 @@ Outcome deliver (AudioBlockSource& master, const juce::File& target, const Outpu
                 t.file.deleteFile();
     };
 
-    double gainDb = 0.0;
-    for (int k = 0; k < kMaxEncodes; ++k)
+    std::optional<Setting> setting = Setting {};
+    while (setting && (int) tries.size() < kMaxEncodes)
     {
         Try t;
-        t.gainDb = gainDb;
-        auto encoded = encodeOnce (master, target, format, tags, gainDb, t.file);
+        t.setting = *setting;
+        auto encoded = encodeOnce (master, target, format, tags, t.setting, t.file);
         if (encoded.ok())
         {
             t.inFlight = std::make_shared<InFlightFiles::Scope> (t.file);
@@ -131,67 +222,20 @@ Outcome deliver (AudioBlockSource& master, const juce::File& target, const Outpu
             return encoded;
         }
         tries.push_back (t);
-
-        const auto& L = t.levels;
-        double next = gainDb;
-        if (t.meets (ceilingDbtp))
-        {
-            // Under the ceiling: bring the decoded loudness back onto the target where the headroom allows.
-            if (L.integratedLufs <= kLowestMeasuredLufs || std::abs (targetLufs - L.integratedLufs) <= kLoudnessToleranceLu)
-                break;
-            const double headroom = ceilingDbtp - L.truePeakDbtp - kAimBelowCeilingDb;
-            next = std::min (gainDb + std::min (targetLufs - L.integratedLufs, headroom), kMostRaiseDb);
-        }
-        else
-        {
-            // Over: trim by the overshoot and a margin that grows with each try that went over. Where a
-            // higher gain already met the ceiling, the trim goes no further than half way to it: the
-            // overshoot is not monotonic in the gain, and the smallest correction is wanted.
-            next = gainDb - (L.truePeakDbtp - ceilingDbtp) - kAimBelowCeilingDb * (k + 1);
-            for (const auto& other : tries)
-                if (other.meets (ceilingDbtp) && other.gainDb < gainDb && other.gainDb > next)
-                    next = 0.5 * (other.gainDb + gainDb);
-        }
-        const bool tried = std::any_of (tries.begin(), tries.end(),
-                                        [&] (const Try& o) { return std::abs (o.gainDb - next) < kSmallestStepDb; });
-        if (tried)
-            break;
-        gainDb = next;
+        setting = nextSetting (tries, ceilingDbtp, targetLufs, kMaxEncodes - (int) tries.size());
     }
 
-    // The try that meets the ceiling with the loudness closest to the target (the smaller
-    // correction when two are as close); when none meets it, the lowest true peak.
-    const Try* chosen = nullptr;
+    const Try* chosen = &tries.front();
     for (const auto& t : tries)
-    {
-        if (chosen == nullptr)
-        {
+        if (better (t, *chosen, ceilingDbtp, targetLufs))
             chosen = &t;
-            continue;
-        }
-        const bool tMeets = t.meets (ceilingDbtp), cMeets = chosen->meets (ceilingDbtp);
-        if (tMeets != cMeets)
-        {
-            if (tMeets)
-                chosen = &t;
-            continue;
-        }
-        if (! tMeets)
-        {
-            if (t.levels.truePeakDbtp < chosen->levels.truePeakDbtp)
-                chosen = &t;
-            continue;
-        }
-        const double dt = std::abs (t.levels.integratedLufs - targetLufs), dc = std::abs (chosen->levels.integratedLufs - targetLufs);
-        if (dt < dc - 1e-9 || (std::abs (dt - dc) <= 1e-9 && std::abs (t.gainDb) < std::abs (chosen->gainDb)))
-            chosen = &t;
-    }
 
     delivered.format = format;
     if (delivered.format.bitrateKbps <= 0)
         delivered.format.bitrateKbps = defaultBitrateKbps (format.codec);
     delivered.encodes = (int) tries.size();
-    delivered.correctionDb = chosen->gainDb;
+    delivered.correctionDb = -chosen->lowering (ceilingDbtp);
+    delivered.gainDb = chosen->setting.gainDb;
     delivered.decodedLufs = chosen->levels.integratedLufs;
     delivered.decodedTruePeakDbtp = chosen->levels.truePeakDbtp;
     delivered.ceilingDbtp = ceilingDbtp;
