@@ -1,0 +1,126 @@
+#include "analysis/PrecisionTruePeak.h"
+
+#include "common/Levels.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+
+namespace
+{
+// Length of the interpolation filter at the oversampled rate. Odd, so that
+// its centre falls on an original sample and phase 0 gives the samples back.
+constexpr int kFilterTaps = 49;
+
+// Frames taken into the history at a time: the work buffer's size, not a
+// limit on the blocks add() takes.
+constexpr int kChunkFrames = 1024;
+
+int factorFor (double sampleRate)
+{
+    if (sampleRate < 96000.0)
+        return 4;
+    if (sampleRate < 192000.0)
+        return 2;
+    return 1;
+}
+} // namespace
+
+std::vector<std::vector<float>> PrecisionTruePeakMeter::designPhases (int factor)
+{
+    const int perPhase = (kFilterTaps + factor - 1) / factor;
+    std::vector<std::vector<float>> phases ((size_t) factor, std::vector<float> ((size_t) perPhase, 0.0f));
+    for (int j = 0; j < kFilterTaps; ++j)
+    {
+        // A windowed sinc with its zeros on the original samples: a low-pass
+        // at the original Nyquist frequency for the oversampled rate.
+        const double m = (double) j - (double) (kFilterTaps - 1) / 2.0;
+        const double x = m * M_PI / (double) factor;
+        const double sinc = std::abs (m) < 1.0e-9 ? 1.0 : std::sin (x) / x;
+        const double hann = 0.5 * (1.0 - std::cos (2.0 * M_PI * (double) j / (double) (kFilterTaps - 1)));
+        phases[(size_t) (j % factor)][(size_t) (j / factor)] = (float) (sinc * hann);
+    }
+    return phases;
+}
+
+PrecisionTruePeakMeter::PrecisionTruePeakMeter (int channels, double sampleRate)
+    : numChannels (channels),
+      factor (factorFor (sampleRate)),
+      tapsPerPhase ((kFilterTaps + factor - 1) / factor),
+      phases (designPhases (factor)),
+      history ((size_t) std::max (channels, 0), std::vector<float> ((size_t) (tapsPerPhase - 1 + kChunkFrames), 0.0f)),
+      peaks ((size_t) std::max (channels, 0), 0.0)
+{
+    assert (channels >= 0 && sampleRate > 0.0); // a meter for no rate measures nothing
+}
+
+void PrecisionTruePeakMeter::add (const float* const* channels, int numFrames)
+{
+    assert (numFrames >= 0);
+    const int keep = tapsPerPhase - 1;
+    for (int c = 0; c < numChannels; ++c)
+    {
+        auto& h = history[(size_t) c];
+        float peak = (float) peaks[(size_t) c];
+        for (int done = 0; done < numFrames;)
+        {
+            const int n = std::min (kChunkFrames, numFrames - done);
+            std::copy (channels[c] + done, channels[c] + done + n, h.begin() + keep);
+            // Output frame i uses inputs h[i .. i + keep]; the newest is h[i + keep].
+            for (int p = 0; p < factor; ++p)
+            {
+                const float* taps = phases[(size_t) p].data();
+                for (int i = 0; i < n; ++i)
+                {
+                    const float* x = h.data() + i + keep;
+                    float sum = 0.0f;
+                    for (int k = 0; k < tapsPerPhase; ++k)
+                        sum += taps[k] * x[-k];
+                    peak = std::max (peak, std::abs (sum));
+                }
+            }
+            std::copy (h.begin() + n, h.begin() + n + keep, h.begin());
+            done += n;
+        }
+        peaks[(size_t) c] = peak;
+    }
+}
+
+// The points after the last sample taken, as if silence followed: the
+// interpolation lags its input by half the filter, so without them the last
+// few samples of a recording would never be looked at.
+double PrecisionTruePeakMeter::tailPeak (int channel) const
+{
+    const int keep = tapsPerPhase - 1;
+    std::vector<float> x ((size_t) (2 * keep), 0.0f);
+    std::copy (history[(size_t) channel].begin(), history[(size_t) channel].begin() + keep, x.begin());
+    float peak = 0.0f;
+    for (int p = 0; p < factor; ++p)
+        for (int i = 0; i < keep; ++i)
+        {
+            float sum = 0.0f;
+            for (int k = 0; k < tapsPerPhase; ++k)
+                sum += phases[(size_t) p][(size_t) k] * x[(size_t) (i + keep - k)];
+            peak = std::max (peak, std::abs (sum));
+        }
+    return peak;
+}
+
+double PrecisionTruePeakMeter::channelPeakLinear (int channel) const
+{
+    return std::max (peaks[(size_t) channel], tailPeak (channel));
+}
+
+double PrecisionTruePeakMeter::peakLinear() const
+{
+    double peak = 0.0;
+    for (int c = 0; c < numChannels; ++c)
+        peak = std::max (peak, channelPeakLinear (c));
+    return peak;
+}
+
+double PrecisionTruePeakMeter::peakDbtp() const
+{
+    const double peak = peakLinear();
+    return peak > kSilenceAmplitude ? 20.0 * std::log10 (peak) : kNoLevelDb;
+}
