@@ -17,6 +17,189 @@ extern "C"
 #include <array>
 #include <cmath>
 #include <mutex>
+#include <vector>
+
+#include <dlfcn.h>
+
+//==============================================================================
+// FFmpeg's libraries are loaded when a file first needs them, not linked: with
+// Debian's codec dependencies they map about 180 MB of address space into the
+// process, which a run of WAV files never uses and a run under a virtual
+// memory limit (ulimit -v) cannot afford. Every call below goes through this
+// table; the code reads as plain calls (the names are defined to the table's
+// entries after it).
+namespace
+{
+#define TESSALOOM_LIBAV_FUNCTIONS(X) \
+    X (av_audio_fifo_alloc) \
+    X (av_audio_fifo_free) \
+    X (av_audio_fifo_read) \
+    X (av_audio_fifo_size) \
+    X (av_audio_fifo_write) \
+    X (av_channel_layout_copy) \
+    X (av_channel_layout_default) \
+    X (av_channel_layout_uninit) \
+    X (av_dict_get) \
+    X (av_dict_set) \
+    X (av_find_best_stream) \
+    X (av_frame_alloc) \
+    X (av_frame_free) \
+    X (av_frame_get_buffer) \
+    X (av_frame_unref) \
+    X (av_freep) \
+    X (av_get_packed_sample_fmt) \
+    X (av_interleaved_write_frame) \
+    X (av_log_set_level) \
+    X (av_malloc) \
+    X (av_opt_set_int) \
+    X (av_packet_alloc) \
+    X (av_packet_free) \
+    X (av_packet_rescale_ts) \
+    X (av_packet_unref) \
+    X (av_read_frame) \
+    X (av_rescale_q) \
+    X (av_sample_fmt_is_planar) \
+    X (av_samples_alloc_array_and_samples) \
+    X (av_strerror) \
+    X (av_write_trailer) \
+    X (avcodec_alloc_context3) \
+    X (avcodec_descriptor_get) \
+    X (avcodec_find_encoder_by_name) \
+    X (avcodec_free_context) \
+    X (avcodec_open2) \
+    X (avcodec_parameters_from_context) \
+    X (avcodec_parameters_to_context) \
+    X (avcodec_receive_frame) \
+    X (avcodec_receive_packet) \
+    X (avcodec_send_frame) \
+    X (avcodec_send_packet) \
+    X (avformat_alloc_output_context2) \
+    X (avformat_close_input) \
+    X (avformat_find_stream_info) \
+    X (avformat_free_context) \
+    X (avformat_new_stream) \
+    X (avformat_open_input) \
+    X (avformat_write_header) \
+    X (avio_alloc_context) \
+    X (avio_context_free) \
+    X (swr_alloc_set_opts2) \
+    X (swr_convert) \
+    X (swr_free) \
+    X (swr_get_out_samples) \
+    X (swr_init)
+
+struct Libav
+{
+#define X(name) decltype (&::name) name = nullptr;
+    TESSALOOM_LIBAV_FUNCTIONS (X)
+#undef X
+    juce::String missing; // empty when every function was found
+};
+
+const Libav& loadLibav()
+{
+    static const Libav loaded = []
+    {
+        Libav lib;
+        const char* const sonames[] = { "libavutil.so." AV_STRINGIFY (LIBAVUTIL_VERSION_MAJOR),
+                                        "libswresample.so." AV_STRINGIFY (LIBSWRESAMPLE_VERSION_MAJOR),
+                                        "libavcodec.so." AV_STRINGIFY (LIBAVCODEC_VERSION_MAJOR),
+                                        "libavformat.so." AV_STRINGIFY (LIBAVFORMAT_VERSION_MAJOR) };
+        std::vector<void*> handles;
+        for (auto* soname : sonames)
+        {
+            // Kept for the life of the process: the table points into them.
+            if (auto* h = dlopen (soname, RTLD_NOW | RTLD_LOCAL))
+                handles.push_back (h);
+            else
+                lib.missing = "FFmpeg's library " + juce::String (soname) + " could not be loaded";
+        }
+        auto find = [&] (const char* name) -> void*
+        {
+            for (auto* h : handles)
+                if (auto* f = dlsym (h, name))
+                    return f;
+            return nullptr;
+        };
+#define X(name)                                                                         \
+        lib.name = reinterpret_cast<decltype (lib.name)> (find (#name));                \
+        if (lib.name == nullptr && lib.missing.isEmpty())                               \
+            lib.missing = "FFmpeg's libraries have no " #name;
+        TESSALOOM_LIBAV_FUNCTIONS (X)
+#undef X
+        return lib;
+    }();
+    return loaded;
+}
+
+const Libav& libav()
+{
+    return loadLibav();
+}
+
+// Why FFmpeg's libraries cannot be used, or empty when they can.
+juce::String libavMissing()
+{
+    return loadLibav().missing;
+}
+} // namespace
+
+#define av_audio_fifo_alloc (libav().av_audio_fifo_alloc)
+#define av_audio_fifo_free (libav().av_audio_fifo_free)
+#define av_audio_fifo_read (libav().av_audio_fifo_read)
+#define av_audio_fifo_size (libav().av_audio_fifo_size)
+#define av_audio_fifo_write (libav().av_audio_fifo_write)
+#define av_channel_layout_copy (libav().av_channel_layout_copy)
+#define av_channel_layout_default (libav().av_channel_layout_default)
+#define av_channel_layout_uninit (libav().av_channel_layout_uninit)
+#define av_dict_get (libav().av_dict_get)
+#define av_dict_set (libav().av_dict_set)
+#define av_find_best_stream (libav().av_find_best_stream)
+#define av_frame_alloc (libav().av_frame_alloc)
+#define av_frame_free (libav().av_frame_free)
+#define av_frame_get_buffer (libav().av_frame_get_buffer)
+#define av_frame_unref (libav().av_frame_unref)
+#define av_freep (libav().av_freep)
+#define av_get_packed_sample_fmt (libav().av_get_packed_sample_fmt)
+#define av_interleaved_write_frame (libav().av_interleaved_write_frame)
+#define av_log_set_level (libav().av_log_set_level)
+#define av_malloc (libav().av_malloc)
+#define av_opt_set_int (libav().av_opt_set_int)
+#define av_packet_alloc (libav().av_packet_alloc)
+#define av_packet_free (libav().av_packet_free)
+#define av_packet_rescale_ts (libav().av_packet_rescale_ts)
+#define av_packet_unref (libav().av_packet_unref)
+#define av_read_frame (libav().av_read_frame)
+#define av_rescale_q (libav().av_rescale_q)
+#define av_sample_fmt_is_planar (libav().av_sample_fmt_is_planar)
+#define av_samples_alloc_array_and_samples (libav().av_samples_alloc_array_and_samples)
+#define av_strerror (libav().av_strerror)
+#define av_write_trailer (libav().av_write_trailer)
+#define avcodec_alloc_context3 (libav().avcodec_alloc_context3)
+#define avcodec_descriptor_get (libav().avcodec_descriptor_get)
+#define avcodec_find_encoder_by_name (libav().avcodec_find_encoder_by_name)
+#define avcodec_free_context (libav().avcodec_free_context)
+#define avcodec_open2 (libav().avcodec_open2)
+#define avcodec_parameters_from_context (libav().avcodec_parameters_from_context)
+#define avcodec_parameters_to_context (libav().avcodec_parameters_to_context)
+#define avcodec_receive_frame (libav().avcodec_receive_frame)
+#define avcodec_receive_packet (libav().avcodec_receive_packet)
+#define avcodec_send_frame (libav().avcodec_send_frame)
+#define avcodec_send_packet (libav().avcodec_send_packet)
+#define avformat_alloc_output_context2 (libav().avformat_alloc_output_context2)
+#define avformat_close_input (libav().avformat_close_input)
+#define avformat_find_stream_info (libav().avformat_find_stream_info)
+#define avformat_free_context (libav().avformat_free_context)
+#define avformat_new_stream (libav().avformat_new_stream)
+#define avformat_open_input (libav().avformat_open_input)
+#define avformat_write_header (libav().avformat_write_header)
+#define avio_alloc_context (libav().avio_alloc_context)
+#define avio_context_free (libav().avio_context_free)
+#define swr_alloc_set_opts2 (libav().swr_alloc_set_opts2)
+#define swr_convert (libav().swr_convert)
+#define swr_free (libav().swr_free)
+#define swr_get_out_samples (libav().swr_get_out_samples)
+#define swr_init (libav().swr_init)
 
 namespace
 {
@@ -203,8 +386,10 @@ const juce::StringArray& otherAudioExtensions()
 
 AudioTags readTags (const juce::File& file)
 {
-    silenceLibav();
     AudioTags tags;
+    if (libavMissing().isNotEmpty())
+        return tags;
+    silenceLibav();
     AVFormatContext* fmt = nullptr;
     if (avformat_open_input (&fmt, file.getFullPathName().toRawUTF8(), nullptr, nullptr) < 0)
         return tags;
@@ -247,6 +432,8 @@ struct CodecDecoder::Stream
     // Opens the file's best audio stream for decoding; empty on success, else why.
     juce::String open (const juce::File& file)
     {
+        if (const auto missing = libavMissing(); missing.isNotEmpty())
+            return "Unsupported audio format (" + missing + "): " + file.getFullPathName();
         silenceLibav();
         const auto path = file.getFullPathName();
         if (avformat_open_input (&format, path.toRawUTF8(), nullptr, nullptr) < 0)
@@ -506,6 +693,8 @@ public:
 
     juce::String open (const OutputFormat& format, double sampleRate, int numChannels, const AudioTags& tags)
     {
+        if (const auto missing = libavMissing(); missing.isNotEmpty())
+            return missing;
         silenceLibav();
         channels = numChannels;
         const char* encoderName = nullptr;

@@ -1,34 +1,12 @@
 #include "pipeline/DeliveryEncode.h"
 
+#include "analysis/PrecisionTruePeak.h"
 #include "common/Levels.h"
 #include "io/AudioFileIO.h"
 #include "io/InFlightFiles.h"
 #include "pipeline/Pass.h"
 #include "pipeline/stages/LoudnessFinish.h"
 #include "pipeline/stages/TruePeakLimiter.h"
-
-// The decoded file's true peak is a delivery check's, so it is read with the
-// accurate meter (a 4x polyphase FIR of BS.1770-4) where the build has it; the
-// analysis meter stands in until then, reading high, never low.
-#if __has_include("analysis/PrecisionTruePeak.h")
-#include "analysis/PrecisionTruePeak.h"
-using DecodedPeakMeter = PrecisionTruePeakMeter;
-#else
-#include "analysis/TruePeak.h"
-namespace
-{
-class DecodedPeakMeter
-{
-public:
-    DecodedPeakMeter (int numChannels, double) : stream (numChannels) {}
-    void add (const float* const* channels, int numFrames) { stream.add (channels, numFrames); }
-    double peakDbtp() const { return stream.finish().truePeakDbtp; }
-
-private:
-    analysis_detail::TruePeakStream stream;
-};
-} // namespace
-#endif
 
 #include <algorithm>
 #include <cmath>
@@ -127,6 +105,10 @@ std::optional<Setting> nextSetting (const std::vector<Try>& tries, double ceilin
             if (t.meets (ceiling) && t.setting.limitDbtp && *t.setting.limitDbtp > limit && *t.setting.limitDbtp < base)
                 limit = 0.5 * (*t.setting.limitDbtp + base);
         next.limitDbtp = limit;
+        // And the loudness back onto the target in the same step: the tries are few.
+        const double off = targetLufs - L.integratedLufs;
+        if (L.integratedLufs > kLowestMeasuredLufs && std::abs (off) > kLoudnessToleranceLu)
+            next.gainDb = juce::jlimit (kMostTrimDb, kMostRaiseDb, last.setting.gainDb + off);
     }
     else
     {
@@ -175,7 +157,7 @@ Outcome measureDecoded (const juce::File& file, DecodedLevels& levels)
     std::unique_ptr<AudioFileSource> source;
     if (const auto opened = openAudioFile (file, source); ! opened.ok())
         return opened.message.isNotEmpty() ? opened : Outcome::failure ("Could not decode " + file.getFullPathName());
-    DecodedPeakMeter peak (source->numChannels(), source->sampleRate());
+    PrecisionTruePeakMeter peak (source->numChannels(), source->sampleRate());
     stages::FinishLoudnessMeter loudness (source->numChannels(), source->sampleRate());
     pass::Pass p;
     p.taps = { [&] (juce::AudioBuffer<float>& block, int n)
@@ -234,7 +216,8 @@ Outcome deliver (AudioBlockSource& master, const juce::File& target, const Outpu
     if (delivered.format.bitrateKbps <= 0)
         delivered.format.bitrateKbps = defaultBitrateKbps (format.codec);
     delivered.encodes = (int) tries.size();
-    delivered.correctionDb = -chosen->lowering (ceilingDbtp);
+    const double lowering = chosen->lowering (ceilingDbtp);
+    delivered.correctionDb = lowering > 0.0 ? -lowering : 0.0;
     delivered.gainDb = chosen->setting.gainDb;
     delivered.decodedLufs = chosen->levels.integratedLufs;
     delivered.decodedTruePeakDbtp = chosen->levels.truePeakDbtp;
