@@ -386,10 +386,14 @@ bool FileRun::runChainIntoOutput()
     std::unique_ptr<AudioFileSource> source;
     if (const auto opened = openAudioFile (currentFile, source); ! opened.ok())
     {
+        // A WAV or AIFF keeps the specified message; a file in another format says what it is and why.
+        const bool pcmFile = currentFile.hasFileExtension ("wav;bwf;aif;aiff");
         fail (opened.status == Outcome::Status::tooLong
                   ? opened.message
                   : "Failed to read audio file for DSP processing: "
-                        + (currentFile == inputCopy ? input : currentFile).getFullPathName());
+                        + (! pcmFile && opened.message.isNotEmpty()
+                               ? opened.message
+                               : (currentFile == inputCopy ? input : currentFile).getFullPathName()));
         return false;
     }
 

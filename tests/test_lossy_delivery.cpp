@@ -73,6 +73,23 @@ TEST (OutputFormats, TheOutputsExtensionNamesItsFormat)
     EXPECT_FALSE (dir.file ("other.wav").exists());
 }
 
+// An input the engine cannot read says what it is and why (before: only "Failed to read audio
+// file for DSP processing: <path>", as if the file were damaged).
+TEST (OutputFormats, AnUnreadableInputSaysWhy)
+{
+    TempFolder dir;
+    const auto notes = dir.file ("notes.mp3");
+    notes.replaceWithText ("show notes, not audio\n");
+    auto args = baseArgs (notes);
+    args.insert (args.end(), { "--output", dir.file ("out.wav").getFullPathName().toStdString() });
+    const auto run = runEngineExe (args);
+    EXPECT_EQ (run.exitCode, 2);
+    EXPECT_TRUE (run.errContains ("[Error] Failed processing notes.mp3: Failed to read audio file for DSP processing: "
+                                  "Unsupported audio format (not a recognised audio file): "
+                                  + notes.getFullPathName().toStdString() + "\n"))
+        << run.err;
+}
+
 // A 24-bit input delivered with --bit-depth 24 stays 24-bit.
 TEST (OutputFormats, TwentyFourBitInputWithBitDepth24GivesTwentyFourBits)
 {
