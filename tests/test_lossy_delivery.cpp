@@ -4,6 +4,7 @@
 // ceiling, loudness on target), measured by decoding with the FFmpeg
 // executable and metering with libebur128.
 
+#include "app/CommandLine.h"
 #include "support/IndependentMeter.h"
 #include "support/TestSupport.h"
 
@@ -71,6 +72,57 @@ TEST (OutputFormats, TheOutputsExtensionNamesItsFormat)
     EXPECT_EQ (run.exitCode, 1);
     EXPECT_TRUE (run.errContains ("ERROR: --output-format mp3 does not match the output file's extension (.wav)")) << run.err;
     EXPECT_FALSE (dir.file ("other.wav").exists());
+}
+
+// The format options: what each combination gives, and what is refused.
+TEST (OutputFormats, OptionsAreParsedAndRefusedAsDocumented)
+{
+    struct Case
+    {
+        std::vector<const char*> args;
+        const char* error; // empty: valid
+        OutputCodec codec;
+        int bitrate, bitDepth;
+    };
+    const Case cases[] = {
+        { { "--output", "x.wav" }, "", OutputCodec::wav, 0, 0 },
+        { { "--output", "x.out" }, "", OutputCodec::wav, 0, 0 },
+        { { "--output", "x.MP3" }, "", OutputCodec::mp3, 0, 0 },
+        { { "--output", "x.m4a", "--bitrate", "96" }, "", OutputCodec::aac, 96, 0 },
+        { { "--output", "x.flac", "--bit-depth", "16" }, "", OutputCodec::flac, 0, 16 },
+        { { "--output", "x.wav", "--bit-depth", "32f" }, "", OutputCodec::wav, 0, 32 },
+        { { "--output-dir", "o", "--output-format", "opus", "--bitrate", "48" }, "", OutputCodec::opus, 48, 0 },
+        { { "--output", "x.wav", "--bitrate", "128" }, "Invalid value for argument: --bitrate", OutputCodec::wav, 0, 0 },
+        { { "--output", "x.mp3", "--bitrate", "1000" }, "Invalid value for argument: --bitrate", OutputCodec::mp3, 0, 0 },
+        { { "--output", "x.mp3", "--bitrate", "12k" }, "Invalid value for argument: --bitrate", OutputCodec::mp3, 0, 0 },
+        { { "--output", "x.flac", "--bit-depth", "32f" }, "Invalid value for argument: --bit-depth", OutputCodec::flac, 0, 0 },
+        { { "--output", "x.mp3", "--bit-depth", "24" }, "Invalid value for argument: --bit-depth", OutputCodec::mp3, 0, 0 },
+        { { "--output", "x.wav", "--output-format", "ogg" }, "Invalid value for argument: --output-format", OutputCodec::wav, 0, 0 },
+        { { "--output", "x.flac", "--output-format", "wav" }, "--output-format wav does not match the output file's extension (.flac)",
+          OutputCodec::wav, 0, 0 },
+    };
+    for (const auto& c : cases)
+    {
+        juce::StringArray argv { "engine", "--input", "in.wav" };
+        for (auto* a : c.args)
+            argv.add (a);
+        SCOPED_TRACE (argv.joinIntoString (" ").toStdString());
+        const auto o = parseCommandLine (argv);
+        if (*c.error != 0)
+        {
+            EXPECT_FALSE (o.isValid);
+            EXPECT_EQ (o.errorMessage, juce::String (c.error));
+            continue;
+        }
+        ASSERT_TRUE (o.isValid) << o.errorMessage;
+        EXPECT_EQ (o.config.outputFormat.codec, c.codec);
+        EXPECT_EQ (o.config.outputFormat.bitrateKbps, c.bitrate);
+        EXPECT_EQ (o.config.outputFormat.bitDepth, c.bitDepth);
+    }
+    // --all-formats stands alone or takes true/false.
+    EXPECT_TRUE (parseCommandLine ({ "e", "--input-dir", "i", "--output-dir", "o", "--all-formats" }).allFormats);
+    EXPECT_TRUE (parseCommandLine ({ "e", "--all-formats", "--input-dir", "i", "--output-dir", "o" }).isValid);
+    EXPECT_FALSE (parseCommandLine ({ "e", "--input-dir", "i", "--output-dir", "o", "--all-formats", "false" }).allFormats);
 }
 
 // An input the engine cannot read says what it is and why (before: only "Failed to read audio
