@@ -63,6 +63,19 @@ juce::String asrFeedName (const juce::File& input)
     return input.getFileNameWithoutExtension() + intermediate_names::asrFeedSuffix;
 }
 
+// Where an input's output goes: --output, or in --output-dir under the input's
+// name with the output format's extension (the specified WAV keeps the input's
+// name as it is).
+juce::File outputFileFor (const CommandLineOptions& options, const juce::File& input)
+{
+    if (options.outputDir == juce::File())
+        return options.outputFile;
+    const auto& format = options.config.outputFormat;
+    if (format.codec == OutputCodec::wav && input.hasFileExtension ("wav"))
+        return options.outputDir.getChildFile (input.getFileName());
+    return options.outputDir.getChildFile (input.getFileNameWithoutExtension() + extensionFor (format.codec));
+}
+
 // Besides its outputs, a run writes into the output folder the pre-filtered
 // file and (with noise reduction on) one ASR feed per input. None of those may
 // land on an output, an input or the report: the later write would replace the
@@ -73,8 +86,7 @@ juce::String nameClashReason (const CommandLineOptions& options, const juce::Arr
     // without --output-dir is refused before this).
     const bool toFolder = options.outputDir != juce::File();
     const auto outputFolder = toFolder ? options.outputDir : options.outputFile.getParentDirectory();
-    const auto outputOf = [&] (const juce::File& input)
-    { return toFolder ? options.outputDir.getChildFile (input.getFileName()) : options.outputFile; };
+    const auto outputOf = [&] (const juce::File& input) { return outputFileFor (options, input); };
 
     // Names written beside the outputs, each with the input it belongs to (none for the pre-filtered file).
     // With --outputs-only there are none: only the outputs land in the folder.
@@ -171,9 +183,7 @@ juce::String refusalReason (const CommandLineOptions& options, const juce::Array
 
     for (auto& input : files)
     {
-        const auto output = options.outputDir != juce::File()
-                                ? options.outputDir.getChildFile (input.getFileName())
-                                : options.outputFile;
+        const auto output = outputFileFor (options, input);
         if (sameLocation (input, output))
             return "Output file is the input file; the input would be overwritten: " + input.getFullPathName();
 
@@ -209,9 +219,7 @@ juce::String refusalReason (const CommandLineOptions& options, const juce::Array
 
         for (auto& input : files)
         {
-            const auto output = options.outputDir != juce::File()
-                                    ? options.outputDir.getChildFile (input.getFileName())
-                                    : options.outputFile;
+            const auto output = outputFileFor (options, input);
             if (sameLocation (page, input))
                 return "Report page is an input file; the input would be overwritten: " + page.getFullPathName();
             if (sameLocation (page, output))
@@ -457,6 +465,23 @@ juce::Array<juce::File> collectInputFiles (const CommandLineOptions& options)
     for (const auto& f : inputsNamedInBytes (options.inputDir))
         files.add (f);
 
+    // The other formats the engine reads: taken with --all-formats, else counted and said.
+    int skipped = 0;
+    for (auto& f : options.inputDir.findChildFiles (juce::File::findFiles, false, "*", juce::File::FollowSymlinks::yes))
+        if (otherAudioExtensions().contains (f.getFileExtension().fromFirstOccurrenceOf (".", false, false).toLowerCase()))
+        {
+            if (options.allFormats)
+                files.add (f);
+            else
+                ++skipped;
+        }
+    if (options.allFormats)
+        files.sort();
+    if (skipped > 0)
+        juce::Logger::writeToLog ("[System] Skipped " + juce::String (skipped) + " audio file" + (skipped == 1 ? "" : "s")
+                                  + " that " + (skipped == 1 ? "is" : "are")
+                                  + " not WAV (MP3, M4A, Ogg, Opus, FLAC or AIFF); --all-formats takes them too.");
+
     return files;
 }
 
@@ -595,9 +620,7 @@ int runBatch (const CommandLineOptions& options, int workerCount)
             pool.addJob ([file, options, config, page, &successCount, &failureCount, &checkFailureCount, &remaining, &done, &report,
                           &pageLock, &pageLines, &progress]
             {
-                const auto output = options.outputDir != juce::File()
-                                        ? options.outputDir.getChildFile (file.getFileName())
-                                        : options.outputFile;
+                const auto output = outputFileFor (options, file);
 
                 // A job never takes the process down: whatever escapes the
                 // pipeline (allocation failures on huge files) fails this file only.

@@ -30,14 +30,15 @@ bool takesJoinedValue (const juce::String& name)
 {
     static const juce::StringArray names { "--report", "--report-html", "--render-report", "--finish", "--true-peak",
                                            "--preset", "--hum", "--declip", "--denoise-limit", "--outputs-only",
-                                           "--lufs-tolerance" };
+                                           "--lufs-tolerance", "--output-format", "--bitrate", "--bit-depth",
+                                           "--all-formats" };
     return names.contains (name);
 }
 
 // The switches among them: given alone (last, or before another option) they mean true.
 bool isSwitch (const juce::String& name)
 {
-    return name == "--declip" || name == "--outputs-only";
+    return name == "--declip" || name == "--outputs-only" || name == "--all-formats";
 }
 
 juce::String presetNames()
@@ -51,6 +52,19 @@ juce::String presetNames()
 // The range --denoise-limit takes, dB: from no reduction to the denoiser's deepest.
 constexpr float kLowestDenoiseLimitDb = 0.0f;
 constexpr float kHighestDenoiseLimitDb = 60.0f;
+
+// The bit rates each lossy encoder takes, kbps: LAME's MPEG-1 to -2.5 rates,
+// FFmpeg's AAC encoder's useful range, and libopus's.
+bool bitrateAllowed (OutputCodec codec, int kbps)
+{
+    switch (codec)
+    {
+        case OutputCodec::mp3:  return kbps >= 8 && kbps <= 320;
+        case OutputCodec::aac:  return kbps >= 16 && kbps <= 512;
+        case OutputCodec::opus: return kbps >= 6 && kbps <= 510;
+        default:                return false;
+    }
+}
 
 // A relative path is taken from the working directory; an empty one stays empty.
 juce::File parsePath (const juce::String& value)
@@ -119,6 +133,8 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
     std::optional<Finish> finish;
     std::optional<HumMode> hum;
     std::optional<bool> declip;
+    std::optional<OutputCodec> outputCodec;
+    std::optional<int> bitrate, bitDepth;
     juce::String preset, invalid;
     // A file's path that ends with a separator names a folder: the run would write a file of the folder's name.
     juce::String folderForFile;
@@ -200,6 +216,7 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         }
         else if (name == "--declip")          declip = parseBool (name, value, options.warnings);
         else if (name == "--outputs-only")    options.config.outputsOnly = parseBool (name, value, options.warnings);
+        else if (name == "--all-formats")     options.allFormats = parseBool (name, value, options.warnings);
         else if (name == "--denoise-limit")
         {
             const auto limit = value.getFloatValue();
@@ -209,6 +226,25 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
                 invalid = name + " (a number of dB from 0 to 60)";
             else
                 options.config.denoiseLimitDb = limit;
+        }
+        else if (name == "--output-format")
+        {
+            if (OutputCodec codec; codecFromName (value, codec))
+                outputCodec = codec;
+            else
+                invalid = name;
+        }
+        else if (name == "--bitrate")
+        {
+            bitrate = value.getIntValue();
+            if (! value.containsOnly ("0123456789") || value.isEmpty())
+                invalid = name;
+        }
+        else if (name == "--bit-depth")
+        {
+            if (value == "16" || value == "24") bitDepth = value.getIntValue();
+            else if (value == "32f")            bitDepth = 32;
+            else                                invalid = name;
         }
         else if (name == "--bypass-stage")    options.config.bypassStage = value.getIntValue();
         else if (name == "--report")          options.reportFile = parsePath (value);
@@ -275,6 +311,30 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
     if (truePeakDbtp)
         options.config.truePeakDbtp = *truePeakDbtp;
 
+    // The output's format: as asked, else as a single output's extension names it (a WAV under an .mp3
+    // name is no delivery), else the specified WAV.
+    auto& format = options.config.outputFormat;
+    OutputCodec named = OutputCodec::wav;
+    const bool outputNamesFormat = options.outputFile != juce::File() && codecForExtension (options.outputFile, named);
+    format.codec = outputCodec ? *outputCodec : (outputNamesFormat ? named : OutputCodec::wav);
+    juce::String formatError;
+    if (outputCodec && outputNamesFormat && named != *outputCodec)
+        formatError = "--output-format " + codecName (*outputCodec) + " does not match the output file's extension ("
+                      + options.outputFile.getFileExtension() + ")";
+    if (bitrate)
+    {
+        if (! format.isLossy() || ! bitrateAllowed (format.codec, *bitrate))
+            invalid = invalid.isEmpty() ? juce::String ("--bitrate") : invalid;
+        format.bitrateKbps = *bitrate;
+    }
+    if (bitDepth)
+    {
+        const bool fits = format.codec == OutputCodec::wav || (format.codec == OutputCodec::flac && *bitDepth != 32);
+        if (! fits)
+            invalid = invalid.isEmpty() ? juce::String ("--bit-depth") : invalid;
+        format.bitDepth = *bitDepth;
+    }
+
     const bool noInput = options.inputFile == juce::File() && options.inputDir == juce::File();
     const bool noOutput = options.outputFile == juce::File() && options.outputDir == juce::File();
 
@@ -305,6 +365,8 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         options.errorMessage = "Invalid value for argument: --target-lufs";
     else if (invalid.isNotEmpty())
         options.errorMessage = "Invalid value for argument: " + invalid;
+    else if (formatError.isNotEmpty())
+        options.errorMessage = formatError;
     // A ceiling above full scale cannot be written to a 16-bit file; one under -30 dBTP leaves no program.
     else if (! (options.config.truePeakDbtp <= 0.0f && options.config.truePeakDbtp >= kLowestCeilingDbtp))
         options.errorMessage = "Invalid value for argument: --true-peak";
@@ -364,6 +426,14 @@ juce::String helpAllText()
         text << "                             " << juce::String (p.name + juce::String (":")).paddedRight (' ', 11)
              << juce::String (p.targetLufs, 1) << " LUFS, " << juce::String (p.ceilingDbtp, 1) << " dBTP\n";
     text << "                           (the checks of each are listed in the manual page)\n"
+            "\n"
+            "Format Options:\n"
+            "  --output-format <name>   'wav' (default), 'flac', 'mp3', 'aac' (.m4a) or 'opus'; a single\n"
+            "                           --output named .flac .mp3 .m4a or .opus is written in that format\n"
+            "  --bitrate <kbps>         MP3, AAC and Opus (default: 128, 128, 96); MP3 is constant bit rate\n"
+            "  --bit-depth <n>          WAV and FLAC: 16, 24 or 32f (WAV only) (default: WAV 16, FLAC 24)\n"
+            "  --all-formats            Batch mode also takes MP3, M4A/AAC, Ogg, Opus, FLAC and AIFF inputs\n"
+            "                           (by default only *.wav)\n"
             "\n"
             "Room Options (every preset sets --hum auto and --declip, and keeps the pauses down):\n"
             "  --hum <mode>             'auto': find 50 or 60 Hz mains hum and notch the lines that stand out;\n"

@@ -23,6 +23,8 @@ struct CommandLineOptions
     // and the page (app/CheckRun.h).
     bool checkOnly = false;
     delivery::Preset checkLimits {};
+    // Batch mode takes every audio format the engine reads, not only *.wav.
+    bool allFormats = false;
 
     // Every per-file setting, handed to each job as it stands.
     PipelineConfig config;

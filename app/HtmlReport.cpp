@@ -325,8 +325,8 @@ std::string formatCell (const juce::var& line)
     std::string out;
     if (codec.isNotEmpty())
         out += escape (codec.toUpperCase());
-    if (const auto bitrate = numberOf (encode["bitrate"]); bitrate && *bitrate > 0.0)
-        out += " " + fixed (*bitrate >= 1000.0 ? *bitrate / 1000.0 : *bitrate, 0) + " kbps";
+    if (const auto kbps = numberOf (encode["bitrateKbps"]); kbps && *kbps > 0.0)
+        out += " " + fixed (*kbps, 0) + " kbps";
     const auto lufs = levelOf (encode["decodedIntegratedLufs"]);
     const auto peak = levelOf (encode["decodedTruePeakDbtp"]);
     if (lufs || peak)

@@ -146,6 +146,26 @@ juce::String deliveryJson (const juce::String& presetName, const std::optional<O
     return deliveryJson (presetName, delivery::findPreset (presetName), output, room);
 }
 
+// A lossy delivery: the codec, the encodes, the correction before encoding (how
+// far under the ceiling the limiter before the encoder was set, and the gain into it), and
+// the decoded file's loudness and true peak (null when it was encoded once,
+// without the search, as the peak-trim finish does).
+juce::String encodeJson (const EncodedDelivery& e)
+{
+    const bool measured = e.decodedTruePeakDbtp > kNotMeasuredLufs;
+    return Fields()
+        .add ("codec", quoted (codecName (e.format.codec)))
+        .add ("bitrateKbps", juce::String (e.format.bitrateKbps))
+        .add ("encodes", juce::String (e.encodes))
+        .add ("correctionDb", number (e.correctionDb))
+        .add ("gainDb", number (e.gainDb))
+        .add ("decodedIntegratedLufs", measured ? number (e.decodedLufs) : juce::String ("null"))
+        .add ("decodedTruePeakDbtp", measured ? number (e.decodedTruePeakDbtp) : juce::String ("null"))
+        .add ("ceilingDbtp", measured ? number (e.ceilingDbtp) : juce::String ("null"))
+        .add ("ceilingMet", measured ? (e.ceilingMet ? "true" : "false") : juce::String ("null"))
+        .close();
+}
+
 juce::String outputJson (const PipelineConfig& config, const OutputMeasurement& o)
 {
     const auto& a = o.analysis;
@@ -303,6 +323,8 @@ juce::String reportLine (const juce::File& input, const juce::File& output, cons
         .add ("output", r->output ? outputJson (config, *r->output) : juce::String ("null"))
         .add ("outputMeasureError", r->outputMeasureError.isNotEmpty() ? quoted (r->outputMeasureError) : juce::String ("null"))
         .add ("outputMeasureMs", number (r->outputMeasureMs, 1));
+    if (r->encode)
+        f.add ("encode", encodeJson (*r->encode));
     if (config.deliveryPreset.isNotEmpty())
         f.add ("delivery", deliveryJson (config.deliveryPreset, ok ? r->output : std::nullopt, &r->room));
     f.add ("room", roomJson (r->room));

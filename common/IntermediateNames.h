@@ -15,6 +15,9 @@ inline constexpr const char* resampledBack = "_df3_resample_back.wav";
 // The chain's float samples between its passes, inside the work folder. Not a
 // .wav name: nothing that lists audio picks it up.
 inline constexpr const char* chainSpill = "_chain_spill.f32";
+// The finished samples of a lossy delivery, encoded from here as often as the
+// decoded file's peak asks (pipeline/DeliveryEncode.h), inside the work folder.
+inline constexpr const char* deliveryMaster = "_delivery_master.f32";
 
 inline constexpr const char* all[] = { prefiltered, denoised, resampledTo48k, resampledBack };
 

@@ -1,5 +1,6 @@
 #include "io/AudioFileIO.h"
 
+#include "io/CodecFiles.h"
 #include "io/InFlightFiles.h"
 #include "io/NativeNames.h"
 #include "io/PathKind.h"
@@ -291,21 +292,38 @@ AudioFileSource::AudioFileSource (std::unique_ptr<juce::AudioFormatReader> r, co
 {
 }
 
+AudioFileSource::AudioFileSource (std::unique_ptr<CodecDecoder> d)
+    : decoder (std::move (d)), length (decoder->lengthInFrames())
+{
+}
+
 AudioFileSource::~AudioFileSource() = default;
 
 int AudioFileSource::numChannels() const
 {
-    return (int) reader->numChannels;
+    return decoder != nullptr ? decoder->numChannels() : (int) reader->numChannels;
 }
 
 double AudioFileSource::sampleRate() const
 {
-    return reader->sampleRate;
+    return decoder != nullptr ? decoder->sampleRate() : reader->sampleRate;
+}
+
+int AudioFileSource::bitsPerSample() const
+{
+    return decoder != nullptr ? decoder->bitsPerSample() : (int) reader->bitsPerSample;
 }
 
 bool AudioFileSource::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
 {
     jassert (into.getNumChannels() == numChannels() && numFrames <= into.getNumSamples());
+    if (decoder != nullptr)
+    {
+        // The counted length is the decoder's: frames past it are not the recording's.
+        if (numFrames > 0 && (start + numFrames > length || ! decoder->read (into, start, numFrames)))
+            readFailed = true;
+        return ! hasFailed();
+    }
     if (numFrames > 0 && ! reader->read (&into, 0, numFrames, start, true, true))
         readFailed = true;
     return ! hasFailed();
@@ -333,6 +351,25 @@ Outcome openAudioFile (const juce::File& file, std::unique_ptr<AudioFileSource>&
     const Reachable reachable (file);
     const auto& at = reachable.file;
     const auto layout = walkContainer (at);
+
+    // Anything but WAV and AIFF goes to libavcodec; those two stay with JUCE's
+    // readers, which the specified run's samples are pinned to. The decoder
+    // reopens the file by name, in the bytes the file system holds.
+    const auto extension = file.getFileExtension().toLowerCase();
+    const bool pcmContainer = layout.audioStart >= 0 || layout.unfinished() || extension == ".wav"
+                              || extension == ".bwf" || extension == ".aif" || extension == ".aiff";
+    if (! pcmContainer)
+    {
+        // The same bound as for JUCE's compressed formats below: a forged header cannot make us count for ever.
+        const auto maxFrames = std::min ((juce::int64) std::numeric_limits<int>::max(),
+                                         juce::jmax ((juce::int64) 1, at.getSize()) * maxFramesPerCompressedByte);
+        std::unique_ptr<CodecDecoder> decoder;
+        if (const auto decoded = CodecDecoder::open (file, maxFrames, decoder); ! decoded.ok())
+            return decoded;
+        opened.reset (new AudioFileSource (std::move (decoder)));
+        return Outcome::success();
+    }
+
     if (layout.oversizedChunk.isNotEmpty())
         return Outcome::failure ("Corrupt audio header (" + layout.oversizedChunk + "): " + file.getFullPathName());
 
@@ -425,10 +462,11 @@ Wav16FileWriter::~Wav16FileWriter()
 }
 
 Outcome Wav16FileWriter::create (const juce::File& target, double sampleRate, int numChannels,
-                                 std::unique_ptr<Wav16FileWriter>& created)
+                                 std::unique_ptr<Wav16FileWriter>& created, int bitsPerSample)
 {
     created.reset();
     std::unique_ptr<Wav16FileWriter> w (new Wav16FileWriter (target, numChannels));
+    w->bytesPerSample = bitsPerSample / 8;
 
     auto stream = InFlightFiles::createFile (w->temp, 32768);
     if (stream == nullptr)
@@ -436,7 +474,7 @@ Outcome Wav16FileWriter::create (const juce::File& target, double sampleRate, in
 
     juce::WavAudioFormat wav;
     juce::StringPairArray metadata (false);
-    w->writer.reset (wav.createWriterFor (stream.get(), sampleRate, (unsigned int) numChannels, 16, metadata, 0));
+    w->writer.reset (wav.createWriterFor (stream.get(), sampleRate, (unsigned int) numChannels, bitsPerSample, metadata, 0));
     if (w->writer == nullptr)
         return Outcome::failure ("Failed to create WAV writer");
 
@@ -460,7 +498,7 @@ Outcome Wav16FileWriter::finish (InFlightFiles::Target after)
     writer.reset();
 
     // The header and every frame must be on disk before the target is replaced.
-    const auto expectedDataBytes = framesWritten * numChannels * 2;
+    const auto expectedDataBytes = framesWritten * numChannels * bytesPerSample;
     if (! ok || temp.getSize() < expectedDataBytes + 44)
         return Outcome::failure ("Failed to write output file: " + target.getFullPathName());
 

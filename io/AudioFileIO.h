@@ -14,6 +14,7 @@
 // operation here that can fail answers with an Outcome (common/Outcome.h).
 
 class CutShortWatch;
+class CodecDecoder;
 
 class AudioFileSource final : public AudioBlockSource
 {
@@ -33,11 +34,16 @@ public:
 
     bool hasFailed() const;
 
+    // The sample width as stored (16, 24, 32), 0 when the stream has none (lossy codecs).
+    int bitsPerSample() const;
+
 private:
     friend Outcome openAudioFile (const juce::File&, std::unique_ptr<AudioFileSource>&);
     AudioFileSource (std::unique_ptr<juce::AudioFormatReader> reader, const CutShortWatch* watch, juce::int64 frames);
+    AudioFileSource (std::unique_ptr<CodecDecoder> decoder);
 
-    std::unique_ptr<juce::AudioFormatReader> reader;
+    std::unique_ptr<juce::AudioFormatReader> reader; // WAV and AIFF
+    std::unique_ptr<CodecDecoder> decoder;           // every other format (io/CodecFiles.h)
     const CutShortWatch* watch = nullptr; // owned by the reader
     juce::int64 length = 0;
     bool readFailed = false;
@@ -46,9 +52,14 @@ private:
 // The message of a file that could not be read to its end.
 juce::String readErrorMessage (const juce::File& file);
 
-// Opens a file that JUCE's basic formats read, to be read in blocks of any
-// length; the reader decodes straight from the file and nothing is held but its
-// own small buffers. `opened` is set only when the outcome is ok.
+// Opens an audio file to be read in blocks of any length; the reader decodes
+// straight from the file and nothing is held but its own small buffers.
+// `opened` is set only when the outcome is ok. WAV and AIFF (by their
+// extension or their RIFF/FORM header) are read by JUCE, as they always were;
+// every other file (MP3, AAC/M4A, Ogg Vorbis, Opus, FLAC, ...) by libavcodec
+// through CodecDecoder (io/CodecFiles.h), sample-exact, its length counted by
+// decoding it once; such a file that cannot be read fails with a message
+// saying what it is and why.
 //
 // The length is never taken from the header alone: an uncompressed file is
 // read only as far as its size can hold data, and a compressed one at most 4096
@@ -60,7 +71,7 @@ juce::String readErrorMessage (const juce::File& file);
 // does anything but a regular file (a named pipe, a link to a device), which is
 // never opened, and a WAV or AIFF file with a metadata chunk running past its
 // end (JUCE would allocate the chunk's declared size, up to 4 GB). A file no
-// format recognises fails with an empty message, for the caller to word. A WAV
+// format recognises (a WAV or AIFF JUCE cannot read) fails with an empty message, for the caller to word. A WAV
 // whose header a recorder never finished (its RIFF size ending before the
 // samples, as written at the start of a recording) is read from its data chunk
 // to the end of the file.
@@ -76,8 +87,10 @@ public:
     // Sets `created` when the outcome is ok; fails with "Failed to create output
     // file: <path>" when no stream could be opened, "Failed to create WAV
     // writer" when the format refused the layout.
+    // bitsPerSample 24 writes a 24-bit file the same way (an intermediate for a
+    // 24-bit delivery); the specified outputs are 16-bit.
     static Outcome create (const juce::File& target, double sampleRate, int numChannels,
-                           std::unique_ptr<Wav16FileWriter>& created);
+                           std::unique_ptr<Wav16FileWriter>& created, int bitsPerSample = 16);
     ~Wav16FileWriter();
 
     // Appends the first numFrames frames of every channel; false once a write
@@ -96,7 +109,7 @@ private:
     juce::File target, temp;
     InFlightFiles::Scope inFlight;
     std::unique_ptr<juce::AudioFormatWriter> writer;
-    juce::int64 numChannels = 0, framesWritten = 0;
+    juce::int64 numChannels = 0, framesWritten = 0, bytesPerSample = 2;
     bool ok = true, finished = false;
 };
 

@@ -3,11 +3,13 @@
 #include "analysis/AudioAnalyzer.h"
 #include "analysis/Overview.h"
 #include "common/IntermediateNames.h"
+#include "common/Levels.h"
 #include "io/AudioFileIO.h"
 #include "io/NativeNames.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/Chain.h"
 #include "pipeline/Delivery.h"
+#include "pipeline/DeliveryEncode.h"
 #include "pipeline/RoomLog.h"
 #include "pipeline/FilePasses.h"
 #include "pipeline/OutputMeasure.h"
@@ -44,41 +46,77 @@ double nowMs()
 //==============================================================================
 // The output file, written as the chain's last pass hands over its blocks. The
 // writer is made with the first block (or at the end, for a file of no
-// frames): a chain stopped by a check never touches the output.
+// frames): a chain stopped by a check never touches the output. A lossy output
+// of the loudness finish is first kept as float samples in the work folder and
+// then encoded until its decoded peak meets the ceiling (pipeline/DeliveryEncode.h).
 class OutputSink final : public ChainSink
 {
 public:
-    OutputSink (const juce::File& target, double rate, int channels)
-        : output (target), sampleRate (rate), numChannels (channels)
+    OutputSink (const juce::File& target, double rate, int channels, const PipelineConfig& c, const AudioTags& t,
+                const juce::File& masterFile)
+        : output (target), sampleRate (rate), numChannels (channels), config (c), tags (t)
     {
+        if (config.outputFormat.isLossy() && config.finish == Finish::loudness && masterFile != juce::File())
+            master = std::make_unique<FloatSpill> (masterFile, channels, rate);
     }
 
     void write (const juce::AudioBuffer<float>& block, int numFrames) override
     {
-        if (open())
+        if (master != nullptr)
+            master->append (block, numFrames);
+        else if (open())
             writer->write (block, numFrames);
     }
 
     // Completes the output; empty on success, else the reason.
     juce::String finish()
     {
+        if (master != nullptr)
+        {
+            if (const auto spilled = master->outcome(); ! spilled.ok())
+                return spilled.message;
+            EncodedDelivery delivered;
+            const auto done = delivery_encode::deliver (*master, output, config.outputFormat, tags,
+                                                        config.truePeakDbtp, config.targetLufs, delivered);
+            if (done.ok())
+                encoded = delivered;
+            return done.message;
+        }
         if (! open())
             return error;
-        return writer->finish (InFlightFiles::Target::staysInFlight).message;
+        const auto message = writer->finish (InFlightFiles::Target::staysInFlight).message;
+        if (message.isEmpty() && config.outputFormat.isLossy())
+        {
+            // Encoded once, as the peak-trim finish has no ceiling to keep on the decoded file.
+            EncodedDelivery once;
+            once.format = config.outputFormat;
+            if (once.format.bitrateKbps <= 0)
+                once.format.bitrateKbps = defaultBitrateKbps (once.format.codec);
+            once.encodes = 1;
+            once.decodedLufs = once.decodedTruePeakDbtp = kNotMeasuredLufs;
+            once.ceilingMet = true;
+            encoded = once;
+        }
+        return message;
     }
+
+    std::optional<EncodedDelivery> encoded;
 
 private:
     bool open()
     {
         if (writer == nullptr && error.isEmpty())
-            error = Wav16FileWriter::create (output, sampleRate, numChannels, writer).message;
+            error = createOutputWriter (output, config.outputFormat, sampleRate, numChannels, tags, writer).message;
         return writer != nullptr;
     }
 
     juce::File output;
     double sampleRate;
     int numChannels;
-    std::unique_ptr<Wav16FileWriter> writer;
+    const PipelineConfig& config;
+    const AudioTags& tags;
+    std::unique_ptr<AudioOutputWriter> writer;
+    std::unique_ptr<FloatSpill> master;
     juce::String error;
 };
 
@@ -161,6 +199,7 @@ private:
     void reduceNoise();
     void exportAsrFeed();
     bool runChainIntoOutput();
+    void logEncode() const;
     std::optional<Analysis> checkWorking (AudioBlockSource& working, const juce::File& shownFile);
     bool copyToOutput();
     AudioBlockSource& atInputLength (AudioBlockSource& source, std::unique_ptr<FittedLengthSource>& fitted) const;
@@ -181,6 +220,7 @@ private:
     AutoMapParameters params;
     std::vector<BlockKind> inputBlocks; // the input's speech and pauses (the background guard's blocks)
     std::optional<double> inputSpeechToPause; // dB: the input's speech blocks over its pauses
+    AudioTags tags; // the input's, for an output in a format with a place for them
 };
 
 // The input's analysis, the mapping, and the pre-filtered intermediate.
@@ -197,6 +237,8 @@ bool FileRun::analyseAndPreFilter()
     }
     inputFrames = source->lengthInFrames();
     inputRate = source->sampleRate();
+    if (! config.outputFormat.isSpecifiedWav())
+        tags = readTags (input);
     const auto analysis = analyseInput (*source);
     if (! analysis)
         return false;
@@ -342,8 +384,12 @@ bool FileRun::writePreFiltered (AudioBlockSource& source, bool hasGridHum)
         return false;
     }
     const auto prefiltered = work.file (intermediate_names::prefiltered);
+    // A 24-bit or float delivery keeps its depth through the intermediate the chain reads.
+    const auto& format = config.outputFormat;
+    const bool wide = ! format.isLossy() && (format.bitDepth > 16 || (format.bitDepth == 0 && defaultBitDepth (format.codec) > 16));
     std::unique_ptr<Wav16FileWriter> writer;
-    if (const auto created = Wav16FileWriter::create (prefiltered, source.sampleRate(), source.numChannels(), writer);
+    if (const auto created = Wav16FileWriter::create (prefiltered, source.sampleRate(), source.numChannels(), writer,
+                                                      wide ? 24 : 16);
         ! created.ok())
     {
         fail ("Pre-filter failed: " + created.message);
@@ -461,10 +507,14 @@ bool FileRun::runChainIntoOutput()
     std::unique_ptr<AudioFileSource> source;
     if (const auto opened = openAudioFile (currentFile, source); ! opened.ok())
     {
+        // A WAV or AIFF keeps the specified message; a file in another format says what it is and why.
+        const bool pcmFile = currentFile.hasFileExtension ("wav;bwf;aif;aiff");
         fail (opened.status == Outcome::Status::tooLong
                   ? opened.message
                   : "Failed to read audio file for DSP processing: "
-                        + (currentFile == inputCopy ? input : currentFile).getFullPathName());
+                        + (! pcmFile && opened.message.isNotEmpty()
+                               ? opened.message
+                               : (currentFile == inputCopy ? input : currentFile).getFullPathName()));
         return false;
     }
 
@@ -475,8 +525,9 @@ bool FileRun::runChainIntoOutput()
     if (! beforePreGain)
         return false;
 
-    OutputSink sink (output, working.sampleRate(), working.numChannels());
     const juce::File spillFile = work.ensureExists() ? work.file (intermediate_names::chainSpill) : juce::File();
+    OutputSink sink (output, working.sampleRate(), working.numChannels(), config, tags,
+                     spillFile != juce::File() ? work.file (intermediate_names::deliveryMaster) : juce::File());
     ChainSettings* const settings = config.measureOutput ? &result.settings : nullptr;
     // With a preset the pauses may not come closer to the speech than in the input.
     std::optional<BackgroundGuard> background;
@@ -506,7 +557,25 @@ bool FileRun::runChainIntoOutput()
         fail (error);
         return false;
     }
+    result.encode = sink.encoded;
+    logEncode();
     return true;
+}
+
+// A searched lossy delivery's line: what the decoded file measured, and a
+// warning when no try within the bound met the ceiling.
+void FileRun::logEncode() const
+{
+    if (! result.encode || result.encode->decodedTruePeakDbtp <= kNotMeasuredLufs)
+        return;
+    const auto& e = *result.encode;
+    log ("[AudioPipeline] Delivered " + codecName (e.format.codec).toUpperCase() + " " + juce::String (e.format.bitrateKbps)
+         + " kbps: " + juce::String (e.encodes) + " encode" + (e.encodes == 1 ? "" : "s") + ", limiter "
+         + juce::String (e.correctionDb, 2) + " dB under the ceiling, gain " + juce::String (e.gainDb, 2) + " dB, decoded " + juce::String (e.decodedLufs, 2) + " LUFS, "
+         + juce::String (e.decodedTruePeakDbtp, 2) + " dBTP");
+    if (! e.ceilingMet)
+        log ("[AudioPipeline] WARNING: the decoded file's true peak is over the ceiling of "
+             + juce::String (e.ceilingDbtp, 1) + " dBTP after " + juce::String (e.encodes) + " encodes");
 }
 
 // The working file's checking pass, and the analysis pre-gain is set from.
@@ -553,18 +622,21 @@ bool FileRun::copyToOutput()
 
     // A working file of another length than the recording is written out at
     // the recording's length instead of copied.
+    // So is one for an output in another format than the specified WAV.
     if (std::unique_ptr<AudioFileSource> source; openAudioFile (currentFile, source).ok()
-        && inputFrames >= 0 && source->lengthInFrames() != inputFrames)
+        && ((inputFrames >= 0 && source->lengthInFrames() != inputFrames) || ! config.outputFormat.isSpecifiedWav()))
     {
         std::unique_ptr<FittedLengthSource> fitted;
         auto& working = atInputLength (*source, fitted);
-        OutputSink sink (output, working.sampleRate(), working.numChannels());
+        // Encoded once: with the chain off the loudness finish did not run, so there is no target to hold.
+        OutputSink sink (output, working.sampleRate(), working.numChannels(), config, tags, juce::File());
         const bool readWhole = copyPass (working, [&] (juce::AudioBuffer<float>& block, int n) { sink.write (block, n); });
         if (const auto error = readWhole ? sink.finish() : readErrorMessage (currentFile); error.isNotEmpty())
         {
             fail (error);
             return false;
         }
+        result.encode = sink.encoded;
         return true;
     }
 

@@ -16,9 +16,9 @@ struct OutputReadBack
 };
 
 // The last pass of a file (pipeline/FilePasses.h), made only for the report:
-// the output read back, so that what is measured is exactly the 16-bit samples
-// a listener gets, whichever way the output was made (the chain's last pass or
-// a copy). withQuietest adds the quietest half second (the noise floor between
+// the output read back, so that what is measured is exactly the samples a
+// listener gets (a compressed output decoded, as a player would), whichever way
+// the output was made (the chain's last pass, a copy or an encode). withQuietest adds the quietest half second (the noise floor between
 // words), for a delivery preset that limits it. Logs nothing: the log stays the
 // same with or without the report. Memory: one block and the analysis lists.
 OutputReadBack readBackOutput (const juce::File& output, bool withQuietest);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "io/CodecFiles.h"
+
 #include <juce_core/juce_core.h>
 
 #include <optional>
@@ -54,6 +56,8 @@ struct PipelineConfig
     float truePeakDbtp = -1.0f;
     // The delivery preset the report checks the output against; empty: none.
     juce::String deliveryPreset;
+    // The output's format (io/CodecFiles.h); the default is the specified 16-bit WAV.
+    OutputFormat outputFormat;
 
     // The room options (none of them changes a run that does not give them).
     HumMode hum = HumMode::specified;

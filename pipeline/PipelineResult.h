@@ -5,6 +5,7 @@
 #include "analysis/MainsHum.h"
 #include "analysis/Overview.h"
 #include "pipeline/AutoMap.h"
+#include "pipeline/DeliveryEncode.h"
 
 #include <juce_core/juce_core.h>
 
@@ -98,4 +99,8 @@ struct PipelineResult
     std::optional<SignalOverview> inputOverview;
     std::optional<SignalOverview> outputOverview;
     RoomFindings room;
+    // A lossy output: the codec, the encodes and the correction, and the decoded
+    // file's loudness and true peak (those two measured only when the loudness
+    // finish searched the correction). Empty for WAV and FLAC.
+    std::optional<EncodedDelivery> encode;
 };

@@ -12,6 +12,7 @@ PACKAGES=(
   openssh-server openssh-client
   slurmctld slurmd slurm-client munge
   libebur128-dev
+  libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   clang libclang-rt-14-dev
   chromium
 )

@@ -555,7 +555,7 @@ TEST (RenderReportExe, ChecksAndFindingsAreSaidInWords)
     const juce::String peakFailed = withExtras (
         craftedLine ("ep1_pin-k_48k.wav", true, -16.0, -16.0),
         check ("integratedLufs", -16.0, "-17.0", "-15.0", true) + "," + check ("truePeakDbtp", -0.62, "null", "-1.0", false),
-        ",\"encode\":{\"codec\":\"mp3\",\"bitrate\":128000,\"decodedIntegratedLufs\":-16.07,\"decodedTruePeakDbtp\":-0.62},"
+        ",\"encode\":{\"codec\":\"mp3\",\"bitrateKbps\":128,\"decodedIntegratedLufs\":-16.07,\"decodedTruePeakDbtp\":-0.62},"
         "\"room\":{\"clipping\":{\"runs\":3,\"longestRun\":5,\"clippedSamples\":12,\"share\":0.0001,\"declippedSamples\":null},"
         "\"hum\":null,\"denoiseLimit\":null,\"background\":null}");
     juce::String loudnessFailed = withExtras (craftedLine ("ep2.wav", true, -18.5, -16.0),
