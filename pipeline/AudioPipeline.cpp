@@ -150,6 +150,7 @@ private:
     bool writePreFiltered (AudioBlockSource& source, bool hasGridHum);
     void reduceNoise();
     void exportAsrFeed();
+    Outcome writeFeed (const juce::File& feed);
     bool runChainIntoOutput();
     std::optional<Analysis> checkWorking (AudioBlockSource& working, const juce::File& shownFile);
     bool copyToOutput();
@@ -325,13 +326,36 @@ void FileRun::exportAsrFeed()
     // leaves the previous one as it was, and the log says so.
     const auto feed = output.getParentDirectory().getChildFile (input.getFileNameWithoutExtension()
                                                                  + intermediate_names::asrFeedSuffix);
-    if (const auto copied = copyFileAtomically (currentFile, feed); ! copied.ok())
+    if (const auto written = writeFeed (feed); ! written.ok())
     {
-        log ("[AudioPipeline/ASR Hook] WARNING: ASR feed not exported: " + copied.message);
+        log ("[AudioPipeline/ASR Hook] WARNING: ASR feed not exported: " + written.message);
         return;
     }
     exportedFeed = feed;
     log ("[AudioPipeline/ASR Hook] Exported ASR feed to: " + feed.getFileName());
+}
+
+// The feed has the recording's length, as the output has: a denoiser result a
+// few frames off (the conversions to and from its rate round the length) is
+// written out at that length, as 16-bit PCM, in place of a copy.
+Outcome FileRun::writeFeed (const juce::File& feed)
+{
+    std::unique_ptr<AudioFileSource> source;
+    if (inputFrames < 0 || ! openAudioFile (currentFile, source).ok() || source->lengthInFrames() == inputFrames
+        || source->sampleRate() != inputRate)
+    {
+        source.reset();
+        return copyFileAtomically (currentFile, feed);
+    }
+    std::unique_ptr<FittedLengthSource> fitted;
+    auto& working = atInputLength (*source, fitted);
+    std::unique_ptr<Wav16FileWriter> writer;
+    if (const auto created = Wav16FileWriter::create (feed, working.sampleRate(), working.numChannels(), writer);
+        ! created.ok())
+        return created;
+    if (! copyPass (working, [&] (juce::AudioBuffer<float>& block, int n) { writer->write (block, n); }))
+        return Outcome::failure (readErrorMessage (currentFile));
+    return writer->finish();
 }
 
 // The chain over the working file, into the output.
