@@ -3,6 +3,7 @@
 #include "analysis/AudioAnalyzer.h"
 #include "analysis/Overview.h"
 #include "common/IntermediateNames.h"
+#include "common/Levels.h"
 #include "io/AudioFileIO.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/Chain.h"
@@ -13,6 +14,8 @@
 #include "pipeline/WorkFolder.h"
 #include "pipeline/stages/StageShape.h"
 #include "tools/NoiseReducer.h"
+
+#include <cmath>
 
 namespace
 {
@@ -33,6 +36,11 @@ double nowMs()
     return juce::Time::getMillisecondCounterHiRes();
 }
 
+// The highest sample peak of an input: 20 dB above full scale. Float files from
+// a recorder or an editor that went over stay well within it.
+constexpr float kHighestInputPeakDbfs = 20.0f;
+const float kHighestInputPeak = std::pow (10.0f, kHighestInputPeakDbfs / 20.0f);
+
 //==============================================================================
 // The output file, written as the chain's last pass hands over its blocks. The
 // writer is made with the first block (or at the end, for a file of no
@@ -47,9 +55,14 @@ public:
 
     void write (const juce::AudioBuffer<float>& block, int numFrames) override
     {
+        for (int ch = 0; ch < block.getNumChannels(); ++ch)
+            peak = juce::jmax (peak, sample_checks::peakMagnitude (block.getReadPointer (ch), numFrames));
         if (open())
             writer->write (block, numFrames);
     }
+
+    // Whether every sample written rounds to zero in the 16-bit file.
+    bool silent() const { return peak < 0.5f / 32768.0f; }
 
     // Completes the output; empty on success, else the reason.
     juce::String finish()
@@ -72,6 +85,7 @@ private:
     int numChannels;
     std::unique_ptr<Wav16FileWriter> writer;
     juce::String error;
+    float peak = 0.0f;
 };
 
 //==============================================================================
@@ -167,6 +181,7 @@ private:
     juce::File currentFile; // the file the next phase reads
     juce::File inputCopy;   // the input's copy inside the work folder, when one was made
     juce::File exportedFeed; // the ASR feed this run wrote
+    double inputLoudness = kNoLevelDb; // the input's integrated loudness, once analysed
     juce::int64 inputFrames = -1; // the input's length and rate, when it could be opened for its analysis
     double inputRate = 0.0;
     AutoMapParameters params;
@@ -216,7 +231,21 @@ std::optional<Analysis> FileRun::analyseInput (AudioBlockSource& source)
         return std::nullopt;
     }
 
+    // The chain works on a 16-bit copy of the input, which holds nothing above
+    // full scale: a float file this far above it is wrongly scaled (no
+    // recorder makes it), and the chain would be set from measurements of
+    // audio it never sees (a sine at +60 dBFS set an expander threshold of
+    // +42 dB and came out silent).
+    if (loaded.tally.peak > kHighestInputPeak)
+    {
+        fail ("Input level out of range: sample peak +"
+              + juce::String (sample_checks::peakLevelDbfs (loaded.tally.peak, source.numChannels()), 1)
+              + " dBFS, above the +" + juce::String (kHighestInputPeakDbfs, 1) + " dBFS the chain takes");
+        return std::nullopt;
+    }
+
     const auto& analysis = loaded.analysis;
+    inputLoudness = analysis.result.integratedLUFS;
     AudioAnalyzer::writeLog (analysis);
     result.analysisJson = AudioAnalyzer::toJson (analysis.result);
     params = AutoMap::fromAnalysis (analysis.result);
@@ -386,6 +415,15 @@ bool FileRun::runChainIntoOutput()
         if (stopped->readError.isEmpty())
             return stopAfter (stopped->checkLabel, stopped->nonFiniteCount);
         fail (stopped->readError);
+        return false;
+    }
+
+    // A recording with a measurable loudness never masters to silence: the
+    // chain was set from figures it could not work with (a file far above full
+    // scale, say), and the silent file is not written.
+    if (sink.silent() && inputLoudness > kNotMeasuredLufs)
+    {
+        fail ("Output is silent although the input is not (input " + juce::String (inputLoudness, 1) + " LUFS)");
         return false;
     }
 
