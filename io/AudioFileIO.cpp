@@ -279,6 +279,11 @@ juce::String readErrorMessage (const juce::File& file)
            + file.getFullPathName();
 }
 
+juce::AudioChannelSet AudioFileSource::channelLayout() const
+{
+    return reader->getChannelLayout();
+}
+
 bool AudioFileSource::hasFailed() const
 {
     return readFailed || (watch != nullptr && watch->cutShort());

@@ -33,6 +33,10 @@ public:
 
     bool hasFailed() const;
 
+    // The file's speaker layout: a WAV's channel mask where it has one, else
+    // the usual layout for its number of channels.
+    juce::AudioChannelSet channelLayout() const;
+
 private:
     friend Outcome openAudioFile (const juce::File&, std::unique_ptr<AudioFileSource>&);
     AudioFileSource (std::unique_ptr<juce::AudioFormatReader> reader, const CutShortWatch* watch, juce::int64 frames);

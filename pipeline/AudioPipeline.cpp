@@ -1,6 +1,7 @@
 #include "pipeline/AudioPipeline.h"
 
 #include "analysis/AudioAnalyzer.h"
+#include "analysis/Loudness.h"
 #include "analysis/Overview.h"
 #include "common/IntermediateNames.h"
 #include "common/Levels.h"
@@ -182,6 +183,7 @@ private:
     juce::File inputCopy;   // the input's copy inside the work folder, when one was made
     juce::File exportedFeed; // the ASR feed this run wrote
     double inputLoudness = kNoLevelDb; // the input's integrated loudness, once analysed
+    std::vector<double> loudnessWeights; // BS.1770's channel weights of the input's layout, where it is known
     juce::int64 inputFrames = -1; // the input's length and rate, when it could be opened for its analysis
     double inputRate = 0.0;
     AutoMapParameters params;
@@ -201,6 +203,7 @@ bool FileRun::analyseAndPreFilter()
     }
     inputFrames = source->lengthInFrames();
     inputRate = source->sampleRate();
+    loudnessWeights = analysis_detail::bs1770ChannelWeights (source->channelLayout());
     const auto analysis = analyseInput (*source);
     if (! analysis)
         return false;
@@ -410,7 +413,7 @@ bool FileRun::runChainIntoOutput()
     OutputSink sink (output, working.sampleRate(), working.numChannels());
     const juce::File spillFile = work.ensureExists() ? work.file (intermediate_names::chainSpill) : juce::File();
     ChainSettings* const settings = config.measureOutput ? &result.settings : nullptr;
-    if (const auto stopped = runChain ({ working, shownFile, *beforePreGain, config, params, spillFile, settings }, sink))
+    if (const auto stopped = runChain ({ working, shownFile, *beforePreGain, config, params, spillFile, settings, loudnessWeights }, sink))
     {
         if (stopped->readError.isEmpty())
             return stopAfter (stopped->checkLabel, stopped->nonFiniteCount);
@@ -518,7 +521,7 @@ void FileRun::finishOutputs()
 void FileRun::measureOutput()
 {
     const double begin = nowMs();
-    auto back = readBackOutput (output, config.deliveryPreset.isNotEmpty());
+    auto back = readBackOutput (output, config.deliveryPreset.isNotEmpty(), loudnessWeights);
     result.output = back.measurement;
     result.outputOverview = back.overview;
     result.outputMeasureError = back.error;

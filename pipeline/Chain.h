@@ -39,6 +39,7 @@ struct ChainInput
     const AutoMapParameters& params;   // the mapping of the input's analysis
     juce::File spillFile;              // where the chain keeps its samples between passes; none: in memory
     ChainSettings* settings = nullptr; // when given, receives what each stage was set to
+    std::vector<double> loudnessWeights = {}; // the channels' BS.1770 weights for the loudness finish; empty: 1.0 each
 };
 
 // Runs the stages from pre-gain to the output trim (or the loudness finish)

@@ -17,7 +17,7 @@ double dbfsOf (double linear)
 }
 } // namespace
 
-OutputReadBack readBackOutput (const juce::File& output, bool withQuietest)
+OutputReadBack readBackOutput (const juce::File& output, bool withQuietest, const std::vector<double>& loudnessWeights)
 {
     OutputReadBack back;
     std::unique_ptr<AudioFileSource> source;
@@ -32,6 +32,11 @@ OutputReadBack readBackOutput (const juce::File& output, bool withQuietest)
     AnalysisAccumulator accumulator (channels, rate);
     LoudnessRangeAccumulator range (channels, rate);
     OverviewTap overview (channels, rate);
+    if (loudnessWeights.size() == (size_t) channels)
+    {
+        accumulator.setLoudnessChannelWeights (loudnessWeights);
+        range.setChannelWeights (loudnessWeights);
+    }
     std::optional<delivery::QuietestHalfSecond> quietest;
     if (withQuietest)
         quietest.emplace (channels, rate);
