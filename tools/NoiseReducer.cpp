@@ -264,8 +264,11 @@ Outcome NoiseReducer::runDeepFilterNet3 (const juce::String& inputPath, const ju
     // A denoiser that crashed (or was killed) may have left a whole-looking
     // file with anything in it after the point where it stopped.
     if (run.signal != 0 && ! run.timedOut)
+    {
+        const auto said = run.output.trim();
         return Outcome::failure ("DeepFilterNet3 process ended by signal " + juce::String (run.signal) + " ("
-                                 + SubprocessRunner::signalName (run.signal) + "): " + run.output.trim());
+                                 + SubprocessRunner::signalName (run.signal) + ")" + (said.isEmpty() ? "" : ": " + said));
+    }
 
     if (run.exitCode != 0 || run.timedOut)
         return Outcome::failure ("DeepFilterNet3 process failed (exit code " + juce::String (run.exitCode)
