@@ -140,6 +140,11 @@ Analysis AnalysisAccumulator::finish()
     return a;
 }
 
+void AnalysisAccumulator::setLoudnessChannelWeights (std::vector<double> weights)
+{
+    state->loudness.setChannelWeights (std::move (weights));
+}
+
 juce::int64 AnalysisAccumulator::numFrames() const noexcept { return state->frames; }
 
 size_t AnalysisAccumulator::sideDataBytes() const noexcept

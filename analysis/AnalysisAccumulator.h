@@ -5,6 +5,7 @@
 #include <juce_audio_basics/juce_audio_basics.h>
 
 #include <memory>
+#include <vector>
 
 // Measures a recording handed over in blocks of any length, in order: every
 // measurement's stream takes each block, and finish() makes the records and
@@ -32,6 +33,11 @@ public:
 
     // Frames added so far.
     juce::int64 numFrames() const noexcept;
+
+    // The channels' weights in the integrated loudness (analysis_detail::
+    // bs1770ChannelWeights); empty, the default, weighs each 1.0. Set before
+    // the first block.
+    void setLoudnessChannelWeights (std::vector<double> weights);
 
     // The bytes held beside the filter states: the per-block lists, the
     // unfinished 20 ms block and the frames kept from the start of the file.

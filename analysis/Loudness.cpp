@@ -355,7 +355,10 @@ void analysis_detail::LoudnessStream::closeBlock()
     for (int c = 0; c < numChannels; ++c)
     {
         double* sums = openSums.data() + (size_t) (c * maxOpen);
-        power += sums[0] / (double) blocks.blockSize;
+        if (channelWeights.empty())
+            power += sums[0] / (double) blocks.blockSize;
+        else
+            power += channelWeights[(size_t) c] * (sums[0] / (double) blocks.blockSize);
         std::copy (sums + 1, sums + maxOpen, sums);
     }
     powers.push_back (power);
@@ -388,6 +391,38 @@ LoudnessRangeAccumulator::~LoudnessRangeAccumulator() = default;
 void LoudnessRangeAccumulator::add (const float* const* channels, int numFrames)
 {
     state->hops.add (channels, numFrames);
+}
+
+void LoudnessRangeAccumulator::setChannelWeights (std::vector<double> weights)
+{
+    state->hops.setChannelWeights (std::move (weights));
+}
+
+std::vector<double> analysis_detail::bs1770ChannelWeights (const juce::AudioChannelSet& layout)
+{
+    if (layout.size() != 6 || layout.getChannelIndexForType (juce::AudioChannelSet::LFE) < 0)
+        return {};
+    std::vector<double> weights;
+    for (int c = 0; c < layout.size(); ++c)
+    {
+        switch (layout.getTypeOfChannel (c))
+        {
+            case juce::AudioChannelSet::LFE:
+            case juce::AudioChannelSet::LFE2:
+                weights.push_back (0.0);
+                break;
+            case juce::AudioChannelSet::leftSurround:
+            case juce::AudioChannelSet::rightSurround:
+            case juce::AudioChannelSet::leftSurroundSide:
+            case juce::AudioChannelSet::rightSurroundSide:
+                weights.push_back (kSurroundChannelWeight);
+                break;
+            default:
+                weights.push_back (1.0);
+                break;
+        }
+    }
+    return weights;
 }
 
 std::optional<double> LoudnessRangeAccumulator::finish() const

@@ -43,6 +43,16 @@ LoudnessBlocks loudnessHopBlocks (double sampleRate);
 // Gated integration of the per-block powers (mean squares summed over the channels).
 LoudnessMeasurement gateBlockPowers (const std::vector<double>& blockPower);
 
+// The surround channels' weight in BS.1770's sum of the channels.
+constexpr double kSurroundChannelWeight = 1.41;
+
+// BS.1770's channel weights for a file of this layout, where the layout is
+// known to be 5.1 (six channels, one of them the LFE: a WAV's channel mask, or
+// six channels with no mask, which are taken in the standard order L R C LFE
+// Ls Rs): 1.0 for the front channels, 1.41 for the surrounds, 0 for the LFE.
+// Empty otherwise (every channel weighs 1.0, as in the chain's own analysis).
+std::vector<double> bs1770ChannelWeights (const juce::AudioChannelSet& layout);
+
 namespace kernels
 {
 //==============================================================================
@@ -225,6 +235,9 @@ public:
     // The powers of the gating blocks completed so far; once every frame is
     // in, those of the whole recording.
     const std::vector<double>& blockPowers() const noexcept { return powers; }
+    // Each channel's weight in the sum (bs1770ChannelWeights); empty, the
+    // default, is 1.0 for every channel. Set before the first block.
+    void setChannelWeights (std::vector<double> weights) { channelWeights = std::move (weights); }
     // Forgets the powers handed out so far: a reader that takes them as they
     // come keeps the stream's memory flat however long the recording.
     void dropBlockPowers() noexcept { powers.clear(); }
@@ -244,6 +257,7 @@ private:
     std::vector<float> runs[2];
     juce::int64 position = 0, nextStart = 0, nextEnd = 0;
     std::vector<double> powers;
+    std::vector<double> channelWeights;
 };
 } // namespace analysis_detail
 
@@ -259,6 +273,8 @@ public:
     ~LoudnessRangeAccumulator();
 
     void add (const float* const* channels, int numFrames);
+    // As LoudnessStream's; set before the first block.
+    void setChannelWeights (std::vector<double> weights);
 
     // The range in LU; empty when the recording is shorter than one window or
     // no window passes the gates.

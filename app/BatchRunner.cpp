@@ -2,6 +2,7 @@
 
 #include "app/CheckRun.h"
 #include "app/HtmlReport.h"
+#include "app/ReportLineParser.h"
 #include "app/ReportWriter.h"
 
 #include "common/IntermediateNames.h"
@@ -567,8 +568,8 @@ int runBatch (const CommandLineOptions& options, int workerCount)
         ReportLines lines;
         for (auto& text : texts)
         {
-            juce::var parsed;
-            if (juce::JSON::parse (text, parsed).wasOk())
+            juce::var parsed; // read as --render-report reads it, so both make the same page
+            if (report_line::parse (text.toStdString(), parsed) == report_line::Refusal::none)
                 lines.add (parsed);
         }
         if (const auto error = writeReportPage (options.reportHtmlFile, lines.all()); error.isNotEmpty())

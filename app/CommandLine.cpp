@@ -8,6 +8,10 @@
 namespace
 {
 constexpr float kLowestCeilingDbtp = -30.0f;
+// The targets a file can be mastered onto: nothing quieter than the absolute
+// gate of the loudness measurement (below it there is nothing to measure the
+// result by), nothing louder than full scale.
+constexpr float kLowestTargetLufs = -70.0f, kHighestTargetLufs = 0.0f;
 
 // "true" and "1" switch an option on; every other text switches it off.
 bool parseBool (const juce::String& value)
@@ -360,8 +364,8 @@ CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
         options.errorMessage = "Must specify either --input/--output or --input-dir/--output-dir.";
     else if (folderForFile.isNotEmpty())
         options.errorMessage = folderForFile;
-    else if (! std::isfinite (options.config.targetLufs))
-        // A NaN or infinite target would turn every file into silence reported as a success.
+    else if (! (options.config.targetLufs >= kLowestTargetLufs && options.config.targetLufs <= kHighestTargetLufs))
+        // A NaN, infinite or absurd target would turn every file into silence reported as a success.
         options.errorMessage = "Invalid value for argument: --target-lufs";
     else if (invalid.isNotEmpty())
         options.errorMessage = "Invalid value for argument: " + invalid;

@@ -1,5 +1,6 @@
 #include "app/HtmlReport.h"
 
+#include "app/ReportLineParser.h"
 #include "io/AudioFileIO.h"
 #include "io/NativeNames.h"
 #include "io/PathKind.h"
@@ -11,11 +12,16 @@
 #include <unistd.h>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <set>
 
 namespace
 {
+// A report line longer than this is refused (its number named) rather than
+// read: the engine's own lines are a few kilobytes, curves included.
+constexpr size_t kMaxReportLineBytes = (size_t) 4 << 20;
+
 // Off the target by more than this, a file is marked as having missed it.
 constexpr double kMissedTargetLu = 1.0;
 
@@ -118,6 +124,31 @@ struct Side
     bool empty() const { return loudness.values.empty() && high.values.empty(); }
 };
 
+// A curve holds at most this many points on the page: the engine's own have
+// 240 at most, and a picture 480 units wide shows no more than two a unit. A
+// longer curve (a report made by hand or by another tool) is drawn thinned,
+// each point standing for a run of the original's: the loudest, or for the
+// waveform's lows the lowest, so the picture keeps its peaks.
+constexpr size_t kMaxDrawnPoints = 2 * (size_t) kPictureWidth;
+
+void thin (Curve& c, bool keepLowest)
+{
+    const auto n = c.values.size();
+    if (n <= kMaxDrawnPoints)
+        return;
+    const size_t group = (n + kMaxDrawnPoints - 1) / kMaxDrawnPoints;
+    std::vector<double> kept;
+    kept.reserve (kMaxDrawnPoints);
+    for (size_t i = 0; i < n; i += group)
+    {
+        const auto from = c.values.begin() + (std::ptrdiff_t) i;
+        const auto to = c.values.begin() + (std::ptrdiff_t) std::min (n, i + group);
+        kept.push_back (keepLowest ? *std::min_element (from, to) : *std::max_element (from, to));
+    }
+    c.values = std::move (kept);
+    c.step *= (double) group;
+}
+
 Side sideOf (const juce::var& o)
 {
     Side s;
@@ -129,6 +160,9 @@ Side sideOf (const juce::var& o)
     s.high = { step, numbersOf (o["waveformMax"]) };
     if (s.low.values.size() != s.high.values.size())
         s.low.values.clear(), s.high.values.clear();
+    thin (s.loudness, false);
+    thin (s.high, false);
+    thin (s.low, true);
     return s;
 }
 
@@ -508,17 +542,59 @@ bool ReportLines::addFile (const juce::File& report, juce::StringArray& warnings
         error = "Failed to read report file: " + report.getFullPathName();
         return false;
     }
+    // Read in large blocks and cut into lines here: a line is never longer in
+    // memory than kMaxReportLineBytes, whatever the file holds.
+    const auto where = report.getFullPathName();
+    std::string line, block (1 << 20, '\0');
+    bool tooLarge = false;
     int number = 0;
-    while (! in.isExhausted())
+    const auto finishLine = [&]
     {
-        const auto text = in.readNextLine();
         ++number;
-        if (text.trim().isEmpty())
-            continue;
-        juce::var parsed;
-        if (juce::JSON::parse (text, parsed).failed() || ! add (parsed))
-            warnings.add ("line " + juce::String (number) + " of " + report.getFullPathName() + " is not a report line");
+        if (tooLarge)
+            warnings.add ("line " + juce::String (number) + " of " + where + " is larger than "
+                          + juce::String (kMaxReportLineBytes >> 20) + " MiB");
+        else if (line.find_first_not_of (" \t\r") != std::string::npos)
+        {
+            juce::var parsed;
+            const auto refusal = report_line::parse (line, parsed);
+            if (refusal == report_line::Refusal::tooDeep)
+                warnings.add ("line " + juce::String (number) + " of " + where + " is nested more than "
+                              + juce::String (report_line::kMaxReportNesting) + " deep");
+            else if (refusal != report_line::Refusal::none || ! add (parsed))
+                warnings.add ("line " + juce::String (number) + " of " + where + " is not a report line");
+        }
+        line.clear();
+        tooLarge = false;
+    };
+    for (;;)
+    {
+        const int got = in.read (block.data(), (int) block.size());
+        if (got <= 0)
+            break;
+        size_t from = 0;
+        while (from < (size_t) got)
+        {
+            const auto* start = block.data() + from;
+            const auto* newline = static_cast<const char*> (std::memchr (start, '\n', (size_t) got - from));
+            const size_t length = newline != nullptr ? (size_t) (newline - start) : (size_t) got - from;
+            if (! tooLarge && line.size() + length > kMaxReportLineBytes)
+            {
+                tooLarge = true;
+                std::string().swap (line);
+            }
+            if (! tooLarge)
+                line.append (start, length);
+            from += length;
+            if (newline != nullptr)
+            {
+                ++from;
+                finishLine();
+            }
+        }
     }
+    if (! line.empty() || tooLarge)
+        finishLine();
     if (in.getStatus().failed())
     {
         error = "Failed to read report file: " + report.getFullPathName();

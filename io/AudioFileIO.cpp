@@ -335,6 +335,15 @@ juce::String readErrorMessage (const juce::File& file)
            + file.getFullPathName();
 }
 
+juce::AudioChannelSet AudioFileSource::channelLayout() const
+{
+    // A decoded stream is taken in the usual layout for its number of channels
+    // (libavcodec's order for six is JUCE's 5.1 order).
+    if (decoder != nullptr)
+        return juce::AudioChannelSet::canonicalChannelSet (decoder->numChannels());
+    return reader->getChannelLayout();
+}
+
 bool AudioFileSource::hasFailed() const
 {
     return readFailed || (watch != nullptr && watch->cutShort());

@@ -36,6 +36,9 @@ public:
 
     // The sample width as stored (16, 24, 32), 0 when the stream has none (lossy codecs).
     int bitsPerSample() const;
+    // The file's speaker layout: a WAV's channel mask where it has one, else
+    // the usual layout for its number of channels.
+    juce::AudioChannelSet channelLayout() const;
 
 private:
     friend Outcome openAudioFile (const juce::File&, std::unique_ptr<AudioFileSource>&);

@@ -1,6 +1,7 @@
 #include "pipeline/AudioPipeline.h"
 
 #include "analysis/AudioAnalyzer.h"
+#include "analysis/Loudness.h"
 #include "analysis/Overview.h"
 #include "common/IntermediateNames.h"
 #include "common/Levels.h"
@@ -18,6 +19,8 @@
 #include "pipeline/WorkFolder.h"
 #include "pipeline/stages/StageShape.h"
 #include "tools/NoiseReducer.h"
+
+#include <cmath>
 
 namespace
 {
@@ -43,6 +46,11 @@ double nowMs()
     return juce::Time::getMillisecondCounterHiRes();
 }
 
+// The highest sample peak of an input: 20 dB above full scale. Float files from
+// a recorder or an editor that went over stay well within it.
+constexpr float kHighestInputPeakDbfs = 20.0f;
+const float kHighestInputPeak = std::pow (10.0f, kHighestInputPeakDbfs / 20.0f);
+
 //==============================================================================
 // The output file, written as the chain's last pass hands over its blocks. The
 // writer is made with the first block (or at the end, for a file of no
@@ -62,11 +70,16 @@ public:
 
     void write (const juce::AudioBuffer<float>& block, int numFrames) override
     {
+        for (int ch = 0; ch < block.getNumChannels(); ++ch)
+            peak = juce::jmax (peak, sample_checks::peakMagnitude (block.getReadPointer (ch), numFrames));
         if (master != nullptr)
             master->append (block, numFrames);
         else if (open())
             writer->write (block, numFrames);
     }
+
+    // Whether every sample written rounds to zero in the 16-bit file.
+    bool silent() const { return peak < 0.5f / 32768.0f; }
 
     // Completes the output; empty on success, else the reason.
     juce::String finish()
@@ -118,6 +131,7 @@ private:
     std::unique_ptr<AudioOutputWriter> writer;
     std::unique_ptr<FloatSpill> master;
     juce::String error;
+    float peak = 0.0f;
 };
 
 //==============================================================================
@@ -198,6 +212,7 @@ private:
     bool measuresHum() const { return config.hum != HumMode::specified && config.hum != HumMode::off; }
     void reduceNoise();
     void exportAsrFeed();
+    Outcome writeFeed (const juce::File& feed);
     bool runChainIntoOutput();
     void logEncode() const;
     std::optional<Analysis> checkWorking (AudioBlockSource& working, const juce::File& shownFile);
@@ -215,6 +230,8 @@ private:
     juce::File currentFile; // the file the next phase reads
     juce::File inputCopy;   // the input's copy inside the work folder, when one was made
     juce::File exportedFeed; // the ASR feed this run wrote
+    double inputLoudness = kNoLevelDb; // the input's integrated loudness, once analysed
+    std::vector<double> loudnessWeights; // BS.1770's channel weights of the input's layout, where it is known
     juce::int64 inputFrames = -1; // the input's length and rate, when it could be opened for its analysis
     double inputRate = 0.0;
     AutoMapParameters params;
@@ -239,6 +256,7 @@ bool FileRun::analyseAndPreFilter()
     inputRate = source->sampleRate();
     if (! config.outputFormat.isSpecifiedWav())
         tags = readTags (input);
+    loudnessWeights = analysis_detail::bs1770ChannelWeights (source->channelLayout());
     const auto analysis = analyseInput (*source);
     if (! analysis)
         return false;
@@ -290,7 +308,21 @@ std::optional<Analysis> FileRun::analyseInput (AudioBlockSource& source)
         return std::nullopt;
     }
 
+    // The chain works on a 16-bit copy of the input, which holds nothing above
+    // full scale: a float file this far above it is wrongly scaled (no
+    // recorder makes it), and the chain would be set from measurements of
+    // audio it never sees (a sine at +60 dBFS set an expander threshold of
+    // +42 dB and came out silent).
+    if (loaded.tally.peak > kHighestInputPeak)
+    {
+        fail ("Input level out of range: sample peak +"
+              + juce::String (sample_checks::peakLevelDbfs (loaded.tally.peak, source.numChannels()), 1)
+              + " dBFS, above the +" + juce::String (kHighestInputPeakDbfs, 1) + " dBFS the chain takes");
+        return std::nullopt;
+    }
+
     const auto& analysis = loaded.analysis;
+    inputLoudness = analysis.result.integratedLUFS;
     AudioAnalyzer::writeLog (analysis);
     result.analysisJson = AudioAnalyzer::toJson (analysis.result);
     params = AutoMap::fromAnalysis (analysis.result);
@@ -492,13 +524,36 @@ void FileRun::exportAsrFeed()
     // leaves the previous one as it was, and the log says so.
     const auto feed = output.getParentDirectory().getChildFile (input.getFileNameWithoutExtension()
                                                                  + intermediate_names::asrFeedSuffix);
-    if (const auto copied = copyFileAtomically (currentFile, feed); ! copied.ok())
+    if (const auto written = writeFeed (feed); ! written.ok())
     {
-        log ("[AudioPipeline/ASR Hook] WARNING: ASR feed not exported: " + copied.message);
+        log ("[AudioPipeline/ASR Hook] WARNING: ASR feed not exported: " + written.message);
         return;
     }
     exportedFeed = feed;
     log ("[AudioPipeline/ASR Hook] Exported ASR feed to: " + feed.getFileName());
+}
+
+// The feed has the recording's length, as the output has: a denoiser result a
+// few frames off (the conversions to and from its rate round the length) is
+// written out at that length, as 16-bit PCM, in place of a copy.
+Outcome FileRun::writeFeed (const juce::File& feed)
+{
+    std::unique_ptr<AudioFileSource> source;
+    if (inputFrames < 0 || ! openAudioFile (currentFile, source).ok() || source->lengthInFrames() == inputFrames
+        || source->sampleRate() != inputRate)
+    {
+        source.reset();
+        return copyFileAtomically (currentFile, feed);
+    }
+    std::unique_ptr<FittedLengthSource> fitted;
+    auto& working = atInputLength (*source, fitted);
+    std::unique_ptr<Wav16FileWriter> writer;
+    if (const auto created = Wav16FileWriter::create (feed, working.sampleRate(), working.numChannels(), writer);
+        ! created.ok())
+        return created;
+    if (! copyPass (working, [&] (juce::AudioBuffer<float>& block, int n) { writer->write (block, n); }))
+        return Outcome::failure (readErrorMessage (currentFile));
+    return writer->finish();
 }
 
 // The chain over the working file, into the output.
@@ -540,7 +595,7 @@ bool FileRun::runChainIntoOutput()
                                               result.room });
     }
     const auto stopped = runChain ({ working, shownFile, *beforePreGain, config, params, spillFile, settings,
-                                     background ? &*background : nullptr },
+                                     background ? &*background : nullptr, loudnessWeights },
                                    sink);
     if (background && config.roomLog)
         log (room_log::backgroundLine (result.room));
@@ -549,6 +604,15 @@ bool FileRun::runChainIntoOutput()
         if (stopped->readError.isEmpty())
             return stopAfter (stopped->checkLabel, stopped->nonFiniteCount);
         fail (stopped->readError);
+        return false;
+    }
+
+    // A recording with a measurable loudness never masters to silence: the
+    // chain was set from figures it could not work with (a file far above full
+    // scale, say), and the silent file is not written.
+    if (sink.silent() && inputLoudness > kNotMeasuredLufs)
+    {
+        fail ("Output is silent although the input is not (input " + juce::String (inputLoudness, 1) + " LUFS)");
         return false;
     }
 
@@ -666,7 +730,7 @@ void FileRun::finishOutputs()
 void FileRun::measureOutput()
 {
     const double begin = nowMs();
-    auto back = readBackOutput (output, config.deliveryPreset.isNotEmpty());
+    auto back = readBackOutput (output, config.deliveryPreset.isNotEmpty(), loudnessWeights);
     result.output = back.measurement;
     result.outputOverview = back.overview;
     result.outputMeasureError = back.error;

@@ -203,7 +203,7 @@ stages::LoudnessFinishReport reportFor (const PipelineConfig& config, const Norm
 std::optional<ChainStop> ChainRun::finishForDelivery (const NormalizationDesign& normalization)
 {
     const auto& config = in.config;
-    FinishStages finish { normalization.gain, std::nullopt };
+    FinishStages finish { normalization.gain, std::nullopt, in.loudnessWeights };
     if (runs (loudnessFinishStep, config))
     {
         stages::TruePeakLimiterParameters limiterParameters;

@@ -54,6 +54,7 @@ struct ChainInput
     juce::File spillFile;              // where the chain keeps its samples between passes; none: in memory
     ChainSettings* settings = nullptr; // when given, receives what each stage was set to
     BackgroundGuard* background = nullptr; // when given, the pauses are kept down
+    std::vector<double> loudnessWeights = {}; // the channels' BS.1770 weights for the loudness finish; empty: 1.0 each
 };
 
 // Runs the stages from pre-gain to the output trim (or the loudness finish)

@@ -118,7 +118,7 @@ std::optional<stages::FinishPass> measureFinish (const FinishStages& finish, Flo
                                                  side_by_side::KeptHelper& helper, float driveDb,
                                                  sample_checks::ChannelTallies* afterNormalization)
 {
-    stages::FinishLoudnessMeter loudness (spill.numChannels(), spill.sampleRate());
+    stages::FinishLoudnessMeter loudness (spill.numChannels(), spill.sampleRate(), finish.loudnessWeights);
     stages::FinishPass measured;
     measured.driveDb = driveDb;
     if (! finishPass (finish, spill, helper, driveDb, 1.0f, afterNormalization, &loudness, &measured.limiter,

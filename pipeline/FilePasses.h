@@ -79,6 +79,7 @@ struct FinishStages
 {
     std::optional<stages::GainSetting> normalization;
     std::optional<stages::TruePeakLimiterDesign> limiter; // none: bypassed
+    std::vector<double> loudnessWeights;                  // the channels' weights in the finish's loudness
 };
 
 // Passes 5 and 6 with --finish loudness; `into` gets the finished frames in

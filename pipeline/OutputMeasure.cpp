@@ -18,7 +18,7 @@ double dbfsOf (double linear)
 }
 } // namespace
 
-OutputReadBack readBackOutput (const juce::File& output, bool withQuietest)
+OutputReadBack readBackOutput (const juce::File& output, bool withQuietest, const std::vector<double>& loudnessWeights)
 {
     OutputReadBack back;
     std::unique_ptr<AudioFileSource> source;
@@ -34,6 +34,11 @@ OutputReadBack readBackOutput (const juce::File& output, bool withQuietest)
     LoudnessRangeAccumulator range (channels, rate);
     OverviewTap overview (channels, rate);
     PrecisionTruePeakMeter truePeak (channels, rate);
+    if (loudnessWeights.size() == (size_t) channels)
+    {
+        accumulator.setLoudnessChannelWeights (loudnessWeights);
+        range.setChannelWeights (loudnessWeights);
+    }
     std::optional<delivery::QuietestHalfSecond> quietest;
     if (withQuietest)
         quietest.emplace (channels, rate);

@@ -21,4 +21,6 @@ struct OutputReadBack
 // the output was made (the chain's last pass, a copy or an encode). withQuietest adds the quietest half second (the noise floor between
 // words), for a delivery preset that limits it. Logs nothing: the log stays the
 // same with or without the report. Memory: one block and the analysis lists.
-OutputReadBack readBackOutput (const juce::File& output, bool withQuietest);
+// loudnessWeights: the channels' BS.1770 weights in the integrated loudness and
+// the loudness range (the output has the input's layout); empty weighs each 1.0.
+OutputReadBack readBackOutput (const juce::File& output, bool withQuietest, const std::vector<double>& loudnessWeights = {});

@@ -1,11 +1,14 @@
 // A soak of the batch driver as a user meets it: two hundred short files and a
 // few bad ones on eight workers, a denoiser that fails at random in every way
-// it can, a report, and runs stopped by SIGTERM at random moments. After every
+// it can (a crash after writing a whole-looking file, megabytes of output
+// among them), a report, and runs stopped by SIGTERM at random moments. After every
 // run each input is either mastered whole and reported so, or counted and
 // reported as failed, or (in a stopped run) not reached; the report holds whole
-// lines only; the output folder holds nothing but what the README documents;
-// and nothing the run started is left running. Then two runs started into one
-// folder, and stops timed at the moment an output comes into place.
+// lines only; a crashed denoiser's file is never used; the log stays bounded
+// and free of the tool's control bytes; the output folder holds nothing but
+// what the README documents; and nothing the run started is left running.
+// Then two runs started into one folder, and stops timed at the moment an
+// output comes into place.
 #include "support/ExternalTools.h"
 #include "support/Hardening.h"
 #include "support/TestSupport.h"
@@ -130,9 +133,12 @@ TEST (Soak, EightWorkersAFailingDenoiserAndRandomStops)
     const auto before = snapshot (in);
 
     // The denoiser fails one way or another on about two files in five
-    // (exit codes, a crash, no output, a short, cut or unreadable output), sometimes
-    // leaving a helper behind that holds its output open; else it passes the
-    // audio through.
+    // (exit codes, a crash, no output, a short, cut or unreadable output, a
+    // crash after a full-length file whose second half is silence, megabytes of
+    // random bytes on its output before it gives up), sometimes leaving a
+    // helper behind that holds its output open; else it passes the audio
+    // through. Each call leaves a mark, named after the work folder it was
+    // given, saying what it did.
     const auto helper = tmp.file ("soak helper");
     ASSERT_TRUE (juce::File ("/bin/sleep").copyFileTo (helper));
     ASSERT_TRUE (helper.setExecutePermission (true));
@@ -141,7 +147,8 @@ TEST (Soak, EightWorkersAFailingDenoiserAndRandomStops)
                                        "in=\"$1\"; dir=\"$3\"; base=\"${in##*/}\"; stem=\"${base%.*}\"\n"
                                        "out=\"$dir/${stem}_DeepFilterNet3.wav\"\n"
                                        "r=$(od -An -N1 -tu1 /dev/urandom)\n"
-                                       "case $((r % 20)) in\n"
+                                       "echo $((r % 22)) > \"$SOAK_MARKS/${dir##*/}\"\n"
+                                       "case $((r % 22)) in\n"
                                        "  0) echo 'model not found' >&2; exit 3 ;;\n"
                                        "  1) exit 0 ;;\n"
                                        "  2) /usr/bin/ffmpeg -v error -y -i \"$in\" -t 0.1 -c:a pcm_s16le \"$out\"; exit 0 ;;\n"
@@ -151,6 +158,8 @@ TEST (Soak, EightWorkersAFailingDenoiserAndRandomStops)
                                        "  6) " + h + " 0.3; cp \"$in\" \"$out\" ;;\n"
                                        "  7) echo 'segmentation fault' >&2; kill -SEGV $$ ;;\n"
                                        "  8) head -c 3000 \"$in\" > \"$out\"; exit 0 ;;\n"
+                                       "  9) /usr/bin/sox \"$in\" \"$out\" trim 0 0.25 pad 0 0.25; kill -SEGV $$ ;;\n"
+                                       "  10) head -c 4000000 /dev/urandom; exit 3 ;;\n"
                                        "  *) cp \"$in\" \"$out\" ;;\n"
                                        "esac\n");
 
@@ -169,9 +178,11 @@ TEST (Soak, EightWorkersAFailingDenoiserAndRandomStops)
         const bool letFinish = run % 5 == 0;
         const auto out = tmp.file ("out " + juce::String (run));
         const auto report = tmp.file ("report " + juce::String (run) + ".jsonl");
+        const auto marks = tmp.file ("marks " + juce::String (run));
+        marks.createDirectory();
 
         const auto start = std::chrono::steady_clock::now();
-        Child engine ("/usr/bin/env", { "LD_PRELOAD=" SOAK_MORE_PROCESSORS, engineExecutable(), "--input-dir", path (in),
+        Child engine ("/usr/bin/env", { "LD_PRELOAD=" SOAK_MORE_PROCESSORS, "SOAK_MARKS=" + path (marks), engineExecutable(), "--input-dir", path (in),
                                         "--output-dir", path (out), "--deepfilter-path", path (denoiser),
                                         "--ffmpeg-path", "/usr/bin/ffmpeg", "--report", path (report) });
         double stopAfter = 0.0;
@@ -200,6 +211,23 @@ TEST (Soak, EightWorkersAFailingDenoiserAndRandomStops)
             EXPECT_EQ (r.exitCode, 2) << "the bad files fail";
             EXPECT_EQ (r.out, summaryLine (goodFiles, badFiles));
         }
+
+        // The denoiser's output reached the log bounded and escaped.
+        EXPECT_EQ (r.err.find ('\x1b'), std::string::npos) << "a terminal escape of the denoiser's output in the log";
+        size_t longestLine = 0;
+        for (size_t at = 0, next = 0; at < r.err.size(); at = next + 1)
+        {
+            next = std::min (r.err.find ('\n', at), r.err.size());
+            longestLine = std::max (longestLine, next - at);
+        }
+        EXPECT_LT (longestLine, (size_t) 600 * 1024) << "a log line holds more than the head and tail of a tool's output";
+
+        // What each file's denoiser call did, by input name.
+        std::map<std::string, int> didWhat;
+        for (const auto& mark : marks.findChildFiles (juce::File::findFiles, false))
+            for (const auto& [name, expected] : inputs)
+                if (mark.getFileName().startsWith ("_work_" + juce::String (name) + "_"))
+                    didWhat[name] = mark.loadFileAsString().trim().getIntValue();
 
         // Every line whole, one per input at most.
         std::map<std::string, juce::var> lines;
@@ -241,6 +269,11 @@ TEST (Soak, EightWorkersAFailingDenoiserAndRandomStops)
             if (hasLine && (bool) line->second["success"])
             {
                 EXPECT_TRUE (output.existsAsFile()) << "reported mastered, but not there";
+                if (const auto did = didWhat.find (name); did != didWhat.end() && (did->second == 9 || did->second == 10))
+                {
+                    EXPECT_EQ (line->second["denoiseEngine"].toString(), "None (passthrough)")
+                        << "the result of a denoiser that crashed or failed was used (mark " << did->second << ")";
+                }
             }
             if (output.existsAsFile())
             {

@@ -7,6 +7,7 @@
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
+#include <cmath>
 #include <map>
 #include <memory>
 
@@ -74,6 +75,32 @@ Layout layoutOf (const juce::File& file)
     if (std::unique_ptr<AudioFileSource> source; openAudioFile (file, source).ok())
         layout = { source->sampleRate(), source->numChannels(), (double) source->lengthInFrames() / source->sampleRate() };
     return layout;
+}
+
+// How many samples of a floating-point file are NaN or infinite, read in
+// blocks (an integer file holds none, and is not read). -1 when the file
+// could not be read to its end.
+juce::int64 nonFiniteSamplesIn (const juce::File& file)
+{
+    {
+        const auto reader = openReader (file);
+        if (reader == nullptr || ! reader->usesFloatingPointData)
+            return 0;
+    }
+    std::unique_ptr<AudioFileSource> source;
+    if (! openAudioFile (file, source).ok())
+        return 0; // the layout checks have read it already
+    juce::int64 count = 0;
+    const bool whole = forEachBlock (*source, 8192, [&] (juce::AudioBuffer<float>& block, int n)
+    {
+        for (int ch = 0; ch < block.getNumChannels(); ++ch)
+        {
+            const float* samples = block.getReadPointer (ch);
+            for (int i = 0; i < n; ++i)
+                count += std::isfinite (samples[i]) ? 0 : 1;
+        }
+    });
+    return whole ? count : -1;
 }
 
 double secondsOf (const juce::File& file)
@@ -234,6 +261,15 @@ Outcome NoiseReducer::runDeepFilterNet3 (const juce::String& inputPath, const ju
     if (needsResample)
         resampledFile.deleteFile();
 
+    // A denoiser that crashed (or was killed) may have left a whole-looking
+    // file with anything in it after the point where it stopped.
+    if (run.signal != 0 && ! run.timedOut)
+    {
+        const auto said = run.output.trim();
+        return Outcome::failure ("DeepFilterNet3 process ended by signal " + juce::String (run.signal) + " ("
+                                 + SubprocessRunner::signalName (run.signal) + ")" + (said.isEmpty() ? "" : ": " + said));
+    }
+
     if (run.exitCode != 0 || run.timedOut)
         return Outcome::failure ("DeepFilterNet3 process failed (exit code " + juce::String (run.exitCode)
                                  + "): " + run.output.trim());
@@ -252,6 +288,15 @@ Outcome NoiseReducer::runDeepFilterNet3 (const juce::String& inputPath, const ju
     if (! matches (got, expected))
         return Outcome::failure ("DeepFilterNet3 output does not match its input (" + describe (got) + " for "
                                  + describe (expected) + ")");
+
+    // NaN or infinity in a float result would stop the file at the chain's
+    // check; the denoiser's result is not usable, the input is.
+    const auto nonFinite = nonFiniteSamplesIn (found);
+    if (nonFinite < 0)
+        return Outcome::failure ("DeepFilterNet3 output could not be read to its end");
+    if (nonFinite > 0)
+        return Outcome::failure ("DeepFilterNet3 output holds " + juce::String (nonFinite)
+                                 + " non-finite sample(s) (NaN or infinity)");
 
     if (found != output && ! moveOnto (found, output))
         return Outcome::failure ("Failed to move DF3 output to target path");
@@ -298,6 +343,6 @@ bool NoiseReducer::resampleWithFFmpeg (const juce::String& inputPath, const juce
                                    "-acodec", "pcm_s16le", "-y", outputPath };
     const auto run = SubprocessRunner::run (args, ffmpegTimeoutMs);
 
-    return run.exitCode == 0 && ! run.timedOut && output.existsAsFile() && output.getSize() > 0
+    return run.exitCode == 0 && run.signal == 0 && ! run.timedOut && output.existsAsFile() && output.getSize() > 0
            && coversInput (secondsOf (output), secondsOf (input));
 }

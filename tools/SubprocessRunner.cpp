@@ -1,14 +1,19 @@
 #include "tools/SubprocessRunner.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
 #include <set>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -36,6 +41,11 @@ constexpr int pollIntervalMs = 50;
 constexpr int afterExitGraceMs = 2000;
 // Output shorter than this is also written to the log.
 constexpr int maxLoggedOutputChars = 2000;
+// Of a child's output only this much of its start and of its end is kept: a
+// tool that writes without end must not fill the memory, nor the log.
+constexpr size_t keptOutputBytes = 64 * 1024;
+// The most groups the watchdog keeps; more children at once than any pool runs.
+constexpr int watchdogMaxGroups = 4096;
 
 double nowMs()
 {
@@ -51,6 +61,9 @@ struct LiveChildren
     std::mutex lock;
     std::set<pid_t> groups;
     bool closed = false;
+    // This side of the socket to the watchdog; -1 when there is none.
+    int watchdog = -1;
+    bool watchdogTried = false;
 };
 
 LiveChildren& liveChildren()
@@ -59,6 +72,118 @@ LiveChildren& liveChildren()
     static auto* children = new LiveChildren();
     return *children;
 }
+
+#if defined(__linux__)
+// The watchdog: a process forked with the first child, which hears of every
+// group started ('+' and the id) and reaped ('-' and the id) over a socket.
+// When the socket ends, this process has ended: normally there is nothing
+// left to kill then; killed outright, the groups it left running go with it.
+// Its own process group, so a signal to the run's group does not take it
+// before it has done this. Only async-signal-safe calls: it is forked from a
+// process with threads.
+[[noreturn]] void runWatchdog (int socket)
+{
+    ::setpgid (0, 0);
+    for (int s = 1; s < NSIG; ++s)
+    {
+        struct sigaction standard {};
+        standard.sa_handler = (s == SIGINT || s == SIGHUP || s == SIGTERM || s == SIGPIPE) ? SIG_IGN : SIG_DFL;
+        sigemptyset (&standard.sa_mask);
+        ::sigaction (s, &standard, nullptr);
+    }
+    sigset_t none;
+    sigemptyset (&none);
+    ::sigprocmask (SIG_SETMASK, &none, nullptr);
+
+    // Holds nothing of the run's open: no pipe of a child, no output file, no
+    // terminal a caller waits on.
+    const int null = ::open ("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= STDERR_FILENO; ++fd)
+        if (null >= 0 && null != fd)
+            ::dup2 (null, fd);
+    const int highest = (int) ::sysconf (_SC_OPEN_MAX);
+    for (int fd = STDERR_FILENO + 1; fd < (highest > 0 && highest < 65536 ? highest : 65536); ++fd)
+        if (fd != socket)
+            ::close (fd);
+
+    static pid_t groups[watchdogMaxGroups];
+    int count = 0;
+    unsigned char message[1 + sizeof (pid_t)];
+    size_t filled = 0;
+    for (;;)
+    {
+        const auto n = ::read (socket, message + filled, sizeof (message) - filled);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        filled += (size_t) n;
+        if (filled < sizeof (message))
+            continue;
+        filled = 0;
+        pid_t group = 0;
+        ::memcpy (&group, message + 1, sizeof (group));
+        if (message[0] == '+' && count < watchdogMaxGroups)
+            groups[count++] = group;
+        else if (message[0] == '-')
+            for (int i = 0; i < count; ++i)
+                if (groups[i] == group)
+                {
+                    groups[i] = groups[--count];
+                    break;
+                }
+    }
+    for (int i = 0; i < count; ++i)
+        ::kill (-groups[i], SIGKILL);
+    ::_exit (0);
+}
+
+// Under the lock of the live children: starts the watchdog once.
+void startWatchdog (LiveChildren& live)
+{
+    if (live.watchdogTried)
+        return;
+    live.watchdogTried = true;
+    int ends[2] = { -1, -1 };
+    if (::socketpair (AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return;
+    sigset_t all, previous;
+    sigfillset (&all);
+    ::pthread_sigmask (SIG_SETMASK, &all, &previous);
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        runWatchdog (ends[1]);
+    ::pthread_sigmask (SIG_SETMASK, &previous, nullptr);
+    ::close (ends[1]);
+    if (pid > 0)
+        live.watchdog = ends[0];
+    else
+        ::close (ends[0]);
+}
+
+// Under the lock of the live children: tells the watchdog of a group.
+void tellWatchdog (LiveChildren& live, char what, pid_t group)
+{
+    if (live.watchdog < 0)
+        return;
+    unsigned char message[1 + sizeof (pid_t)];
+    message[0] = (unsigned char) what;
+    ::memcpy (message + 1, &group, sizeof (group));
+    ssize_t n = -1;
+    do
+        n = ::send (live.watchdog, message, sizeof (message), MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    if (n != (ssize_t) sizeof (message))
+    {
+        // A watchdog that is gone (or a short write) is given up, not retried.
+        ::close (live.watchdog);
+        live.watchdog = -1;
+    }
+}
+#else
+void startWatchdog (LiveChildren&) {}
+void tellWatchdog (LiveChildren&, char, pid_t) {}
+#endif
 
 // In the forked child: only async-signal-safe calls from here to exec.
 [[noreturn]] void becomeChild (char* const* argv, int input, int output, pid_t parent, const sigset_t& mask)
@@ -138,6 +263,7 @@ StartedChild startChild (const juce::StringArray& arguments)
         const std::lock_guard<std::mutex> hold (live.lock);
         if (! live.closed)
         {
+            startWatchdog (live);
             sigset_t all, previous;
             sigfillset (&all);
             ::pthread_sigmask (SIG_SETMASK, &all, &previous);
@@ -150,6 +276,7 @@ StartedChild startChild (const juce::StringArray& arguments)
                 // Also from this side, so the group exists before anyone signals it.
                 ::setpgid (pid, pid);
                 live.groups.insert (pid);
+                tellWatchdog (live, '+', pid);
             }
             ::pthread_sigmask (SIG_SETMASK, &previous, nullptr);
         }
@@ -188,19 +315,104 @@ void killGroup (pid_t pid)
     ::kill (-pid, SIGKILL);
 }
 
+struct Ending
+{
+    int exitCode = 0;
+    int signal = 0;
+};
+
 // Takes the child off the list and reaps it. The exit code is reported as it
-// always was: the child's own code, and 0 when a signal ended it.
-int reap (pid_t pid)
+// always was: the child's own code, and 0 when a signal ended it; the signal
+// is reported apart.
+Ending reap (pid_t pid)
 {
     auto& live = liveChildren();
     const std::lock_guard<std::mutex> hold (live.lock);
     live.groups.erase (pid);
+    tellWatchdog (live, '-', pid);
     int status = 0;
     pid_t reaped = -1;
     do
         reaped = ::waitpid (pid, &status, WNOHANG);
     while (reaped < 0 && errno == EINTR);
-    return reaped == pid && WIFEXITED (status) ? WEXITSTATUS (status) : 0;
+    if (reaped != pid)
+        return {};
+    if (WIFEXITED (status))
+        return { WEXITSTATUS (status), 0 };
+    return { 0, WIFSIGNALED (status) ? WTERMSIG (status) : 0 };
+}
+
+// Appends the UTF-8 sequence at text[i] (its length is returned) when it is a
+// well-formed one (no overlong form, no surrogate, nothing past U+10FFFF);
+// 0 when it is not.
+size_t validSequenceAt (const std::string& text, size_t i)
+{
+    const auto byte = [&] (size_t k) { return (unsigned char) text[k]; };
+    const unsigned char lead = byte (i);
+    size_t length = 0;
+    std::uint32_t point = 0;
+    if (lead >= 0xc2 && lead <= 0xdf)
+        length = 2, point = lead & 0x1fu;
+    else if (lead >= 0xe0 && lead <= 0xef)
+        length = 3, point = lead & 0x0fu;
+    else if (lead >= 0xf0 && lead <= 0xf4)
+        length = 4, point = lead & 0x07u;
+    else
+        return 0;
+    if (i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k)
+    {
+        if ((byte (i + k) & 0xc0u) != 0x80u)
+            return 0;
+        point = (point << 6) | (byte (i + k) & 0x3fu);
+    }
+    const bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
+    if (overlong || (point >= 0xd800 && point <= 0xdfff) || point > 0x10ffff)
+        return 0;
+    return length;
+}
+
+// The bytes as text a log can show: newline and tab stay, every other control
+// character (C0, DEL, and C1 such as the one-byte CSI) and every byte that is
+// not part of well-formed UTF-8 is written as an escape.
+juce::String loggable (const std::string& bytes)
+{
+    std::string text;
+    text.reserve (bytes.size());
+    char escaped[12];
+    for (size_t i = 0; i < bytes.size();)
+    {
+        const auto c = (unsigned char) bytes[i];
+        if (c < 0x80)
+        {
+            if (c == '\n' || c == '\t' || (c >= 0x20 && c != 0x7f))
+                text += (char) c;
+            else
+            {
+                std::snprintf (escaped, sizeof (escaped), "\\x%02x", c);
+                text += escaped;
+            }
+            ++i;
+            continue;
+        }
+        if (const auto length = validSequenceAt (bytes, i); length > 0)
+        {
+            if (c == 0xc2 && (unsigned char) bytes[i + 1] < 0xa0)
+            {
+                std::snprintf (escaped, sizeof (escaped), "\\u%04x", (unsigned char) bytes[i + 1]);
+                text += escaped;
+            }
+            else
+                text.append (bytes, i, length);
+            i += length;
+            continue;
+        }
+        std::snprintf (escaped, sizeof (escaped), "\\x%02x", c);
+        text += escaped;
+        ++i;
+    }
+    return juce::String::fromUTF8 (text.data(), (int) text.size());
 }
 
 // The child's merged output, read as it arrives so the child never blocks on a
@@ -250,11 +462,20 @@ public:
         }
     }
 
+    // What was kept, for a log: the start, a line saying how much was left
+    // out, and the end.
     juce::String decoded() const
     {
-        if (bytes.empty())
-            return {};
-        return juce::String::fromUTF8 (bytes.data(), (int) bytes.size());
+        if (leftOut == 0)
+            return loggable (head);
+        std::string tail;
+        tail.reserve (end.size());
+        if (end.size() < keptOutputBytes)
+            tail = end;
+        else
+            tail.append (end, endNext, std::string::npos).append (end, 0, endNext);
+        return loggable (head) + "\n[... " + juce::String ((juce::int64) leftOut) + " bytes left out ...]\n"
+               + loggable (tail);
     }
 
 private:
@@ -274,7 +495,7 @@ private:
             const auto n = ::read (fd, chunk, sizeof (chunk));
             if (n > 0)
             {
-                bytes.append (chunk, (size_t) n);
+                keep (chunk, (size_t) n);
                 continue;
             }
             if (n < 0 && errno == EINTR)
@@ -287,8 +508,29 @@ private:
         }
     }
 
+    // The first keptOutputBytes in head; after that the last keptOutputBytes
+    // in `end`, a ring whose oldest byte is at endNext once it is full.
+    void keep (const char* data, size_t n)
+    {
+        const size_t toHead = std::min (n, keptOutputBytes - head.size());
+        head.append (data, toHead);
+        for (size_t i = toHead; i < n; ++i)
+        {
+            if (end.size() < keptOutputBytes)
+                end.push_back (data[i]);
+            else
+            {
+                ++leftOut;
+                end[endNext] = data[i];
+                endNext = (endNext + 1) % keptOutputBytes;
+            }
+        }
+    }
+
     int fd = -1;
-    std::string bytes;
+    std::string head, end;
+    size_t endNext = 0;
+    std::uint64_t leftOut = 0;
 };
 
 // A path naming a file that is not there cannot be started. The child is
@@ -368,17 +610,53 @@ SubprocessResult SubprocessRunner::run (const juce::StringArray& arguments, int 
     killGroup (child.pid);
     pipe.readUntilClosed (afterExitGraceMs);
 
-    result.exitCode = reap (child.pid);
+    const auto ending = reap (child.pid);
+    result.exitCode = ending.exitCode;
+    result.signal = ending.signal;
     result.output = pipe.decoded();
     result.elapsedMs = nowMs() - startMs;
 
-    juce::Logger::writeToLog ("[SubprocessRunner] Exit code: " + juce::String (result.exitCode) + " | Elapsed: "
-                              + juce::String (result.elapsedMs, 1) + "ms");
+    // A child that ended on a signal (a crash, a kill) has no exit code; the
+    // signal is what it ended with, and a caller must not take its work. (A
+    // child killed at the time limit has its line about that already.)
+    if (result.signal != 0 && ! result.timedOut)
+        juce::Logger::writeToLog ("[SubprocessRunner] Ended by signal " + juce::String (result.signal) + " ("
+                                  + signalName (result.signal) + ") | Elapsed: " + juce::String (result.elapsedMs, 1)
+                                  + "ms");
+    else
+        juce::Logger::writeToLog ("[SubprocessRunner] Exit code: " + juce::String (result.exitCode) + " | Elapsed: "
+                                  + juce::String (result.elapsedMs, 1) + "ms");
 
     if (result.output.isNotEmpty() && result.output.length() < maxLoggedOutputChars)
         juce::Logger::writeToLog ("[SubprocessRunner] Output: " + result.output.trim());
 
     return result;
+}
+
+juce::String SubprocessRunner::signalName (int signal)
+{
+    switch (signal)
+    {
+        case SIGHUP:  return "SIGHUP";
+        case SIGINT:  return "SIGINT";
+        case SIGQUIT: return "SIGQUIT";
+        case SIGILL:  return "SIGILL";
+        case SIGTRAP: return "SIGTRAP";
+        case SIGABRT: return "SIGABRT";
+        case SIGBUS:  return "SIGBUS";
+        case SIGFPE:  return "SIGFPE";
+        case SIGKILL: return "SIGKILL";
+        case SIGUSR1: return "SIGUSR1";
+        case SIGSEGV: return "SIGSEGV";
+        case SIGUSR2: return "SIGUSR2";
+        case SIGPIPE: return "SIGPIPE";
+        case SIGALRM: return "SIGALRM";
+        case SIGTERM: return "SIGTERM";
+        case SIGXCPU: return "SIGXCPU";
+        case SIGXFSZ: return "SIGXFSZ";
+        case SIGSYS:  return "SIGSYS";
+        default:      return "signal " + juce::String (signal);
+    }
 }
 
 int SubprocessRunner::stopAllForExit()

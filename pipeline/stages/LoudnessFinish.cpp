@@ -8,8 +8,8 @@
 
 namespace stages
 {
-FinishLoudnessMeter::FinishLoudnessMeter (int channels, double rate)
-    : numChannels (channels), hop (std::max (1, (int) (rate * 0.1)))
+FinishLoudnessMeter::FinishLoudnessMeter (int channels, double rate, std::vector<double> channelWeights)
+    : numChannels (channels), hop (std::max (1, (int) (rate * 0.1))), weights (std::move (channelWeights))
 {
     jassert (channels >= 0); // a count of channels, not a failure code
     jassert (rate > 0.0);    // the K-weighting is designed for the file's own rate
@@ -55,7 +55,7 @@ void FinishLoudnessMeter::add (const float* const* channels, int numFrames)
                 sum += z * z;
             }
             s[0] = x1; s[1] = x2; s[2] = y1; s[3] = y2; s[4] = u1; s[5] = u2; s[6] = z1; s[7] = z2;
-            hopSum += sum;
+            hopSum += weights.empty() ? sum : weights[(size_t) c] * sum;
         }
         inHop += n;
         done += n;

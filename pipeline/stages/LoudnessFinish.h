@@ -53,7 +53,9 @@ struct FinishStep
 class FinishLoudnessMeter
 {
 public:
-    FinishLoudnessMeter (int numChannels, double sampleRate);
+    // channelWeights: each channel's weight in the sum (BS.1770's, where the
+    // layout is known); empty weighs every channel 1.0.
+    FinishLoudnessMeter (int numChannels, double sampleRate, std::vector<double> channelWeights = {});
     void add (const float* const* channels, int numFrames);
     double integratedLufs() const; // -144 when no block passes the gates
 
@@ -69,6 +71,7 @@ private:
     int inHop = 0;
     double hopSum = 0.0;
     std::vector<double> hopSums; // the K-weighted sum of squares of every 100 ms
+    std::vector<double> weights;
 };
 
 // Pure: what to do after these passes (at least one), for a limiter whose threshold is `threshold` (linear).
