@@ -18,7 +18,9 @@ namespace
 off_t lockOffsetOf (const juce::String& name)
 {
     std::uint64_t hash = 14695981039346656037ull;
-    for (auto* p = name.toLowerCase().toRawUTF8(); *p != 0; ++p)
+    // Held for the loop: the bytes belong to the string.
+    const auto lower = name.toLowerCase();
+    for (auto* p = lower.toRawUTF8(); *p != 0; ++p)
     {
         hash ^= (unsigned char) *p;
         hash *= 1099511628211ull;
