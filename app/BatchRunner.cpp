@@ -249,22 +249,6 @@ bool folderTakesAFile (const juce::File& folder)
     return true;
 }
 
-// The page's folder must take a file when the batch ends; the output folder
-// counts as there, since the run makes it.
-bool pageCanBeWritten (const CommandLineOptions& options)
-{
-    const auto& page = options.reportHtmlFile;
-    const auto folder = page.getParentDirectory();
-    if (page.isDirectory())
-        return false;
-    if (const auto behind = pathKindBehind (page); behind == PathKind::device || behind == PathKind::pipe)
-        return true; // written through, not beside
-    if (folder.isDirectory())
-        return folderTakesAFile (folder);
-    const auto made = options.outputDir != juce::File() ? options.outputDir : options.outputFile.getParentDirectory();
-    return sameLocation (folder, made) || folder == made;
-}
-
 // The *.wav files (links to files included) of a folder whose names are not
 // UTF-8, as JUCE's listing would take them: the extension in any case.
 juce::Array<juce::File> inputsNamedInBytes (const juce::File& folder)
@@ -444,6 +428,22 @@ int computeWorkerCount()
 {
     // The model is never queried: only the safe rule is in force.
     return workerCountFor ("Unknown", (int) std::thread::hardware_concurrency());
+}
+
+// The page's folder must take a file when the batch ends; the output folder
+// counts as there, since the run makes it.
+bool pageCanBeWritten (const CommandLineOptions& options)
+{
+    const auto& page = options.reportHtmlFile;
+    const auto folder = page.getParentDirectory();
+    if (page.isDirectory())
+        return false;
+    if (const auto behind = pathKindBehind (page); behind == PathKind::device || behind == PathKind::pipe)
+        return true; // written through, not beside
+    if (folder.isDirectory())
+        return folderTakesAFile (folder);
+    const auto made = options.outputDir != juce::File() ? options.outputDir : options.outputFile.getParentDirectory();
+    return sameLocation (folder, made) || folder == made;
 }
 
 juce::Array<juce::File> collectInputFiles (const CommandLineOptions& options)

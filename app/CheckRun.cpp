@@ -92,12 +92,10 @@ int runCheck (const CommandLineOptions& options, int workerCount)
             return 1;
         }
     }
-    const auto& pagePath = options.reportHtmlFile;
-    if (pagePath != juce::File()
-        && (pagePath.isDirectory() || ! pagePath.getParentDirectory().isDirectory()
-            || ! pagePath.getParentDirectory().hasWriteAccess()))
+    if (options.reportHtmlFile != juce::File() && ! pageCanBeWritten (options))
     {
-        std::cerr << "ERROR: Failed to create report page: " << pagePath.getFullPathName().toStdString() << std::endl;
+        std::cerr << "ERROR: Failed to create report page: " << options.reportHtmlFile.getFullPathName().toStdString()
+                  << std::endl;
         return 1;
     }
 
@@ -110,6 +108,7 @@ int runCheck (const CommandLineOptions& options, int workerCount)
     std::atomic<int> passed { 0 }, failed { 0 }, unreadable { 0 };
     std::mutex pageLock;
     std::vector<juce::String> pageLines;
+    const auto& pagePath = options.reportHtmlFile;
     const bool page = pagePath != juce::File();
     std::atomic<int> remaining { files.size() };
     juce::WaitableEvent done;
