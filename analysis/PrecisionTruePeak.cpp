@@ -130,6 +130,5 @@ double PrecisionTruePeakMeter::peakLinear() const
 
 double PrecisionTruePeakMeter::peakDbtp() const
 {
-    const double peak = peakLinear();
-    return peak > kSilenceAmplitude ? 20.0 * std::log10 (peak) : kNoLevelDb;
+    return levelDbfs (peakLinear());
 }

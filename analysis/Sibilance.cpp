@@ -181,7 +181,7 @@ SibilanceMeasurement analysis_detail::SibilanceStream::finish() const
     if (count >= 1)
     {
         m.rmsLinear = std::sqrt (sum / (double) count);
-        m.levelDbfs = m.rmsLinear > kSilenceAmplitude ? 20.0 * std::log10 (m.rmsLinear) : kNoLevelDb;
+        m.levelDbfs = levelDbfs (m.rmsLinear);
     }
     return m;
 }

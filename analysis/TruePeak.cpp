@@ -342,6 +342,6 @@ TruePeakMeasurement analysis_detail::TruePeakStream::finish() const
 
     TruePeakMeasurement m;
     m.peakLinear = peak;
-    m.truePeakDbtp = peak > kSilenceAmplitudeF ? 20.0 * std::log10 ((double) peak) : kNoLevelDb;
+    m.truePeakDbtp = levelDbfs (peak);
     return m;
 }

@@ -116,7 +116,6 @@ void QuietestHalfSecond::add (const float* const* channels, int numFrames)
 double QuietestHalfSecond::finishDbfs() const
 {
     const double meanSquare = quietest >= 0.0 ? quietest : (frames > 0 ? total / ((double) frames * numChannels) : 0.0);
-    const double rms = std::sqrt (meanSquare);
-    return rms > kSilenceAmplitude ? 20.0 * std::log10 (rms) : kNoLevelDb;
+    return levelDbfs (std::sqrt (meanSquare));
 }
 } // namespace delivery

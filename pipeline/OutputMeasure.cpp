@@ -14,7 +14,7 @@ namespace
 {
 double dbfsOf (double linear)
 {
-    return linear > kSilenceAmplitude ? 20.0 * std::log10 (linear) : kNoLevelDb;
+    return levelDbfs (linear);
 }
 } // namespace
 
