@@ -2,6 +2,7 @@
 
 #include "app/ReportLineParser.h"
 #include "io/AudioFileIO.h"
+#include "io/CodecFiles.h"
 #include "io/NativeNames.h"
 #include "io/PathKind.h"
 #include "io/InFlightFiles.h"
@@ -349,13 +350,24 @@ std::optional<double> levelOf (const juce::var& v)
     return n && *n > -140.0 ? n : std::nullopt;
 }
 
+// The codec an output's name says it is in: a WAV or FLAC output's line has
+// no encode object, and the name is what the engine chose its writer by.
+juce::String codecOfPath (const juce::String& path)
+{
+    OutputCodec codec;
+    if (path.isEmpty() || ! codecForExtension (juce::File ("/" + fileNameOf (path)), codec))
+        return {};
+    return codecName (codec);
+}
+
 // The delivered format and, for a lossy one, what the decoded file measured.
 std::string formatCell (const juce::var& line)
 {
     const auto& encode = line["encode"];
-    juce::String codec = encode["codec"].isString() ? encode["codec"].toString()
+    juce::String codec = encode["codec"].isString()           ? encode["codec"].toString()
                          : line["output"]["format"].isString() ? line["output"]["format"].toString()
-                                                                : juce::String();
+                         : line["outputPath"].isString()       ? codecOfPath (line["outputPath"].toString())
+                                                               : juce::String();
     std::string out;
     if (codec.isNotEmpty())
         out += escape (codec.toUpperCase());
