@@ -1,7 +1,10 @@
 #include "app/HtmlReport.h"
 
 #include "app/ReportLineParser.h"
+#include "app/ReportSchema.h"
+#include "common/Levels.h"
 #include "io/AudioFileIO.h"
+#include "io/CodecFiles.h"
 #include "io/NativeNames.h"
 #include "io/PathKind.h"
 #include "io/InFlightFiles.h"
@@ -18,6 +21,9 @@
 
 namespace
 {
+using report_schema::Curve;
+using report_schema::ReportRow;
+
 // A report line longer than this is refused (its number named) rather than
 // read: the engine's own lines are a few kilobytes, curves included.
 constexpr size_t kMaxReportLineBytes = (size_t) 4 << 20;
@@ -49,16 +55,6 @@ std::string escape (const juce::String& text)
     return out;
 }
 
-std::optional<double> numberOf (const juce::var& v)
-{
-    if (v.isDouble() || v.isInt() || v.isInt64())
-    {
-        const double d = (double) v;
-        if (std::isfinite (d))
-            return d;
-    }
-    return std::nullopt;
-}
 
 std::string fixed (double value, int decimals)
 {
@@ -99,24 +95,10 @@ std::string duration (double seconds)
 
 //==============================================================================
 // The pictures.
-std::vector<double> numbersOf (const juce::var& array)
+double span (const Curve& c)
 {
-    std::vector<double> out;
-    if (const auto* a = array.getArray())
-    {
-        out.reserve ((size_t) a->size());
-        for (const auto& v : *a)
-            out.push_back (numberOf (v).value_or (0.0));
-    }
-    return out;
+    return c.stepSeconds * (double) c.values.size();
 }
-
-struct Curve
-{
-    double step = 0.0;
-    std::vector<double> values;
-    double span() const { return step * (double) values.size(); }
-};
 
 struct Side
 {
@@ -146,18 +128,17 @@ void thin (Curve& c, bool keepLowest)
         kept.push_back (keepLowest ? *std::min_element (from, to) : *std::max_element (from, to));
     }
     c.values = std::move (kept);
-    c.step *= (double) group;
+    c.stepSeconds *= (double) group;
 }
 
-Side sideOf (const juce::var& o)
+Side sideOf (const report_schema::Overview& o)
 {
     Side s;
-    if (! o.isObject())
+    if (! o.present)
         return s;
-    s.loudness = { numberOf (o["shortTermStepSeconds"]).value_or (1.0), numbersOf (o["shortTermLufs"]) };
-    const double step = numberOf (o["waveformStepSeconds"]).value_or (0.0);
-    s.low = { step, numbersOf (o["waveformMin"]) };
-    s.high = { step, numbersOf (o["waveformMax"]) };
+    s.loudness = o.loudness;
+    s.low = o.waveformMin;
+    s.high = o.waveformMax;
     if (s.low.values.size() != s.high.values.size())
         s.low.values.clear(), s.high.values.clear();
     thin (s.loudness, false);
@@ -197,7 +178,7 @@ std::string loudnessLine (const Curve& c, double total, const char* cssClass)
         return {};
     std::string out = std::string ("<polyline class=\"") + cssClass + "\" points=\"";
     for (size_t i = 0; i < c.values.size(); ++i)
-        point (out, xOf (c.step * (double) (i + 1), total), loudnessY (c.values[i]));
+        point (out, xOf (c.stepSeconds * (double) (i + 1), total), loudnessY (c.values[i]));
     return out + "\"/>";
 }
 
@@ -209,7 +190,7 @@ std::string waveformShape (const Side& s, double total, const char* cssClass)
     if (n == 0)
         return {};
     std::string out = std::string ("<polygon class=\"") + cssClass + "\" points=\"";
-    const auto xAt = [&] (size_t i) { return xOf (std::min (s.high.step * ((double) i + 0.5), total), total); };
+    const auto xAt = [&] (size_t i) { return xOf (std::min (s.high.stepSeconds * ((double) i + 0.5), total), total); };
     for (size_t i = 0; i < n; ++i)
         point (out, xAt (i), amplitudeY (s.high.values[i]));
     for (size_t i = n; i-- > 0;)
@@ -224,18 +205,19 @@ std::string svgOpen (const char* cssClass, const std::string& label)
            + "\"><title>" + label + "</title>";
 }
 
-std::string pictures (const juce::var& curves, std::optional<double> target, double durationSeconds)
+std::string pictures (const ReportRow& row)
 {
-    const auto before = sideOf (curves["input"]);
-    const auto after = sideOf (curves["output"]);
+    const auto before = sideOf (report_schema::readOverview (row.inputCurves));
+    const auto after = sideOf (report_schema::readOverview (row.outputCurves));
     if (before.empty() && after.empty())
         return {};
 
     // Both on one time axis: the output has the input's length.
-    double total = durationSeconds;
+    const auto target = row.output.targetLufs;
+    double total = row.output.durationSeconds.value_or (0.0);
     for (const auto* c : { &before.loudness, &after.loudness, &before.high, &after.high })
         if (! (total > 0.0))
-            total = c->span();
+            total = span (*c);
     std::string out;
     out += svgOpen ("loudness", "Short-term loudness before (grey) and after (blue)");
     out += "<line class=\"grid\" x1=\"0\" x2=\"" + std::to_string (kPictureWidth) + "\" y1=\"" + std::to_string (loudnessY (-20.0))
@@ -305,37 +287,19 @@ std::string wrappableName (const juce::String& name)
 }
 
 //==============================================================================
-// The delivery checks of a line, when it has any: delivery.checks, one object
-// per requirement with its measured value, its limits and whether it passed.
-struct Check
+// A delivery check in words: its measured value and limits, in the requirement's unit.
+juce::String detailOf (const report_schema::Check& c)
 {
-    juce::String name;
-    bool passed = false;
+    const auto* words = wordsOf (c.requirement);
+    const juce::String unit = words != nullptr ? words->unit : "";
     juce::String detail;
-};
-
-std::vector<Check> checksOf (const juce::var& line)
-{
-    std::vector<Check> checks;
-    const auto* list = line["delivery"]["checks"].getArray();
-    if (list == nullptr)
-        return checks;
-    for (const auto& c : *list)
-    {
-        if (! c["pass"].isBool())
-            continue;
-        Check check { c["requirement"].toString(), (bool) c["pass"], {} };
-        const auto* words = wordsOf (check.name);
-        const juce::String unit = words != nullptr ? words->unit : "";
-        if (const auto measured = numberOf (c["measured"]))
-            check.detail << "measured " << fixed (*measured, 1) << unit;
-        if (const auto low = numberOf (c["min"]))
-            check.detail << ", at least " << fixed (*low, 1);
-        if (const auto high = numberOf (c["max"]))
-            check.detail << ", at most " << fixed (*high, 1);
-        checks.push_back (check);
-    }
-    return checks;
+    if (c.measured)
+        detail << "measured " << fixed (*c.measured, 1) << unit;
+    if (c.min)
+        detail << ", at least " << fixed (*c.min, 1);
+    if (c.max)
+        detail << ", at most " << fixed (*c.max, 1);
+    return detail;
 }
 
 juce::String fileNameOf (const juce::String& path)
@@ -343,26 +307,37 @@ juce::String fileNameOf (const juce::String& path)
     return path.fromLastOccurrenceOf ("/", false, false);
 }
 
-std::optional<double> levelOf (const juce::var& v)
+// A level that was measured: anything above the not-measured mark.
+std::optional<double> levelOf (const std::optional<double>& n)
 {
-    const auto n = numberOf (v);
-    return n && *n > -140.0 ? n : std::nullopt;
+    return n && *n > kNotMeasuredLufs ? n : std::nullopt;
+}
+
+// The codec an output's name says it is in: a WAV or FLAC output's line has
+// no encode object, and the name is what the engine chose its writer by.
+juce::String codecOfPath (const juce::String& path)
+{
+    OutputCodec codec;
+    if (path.isEmpty() || ! codecForExtension (juce::File ("/" + fileNameOf (path)), codec))
+        return {};
+    return codecName (codec);
 }
 
 // The delivered format and, for a lossy one, what the decoded file measured.
-std::string formatCell (const juce::var& line)
+std::string formatCell (const ReportRow& row)
 {
-    const auto& encode = line["encode"];
-    juce::String codec = encode["codec"].isString() ? encode["codec"].toString()
-                         : line["output"]["format"].isString() ? line["output"]["format"].toString()
-                                                                : juce::String();
+    const auto& encode = row.encode;
+    const juce::String codec = encode.codec         ? *encode.codec
+                               : row.output.format  ? *row.output.format
+                               : row.outputPathIsText ? codecOfPath (row.outputPath)
+                                                      : juce::String();
     std::string out;
     if (codec.isNotEmpty())
         out += escape (codec.toUpperCase());
-    if (const auto kbps = numberOf (encode["bitrateKbps"]); kbps && *kbps > 0.0)
+    if (const auto kbps = encode.bitrateKbps; kbps && *kbps > 0.0)
         out += " " + fixed (*kbps, 0) + " kbps";
-    const auto lufs = levelOf (encode["decodedIntegratedLufs"]);
-    const auto peak = levelOf (encode["decodedTruePeakDbtp"]);
+    const auto lufs = levelOf (encode.decodedIntegratedLufs);
+    const auto peak = levelOf (encode.decodedTruePeakDbtp);
     if (lufs || peak)
     {
         out += std::string (out.empty() ? "" : "<br>") + "decoded";
@@ -375,12 +350,12 @@ std::string formatCell (const juce::var& line)
 }
 
 // The noise floor before (the input's analysis) and after (the output's, or a check run's quietest half-second).
-std::string noiseFloorCell (const juce::var& line)
+std::string noiseFloorCell (const ReportRow& row)
 {
-    const auto before = levelOf (line["inputAnalysis"]["noiseFloorDBFS"]);
-    auto after = levelOf (line["output"]["noiseFloorDbfs"]);
+    const auto before = levelOf (row.input.noiseFloorDbfs);
+    auto after = levelOf (row.output.noiseFloorDbfs);
     if (! after)
-        after = levelOf (line["output"]["quietestHalfSecondDbfs"]);
+        after = levelOf (row.output.quietestHalfSecondDbfs);
     if (! before && ! after)
         return "<td class=\"num none\">&#8212;</td>";
     if (before && after)
@@ -389,17 +364,17 @@ std::string noiseFloorCell (const juce::var& line)
 }
 
 // Whether grid hum or clipping was found; nothing when the report does not say.
-std::string foundCell (const juce::var& line)
+std::string foundCell (const ReportRow& row)
 {
     // The mains measurement (room.hum: mainsHz when a family stood out) where
     // the run made it, else the analysis's own 50 Hz check.
     std::optional<bool> hum;
-    if (const auto& room = line["room"]["hum"]; room.isObject())
-        hum = numberOf (room["mainsHz"]).has_value();
-    else if (line["inputAnalysis"]["hasGridHum"].isBool())
-        hum = (bool) line["inputAnalysis"]["hasGridHum"];
+    if (row.room.humMeasured)
+        hum = row.room.humFound;
+    else
+        hum = row.input.gridHum;
     std::optional<bool> clipping;
-    if (const auto runs = numberOf (line["room"]["clipping"]["runs"]))
+    if (const auto runs = row.room.clippingRuns)
         clipping = *runs > 0.0;
     if (! hum && ! clipping)
         return "<td class=\"found none\">&#8212;</td>";
@@ -415,22 +390,15 @@ std::string foundCell (const juce::var& line)
 }
 
 // A clipped input says so under its name: the share of its samples in flat runs, the counts in the tooltip.
-std::string clippingNote (const juce::var& clipping)
+std::string clippingNote (const ReportRow::Room& room)
 {
-    const auto runs = numberOf (clipping["runs"]);
+    const auto runs = room.clippingRuns;
     if (! runs || *runs <= 0.0)
         return {};
     return "<br><small class=\"clipped\" title=\"" + fixed (*runs, 0) + " clipped runs, the longest "
-           + fixed (numberOf (clipping["longestRun"]).value_or (0.0), 0) + " samples\">clipped "
-           + fixed (100.0 * numberOf (clipping["share"]).value_or (0.0), 2) + "%</small>";
+           + fixed (room.clippingLongestRun.value_or (0.0), 0) + " samples\">clipped "
+           + fixed (100.0 * room.clippingShare.value_or (0.0), 2) + "%</small>";
 }
-
-struct Row
-{
-    juce::var line;
-    juce::String inputPath;
-    bool ok = false;
-};
 
 const char* const kStyle = R"CSS(
 :root{--before:#9aa0a6;--after:#1a73e8;--fail:#c5221f;--warn:#b06000;--ok:#188038;--line:#dadce0}
@@ -516,64 +484,234 @@ window.addEventListener('hashchange',fromAddress);
 fromAddress();
 })();
 )JS";
-} // namespace
 
 //==============================================================================
-bool ReportLines::add (const juce::var& line)
+// The page: what the rows add up to, the summary that says it, and a row per file.
+
+// What the summary says of the rows.
+struct Tally
 {
-    if (! line.isObject() || ! line["inputPath"].isString())
-        return false;
-    const auto key = line["inputPath"].toString();
-    if (const auto found = byInput.find (key); found != byInput.end())
-        lines[found->second] = line;
-    else
+    int mastered = 0, failed = 0, missed = 0, allPassed = 0;
+    bool checkRun = false; // every line a --check line: the page speaks of files checked, not mastered
+    double audioSeconds = 0.0, processingMs = 0.0;
+    std::set<std::string> targets, finishes, presets;
+    std::vector<std::pair<juce::String, std::pair<int, int>>> checks; // name -> passed, checked (first-seen order)
+};
+
+void countChecks (Tally& t, const std::vector<report_schema::Check>& checks)
+{
+    for (const auto& c : checks)
     {
-        byInput.emplace (key, lines.size());
-        lines.push_back (line);
+        auto found = std::find_if (t.checks.begin(), t.checks.end(), [&] (const auto& e) { return e.first == c.requirement; });
+        if (found == t.checks.end())
+            found = t.checks.insert (t.checks.end(), { c.requirement, { 0, 0 } });
+        found->second.first += c.pass ? 1 : 0;
+        found->second.second += 1;
     }
-    return true;
 }
 
-bool ReportLines::addFile (const juce::File& report, juce::StringArray& warnings, juce::String& error)
+Tally tallyOf (const std::vector<ReportRow>& rows)
 {
-    juce::FileInputStream in (report);
-    if (report.isDirectory() || ! in.openedOk())
+    Tally t;
+    t.checkRun = ! rows.empty() && std::all_of (rows.begin(), rows.end(), [] (const ReportRow& r) { return r.checkOnly; });
+    for (const auto& r : rows)
     {
-        error = "Failed to read report file: " + report.getFullPathName();
-        return false;
+        (r.success ? t.mastered : t.failed)++;
+        if (r.success && r.delivery.passed)
+            ++t.allPassed;
+        if (const auto d = r.input.durationSeconds)
+            t.audioSeconds += *d;
+        else if (const auto o = r.output.durationSeconds)
+            t.audioSeconds += *o;
+        t.processingMs += r.processingTimeMs.value_or (0.0);
+        if (const auto target = r.output.targetLufs)
+            t.targets.insert (fixed (*target, 1) + " LUFS");
+        if (r.delivery.preset)
+            t.presets.insert (r.delivery.preset->toStdString());
+        if (r.finish)
+            t.finishes.insert (r.finish->toStdString());
+        const auto off = r.output.offTargetLu;
+        if (r.success && off && std::abs (*off) > kMissedTargetLu)
+            ++t.missed;
+        countChecks (t, r.delivery.checks);
     }
-    // Read in large blocks and cut into lines here: a line is never longer in
-    // memory than kMaxReportLineBytes, whatever the file holds.
-    const auto where = report.getFullPathName();
+    return t;
+}
+
+std::string pageHead (const Tally& t, size_t files)
+{
+    std::string head = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+                       "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'; "
+                       "script-src 'unsafe-inline'; img-src data:\">\n"
+                       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+                       "<title>";
+    head += t.checkRun ? "Check report: " : "Mastering report: ";
+    head += std::to_string (files) + (files == 1 ? " file" : " files") + "</title>\n<style>";
+    head += kStyle;
+    head += "</style>\n</head>\n<body>\n<h1>";
+    head += t.checkRun ? "Check report" : "Mastering report";
+    return head + "</h1>\n";
+}
+
+std::string joined (const std::set<std::string>& items)
+{
+    std::string out;
+    for (const auto& i : items)
+        out += (out.empty() ? "" : ", ") + i;
+    return out.empty() ? std::string ("&#8212;") : escape (out);
+}
+
+std::string summary (const Tally& t, size_t files)
+{
+    std::string out = "<dl id=\"summary\">\n";
+    const auto item = [&out] (const char* cssClass, const std::string& label, const std::string& value)
+    { out += std::string ("<div class=\"") + cssClass + "\"><dt>" + label + "</dt><dd>" + value + "</dd></div>\n"; };
+    const auto ofAll = [files] (int n) { return std::to_string (n) + " of " + std::to_string (files); };
+    item ("mastered", t.checkRun ? "Passed every check" : "Mastered", ofAll (t.checkRun ? t.allPassed : t.mastered));
+    item (t.failed > 0 ? "failed" : "nofail", t.checkRun ? "Could not be read" : "Failed", std::to_string (t.failed));
+    item ("missed", "Off target by more than 1 LU", std::to_string (t.missed));
+    item ("audio", "Audio", duration (t.audioSeconds));
+    item ("time", "Processing time (all files)", duration (t.processingMs / 1000.0));
+    item ("target", "Target", joined (t.targets));
+    if (! t.finishes.empty())
+        item ("finish", "Finish", joined (t.finishes));
+    if (! t.presets.empty())
+        item ("preset", "Delivery preset", joined (t.presets));
+    for (const auto& [name, tally] : t.checks)
+        item ("check", "Passed " + juce::String (requirementName (name)).toLowerCase().toStdString(),
+              std::to_string (tally.first) + " of " + std::to_string (tally.second));
+    return out + "</dl>\n<p class=\"legend\">Pictures:<i class=\"b\"></i>before<i class=\"a\"></i>after<i class=\"t\"></i>target"
+                 " &#8212; short-term loudness (-60 to -5 LUFS) and waveform, over the file's length.</p>\n";
+}
+
+// The checks' column only when some file was checked against a delivery's requirements.
+std::string tableHead (bool anyChecks)
+{
+    return std::string ("<table id=\"files\">\n<thead><tr>"
+                        "<th data-sort=\"name\" aria-sort=\"ascending\">File</th>"
+                        "<th data-sort=\"status\">Status</th>"
+                        "<th class=\"num\">Input LUFS</th>"
+                        "<th class=\"num\" data-sort=\"loudness\">Output LUFS</th>"
+                        "<th class=\"num\">True peak dBTP</th>"
+                        "<th class=\"num\">LRA LU</th>"
+                        "<th class=\"num\" data-sort=\"offtarget\" data-worst-first>Off target LU</th>"
+                        "<th>Denoiser</th>"
+                        "<th>Format</th>"
+                        "<th class=\"num\">Noise floor dBFS</th>"
+                        "<th>Found</th>")
+           + (anyChecks ? "<th>Checks</th>" : "") + "<th>Loudness over time &#183; Waveform</th></tr></thead>\n<tbody>\n";
+}
+
+// How a row stands: failed, then missed (off target or a failed check), then mastered.
+struct Verdict
+{
+    bool loudnessMissed = false, otherCheckFailed = false, miss = false;
+    const char* status = "mastered";
+    int rank = 2;
+    const char* words = "mastered";
+};
+
+Verdict verdictOf (const ReportRow& r)
+{
+    Verdict v;
+    const auto& checks = r.delivery.checks;
+    const auto off = r.output.offTargetLu;
+    const auto failed = [] (const report_schema::Check& c) { return ! c.pass && c.requirement == report_schema::key::integratedLufs; };
+    // "Off target" is said only of the loudness; any other failed check is named as such.
+    v.loudnessMissed = (off && std::abs (*off) > kMissedTargetLu) || std::any_of (checks.begin(), checks.end(), failed);
+    v.otherCheckFailed = std::any_of (checks.begin(), checks.end(), [] (const report_schema::Check& c)
+                                      { return ! c.pass && c.requirement != report_schema::key::integratedLufs; });
+    v.miss = r.success && (v.loudnessMissed || v.otherCheckFailed);
+    v.status = ! r.success ? "failed" : v.miss ? "missed" : "mastered";
+    v.rank = ! r.success ? 0 : v.miss ? 1 : 2;
+    v.words = ! r.success            ? (r.checkOnly ? "unreadable" : "failed")
+              : v.otherCheckFailed   ? "check failed"
+              : v.loudnessMissed     ? "off target"
+              : r.checkOnly          ? "passed"
+                                     : "mastered";
+    return v;
+}
+
+// The row's opening: its sort keys, its name (the paths on hover) and its status.
+std::string rowStart (const ReportRow& r, const Verdict& v)
+{
+    const auto outLufs = r.output.integratedLufs;
+    const auto off = r.output.offTargetLu;
+    const auto name = fileNameOf (r.inputPath);
+    return "<tr class=\"file " + std::string (v.status) + "\" data-name=\"" + escape (name) + "\" data-status=\""
+           + std::to_string (v.rank) + "\" data-loudness=\""
+           + (r.success && levelOf (outLufs) ? fixed (*outLufs, 2) : "") + "\" data-offtarget=\""
+           + (r.success && off ? fixed (std::abs (*off), 2) : "") + "\">"
+           + "<td class=\"name\" title=\"" + escape (r.inputPath + "\n\xe2\x86\x92 " + r.outputPath) + "\">"
+           + wrappableName (name) + clippingNote (r.room) + "</td>"
+           + "<td><span class=\"status\">" + v.words + "</span></td>" + cell (levelOf (r.input.integratedLufs), 1);
+}
+
+// The figures of a mastered (or checked) file, from its output loudness to what was found.
+std::string figureCells (const ReportRow& r)
+{
+    std::string out = cell (levelOf (r.output.integratedLufs), 1);
+    out += cell (r.output.truePeakDbtp, 1);
+    out += cell (r.output.loudnessRangeLu, 1);
+    if (const auto off = r.output.offTargetLu)
+        out += std::string ("<td class=\"num") + (std::abs (*off) > kMissedTargetLu ? " miss" : "") + "\">"
+               + signedFixed (*off, 1) + "</td>";
+    else
+        out += cell (std::nullopt, 1);
+    out += "<td>" + (r.denoiseEngine ? escape (*r.denoiseEngine) : std::string ("&#8212;")) + "</td>";
+    return out + formatCell (r) + noiseFloorCell (r) + foundCell (r);
+}
+
+// Each check marked, its figures on hover; a failed one also named in words in the row.
+std::string checkMarks (const std::vector<report_schema::Check>& checks)
+{
+    std::string out;
+    for (const auto& c : checks)
+    {
+        const auto detail = detailOf (c);
+        out += std::string ("<span class=\"") + (c.pass ? "pass" : "fail") + "\" title=\"" + requirementName (c.requirement)
+               + (detail.isNotEmpty() ? ": " + escape (detail) : std::string()) + (c.pass ? " (pass)" : " (fail)")
+               + "\">" + (c.pass ? "&#10003;" : "&#10007;") + "</span>";
+    }
+    for (const auto& c : checks)
+        if (! c.pass)
+        {
+            const auto detail = detailOf (c);
+            out += "<div class=\"why\">" + requirementName (c.requirement) + " failed"
+                   + (detail.isNotEmpty() ? ": " + escape (detail) : std::string()) + "</div>";
+        }
+    return out;
+}
+
+std::string fileRow (const ReportRow& r, bool anyChecks)
+{
+    std::string out = rowStart (r, verdictOf (r));
+    if (! r.success)
+        return out + "<td class=\"error\" colspan=\"" + (anyChecks ? "10" : "9") + "\">"
+               + escape (r.error.value_or ("Failed (no message)")) + "</td></tr>\n";
+    out += figureCells (r);
+    if (anyChecks)
+        out += "<td class=\"checks\">" + checkMarks (r.delivery.checks) + "</td>";
+    return out + "<td class=\"pictures\">" + pictures (r) + "</td></tr>\n";
+}
+
+//==============================================================================
+// Reads a stream in large blocks and hands it on line by line, cut here: a
+// line is never longer in memory than kMaxReportLineBytes, whatever the file
+// holds (a longer one is handed on empty, marked too large).
+template <typename Take>
+void forEachLine (juce::InputStream& in, Take&& take)
+{
     std::string line, block (1 << 20, '\0');
     bool tooLarge = false;
-    int number = 0;
     const auto finishLine = [&]
     {
-        ++number;
-        if (tooLarge)
-            warnings.add ("line " + juce::String (number) + " of " + where + " is larger than "
-                          + juce::String (kMaxReportLineBytes >> 20) + " MiB");
-        else if (line.find_first_not_of (" \t\r") != std::string::npos)
-        {
-            juce::var parsed;
-            const auto refusal = report_line::parse (line, parsed);
-            if (refusal == report_line::Refusal::tooDeep)
-                warnings.add ("line " + juce::String (number) + " of " + where + " is nested more than "
-                              + juce::String (report_line::kMaxReportNesting) + " deep");
-            else if (refusal != report_line::Refusal::none || ! add (parsed))
-                warnings.add ("line " + juce::String (number) + " of " + where + " is not a report line");
-        }
+        take (line, tooLarge);
         line.clear();
         tooLarge = false;
     };
-    for (;;)
-    {
-        const int got = in.read (block.data(), (int) block.size());
-        if (got <= 0)
-            break;
-        size_t from = 0;
-        while (from < (size_t) got)
+    for (int got; (got = in.read (block.data(), (int) block.size())) > 0;)
+        for (size_t from = 0; from < (size_t) got;)
         {
             const auto* start = block.data() + from;
             const auto* newline = static_cast<const char*> (std::memchr (start, '\n', (size_t) got - from));
@@ -592,9 +730,63 @@ bool ReportLines::addFile (const juce::File& report, juce::StringArray& warnings
                 finishLine();
             }
         }
-    }
     if (! line.empty() || tooLarge)
         finishLine();
+}
+
+// Why a line of a report is not read, in the words after "line N of FILE is";
+// empty when it is parsed.
+juce::String refusalOf (const std::string& line, bool tooLarge, juce::var& parsed)
+{
+    if (tooLarge)
+        return "larger than " + juce::String (kMaxReportLineBytes >> 20) + " MiB";
+    const auto refusal = report_line::parse (line, parsed);
+    if (refusal == report_line::Refusal::tooDeep)
+        return "nested more than " + juce::String (report_line::kMaxReportNesting) + " deep";
+    if (refusal != report_line::Refusal::none)
+        return "not a report line";
+    return {};
+}
+} // namespace
+
+//==============================================================================
+bool ReportLines::add (const juce::var& line)
+{
+    const auto& inputPath = line[report_schema::key::inputPath];
+    if (! line.isObject() || ! inputPath.isString())
+        return false;
+    if (const auto found = byInput.find (inputPath.toString()); found != byInput.end())
+        lines[found->second] = line;
+    else
+    {
+        byInput.emplace (inputPath.toString(), lines.size());
+        lines.push_back (line);
+    }
+    return true;
+}
+
+bool ReportLines::addFile (const juce::File& report, juce::StringArray& warnings, juce::String& error)
+{
+    juce::FileInputStream in (report);
+    if (report.isDirectory() || ! in.openedOk())
+    {
+        error = "Failed to read report file: " + report.getFullPathName();
+        return false;
+    }
+    const auto where = report.getFullPathName();
+    int number = 0;
+    forEachLine (in, [&] (const std::string& line, bool tooLarge)
+    {
+        ++number;
+        if (! tooLarge && line.find_first_not_of (" \t\r") == std::string::npos)
+            return;
+        juce::var parsed;
+        auto refused = refusalOf (line, tooLarge, parsed);
+        if (refused.isEmpty() && ! add (parsed))
+            refused = "not a report line";
+        if (refused.isNotEmpty())
+            warnings.add ("line " + juce::String (number) + " of " + where + " is " + refused);
+    });
     if (in.getStatus().failed())
     {
         error = "Failed to read report file: " + report.getFullPathName();
@@ -605,188 +797,21 @@ bool ReportLines::addFile (const juce::File& report, juce::StringArray& warnings
 
 std::string htmlReportPage (const std::vector<juce::var>& lines)
 {
-    std::vector<Row> rows;
+    std::vector<ReportRow> rows;
     rows.reserve (lines.size());
     for (const auto& line : lines)
-        rows.push_back ({ line, line["inputPath"].toString(), (bool) line["success"] });
-    std::stable_sort (rows.begin(), rows.end(), [] (const Row& a, const Row& b) { return a.inputPath < b.inputPath; });
+        rows.push_back (report_schema::readRow (line));
+    std::stable_sort (rows.begin(), rows.end(), [] (const ReportRow& a, const ReportRow& b) { return a.inputPath < b.inputPath; });
 
-    // The summary.
-    int mastered = 0, failed = 0, missed = 0, allPassed = 0;
-    // A check-only run's page (every line a --check line) speaks of files checked, not mastered.
-    const bool checkRun = ! rows.empty() && std::all_of (rows.begin(), rows.end(), [] (const Row& r)
-                                                         { return r.line["check"].isBool() && (bool) r.line["check"]; });
-    double audioSeconds = 0.0, processingMs = 0.0;
-    std::set<std::string> targets, finishes, presets;
-    std::vector<std::pair<juce::String, std::pair<int, int>>> checkTally; // name -> passed, checked (first-seen order)
-    for (const auto& r : rows)
-    {
-        (r.ok ? mastered : failed)++;
-        if (r.ok && r.line["delivery"]["pass"].isBool() && (bool) r.line["delivery"]["pass"])
-            ++allPassed;
-        if (const auto d = numberOf (r.line["inputAnalysis"]["durationSeconds"]))
-            audioSeconds += *d;
-        else if (const auto o = numberOf (r.line["output"]["durationSeconds"]))
-            audioSeconds += *o;
-        processingMs += numberOf (r.line["processingTimeMs"]).value_or (0.0);
-        if (const auto t = numberOf (r.line["output"]["targetLufs"]))
-            targets.insert (fixed (*t, 1) + " LUFS");
-        const auto preset = r.line["delivery"]["preset"];
-        if (preset.isString() && preset.toString().isNotEmpty())
-            presets.insert (preset.toString().toStdString());
-        const auto finish = r.line["settings"]["finish"];
-        if (finish.isString() && finish.toString().isNotEmpty())
-            finishes.insert (finish.toString().toStdString());
-        const auto off = numberOf (r.line["output"]["offTargetLu"]);
-        if (r.ok && off && std::abs (*off) > kMissedTargetLu)
-            ++missed;
-        for (const auto& c : checksOf (r.line))
-        {
-            auto found = std::find_if (checkTally.begin(), checkTally.end(), [&] (const auto& t) { return t.first == c.name; });
-            if (found == checkTally.end())
-                found = checkTally.insert (checkTally.end(), { c.name, { 0, 0 } });
-            found->second.first += c.passed ? 1 : 0;
-            found->second.second += 1;
-        }
-    }
-    const auto joined = [] (const std::set<std::string>& items)
-    {
-        std::string out;
-        for (const auto& i : items)
-            out += (out.empty() ? "" : ", ") + i;
-        return out.empty() ? std::string ("&#8212;") : escape (out);
-    };
-
+    const auto tally = tallyOf (rows);
+    const bool anyChecks = ! tally.checks.empty();
     std::string page;
     page.reserve (4096 + rows.size() * 12000);
-    page += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-            "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'; "
-            "script-src 'unsafe-inline'; img-src data:\">\n"
-            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-            "<title>";
-    page += checkRun ? "Check report: " : "Mastering report: ";
-    page += std::to_string (rows.size()) + (rows.size() == 1 ? " file" : " files") + "</title>\n<style>";
-    page += kStyle;
-    page += "</style>\n</head>\n<body>\n<h1>";
-    page += checkRun ? "Check report" : "Mastering report";
-    page += "</h1>\n<dl id=\"summary\">\n";
-    const auto item = [&page] (const char* cssClass, const char* label, const std::string& value)
-    {
-        page += std::string ("<div class=\"") + cssClass + "\"><dt>" + label + "</dt><dd>" + value + "</dd></div>\n";
-    };
-    if (checkRun)
-    {
-        item ("mastered", "Passed every check", std::to_string (allPassed) + " of " + std::to_string (rows.size()));
-        item (failed > 0 ? "failed" : "nofail", "Could not be read", std::to_string (failed));
-    }
-    else
-    {
-        item ("mastered", "Mastered", std::to_string (mastered) + " of " + std::to_string (rows.size()));
-        item (failed > 0 ? "failed" : "nofail", "Failed", std::to_string (failed));
-    }
-    item ("missed", "Off target by more than 1 LU", std::to_string (missed));
-    item ("audio", "Audio", duration (audioSeconds));
-    item ("time", "Processing time (all files)", duration (processingMs / 1000.0));
-    item ("target", "Target", joined (targets));
-    if (! finishes.empty())
-        item ("finish", "Finish", joined (finishes));
-    if (! presets.empty())
-        item ("preset", "Delivery preset", joined (presets));
-    for (const auto& [name, tally] : checkTally)
-        item ("check", ("Passed " + juce::String (requirementName (name)).toLowerCase().toStdString()).c_str(),
-              std::to_string (tally.first) + " of " + std::to_string (tally.second));
-    page += "</dl>\n<p class=\"legend\">Pictures:<i class=\"b\"></i>before<i class=\"a\"></i>after<i class=\"t\"></i>target"
-            " &#8212; short-term loudness (-60 to -5 LUFS) and waveform, over the file's length.</p>\n";
-
-    // The checks' column only when some file was checked against a delivery's requirements.
-    const bool anyChecks = ! checkTally.empty();
-    page += "<table id=\"files\">\n<thead><tr>"
-            "<th data-sort=\"name\" aria-sort=\"ascending\">File</th>"
-            "<th data-sort=\"status\">Status</th>"
-            "<th class=\"num\">Input LUFS</th>"
-            "<th class=\"num\" data-sort=\"loudness\">Output LUFS</th>"
-            "<th class=\"num\">True peak dBTP</th>"
-            "<th class=\"num\">LRA LU</th>"
-            "<th class=\"num\" data-sort=\"offtarget\" data-worst-first>Off target LU</th>"
-            "<th>Denoiser</th>"
-            "<th>Format</th>"
-            "<th class=\"num\">Noise floor dBFS</th>"
-            "<th>Found</th>";
-    page += anyChecks ? "<th>Checks</th>" : "";
-    page += "<th>Loudness over time &#183; Waveform</th></tr></thead>\n<tbody>\n";
-
+    page += pageHead (tally, rows.size());
+    page += summary (tally, rows.size());
+    page += tableHead (anyChecks);
     for (const auto& r : rows)
-    {
-        const auto& line = r.line;
-        const auto output = line["output"];
-        const auto inputLufs = numberOf (line["inputAnalysis"]["integratedLUFS"]);
-        const auto outLufs = numberOf (output["integratedLufs"]);
-        const auto off = numberOf (output["offTargetLu"]);
-        const auto checks = checksOf (line);
-        // "Off target" is said only of the loudness; any other failed check is named as such.
-        const bool loudnessMissed = (off && std::abs (*off) > kMissedTargetLu)
-                                    || std::any_of (checks.begin(), checks.end(), [] (const Check& c)
-                                                    { return ! c.passed && c.name == "integratedLufs"; });
-        const bool otherCheckFailed = std::any_of (checks.begin(), checks.end(), [] (const Check& c)
-                                                   { return ! c.passed && c.name != "integratedLufs"; });
-        const bool miss = r.ok && (loudnessMissed || otherCheckFailed);
-        const bool checkedOnly = line["check"].isBool() && (bool) line["check"];
-        // Status order: failed, then missed (off target or a failed check), then mastered.
-        const char* status = ! r.ok ? "failed" : miss ? "missed" : "mastered";
-        const int statusRank = ! r.ok ? 0 : miss ? 1 : 2;
-        const auto name = fileNameOf (r.inputPath);
-
-        page += "<tr class=\"file " + std::string (status) + "\" data-name=\"" + escape (name) + "\" data-status=\""
-                + std::to_string (statusRank) + "\" data-loudness=\""
-                + (r.ok && outLufs && *outLufs > -140.0 ? fixed (*outLufs, 2) : "") + "\" data-offtarget=\""
-                + (r.ok && off ? fixed (std::abs (*off), 2) : "") + "\">";
-        page += "<td class=\"name\" title=\"" + escape (r.inputPath + "\n\xe2\x86\x92 " + line["outputPath"].toString()) + "\">"
-                + wrappableName (name) + clippingNote (line["room"]["clipping"]) + "</td>";
-        const char* words = ! r.ok            ? (checkedOnly ? "unreadable" : "failed")
-                            : otherCheckFailed ? "check failed"
-                            : loudnessMissed   ? "off target"
-                            : checkedOnly      ? "passed"
-                                               : "mastered";
-        page += std::string ("<td><span class=\"status\">") + words + "</span></td>";
-        page += cell (inputLufs && *inputLufs > -140.0 ? inputLufs : std::nullopt, 1);
-
-        if (! r.ok)
-        {
-            const auto error = line["error"].isString() ? line["error"].toString() : juce::String ("Failed (no message)");
-            page += std::string ("<td class=\"error\" colspan=\"") + (anyChecks ? "10" : "9") + "\">" + escape (error) + "</td></tr>\n";
-            continue;
-        }
-
-        page += cell (outLufs && *outLufs > -140.0 ? outLufs : std::nullopt, 1);
-        page += cell (numberOf (output["truePeakDbtp"]), 1);
-        page += cell (numberOf (output["loudnessRangeLu"]), 1);
-        if (off)
-            page += std::string ("<td class=\"num") + (std::abs (*off) > kMissedTargetLu ? " miss" : "") + "\">"
-                    + signedFixed (*off, 1) + "</td>";
-        else
-            page += cell (std::nullopt, 1);
-        page += "<td>" + (line["denoiseEngine"].isString() ? escape (line["denoiseEngine"].toString()) : std::string ("&#8212;"))
-                + "</td>";
-        page += formatCell (line) + noiseFloorCell (line) + foundCell (line);
-        if (anyChecks)
-            page += "<td class=\"checks\">";
-        for (const auto& c : checks)
-            page += std::string ("<span class=\"") + (c.passed ? "pass" : "fail") + "\" title=\"" + requirementName (c.name)
-                    + (c.detail.isNotEmpty() ? ": " + escape (c.detail) : std::string()) + (c.passed ? " (pass)" : " (fail)")
-                    + "\">" + (c.passed ? "&#10003;" : "&#10007;") + "</span>";
-        // A failed check is named in words in the row, not only on hover.
-        for (const auto& c : checks)
-            if (! c.passed)
-                page += "<div class=\"why\">" + requirementName (c.name) + " failed"
-                        + (c.detail.isNotEmpty() ? ": " + escape (c.detail) : std::string()) + "</div>";
-        if (anyChecks)
-            page += "</td>";
-        page += "<td class=\"pictures\">"
-                + pictures (line["curves"], numberOf (output["targetLufs"]),
-                            numberOf (output["durationSeconds"]).value_or (0.0))
-                + "</td></tr>\n";
-    }
-
+        page += fileRow (r, anyChecks);
     page += "</tbody>\n</table>\n<script>";
     page += kScript;
     page += "</script>\n</body>\n</html>\n";

@@ -205,6 +205,50 @@ private:
         return n;
     }
 
+    // The character of a \u escape (at is past the u), a surrogate pair joined.
+    bool unicodeEscape (std::string& s)
+    {
+        std::uint32_t unit = 0;
+        if (! hex4 (unit))
+            return fail();
+        if (unit >= 0xd800 && unit <= 0xdbff && text.substr (at, 2) == "\\u")
+        {
+            const auto back = at;
+            at += 2;
+            std::uint32_t low = 0;
+            if (hex4 (low) && low >= 0xdc00 && low <= 0xdfff)
+                unit = 0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00);
+            else
+                at = back;
+        }
+        // A lone half is no character, but U+DC80..U+DCFF is how a
+        // report spells a byte of a file name that is not UTF-8: it
+        // stays, so the page can show the byte (io/NativeNames.h).
+        const bool nameByte = unit >= 0xdc80 && unit <= 0xdcff;
+        appendUtf8 (s, (unit >= 0xd800 && unit <= 0xdfff && ! nameByte) ? 0xfffd : unit);
+        return true;
+    }
+
+    // An escape in a string (at is on its backslash).
+    bool escaped (std::string& s)
+    {
+        if (++at >= text.size())
+            return fail();
+        switch (text[at++])
+        {
+            case '"':  s += '"'; return true;
+            case '\\': s += '\\'; return true;
+            case '/':  s += '/'; return true;
+            case 'b':  s += '\b'; return true;
+            case 'f':  s += '\f'; return true;
+            case 'n':  s += '\n'; return true;
+            case 'r':  s += '\r'; return true;
+            case 't':  s += '\t'; return true;
+            case 'u':  return unicodeEscape (s);
+            default:   return fail();
+        }
+    }
+
     bool string (juce::String& out)
     {
         ++at; // '"'
@@ -241,42 +285,8 @@ private:
                 continue;
             }
             // A backslash.
-            if (++at >= text.size())
-                return fail();
-            switch (text[at++])
-            {
-                case '"':  s += '"'; break;
-                case '\\': s += '\\'; break;
-                case '/':  s += '/'; break;
-                case 'b':  s += '\b'; break;
-                case 'f':  s += '\f'; break;
-                case 'n':  s += '\n'; break;
-                case 'r':  s += '\r'; break;
-                case 't':  s += '\t'; break;
-                case 'u':
-                {
-                    std::uint32_t unit = 0;
-                    if (! hex4 (unit))
-                        return fail();
-                    if (unit >= 0xd800 && unit <= 0xdbff && text.substr (at, 2) == "\\u")
-                    {
-                        const auto back = at;
-                        at += 2;
-                        std::uint32_t low = 0;
-                        if (hex4 (low) && low >= 0xdc00 && low <= 0xdfff)
-                            unit = 0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00);
-                        else
-                            at = back;
-                    }
-                    // A lone half is no character, but U+DC80..U+DCFF is how a
-                    // report spells a byte of a file name that is not UTF-8: it
-                    // stays, so the page can show the byte (io/NativeNames.h).
-                    const bool nameByte = unit >= 0xdc80 && unit <= 0xdcff;
-                    appendUtf8 (s, (unit >= 0xd800 && unit <= 0xdfff && ! nameByte) ? 0xfffd : unit);
-                    break;
-                }
-                default: return fail();
-            }
+            if (! escaped (s))
+                return false;
         }
         out = juce::String::fromUTF8 (s.data(), (int) s.size());
         return true;

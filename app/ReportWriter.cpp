@@ -1,5 +1,7 @@
 #include "app/ReportWriter.h"
 
+#include "app/ReportSchema.h"
+
 #include "common/Levels.h"
 #include "io/InFlightFiles.h"
 #include "io/NativeNames.h"
@@ -17,6 +19,8 @@
 
 namespace
 {
+namespace key = report_schema::key;
+
 // JUCE writes BEL as \a, which JSON does not have: strict readers (jq, the
 // scale-out merge) would refuse the whole line of a file whose name holds one.
 // A name that is not UTF-8 (io/NativeNames.h) has its bytes written \udc80 to
@@ -120,24 +124,24 @@ juce::String deliveryJson (const juce::String& presetName, const delivery::Prese
                            const std::optional<OutputMeasurement>& output, const RoomFindings* room = nullptr)
 {
     Fields f;
-    f.add ("preset", quoted (presetName));
+    f.add (key::preset, quoted (presetName));
     if (preset == nullptr || ! output)
-        return f.add ("pass", "false").add ("checks", "null").close();
+        return f.add (key::pass, "false").add (key::checks, "null").close();
     const auto verdict = delivery::check (*preset, *output);
     juce::StringArray checks;
     for (const auto& c : verdict.checks)
     {
         Fields check;
-        check.add ("requirement", quoted (c.requirement))
-            .add ("measured", number (c.measured))
-            .add ("min", numberOrNull (c.min))
-            .add ("max", numberOrNull (c.max))
-            .add ("pass", c.pass ? "true" : "false");
-        if (const auto note = floorNote (room); note && ! c.pass && juce::String (c.requirement) == "noiseFloorDbfs")
-            check.add ("note", quoted (*note));
+        check.add (key::requirement, quoted (c.requirement))
+            .add (key::measured, number (c.measured))
+            .add (key::min, numberOrNull (c.min))
+            .add (key::max, numberOrNull (c.max))
+            .add (key::pass, c.pass ? "true" : "false");
+        if (const auto note = floorNote (room); note && ! c.pass && juce::String (c.requirement) == key::noiseFloorDbfs)
+            check.add (key::note, quoted (*note));
         checks.add (check.close());
     }
-    return f.add ("pass", verdict.pass ? "true" : "false").add ("checks", "[" + checks.joinIntoString (",") + "]").close();
+    return f.add (key::pass, verdict.pass ? "true" : "false").add (key::checks, "[" + checks.joinIntoString (",") + "]").close();
 }
 
 juce::String deliveryJson (const juce::String& presetName, const std::optional<OutputMeasurement>& output,
@@ -154,15 +158,15 @@ juce::String encodeJson (const EncodedDelivery& e)
 {
     const bool measured = e.decodedTruePeakDbtp > kNotMeasuredLufs;
     return Fields()
-        .add ("codec", quoted (codecName (e.format.codec)))
-        .add ("bitrateKbps", juce::String (e.format.bitrateKbps))
-        .add ("encodes", juce::String (e.encodes))
-        .add ("correctionDb", number (e.correctionDb))
-        .add ("gainDb", number (e.gainDb))
-        .add ("decodedIntegratedLufs", measured ? number (e.decodedLufs) : juce::String ("null"))
-        .add ("decodedTruePeakDbtp", measured ? number (e.decodedTruePeakDbtp) : juce::String ("null"))
-        .add ("ceilingDbtp", measured ? number (e.ceilingDbtp) : juce::String ("null"))
-        .add ("ceilingMet", measured ? (e.ceilingMet ? "true" : "false") : juce::String ("null"))
+        .add (key::codec, quoted (codecName (e.format.codec)))
+        .add (key::bitrateKbps, juce::String (e.format.bitrateKbps))
+        .add (key::encodes, juce::String (e.encodes))
+        .add (key::correctionDb, number (e.correctionDb))
+        .add (key::gainDb, number (e.gainDb))
+        .add (key::decodedIntegratedLufs, measured ? number (e.decodedLufs) : juce::String ("null"))
+        .add (key::decodedTruePeakDbtp, measured ? number (e.decodedTruePeakDbtp) : juce::String ("null"))
+        .add (key::ceilingDbtp, measured ? number (e.ceilingDbtp) : juce::String ("null"))
+        .add (key::ceilingMet, measured ? (e.ceilingMet ? "true" : "false") : juce::String ("null"))
         .close();
 }
 
@@ -171,17 +175,17 @@ juce::String outputJson (const PipelineConfig& config, const OutputMeasurement& 
     const auto& a = o.analysis;
     const bool measured = a.integratedLUFS > kNotMeasuredLufs;
     return Fields()
-        .add ("integratedLufs", number (a.integratedLUFS))
-        .add ("truePeakDbtp", number (o.truePeakDbtp))
-        .add ("samplePeakDbfs", number (o.samplePeakDbfs))
-        .add ("loudnessRangeLu", numberOrNull (o.loudnessRangeLu))
-        .add ("durationSeconds", number (a.durationSeconds))
-        .add ("numFrames", juce::String (o.numFrames))
-        .add ("sampleRate", juce::String (a.sampleRate, 0))
-        .add ("numChannels", juce::String (a.numChannels))
-        .add ("targetLufs", number (config.targetLufs))
-        .add ("offTargetLu", measured ? number (a.integratedLUFS - config.targetLufs) : "null")
-        .add ("noiseFloorDbfs", number (a.noiseFloorDBFS))
+        .add (key::integratedLufs, number (a.integratedLUFS))
+        .add (key::truePeakDbtp, number (o.truePeakDbtp))
+        .add (key::samplePeakDbfs, number (o.samplePeakDbfs))
+        .add (key::loudnessRangeLu, numberOrNull (o.loudnessRangeLu))
+        .add (key::durationSeconds, number (a.durationSeconds))
+        .add (key::numFrames, juce::String (o.numFrames))
+        .add (key::sampleRate, juce::String (a.sampleRate, 0))
+        .add (key::numChannels, juce::String (a.numChannels))
+        .add (key::targetLufs, number (config.targetLufs))
+        .add (key::offTargetLu, measured ? number (a.integratedLUFS - config.targetLufs) : "null")
+        .add (key::noiseFloorDbfs, number (a.noiseFloorDBFS))
         .close();
 }
 // A number as short as it can be written at this precision: the curves'
@@ -226,11 +230,11 @@ juce::String overviewJson (const std::optional<SignalOverview>& o)
     if (! o)
         return "null";
     return Fields()
-        .add ("shortTermStepSeconds", number (o->shortTermStepSeconds, 1))
-        .add ("shortTermLufs", compactArray (o->shortTermLufs, 1))
-        .add ("waveformStepSeconds", number (o->waveformStepSeconds, 6))
-        .add ("waveformMin", compactArray (o->waveformMin, 3))
-        .add ("waveformMax", compactArray (o->waveformMax, 3))
+        .add (key::shortTermStepSeconds, number (o->shortTermStepSeconds, 1))
+        .add (key::shortTermLufs, compactArray (o->shortTermLufs, 1))
+        .add (key::waveformStepSeconds, number (o->waveformStepSeconds, 6))
+        .add (key::waveformMin, compactArray (o->waveformMin, 3))
+        .add (key::waveformMax, compactArray (o->waveformMax, 3))
         .close();
 }
 } // namespace
@@ -244,48 +248,48 @@ juce::String roomJson (const RoomFindings& room)
     juce::String clipping ("null"), hum ("null"), limit ("null"), background ("null");
     if (const auto& c = room.clipping)
         clipping = Fields()
-                       .add ("runs", juce::String (c->runs))
-                       .add ("longestRun", juce::String (c->longestRun))
-                       .add ("clippedSamples", juce::String (c->clippedSamples))
-                       .add ("share", number (c->share, 8))
-                       .add ("declippedSamples", int64OrNull (room.declippedSamples))
+                       .add (key::runs, juce::String (c->runs))
+                       .add (key::longestRun, juce::String (c->longestRun))
+                       .add (key::clippedSamples, juce::String (c->clippedSamples))
+                       .add (key::share, number (c->share, 8))
+                       .add (key::declippedSamples, int64OrNull (room.declippedSamples))
                        .close();
     if (const auto& h = room.hum)
     {
         juce::StringArray lines;
         for (const auto& l : h->lines)
             lines.add (Fields()
-                           .add ("harmonic", juce::String (l.harmonic))
-                           .add ("hz", number (l.frequencyHz, 2))
-                           .add ("overNeighboursDb", number (l.overNeighboursDb, 1))
+                           .add (key::harmonic, juce::String (l.harmonic))
+                           .add (key::hz, number (l.frequencyHz, 2))
+                           .add (key::overNeighboursDb, number (l.overNeighboursDb, 1))
                            .close());
         std::vector<float> notched (room.humNotchedHz);
         hum = Fields()
-                  .add ("mainsHz", h->found() ? juce::String (h->mainsHz) : juce::String ("null"))
-                  .add ("fundamentalHz", h->found() ? number (h->fundamentalHz, 2) : juce::String ("null"))
-                  .add ("lines", "[" + lines.joinIntoString (",") + "]")
-                  .add ("notchedHz", compactArray (notched, 2))
+                  .add (key::mainsHz, h->found() ? juce::String (h->mainsHz) : juce::String ("null"))
+                  .add (key::fundamentalHz, h->found() ? number (h->fundamentalHz, 2) : juce::String ("null"))
+                  .add (key::lines, "[" + lines.joinIntoString (",") + "]")
+                  .add (key::notchedHz, compactArray (notched, 2))
                   .close();
     }
     if (room.denoiseLimitDb)
         limit = Fields()
-                    .add ("db", number (*room.denoiseLimitDb, 1))
-                    .add ("source", quoted (room.denoiseLimitSource))
-                    .add ("neededDb", room.denoiseLimitNeededDb ? number (*room.denoiseLimitNeededDb, 1) : juce::String ("null"))
+                    .add (key::db, number (*room.denoiseLimitDb, 1))
+                    .add (key::source, quoted (room.denoiseLimitSource))
+                    .add (key::neededDb, room.denoiseLimitNeededDb ? number (*room.denoiseLimitNeededDb, 1) : juce::String ("null"))
                     .close();
     if (room.inputSpeechToPauseDb)
         background = Fields()
-                         .add ("inputSpeechToPauseDb", number (*room.inputSpeechToPauseDb, 2))
-                         .add ("outputSpeechToPauseDb", room.outputSpeechToPauseDb ? number (*room.outputSpeechToPauseDb, 2)
+                         .add (key::inputSpeechToPauseDb, number (*room.inputSpeechToPauseDb, 2))
+                         .add (key::outputSpeechToPauseDb, room.outputSpeechToPauseDb ? number (*room.outputSpeechToPauseDb, 2)
                                                                                    : juce::String ("null"))
-                         .add ("pausesLoweredDb", number (room.backgroundDuckDb, 1))
-                         .add ("shapePasses", juce::String (room.backgroundShapePasses))
+                         .add (key::pausesLoweredDb, number (room.backgroundDuckDb, 1))
+                         .add (key::shapePasses, juce::String (room.backgroundShapePasses))
                          .close();
     return Fields()
-        .add ("clipping", clipping)
-        .add ("hum", hum)
-        .add ("denoiseLimit", limit)
-        .add ("background", background)
+        .add (key::clipping, clipping)
+        .add (key::hum, hum)
+        .add (key::denoiseLimit, limit)
+        .add (key::background, background)
         .close();
 }
 } // namespace
@@ -295,44 +299,41 @@ juce::String reportLine (const juce::File& input, const juce::File& output, cons
 {
     const bool ok = r != nullptr && r->success;
     Fields f;
-    f.add ("inputPath", quoted (input.getFullPathName()))
-        .add ("outputPath", quoted (output.getFullPathName()))
-        .add ("success", ok ? "true" : "false")
-        .add ("error", ok ? juce::String ("null") : quoted (error));
+    f.add (key::inputPath, quoted (input.getFullPathName()))
+        .add (key::outputPath, quoted (output.getFullPathName()))
+        .add (key::success, ok ? "true" : "false")
+        .add (key::error, ok ? juce::String ("null") : quoted (error));
     if (r == nullptr)
     {
-        f.add ("denoiseEngine", "null")
-            .add ("processingTimeMs", "null")
-            .add ("inputAnalysis", "null")
-            .add ("settings", "null")
-            .add ("output", "null");
+        for (const auto* name : report_schema::nullWithoutResult)
+            f.add (name, "null");
         if (config.deliveryPreset.isNotEmpty())
-            f.add ("delivery", deliveryJson (config.deliveryPreset, std::nullopt));
-        return f.add ("curves", "null").close();
+            f.add (key::delivery, deliveryJson (config.deliveryPreset, std::nullopt));
+        return f.add (key::curves, "null").close();
     }
 
-    f.add ("denoiseEngine", r->denoiseEngine.isNotEmpty() ? quoted (r->denoiseEngine) : juce::String ("null"))
+    f.add (key::denoiseEngine, r->denoiseEngine.isNotEmpty() ? quoted (r->denoiseEngine) : juce::String ("null"))
         // The denoiser whose result was used, as given, and whether it is the bundled one.
-        .add ("denoiserPath", r->room.denoiserPath.isNotEmpty() ? quoted (r->room.denoiserPath) : juce::String ("null"))
-        .add ("denoiserBundled", r->room.denoiserBundled ? juce::String (*r->room.denoiserBundled ? "true" : "false")
+        .add (key::denoiserPath, r->room.denoiserPath.isNotEmpty() ? quoted (r->room.denoiserPath) : juce::String ("null"))
+        .add (key::denoiserBundled, r->room.denoiserBundled ? juce::String (*r->room.denoiserBundled ? "true" : "false")
                                                          : juce::String ("null"))
-        .add ("processingTimeMs", number (r->processingTimeMs, 1))
+        .add (key::processingTimeMs, number (r->processingTimeMs, 1))
         // The same object the program keeps as the Pass 1 analysis JSON.
-        .add ("inputAnalysis", r->analysisJson.isNotEmpty() ? r->analysisJson : juce::String ("null"))
-        .add ("settings", settingsJson (config, *r))
-        .add ("output", r->output ? outputJson (config, *r->output) : juce::String ("null"))
-        .add ("outputMeasureError", r->outputMeasureError.isNotEmpty() ? quoted (r->outputMeasureError) : juce::String ("null"))
-        .add ("outputMeasureMs", number (r->outputMeasureMs, 1));
+        .add (key::inputAnalysis, r->analysisJson.isNotEmpty() ? r->analysisJson : juce::String ("null"))
+        .add (key::settings, settingsJson (config, *r))
+        .add (key::output, r->output ? outputJson (config, *r->output) : juce::String ("null"))
+        .add (key::outputMeasureError, r->outputMeasureError.isNotEmpty() ? quoted (r->outputMeasureError) : juce::String ("null"))
+        .add (key::outputMeasureMs, number (r->outputMeasureMs, 1));
     if (r->encode)
-        f.add ("encode", encodeJson (*r->encode));
+        f.add (key::encode, encodeJson (*r->encode));
     if (config.deliveryPreset.isNotEmpty())
-        f.add ("delivery", deliveryJson (config.deliveryPreset, ok ? r->output : std::nullopt, &r->room));
-    f.add ("room", roomJson (r->room));
+        f.add (key::delivery, deliveryJson (config.deliveryPreset, ok ? r->output : std::nullopt, &r->room));
+    f.add (key::room, roomJson (r->room));
     // The pictures' data last: the bulk of a line, after every figure a reader looks for.
-    return f.add ("curves", r->inputOverview || r->outputOverview
+    return f.add (key::curves, r->inputOverview || r->outputOverview
                                 ? Fields()
-                                      .add ("input", overviewJson (r->inputOverview))
-                                      .add ("output", overviewJson (r->outputOverview))
+                                      .add (key::input, overviewJson (r->inputOverview))
+                                      .add (key::output, overviewJson (r->outputOverview))
                                       .close()
                                 : juce::String ("null"))
         .close();
@@ -491,33 +492,33 @@ juce::String checkReportLine (const juce::File& input, const delivery::Preset& l
                               const juce::String& error, double processingTimeMs)
 {
     Fields f;
-    f.add ("inputPath", quoted (input.getFullPathName()))
-        .add ("outputPath", "null")
-        .add ("check", "true")
-        .add ("success", measured != nullptr ? "true" : "false")
-        .add ("error", measured != nullptr ? juce::String ("null") : quoted (error))
-        .add ("processingTimeMs", number (processingTimeMs, 1));
+    f.add (key::inputPath, quoted (input.getFullPathName()))
+        .add (key::outputPath, "null")
+        .add (key::check, "true")
+        .add (key::success, measured != nullptr ? "true" : "false")
+        .add (key::error, measured != nullptr ? juce::String ("null") : quoted (error))
+        .add (key::processingTimeMs, number (processingTimeMs, 1));
     if (measured == nullptr)
-        f.add ("output", "null");
+        f.add (key::output, "null");
     else
     {
         const auto& a = measured->analysis;
         const bool loudnessChecked = limits.loudnessToleranceLu.has_value();
         const bool hasLoudness = a.integratedLUFS > kNotMeasuredLufs;
-        f.add ("output", Fields()
-                             .add ("integratedLufs", number (a.integratedLUFS))
-                             .add ("truePeakDbtp", number (measured->truePeakDbtp))
-                             .add ("samplePeakDbfs", number (measured->samplePeakDbfs))
-                             .add ("rmsDbfs", number (measured->rmsDbfs))
-                             .add ("quietestHalfSecondDbfs", number (measured->quietestHalfSecondDbfs))
-                             .add ("durationSeconds", number (a.durationSeconds))
-                             .add ("numFrames", juce::String (measured->numFrames))
-                             .add ("sampleRate", juce::String (a.sampleRate, 0))
-                             .add ("numChannels", juce::String (a.numChannels))
-                             .add ("targetLufs", loudnessChecked ? number (limits.targetLufs) : "null")
-                             .add ("offTargetLu", loudnessChecked && hasLoudness ? number (a.integratedLUFS - limits.targetLufs) : "null")
+        f.add (key::output, Fields()
+                             .add (key::integratedLufs, number (a.integratedLUFS))
+                             .add (key::truePeakDbtp, number (measured->truePeakDbtp))
+                             .add (key::samplePeakDbfs, number (measured->samplePeakDbfs))
+                             .add (key::rmsDbfs, number (measured->rmsDbfs))
+                             .add (key::quietestHalfSecondDbfs, number (measured->quietestHalfSecondDbfs))
+                             .add (key::durationSeconds, number (a.durationSeconds))
+                             .add (key::numFrames, juce::String (measured->numFrames))
+                             .add (key::sampleRate, juce::String (a.sampleRate, 0))
+                             .add (key::numChannels, juce::String (a.numChannels))
+                             .add (key::targetLufs, loudnessChecked ? number (limits.targetLufs) : "null")
+                             .add (key::offTargetLu, loudnessChecked && hasLoudness ? number (a.integratedLUFS - limits.targetLufs) : "null")
                              .close());
     }
     const auto m = measured != nullptr ? std::optional<OutputMeasurement> (*measured) : std::nullopt;
-    return f.add ("delivery", deliveryJson (limits.name, &limits, m)).add ("curves", "null").close();
+    return f.add (key::delivery, deliveryJson (limits.name, &limits, m)).add (key::curves, "null").close();
 }

@@ -587,7 +587,45 @@ TEST (RenderReportExe, ChecksAndFindingsAreSaidInWords)
     EXPECT_NE (loudness.find (">Loudness failed: measured -18.5 LUFS, at least -17.0, at most -15.0</div>"), std::string::npos);
     EXPECT_NE (loudness.find (">-58.3 \xe2\x86\x92 -71.5</td>"), std::string::npos) << loudness;
     EXPECT_NE (loudness.find (">hum</td>"), std::string::npos) << loudness;
-    EXPECT_NE (loudness.find ("<td class=\"format none\">\xe2\x80\x94</td>"), std::string::npos) << "no format in the line: a dash";
+    EXPECT_NE (loudness.find ("<td class=\"format\">WAV</td>"), std::string::npos) << "a WAV output says so" << loudness;
+}
+
+// Every delivered output names its format: a lossy one from its encode object,
+// a WAV or FLAC one (whose line has none) from its output's name; a dash only
+// where nothing says what was delivered.
+TEST (RenderReportExe, EveryOutputNamesItsFormat)
+{
+    struct Case
+    {
+        const char* name;  // input and output file name
+        const char* extra; // added to the line
+        const char* cell;  // the row's format cell
+    };
+    const Case cases[] = {
+        { "a.wav", "", "<td class=\"format\">WAV</td>" },
+        { "b.flac", "", "<td class=\"format\">FLAC</td>" },
+        { "c.WAV", "", "<td class=\"format\">WAV</td>" },
+        { "d.m4a", ",\"encode\":{\"codec\":\"aac\",\"bitrateKbps\":96}", "<td class=\"format\">AAC 96 kbps</td>" },
+        { "e.opus", ",\"encode\":{\"codec\":\"opus\",\"bitrateKbps\":64,\"decodedIntegratedLufs\":-16.02,"
+                    "\"decodedTruePeakDbtp\":-1.04}",
+          "<td class=\"format\">OPUS 64 kbps<br>decoded -16.0 LUFS, -1.0 dBTP</td>" },
+        { "f.raw", "", "<td class=\"format none\">&#8212;</td>" },
+    };
+    TempFolder tmp;
+    const auto report = tmp.file ("r.jsonl");
+    juce::String text;
+    for (const auto& c : cases)
+        text << craftedLine (c.name, true, -16.0, -16.0).dropLastCharacters (1) << c.extra << "}\n";
+    report.replaceWithText (text, false, false, "\n");
+    const auto page = tmp.file ("p.html");
+    ASSERT_EQ (runEngineExe ({ "--render-report", path (report), "--report-html", path (page) }).exitCode, 0);
+    const auto rows = rowsOf (page.loadFileAsString().toStdString());
+    ASSERT_EQ (rows.size(), std::size (cases));
+    for (size_t i = 0; i < rows.size(); ++i)
+    {
+        EXPECT_EQ (rows[i].name, cases[i].name);
+        EXPECT_NE (rows[i].html.find (cases[i].cell), std::string::npos) << cases[i].name << ": " << rows[i].html;
+    }
 }
 
 // Every way a page cannot be made is said before anything is written.

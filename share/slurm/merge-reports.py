@@ -59,6 +59,8 @@ for report, error, real, output in entries:
     found = reports[report].pop(os.path.basename(real), None)
     if found is None:
         missing += 1
+        # The engine's own line of an input without a result, key for key
+        # (app/ReportSchema.h: nullWithoutResult; tests/test_report_schema.cpp holds the two together).
         text = (prefix + quoted(real) + ',"outputPath":' + quoted(output) + ',"success":false,"error":' + quoted(error)
                 + ',"denoiseEngine":null,"processingTimeMs":null,"inputAnalysis":null,"settings":null,"output":null}')
     else:
