@@ -113,6 +113,19 @@ juce::String nameClashReason (const CommandLineOptions& options, const juce::Arr
             besideOutputs.emplace (nameKey (asrFeedName (input)), input);
     }
 
+    // Two inputs of one name in two formats (a.wav and a.mp3 with --all-formats)
+    // have one output: the later would replace the earlier.
+    std::map<juce::String, juce::File> outputOwners;
+    for (const auto& input : files)
+        if (const auto [owner, added] = outputOwners.emplace (outputOf (input).getFileName(), input); ! added)
+        {
+            auto one = owner->second.getFileName(), other = input.getFileName();
+            if (other.compare (one) < 0)
+                std::swap (one, other);
+            return "Input files " + one + " and " + other + " have one output name; both would be written to one file: "
+                   + outputOf (input).getFullPathName();
+        }
+
     // A file written beside the outputs is renamed into place: a folder, a
     // device, a pipe or a link at its name would be replaced, or (a folder)
     // keep the file from being written at all.
