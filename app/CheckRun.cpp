@@ -2,44 +2,20 @@
 
 #include "app/BatchRunner.h"
 #include "app/HtmlReport.h"
+#include "app/Refusals.h"
 #include "app/ReportWriter.h"
+#include "app/RunFailure.h"
+#include "app/RunPage.h"
 
 #include "pipeline/CheckMeasure.h"
 #include "pipeline/Delivery.h"
 
 #include <atomic>
-#include <filesystem>
 #include <iostream>
 #include <mutex>
 
 namespace
 {
-bool sameLocation (const juce::File& a, const juce::File& b)
-{
-    if (a == b)
-        return true;
-    std::error_code ec;
-    const bool same = std::filesystem::equivalent (a.getFullPathName().toStdString(), b.getFullPathName().toStdString(), ec);
-    return ! ec && same;
-}
-
-// A check run writes only the report and the page: neither may land on an input or on each other.
-juce::String refusalReason (const CommandLineOptions& options, const juce::Array<juce::File>& files)
-{
-    const auto& report = options.reportFile;
-    const auto& page = options.reportHtmlFile;
-    for (const auto& input : files)
-    {
-        if (report != juce::File() && sameLocation (report, input))
-            return "Report file is an input file; the input would be overwritten: " + report.getFullPathName();
-        if (page != juce::File() && sameLocation (page, input))
-            return "Report page is an input file; the input would be overwritten: " + page.getFullPathName();
-    }
-    if (report != juce::File() && page != juce::File() && sameLocation (page, report))
-        return "Report page is the report file: " + page.getFullPathName();
-    return {};
-}
-
 // The failed requirements with their measured values and limits, for the log line.
 juce::String failedChecksText (const delivery::Verdict& verdict)
 {
@@ -71,32 +47,141 @@ bool deliveryChecksFailed (const PipelineConfig& config, const PipelineResult& r
     return ! delivery::check (*preset, *result.output).pass;
 }
 
-int runCheck (const CommandLineOptions& options, int workerCount)
+namespace
 {
-    const auto files = collectInputFiles (options);
-    if (const auto reason = refusalReason (options, files); reason.isNotEmpty())
+// What the workers of a check run share.
+struct Checks
+{
+    Checks (const delivery::Preset& checkLimits, ReportWriter* reportWriter, bool withPage, int numFiles)
+        : limits (checkLimits), report (reportWriter), page (withPage), remaining (numFiles)
     {
-        std::cerr << "ERROR: " << reason.toStdString() << "\n"
-                  << "Run with --help for usage information." << std::endl;
-        return 1;
     }
 
-    std::unique_ptr<ReportWriter> report;
+    const delivery::Preset& limits;
+    ReportWriter* const report;
+    const bool page;
+    std::atomic<int> passed { 0 }, failed { 0 }, unreadable { 0 }, remaining;
+    juce::WaitableEvent done;
+    std::mutex pageLock;
+    std::vector<juce::String> pageLines;
+};
+
+// Measures one file against the limits, logs the verdict and counts it; returns its report line.
+juce::String checkOne (const juce::File& file, Checks& checks)
+{
+    const double startMs = juce::Time::getMillisecondCounterHiRes();
+    const auto reading = measureForChecks (file);
+    const double ms = juce::Time::getMillisecondCounterHiRes() - startMs;
+    if (! reading.measurement)
+    {
+        ++checks.unreadable;
+        juce::Logger::writeToLog ("[Error] Failed checking " + file.getFileName() + ": " + reading.error);
+    }
+    else if (const auto verdict = delivery::check (checks.limits, *reading.measurement); verdict.pass)
+    {
+        ++checks.passed;
+        juce::Logger::writeToLog ("[Check] Passed " + file.getFileName());
+    }
+    else
+    {
+        ++checks.failed;
+        juce::Logger::writeToLog ("[Check] Failed " + file.getFileName() + ": " + failedChecksText (verdict));
+    }
+    return checkReportLine (file, checks.limits, reading.measurement ? &*reading.measurement : nullptr, reading.error, ms);
+}
+
+void checkJob (const juce::File& file, Checks& checks)
+{
+    juce::String line;
+    try
+    {
+        line = checkOne (file, checks);
+    }
+    catch (const std::exception& e)
+    {
+        ++checks.unreadable;
+        const juce::String error = "Unexpected error while checking: " + juce::String (e.what());
+        juce::Logger::writeToLog ("[Error] Failed checking " + file.getFileName() + ": " + error);
+        line = checkReportLine (file, checks.limits, nullptr, error, 0.0);
+    }
+    if (checks.report != nullptr)
+        checks.report->addLine (line);
+    if (checks.page)
+    {
+        const std::lock_guard<std::mutex> guard (checks.pageLock);
+        checks.pageLines.push_back (line);
+    }
+    if (--checks.remaining == 0)
+        checks.done.signal();
+}
+
+void checkAll (const juce::Array<juce::File>& files, Checks& checks, int workerCount)
+{
+    if (files.isEmpty())
+    {
+        juce::Logger::writeToLog ("[System] No files found to process.");
+        return;
+    }
+    juce::ThreadPool pool (workerCount, 0, juce::Thread::Priority::normal);
+    for (const auto& file : files)
+        pool.addJob ([&checks, file] { checkJob (file, checks); });
+    checks.done.wait (-1);
+}
+
+// Before anything is measured: the report created (emptied), the page's folder tried.
+Outcome prepare (const CommandLineOptions& options, std::unique_ptr<ReportWriter>& report)
+{
     if (options.reportFile != juce::File())
     {
         juce::String error;
         report = ReportWriter::create (options.reportFile, error);
         if (report == nullptr)
-        {
-            std::cerr << "ERROR: " << error.toStdString() << std::endl;
-            return 1;
-        }
+            return Outcome::failure (error);
     }
-    if (options.reportHtmlFile != juce::File() && ! pageCanBeWritten (options))
+    return run_page::writable (options);
+}
+
+// The page from the lines gathered, the report closed, the summary line; the exit code.
+int finish (Checks& checks, const juce::File& pagePath)
+{
+    bool pageWritten = true;
+    if (checks.page)
     {
-        std::cerr << "ERROR: Failed to create report page: " << options.reportHtmlFile.getFullPathName().toStdString()
-                  << std::endl;
-        return 1;
+        ReportLines lines;
+        for (const auto& text : checks.pageLines)
+        {
+            juce::var parsed;
+            if (juce::JSON::parse (text, parsed).wasOk())
+                lines.add (parsed);
+        }
+        pageWritten = run_page::write (pagePath, lines).ok();
+    }
+    const auto reportError = checks.report != nullptr ? checks.report->finish() : juce::String();
+    if (reportError.isNotEmpty())
+        run_failure::tell (Outcome::failure (reportError));
+
+    std::cout << "{\"status\":\"check_complete\",\"passed\":" << checks.passed.load() << ",\"failed\":" << checks.failed.load()
+              << ",\"unreadable\":" << checks.unreadable.load() << "}" << std::endl;
+
+    if (checks.unreadable.load() > 0 || reportError.isNotEmpty() || ! pageWritten)
+        return 2;
+    return checks.failed.load() > 0 ? kExitChecksFailed : 0;
+}
+} // namespace
+
+int runCheck (const CommandLineOptions& options, int workerCount)
+{
+    const auto files = collectInputFiles (options);
+    if (const auto refused = refusals::ofCheck (options, files); ! refused.ok())
+    {
+        run_failure::refuse (refused);
+        return run_failure::kRefused;
+    }
+    std::unique_ptr<ReportWriter> report;
+    if (const auto prepared = prepare (options, report); ! prepared.ok())
+    {
+        run_failure::tell (prepared);
+        return run_failure::kRefused;
     }
 
     if (workerCount <= 0)
@@ -105,95 +190,7 @@ int runCheck (const CommandLineOptions& options, int workerCount)
     juce::Logger::writeToLog ("[Check] Checking " + juce::String (files.size()) + (files.size() == 1 ? " file" : " files")
                               + " against " + limits.name + ".");
 
-    std::atomic<int> passed { 0 }, failed { 0 }, unreadable { 0 };
-    std::mutex pageLock;
-    std::vector<juce::String> pageLines;
-    const auto& pagePath = options.reportHtmlFile;
-    const bool page = pagePath != juce::File();
-    std::atomic<int> remaining { files.size() };
-    juce::WaitableEvent done;
-    if (! files.isEmpty())
-    {
-        juce::ThreadPool pool (workerCount, 0, juce::Thread::Priority::normal);
-        for (const auto& file : files)
-            pool.addJob ([&, file]
-            {
-                const double startMs = juce::Time::getMillisecondCounterHiRes();
-                juce::String line;
-                try
-                {
-                    const auto reading = measureForChecks (file);
-                    const double ms = juce::Time::getMillisecondCounterHiRes() - startMs;
-                    if (reading.measurement)
-                    {
-                        const auto verdict = delivery::check (limits, *reading.measurement);
-                        if (verdict.pass)
-                        {
-                            ++passed;
-                            juce::Logger::writeToLog ("[Check] Passed " + file.getFileName());
-                        }
-                        else
-                        {
-                            ++failed;
-                            juce::Logger::writeToLog ("[Check] Failed " + file.getFileName() + ": " + failedChecksText (verdict));
-                        }
-                    }
-                    else
-                    {
-                        ++unreadable;
-                        juce::Logger::writeToLog ("[Error] Failed checking " + file.getFileName() + ": " + reading.error);
-                    }
-                    line = checkReportLine (file, limits, reading.measurement ? &*reading.measurement : nullptr,
-                                            reading.error, ms);
-                }
-                catch (const std::exception& e)
-                {
-                    ++unreadable;
-                    const juce::String error = "Unexpected error while checking: " + juce::String (e.what());
-                    juce::Logger::writeToLog ("[Error] Failed checking " + file.getFileName() + ": " + error);
-                    line = checkReportLine (file, limits, nullptr, error, 0.0);
-                }
-                if (report != nullptr)
-                    report->addLine (line);
-                if (page)
-                {
-                    const std::lock_guard<std::mutex> guard (pageLock);
-                    pageLines.push_back (line);
-                }
-                if (--remaining == 0)
-                    done.signal();
-            });
-        done.wait (-1);
-    }
-    else
-        juce::Logger::writeToLog ("[System] No files found to process.");
-
-    bool pageWritten = true;
-    if (page)
-    {
-        ReportLines lines;
-        for (const auto& text : pageLines)
-        {
-            juce::var parsed;
-            if (juce::JSON::parse (text, parsed).wasOk())
-                lines.add (parsed);
-        }
-        if (const auto error = writeReportPage (pagePath, lines.all()); error.isNotEmpty())
-        {
-            juce::Logger::writeToLog ("[System] ERROR: " + error);
-            pageWritten = false;
-        }
-        else
-            juce::Logger::writeToLog ("[System] Report page written: " + pagePath.getFullPathName());
-    }
-    const auto reportError = report != nullptr ? report->finish() : juce::String();
-    if (reportError.isNotEmpty())
-        std::cerr << "ERROR: " << reportError.toStdString() << std::endl;
-
-    std::cout << "{\"status\":\"check_complete\",\"passed\":" << passed.load() << ",\"failed\":" << failed.load()
-              << ",\"unreadable\":" << unreadable.load() << "}" << std::endl;
-
-    if (unreadable.load() > 0 || reportError.isNotEmpty() || ! pageWritten)
-        return 2;
-    return failed.load() > 0 ? kExitChecksFailed : 0;
+    Checks checks (limits, report.get(), options.reportHtmlFile != juce::File(), files.size());
+    checkAll (files, checks, workerCount);
+    return finish (checks, options.reportHtmlFile);
 }

@@ -128,255 +128,338 @@ void checkLimitsFrom (CommandLineOptions& options, const juce::String& presetNam
 }
 } // namespace
 
-CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
+namespace
+{
+// What the arguments said, before the options that depend on each other are
+// settled: a preset sets the finish, the target and the ceiling, and each given
+// on its own overrides it, wherever it stands.
+struct Parsed
 {
     CommandLineOptions options;
-    const int count = arguments.size();
-    // A preset sets the finish, the target and the ceiling; each given on its own overrides it, wherever it stands.
     std::optional<float> targetLufs, truePeakDbtp, checkToleranceLu;
     std::optional<Finish> finish;
     std::optional<HumMode> hum;
     std::optional<bool> declip;
     std::optional<OutputCodec> outputCodec;
     std::optional<int> bitrate, bitDepth;
-    juce::String preset, invalid;
+    juce::String preset;
+    // The first value refused, as "Invalid value for argument: <invalid>" says it.
+    juce::String invalid;
     // A file's path that ends with a separator names a folder: the run would write a file of the folder's name.
     juce::String folderForFile;
+};
 
+void takeFinish (Parsed& p, const juce::String& name, const juce::String& value)
+{
+    if (value == "loudness")       p.finish = Finish::loudness;
+    else if (value == "peak-trim") p.finish = Finish::peakTrim;
+    else                           p.invalid = name + " (the values are loudness and peak-trim)";
+}
+
+void takeHum (Parsed& p, const juce::String& name, const juce::String& value)
+{
+    if (value == "auto")     p.hum = HumMode::automatic;
+    else if (value == "50")  p.hum = HumMode::mains50;
+    else if (value == "60")  p.hum = HumMode::mains60;
+    else if (value == "off") p.hum = HumMode::off;
+    else                     p.invalid = name + " (the values are auto, 50, 60 and off)";
+}
+
+void takeDenoiseLimit (Parsed& p, const juce::String& name, const juce::String& value)
+{
+    const auto limit = value.getFloatValue();
+    const bool isNumber = value.isNotEmpty() && value.containsOnly ("0123456789.+-") && value.containsAnyOf ("0123456789");
+    if (! isNumber || ! (limit >= kLowestDenoiseLimitDb && limit <= kHighestDenoiseLimitDb))
+        p.invalid = name + " (a number of dB from 0 to 60)";
+    else
+        p.options.config.denoiseLimitDb = limit;
+}
+
+void takeOutputFormat (Parsed& p, const juce::String& name, const juce::String& value)
+{
+    if (OutputCodec codec; codecFromName (value, codec))
+        p.outputCodec = codec;
+    else
+        p.invalid = name;
+}
+
+void takeBitrate (Parsed& p, const juce::String& name, const juce::String& value)
+{
+    p.bitrate = value.getIntValue();
+    if (! value.containsOnly ("0123456789") || value.isEmpty())
+        p.invalid = name;
+}
+
+void takeBitDepth (Parsed& p, const juce::String& name, const juce::String& value)
+{
+    if (value == "16" || value == "24") p.bitDepth = value.getIntValue();
+    else if (value == "32f")            p.bitDepth = 32;
+    else                                p.invalid = name;
+}
+
+// Every option that takes one value, and what it does with it. (--render-report
+// takes several, --check none, --help stops the reading: the loop does those.)
+struct Option
+{
+    const char* name;
+    void (*take) (Parsed&, const juce::String& name, const juce::String& value);
+};
+
+#define TL_TAKE(body) [] (Parsed& p, [[maybe_unused]] const juce::String& name, [[maybe_unused]] const juce::String& value) { body; }
+const Option kOptions[] = {
+    { "--input",           TL_TAKE (p.options.inputFile = parsePath (value)) },
+    { "--output",          TL_TAKE (p.options.outputFile = parsePath (value)) },
+    { "--input-dir",       TL_TAKE (p.options.inputDir = parsePath (value)) },
+    { "--output-dir",      TL_TAKE (p.options.outputDir = parsePath (value)) },
+    { "--denoise",         TL_TAKE (p.options.config.denoise = parseBool (name, value, p.options.warnings)) },
+    { "--compressor",      TL_TAKE (p.options.config.compressor = parseBool (name, value, p.options.warnings)) },
+    { "--eq",              TL_TAKE (p.options.config.eq = parseBool (name, value, p.options.warnings)) },
+    { "--voice-type",      TL_TAKE (p.options.config.voiceType = value) },
+    { "--deepfilter-path", TL_TAKE (p.options.config.deepFilterPath = value) },
+    { "--ffmpeg-path",     TL_TAKE (p.options.config.ffmpegPath = value) },
+    { "--target-lufs",     TL_TAKE (p.targetLufs = value.getFloatValue()) },
+    { "--true-peak",       TL_TAKE (p.truePeakDbtp = value.getFloatValue()) },
+    { "--preset",          TL_TAKE (p.preset = value) },
+    { "--lufs-tolerance",  TL_TAKE (p.checkToleranceLu = value.getFloatValue()) },
+    { "--finish",          takeFinish },
+    { "--hum",             takeHum },
+    { "--declip",          TL_TAKE (p.declip = parseBool (name, value, p.options.warnings)) },
+    { "--outputs-only",    TL_TAKE (p.options.config.outputsOnly = parseBool (name, value, p.options.warnings)) },
+    { "--all-formats",     TL_TAKE (p.options.allFormats = parseBool (name, value, p.options.warnings)) },
+    { "--denoise-limit",   takeDenoiseLimit },
+    { "--output-format",   takeOutputFormat },
+    { "--bitrate",         takeBitrate },
+    { "--bit-depth",       takeBitDepth },
+    { "--bypass-stage",    TL_TAKE (p.options.config.bypassStage = value.getIntValue()) },
+    { "--report",          TL_TAKE (p.options.reportFile = parsePath (value)) },
+    { "--report-html",     TL_TAKE (p.options.reportHtmlFile = parsePath (value)) },
+};
+#undef TL_TAKE
+
+const Option* findOption (const juce::String& name)
+{
+    for (const auto& option : kOptions)
+        if (name == option.name)
+            return &option;
+    return nullptr;
+}
+
+// --render-report: one or more reports, every argument up to the next option
+// name. i is the index the loop's step goes on from. False (and the error set)
+// when the first value is missing.
+bool takeReports (Parsed& p, const juce::StringArray& arguments, int& i, bool joined, const juce::String& value)
+{
+    const int count = arguments.size();
+    auto& reports = p.options.renderReports;
+    if (joined)
+    {
+        if (value.isNotEmpty())
+            reports.add (parsePath (value));
+        int next = i + 2;
+        for (; next < count && ! arguments[next].startsWith ("--"); ++next)
+            if (arguments[next].isNotEmpty())
+                reports.add (parsePath (arguments[next]));
+        i = next - 2;
+        return true;
+    }
+    if (value.startsWith ("--"))
+    {
+        p.options.errorMessage = "Missing value for argument: --render-report";
+        return false;
+    }
+    int next = i + 1;
+    for (; next < count && (next == i + 1 || ! arguments[next].startsWith ("--")); ++next)
+        if (arguments[next].isNotEmpty())
+            reports.add (parsePath (arguments[next]));
+    i = next - 2; // the loop's step lands on the next name
+    return true;
+}
+
+// The option name at i, and its value when the same argument holds it
+// (--name=value for the options beyond the original set), or when it is a
+// switch given alone (last, or before another option).
+std::pair<juce::String, std::optional<juce::String>> nameAt (const juce::StringArray& arguments, int i)
+{
+    juce::String name = arguments[i];
+    std::optional<juce::String> joined;
+    if (name.startsWith ("--") && name.containsChar ('='))
+        if (const auto head = name.upToFirstOccurrenceOf ("=", false, false); takesJoinedValue (head))
+        {
+            joined = name.fromFirstOccurrenceOf ("=", false, false);
+            name = head;
+        }
+    if (! joined && isSwitch (name) && (i + 1 >= arguments.size() || arguments[i + 1].startsWith ("--")))
+        joined = juce::String ("true");
+    return { name, joined };
+}
+
+// Reads every argument into p. False when the reading stops: --help (valid),
+// or an argument without its value or unknown (errorMessage set).
+bool readArguments (Parsed& p, const juce::StringArray& arguments)
+{
+    const int count = arguments.size();
     for (int i = 1; i < count; i += 2)
     {
-        juce::String name = arguments[i];
-        // --name=value for the options beyond the original set: the value is in the same argument.
-        std::optional<juce::String> joined;
-        if (name.startsWith ("--") && name.containsChar ('='))
-            if (const auto head = name.upToFirstOccurrenceOf ("=", false, false); takesJoinedValue (head))
-            {
-                joined = name.fromFirstOccurrenceOf ("=", false, false);
-                name = head;
-            }
-        // A switch given alone takes no value.
-        if (! joined && isSwitch (name) && (i + 1 >= count || arguments[i + 1].startsWith ("--")))
-            joined = juce::String ("true");
-
+        const auto [name, joined] = nameAt (arguments, i);
         if (name == "--help" || name == "-h" || name == "--help-all")
         {
-            options.showHelp = true;
-            options.showAllHelp = name == "--help-all";
-            options.isValid = true;
-            return options;
+            p.options.showHelp = true;
+            p.options.showAllHelp = name == "--help-all";
+            p.options.isValid = true;
+            return false;
         }
-
-        // The one option without a value.
-        if (name == "--check")
+        if (name == "--check") // the one option without a value
         {
-            options.checkOnly = true;
+            p.options.checkOnly = true;
             --i; // the loop's step lands on the next name
             continue;
         }
-
-        // Tested before the name is looked up, so a lone trailing unknown
-        // name is reported as missing its value.
+        // Tested before the name is looked up, so a lone trailing unknown name is reported as missing its value.
         if (! joined && i + 1 >= count)
         {
-            options.errorMessage = "Missing value for argument: " + name;
-            return options;
+            p.options.errorMessage = "Missing value for argument: " + name;
+            return false;
         }
-
         const juce::String value = joined ? *joined : arguments[i + 1];
         if (joined)
             --i; // one argument held both; the loop's step lands on the next name
         if ((name == "--output" || name == "--report" || name == "--report-html") && value.endsWithChar ('/')
-            && folderForFile.isEmpty())
-            folderForFile = "Invalid value for argument: " + name + " (a path ending with / names a folder, not a file): "
-                            + value;
+            && p.folderForFile.isEmpty())
+            p.folderForFile = "Invalid value for argument: " + name + " (a path ending with / names a folder, not a file): " + value;
 
-        if (name == "--input")                options.inputFile = parsePath (value);
-        else if (name == "--output")          options.outputFile = parsePath (value);
-        else if (name == "--input-dir")       options.inputDir = parsePath (value);
-        else if (name == "--output-dir")      options.outputDir = parsePath (value);
-        else if (name == "--denoise")         options.config.denoise = parseBool (name, value, options.warnings);
-        else if (name == "--compressor")      options.config.compressor = parseBool (name, value, options.warnings);
-        else if (name == "--eq")              options.config.eq = parseBool (name, value, options.warnings);
-        else if (name == "--voice-type")      options.config.voiceType = value;
-        else if (name == "--deepfilter-path") options.config.deepFilterPath = value;
-        else if (name == "--ffmpeg-path")     options.config.ffmpegPath = value;
-        else if (name == "--target-lufs")     targetLufs = value.getFloatValue();
-        else if (name == "--true-peak")       truePeakDbtp = value.getFloatValue();
-        else if (name == "--preset")          preset = value;
-        else if (name == "--lufs-tolerance")  checkToleranceLu = value.getFloatValue();
-        else if (name == "--finish")
+        if (name == "--render-report")
         {
-            if (value == "loudness")       finish = Finish::loudness;
-            else if (value == "peak-trim") finish = Finish::peakTrim;
-            else                           invalid = name + " (the values are loudness and peak-trim)";
+            if (! takeReports (p, arguments, i, joined.has_value(), value))
+                return false;
         }
-        else if (name == "--hum")
-        {
-            if (value == "auto")     hum = HumMode::automatic;
-            else if (value == "50")  hum = HumMode::mains50;
-            else if (value == "60")  hum = HumMode::mains60;
-            else if (value == "off") hum = HumMode::off;
-            else                     invalid = name + " (the values are auto, 50, 60 and off)";
-        }
-        else if (name == "--declip")          declip = parseBool (name, value, options.warnings);
-        else if (name == "--outputs-only")    options.config.outputsOnly = parseBool (name, value, options.warnings);
-        else if (name == "--all-formats")     options.allFormats = parseBool (name, value, options.warnings);
-        else if (name == "--denoise-limit")
-        {
-            const auto limit = value.getFloatValue();
-            const bool isNumber = value.isNotEmpty() && value.containsOnly ("0123456789.+-")
-                                  && value.containsAnyOf ("0123456789");
-            if (! isNumber || ! (limit >= kLowestDenoiseLimitDb && limit <= kHighestDenoiseLimitDb))
-                invalid = name + " (a number of dB from 0 to 60)";
-            else
-                options.config.denoiseLimitDb = limit;
-        }
-        else if (name == "--output-format")
-        {
-            if (OutputCodec codec; codecFromName (value, codec))
-                outputCodec = codec;
-            else
-                invalid = name;
-        }
-        else if (name == "--bitrate")
-        {
-            bitrate = value.getIntValue();
-            if (! value.containsOnly ("0123456789") || value.isEmpty())
-                invalid = name;
-        }
-        else if (name == "--bit-depth")
-        {
-            if (value == "16" || value == "24") bitDepth = value.getIntValue();
-            else if (value == "32f")            bitDepth = 32;
-            else                                invalid = name;
-        }
-        else if (name == "--bypass-stage")    options.config.bypassStage = value.getIntValue();
-        else if (name == "--report")          options.reportFile = parsePath (value);
-        else if (name == "--report-html")     options.reportHtmlFile = parsePath (value);
-        else if (name == "--render-report")
-        {
-            // One or more reports: every argument up to the next option name.
-            if (joined)
-            {
-                if (value.isNotEmpty())
-                    options.renderReports.add (parsePath (value));
-                int next = i + 2;
-                for (; next < count && ! arguments[next].startsWith ("--"); ++next)
-                    if (arguments[next].isNotEmpty())
-                        options.renderReports.add (parsePath (arguments[next]));
-                i = next - 2;
-                continue;
-            }
-            if (value.startsWith ("--"))
-            {
-                options.errorMessage = "Missing value for argument: " + name;
-                return options;
-            }
-            int next = i + 1;
-            for (; next < count && (next == i + 1 || ! arguments[next].startsWith ("--")); ++next)
-                if (arguments[next].isNotEmpty())
-                    options.renderReports.add (parsePath (arguments[next]));
-            i = next - 2; // the loop's step lands on the next name
-        }
+        else if (const auto* option = findOption (name))
+            option->take (p, name, value);
         else
         {
-            options.errorMessage = "Unknown argument: " + name;
-            return options;
+            p.options.errorMessage = "Unknown argument: " + name;
+            return false;
         }
     }
+    return true;
+}
 
-    if (preset.isNotEmpty())
+// The preset first, then each option given on its own over it.
+void settleDelivery (Parsed& p)
+{
+    auto& config = p.options.config;
+    if (p.preset.isNotEmpty())
     {
-        if (const auto* p = delivery::findPreset (preset))
+        if (const auto* preset = delivery::findPreset (p.preset))
         {
-            options.config.deliveryPreset = p->name;
-            options.config.finish = Finish::loudness;
-            options.config.targetLufs = p->targetLufs;
-            options.config.truePeakDbtp = p->ceilingDbtp;
+            config.deliveryPreset = preset->name;
+            config.finish = Finish::loudness;
+            config.targetLufs = preset->targetLufs;
+            config.truePeakDbtp = preset->ceilingDbtp;
             // A preset also looks for 50 or 60 Hz hum, rebuilds clipped stretches and keeps the background down.
-            options.config.hum = HumMode::automatic;
-            options.config.declip = true;
-            options.config.keepBackground = true;
-            options.config.roomLog = true;
+            config.hum = HumMode::automatic;
+            config.declip = true;
+            config.keepBackground = true;
+            config.roomLog = true;
         }
-        else if (invalid.isEmpty())
-            invalid = "--preset (the presets are " + presetNames() + ")";
+        else if (p.invalid.isEmpty())
+            p.invalid = "--preset (the presets are " + presetNames() + ")";
     }
-    if (hum)
-        options.config.hum = *hum;
-    if (declip)
-        options.config.declip = *declip;
-    if (hum || declip || options.config.denoiseLimitDb || options.config.outputsOnly)
-        options.config.roomLog = true;
-    if (finish)
-        options.config.finish = *finish;
-    if (targetLufs)
-        options.config.targetLufs = *targetLufs;
-    if (truePeakDbtp)
-        options.config.truePeakDbtp = *truePeakDbtp;
+    if (p.hum)
+        config.hum = *p.hum;
+    if (p.declip)
+        config.declip = *p.declip;
+    if (p.hum || p.declip || config.denoiseLimitDb || config.outputsOnly)
+        config.roomLog = true;
+    if (p.finish)
+        config.finish = *p.finish;
+    if (p.targetLufs)
+        config.targetLufs = *p.targetLufs;
+    if (p.truePeakDbtp)
+        config.truePeakDbtp = *p.truePeakDbtp;
+}
 
-    // The output's format: as asked, else as a single output's extension names it (a WAV under an .mp3
-    // name is no delivery), else the specified WAV.
-    auto& format = options.config.outputFormat;
+// The output's format: as asked, else as a single output's extension names it
+// (a WAV under an .mp3 name is no delivery), else the specified WAV. Returns the
+// error of an asked format the output's name contradicts, or empty.
+juce::String settleFormat (Parsed& p)
+{
+    auto& format = p.options.config.outputFormat;
+    const auto& outputFile = p.options.outputFile;
     OutputCodec named = OutputCodec::wav;
-    const bool outputNamesFormat = options.outputFile != juce::File() && codecForExtension (options.outputFile, named);
-    format.codec = outputCodec ? *outputCodec : (outputNamesFormat ? named : OutputCodec::wav);
+    const bool outputNamesFormat = outputFile != juce::File() && codecForExtension (outputFile, named);
+    format.codec = p.outputCodec ? *p.outputCodec : (outputNamesFormat ? named : OutputCodec::wav);
     juce::String formatError;
-    if (outputCodec && outputNamesFormat && named != *outputCodec)
-        formatError = "--output-format " + codecName (*outputCodec) + " does not match the output file's extension ("
-                      + options.outputFile.getFileExtension() + ")";
-    if (bitrate)
+    if (p.outputCodec && outputNamesFormat && named != *p.outputCodec)
+        formatError = "--output-format " + codecName (*p.outputCodec) + " does not match the output file's extension ("
+                      + outputFile.getFileExtension() + ")";
+    if (p.bitrate)
     {
-        if (! format.isLossy() || ! bitrateAllowed (format.codec, *bitrate))
-            invalid = invalid.isEmpty() ? juce::String ("--bitrate") : invalid;
-        format.bitrateKbps = *bitrate;
+        if (! format.isLossy() || ! bitrateAllowed (format.codec, *p.bitrate))
+            p.invalid = p.invalid.isEmpty() ? juce::String ("--bitrate") : p.invalid;
+        format.bitrateKbps = *p.bitrate;
     }
-    if (bitDepth)
+    if (p.bitDepth)
     {
-        const bool fits = format.codec == OutputCodec::wav || (format.codec == OutputCodec::flac && *bitDepth != 32);
+        const bool fits = format.codec == OutputCodec::wav || (format.codec == OutputCodec::flac && *p.bitDepth != 32);
         if (! fits)
-            invalid = invalid.isEmpty() ? juce::String ("--bit-depth") : invalid;
-        format.bitDepth = *bitDepth;
+            p.invalid = p.invalid.isEmpty() ? juce::String ("--bit-depth") : p.invalid;
+        format.bitDepth = *p.bitDepth;
     }
+    return formatError;
+}
 
-    const bool noInput = options.inputFile == juce::File() && options.inputDir == juce::File();
-    const bool noOutput = options.outputFile == juce::File() && options.outputDir == juce::File();
-
-    if (options.checkOnly || checkToleranceLu)
-    {
-        checkLimitsFrom (options, preset, targetLufs, truePeakDbtp, checkToleranceLu, invalid, noInput, noOutput);
-        return options;
-    }
-
-    // Making a page from reports masters nothing: it needs the page and no input.
-    if (! options.renderReports.isEmpty())
-    {
-        if (! noInput)
-            options.errorMessage = "--render-report makes a page from reports and takes no --input or --input-dir.";
-        else if (options.reportHtmlFile == juce::File())
-            options.errorMessage = "--render-report needs --report-html <file>, the page to write.";
-        else
-            options.isValid = true;
-        return options;
-    }
-
+// A mastering run: sets isValid or errorMessage.
+void validateMastering (Parsed& p, bool noInput, bool noOutput, const juce::String& formatError)
+{
+    auto& options = p.options;
+    const auto& config = options.config;
     if (noInput || noOutput)
         options.errorMessage = "Must specify either --input/--output or --input-dir/--output-dir.";
-    else if (folderForFile.isNotEmpty())
-        options.errorMessage = folderForFile;
-    else if (! (options.config.targetLufs >= kLowestTargetLufs && options.config.targetLufs <= kHighestTargetLufs))
+    else if (p.folderForFile.isNotEmpty())
+        options.errorMessage = p.folderForFile;
+    else if (! (config.targetLufs >= kLowestTargetLufs && config.targetLufs <= kHighestTargetLufs))
         // A NaN, infinite or absurd target would turn every file into silence reported as a success.
         options.errorMessage = "Invalid value for argument: --target-lufs";
-    else if (invalid.isNotEmpty())
-        options.errorMessage = "Invalid value for argument: " + invalid;
+    else if (p.invalid.isNotEmpty())
+        options.errorMessage = "Invalid value for argument: " + p.invalid;
     else if (formatError.isNotEmpty())
         options.errorMessage = formatError;
     // A ceiling above full scale cannot be written to a 16-bit file; one under -30 dBTP leaves no program.
-    else if (! (options.config.truePeakDbtp <= 0.0f && options.config.truePeakDbtp >= kLowestCeilingDbtp))
+    else if (! (config.truePeakDbtp <= 0.0f && config.truePeakDbtp >= kLowestCeilingDbtp))
         options.errorMessage = "Invalid value for argument: --true-peak";
     else
         options.isValid = true;
+}
 
+// Making a page from reports masters nothing: it needs the page and no input.
+void validateRender (CommandLineOptions& options, bool noInput)
+{
+    if (! noInput)
+        options.errorMessage = "--render-report makes a page from reports and takes no --input or --input-dir.";
+    else if (options.reportHtmlFile == juce::File())
+        options.errorMessage = "--render-report needs --report-html <file>, the page to write.";
+    else
+        options.isValid = true;
+}
+} // namespace
+
+CommandLineOptions parseCommandLine (const juce::StringArray& arguments)
+{
+    Parsed p;
+    if (! readArguments (p, arguments))
+        return p.options;
+    settleDelivery (p);
+    const auto formatError = settleFormat (p);
+
+    auto& options = p.options;
+    const bool noInput = options.inputFile == juce::File() && options.inputDir == juce::File();
+    const bool noOutput = options.outputFile == juce::File() && options.outputDir == juce::File();
+    if (options.checkOnly || p.checkToleranceLu)
+        checkLimitsFrom (options, p.preset, p.targetLufs, p.truePeakDbtp, p.checkToleranceLu, p.invalid, noInput, noOutput);
+    else if (! options.renderReports.isEmpty())
+        validateRender (options, noInput);
+    else
+        validateMastering (p, noInput, noOutput, formatError);
     return options;
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/BatchRunner.h"
 #include "app/CommandLine.h"
+#include "app/RunFailure.h"
 #include "app/StderrLogger.h"
 
 #include <iostream>
@@ -28,9 +29,8 @@ int runEngine (const juce::StringArray& arguments)
     }
     else
     {
-        std::cerr << "ERROR: " << options.errorMessage.toStdString() << "\n"
-                  << "Run with --help for usage information." << std::endl;
-        exitCode = 1;
+        run_failure::refuse (Outcome::failure (options.errorMessage));
+        exitCode = run_failure::kRefused;
     }
 
     juce::Logger::setCurrentLogger (nullptr);

@@ -369,6 +369,9 @@ struct SecondRunCase
     const char* name;
     const char* secondInput; // file name in the second run's input folder
     bool refused;
+    const char* taken = nullptr;          // the name the refusal gives, when not secondInput
+    std::vector<std::string> secondOptions {}; // the second run's own options
+    const char* written = nullptr;        // the second run's output, when not secondInput
 };
 
 class TwoRuns : public ::testing::TestWithParam<SecondRunCase>
@@ -380,7 +383,14 @@ TEST_P (TwoRuns, IntoOneFolder)
     const auto& c = GetParam();
     TempFolder tmp;
     writeVoice (tmp.file ("first/voice.wav"));
-    writeVoice (tmp.file ("second/" + juce::String (c.secondInput)), 0.5);
+    const auto secondInput = tmp.file ("second/" + juce::String (c.secondInput));
+    writeVoice (secondInput.withFileExtension ("wav"), 0.5);
+    if (! secondInput.hasFileExtension ("wav")) // another format, made by FFmpeg
+    {
+        const auto wav = secondInput.withFileExtension ("wav");
+        ASSERT_EQ (runProcess ("/usr/bin/ffmpeg", { "-v", "error", "-y", "-i", path (wav), path (secondInput) }).exitCode, 0);
+        wav.deleteFile();
+    }
     const auto out = tmp.file ("out");
     const auto denoiser = slowDenoiser (tmp.path(), 2.0);
     const auto run = [&] (const char* in, const char* report)
@@ -392,21 +402,24 @@ TEST_P (TwoRuns, IntoOneFolder)
 
     Child first (engineExecutable(), run ("first", "first.jsonl"));
     ASSERT_TRUE (waitFor ([&] { return holdsWorkFolder (out); })) << "the first run never started its file";
-    const auto second = runEngineExe (run ("second", "second.jsonl"));
+    auto secondArguments = run ("second", "second.jsonl");
+    secondArguments.insert (secondArguments.end(), c.secondOptions.begin(), c.secondOptions.end());
+    const auto second = runEngineExe (secondArguments);
     const auto firstRun = first.finish();
 
     EXPECT_EQ (firstRun.exitCode, 0) << firstRun.err;
     if (c.refused)
     {
         EXPECT_EQ (second.exitCode, 1) << second.err;
-        EXPECT_EQ (second.err, "ERROR: Output directory is in use by another run that writes " + std::string (c.secondInput)
+        EXPECT_EQ (second.err, "ERROR: Output directory is in use by another run that writes "
+                                   + std::string (c.taken != nullptr ? c.taken : c.secondInput)
                                    + " there too: " + path (out) + "\n");
         EXPECT_FALSE (tmp.file ("second.jsonl").exists()) << "nothing is written by the refused run";
     }
     else
     {
         EXPECT_EQ (second.exitCode, 0) << second.err;
-        EXPECT_TRUE (out.getChildFile (c.secondInput).existsAsFile());
+        EXPECT_TRUE (out.getChildFile (c.written != nullptr ? c.written : c.secondInput).existsAsFile());
     }
     EXPECT_EQ (tmp.file ("first.jsonl").loadFileAsString().contains ("\"success\":true"), true);
     EXPECT_FALSE (out.getChildFile (".tessaloom-engine.lock").exists()) << "the last run out takes its lock file away";
@@ -415,7 +428,14 @@ TEST_P (TwoRuns, IntoOneFolder)
 INSTANTIATE_TEST_SUITE_P (SameOrOtherNames, TwoRuns,
                           ::testing::Values (SecondRunCase { "SameName", "voice.wav", true },
                                              SecondRunCase { "SameNameOtherCase", "VOICE.wav", true },
-                                             SecondRunCase { "OtherName", "other.wav", false }),
+                                             SecondRunCase { "OtherName", "other.wav", false },
+                                             // The names are the outputs' names, not the inputs': voice.flac
+                                             // is written to voice.wav, the first run's output ...
+                                             SecondRunCase { "SameOutputFromAnotherFormat", "voice.flac", true, "voice.wav",
+                                                             { "--all-formats", "--denoise", "false" } },
+                                             // ... and voice.wav as MP3, alone, has none of the first run's names.
+                                             SecondRunCase { "OtherOutputFromTheSameName", "voice.wav", false, nullptr,
+                                                             { "--output-format", "mp3", "--outputs-only" }, "voice.mp3" }),
                           [] (const auto& info) { return std::string (info.param.name); });
 
 // ---- Stopped between an output's rename and its report line -------------------------

@@ -197,6 +197,65 @@ TEST (OutputFormats, BatchListsWavSaysWhatItSkippedAndAllFormatsTakesThem)
         EXPECT_EQ (probedCodec (out.getChildFile (name)), "mp3") << name;
 }
 
+// With --all-formats two inputs of one name in two formats (a.wav and a.mp3) map onto one output
+// name: the run is refused before anything is written, else the later output would replace the
+// earlier and both would be reported mastered. With noise reduction on they already share an ASR
+// feed, and that refusal speaks first.
+TEST (OutputFormats, TwoInputsWithOneOutputNameAreRefused)
+{
+    struct Case
+    {
+        const char* label;
+        std::vector<const char*> inputs;
+        std::vector<std::string> options;
+        const char* clash; // the output name both would be written to
+        const char* message;
+    };
+    const char* outputs = "have one output name; both would be written to one file: ";
+    const char* feeds = "have one ASR feed; both would be written to one file: ";
+    const Case cases[] = {
+        { "WAV and MP3 onto WAV", { "a.wav", "a.mp3" }, { "--denoise", "false" }, "a.wav", outputs },
+        { "WAV and MP3 onto MP3", { "a.wav", "a.mp3" }, { "--denoise", "false", "--output-format", "mp3" }, "a.mp3", outputs },
+        { "FLAC and MP3 onto FLAC", { "a.flac", "a.mp3", "b.wav" }, { "--denoise", "false", "--output-format", "flac" },
+          "a.flac", outputs },
+        { "outputs only", { "a.wav", "a.flac" }, { "--outputs-only", "--deepfilter-path", "/bin/false" }, "a.wav", outputs },
+        { "noise reduction on", { "a.wav", "a.mp3" }, { "--deepfilter-path", "/bin/false" }, "a_asr_feed.wav", feeds },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.label);
+        TempFolder dir;
+        const auto in = dir.path().getChildFile ("in");
+        const auto out = dir.path().getChildFile ("out");
+        in.createDirectory();
+        writeWav (dir.file ("source.wav"), speechLike (1, 44100 * 2, 44100.0), 44100.0);
+        for (const char* name : c.inputs)
+        {
+            const auto file = in.getChildFile (name);
+            if (file.hasFileExtension ("wav"))
+                dir.file ("source.wav").copyFileTo (file);
+            else
+                runProcess ("/usr/bin/ffmpeg", { "-v", "error", "-y", "-i", dir.file ("source.wav").getFullPathName().toStdString(),
+                                                 file.getFullPathName().toStdString() });
+            ASSERT_TRUE (file.existsAsFile()) << name;
+        }
+
+        std::vector<std::string> args { "--input-dir", in.getFullPathName().toStdString(), "--output-dir",
+                                        out.getFullPathName().toStdString(), "--all-formats" };
+        args.insert (args.end(), c.options.begin(), c.options.end());
+        const auto run = runEngineExe (args);
+        EXPECT_EQ (run.exitCode, 1) << run.err;
+        EXPECT_EQ (run.out, "");
+        const auto inputs = juce::String (c.inputs[0]).compare (c.inputs[1]) < 0
+                                ? std::string (c.inputs[0]) + " and " + c.inputs[1]
+                                : std::string (c.inputs[1]) + " and " + c.inputs[0];
+        EXPECT_EQ (run.err, "ERROR: Input files " + inputs + " " + c.message + out.getChildFile (c.clash).getFullPathName().toStdString()
+                                + "\nRun with --help for usage information.\n");
+        EXPECT_FALSE (out.exists()) << "a refused run creates nothing";
+    }
+}
+
 // The promise on the decoded file: with the loudness finish and a lossy format, the file that
 // is delivered decodes (by FFmpeg) under the ceiling and on the target (by libebur128), and the
 // report says how it got there.
