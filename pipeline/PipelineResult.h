@@ -12,21 +12,6 @@
 
 #include <optional>
 
-// What the chain chose for one file: each step's own record, in the chain's order.
-struct ChainSettings
-{
-    bool ran = false; // false when the compressor and the EQ were both off and the output is a copy
-    steps::PreGainSettings preGain;
-    steps::DeEsserSettings deEsser;
-    steps::ExpanderSettings expander;
-    steps::VocalEqSettings vocalEq;
-    steps::LevelerSettings leveler;
-    steps::SaturationSettings saturation;
-    steps::NormalizationSettings normalization;
-    steps::LimiterSettings limiter;
-    steps::LoudnessFinishSettings loudnessFinish;
-};
-
 // The finished file as written: the analysis of its 16-bit samples.
 struct OutputMeasurement
 {

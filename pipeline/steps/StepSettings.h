@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/Levels.h"
+
 #include <juce_core/juce_core.h>
 
 #include <optional>
@@ -8,7 +10,8 @@
 // the step's own design (pipeline/steps/Steps.h) and written into the report by
 // the step itself, each under its own keys. A field is empty when its step did
 // not run (switched off, bypassed) or its gain was not applied (loudness not
-// measured); gains and thresholds in dB, thresholds in dBFS.
+// measured); gains and thresholds in dB, thresholds in dBFS. ChainSettings, at
+// the end, holds them all in the chain's order.
 namespace steps
 {
 class ReportKeys;
@@ -56,7 +59,7 @@ struct SaturationSettings
 
 struct NormalizationSettings
 {
-    float measuredLufs = -144.0f; // loudness the gain was worked out from (no level until designed)
+    float measuredLufs = (float) kNoLevelDb; // loudness the gain was worked out from (no level until designed)
     std::optional<float> gainDb;
     void addKeys (ReportKeys&, bool chainRan) const; // the loudness is null when the chain did not run
 };
@@ -101,3 +104,18 @@ private:
     juce::String written;
 };
 } // namespace steps
+
+// What the chain chose for one file: each step's own record, in the chain's order.
+struct ChainSettings
+{
+    bool ran = false; // false when the compressor and the EQ were both off and the output is a copy
+    steps::PreGainSettings preGain;
+    steps::DeEsserSettings deEsser;
+    steps::ExpanderSettings expander;
+    steps::VocalEqSettings vocalEq;
+    steps::LevelerSettings leveler;
+    steps::SaturationSettings saturation;
+    steps::NormalizationSettings normalization;
+    steps::LimiterSettings limiter;
+    steps::LoudnessFinishSettings loudnessFinish;
+};
