@@ -6,6 +6,7 @@
 #include "io/InFlightFiles.h"
 #include "io/NativeNames.h"
 #include "pipeline/Delivery.h"
+#include "pipeline/steps/Steps.h"
 
 #include <cerrno>
 #include <chrono>
@@ -73,39 +74,10 @@ private:
     juce::String text;
 };
 
+// Each step of the chain writes its own keys (pipeline/steps/), quoted by the report's rule.
 juce::String settingsJson (const PipelineConfig& config, const PipelineResult& r)
 {
-    const auto& s = r.settings;
-    const auto& m = r.mapping;
-    const juce::String eq = s.vocalEq ? Fields()
-                                            .add ("voiceType", quoted (config.voiceType))
-                                            .add ("airShelfDb", number (m.airShelfDb))
-                                            .add ("presenceDb", number (m.presenceDb))
-                                            .add ("mudCutDb", number (m.mudCutDb))
-                                            .close()
-                                      : juce::String ("null");
-    return Fields()
-        .add ("chainRan", s.ran ? "true" : "false")
-        .add ("denoiseAttenuationLimitDb", config.denoise ? number (m.df3AttenLimitDb) : "null")
-        .add ("preGainDb", numberOrNull (s.preGainDb))
-        .add ("deEsserThresholdDbfs", numberOrNull (s.deEsserThresholdDb))
-        .add ("expanderThresholdDbfs", numberOrNull (s.expanderThresholdDb))
-        .add ("expanderRatio", numberOrNull (s.expanderRatio))
-        .add ("eq", eq)
-        .add ("compressorRatio", numberOrNull (s.compressorRatio))
-        .add ("saturationDriveDb", numberOrNull (s.saturationDriveDb))
-        .add ("normalizationMeasuredLufs", s.ran ? number (s.normalizationMeasuredLufs) : "null")
-        .add ("normalizationGainDb", numberOrNull (s.normalizationGainDb))
-        .add ("limiterCeilingDbfs", numberOrNull (s.limiterCeilingDb))
-        .add ("outputTrimDb", numberOrNull (s.outputTrimDb))
-        .add ("finish", quoted (config.finish == Finish::loudness ? "loudness" : "peak-trim"))
-        .add ("truePeakCeilingDbtp", numberOrNull (s.truePeakCeilingDbtp))
-        .add ("limiterMaxGainReductionDb", numberOrNull (s.limiterMaxGainReductionDb))
-        .add ("limiterMeanGainReductionDb", numberOrNull (s.limiterMeanGainReductionDb))
-        .add ("finishDriveDb", numberOrNull (s.finishDriveDb))
-        .add ("finishGainDb", numberOrNull (s.finishGainDb))
-        .add ("finishPasses", s.finishPasses > 0 ? juce::String (s.finishPasses) : juce::String ("null"))
-        .close();
+    return steps::settingsJson (config, r.mapping, r.settings, quoted);
 }
 
 // The preset's requirements against the written file; a file with no

@@ -16,6 +16,7 @@
 #include "pipeline/OutputMeasure.h"
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
+#include "pipeline/steps/Steps.h"
 #include "pipeline/WorkFolder.h"
 #include "pipeline/stages/StageShape.h"
 #include "tools/NoiseReducer.h"
@@ -397,7 +398,7 @@ bool FileRun::writePreFiltered (AudioBlockSource& source, bool hasGridHum)
     }
     const auto preFilterReport = stages::describePreFilter (preFilterParameters);
     result.room.humNotchedHz = preFilterReport.notchedHz;
-    stage_log::write (preFilterReport);
+    stage_log::write (steps::linesFor (preFilterReport));
 
     // The clipped stretches are rebuilt on the way into the intermediate.
     std::optional<stages::Declipper> declipper;

@@ -2,11 +2,11 @@
 
 #include "analysis/SpeechToPause.h"
 #include "io/AudioFileIO.h"
-#include "pipeline/ChainSteps.h"
 #include "pipeline/FilePasses.h"
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
 #include "pipeline/stages/PauseDucker.h"
+#include "pipeline/steps/Steps.h"
 
 #include <algorithm>
 
@@ -29,11 +29,11 @@ void log (const juce::StringArray& lines)
 }
 
 // Logs the check after a step: the error when it failed, else the peak report.
-std::optional<ChainStop> check (const ChainStep& step, const sample_checks::Tally& tally, int numChannels)
+std::optional<ChainStop> check (const steps::Row& row, const sample_checks::Tally& tally, int numChannels)
 {
     if (tally.nonFinite > 0)
-        return ChainStop { step.checkLabel, sample_checks::saturatingCount (tally.nonFinite), {} };
-    juce::Logger::writeToLog (stage_log::peakLine (step.reportLabel, sample_checks::peakLevelDbfs (tally.peak, numChannels)));
+        return ChainStop { row.checkLabel, sample_checks::saturatingCount (tally.nonFinite), {} };
+    juce::Logger::writeToLog (stage_log::peakLine (row.reportLabel, sample_checks::peakLevelDbfs (tally.peak, numChannels)));
     return std::nullopt;
 }
 
@@ -42,54 +42,87 @@ ChainStop readFailure (const juce::String& error)
     return ChainStop { {}, 0, error };
 }
 
+// A shaping step as designed for this file, and the tallies of its check.
+struct DesignedStep
+{
+    const steps::Row& row;
+    steps::Prepared prepared;
+    sample_checks::ChannelTallies tallies;
+};
+
 // Everything one chain run holds between its passes.
 struct ChainRun
 {
     const ChainInput& in;
-    const StepContext& context;
+    const steps::Context& context;
+    ChainSettings& settings; // each step's record goes into its own place here
     ChainSink& sink;
     FloatSpill spill;
     side_by_side::KeptHelper helper; // one second thread for every block of every pass
     int channels;
 
+    std::vector<pass::ChannelStep> designShaping (std::vector<DesignedStep>& designed, const std::vector<bool>& speech,
+                                                  float duckDb);
+    bool shapeAgain (SpeechToPause& background, int attempt, float& duckDb);
     std::optional<ChainStop> shapeAndCheck (std::optional<Analysis>& shaped);
-    std::optional<ChainStop> levelAndTrim (const NormalizationDesign& normalization);
+    std::optional<ChainStop> levelAndTrim (const steps::NormalizationDesign& normalization);
     std::optional<ChainStop> settleFinish (const FinishStages& finish, stages::LoudnessFinishReport& report, float& gainDb);
-    std::optional<ChainStop> finishForDelivery (const NormalizationDesign& normalization);
+    std::optional<ChainStop> finishForDelivery (const steps::NormalizationDesign& normalization);
 };
 
-// The shaping pass, then each step's header, lines and check in run order.
+// Designs the shaping steps that run (each records its settings) and, with
+// the background guard lowering the pauses, the ducker after them.
+std::vector<pass::ChannelStep> ChainRun::designShaping (std::vector<DesignedStep>& designed,
+                                                        const std::vector<bool>& speech, float duckDb)
+{
+    designed.clear();
+    designed.reserve (steps::shapingSteps().size()); // the pass holds pointers to the tallies
+    std::vector<pass::ChannelStep> passSteps;
+    for (const auto& s : steps::shapingSteps())
+    {
+        const bool on = steps::runs (s.row, in.config);
+        designed.push_back ({ s.row, on ? s.prepare (context, steps::bypassed (s.row, in.config), settings) : steps::Prepared(),
+                              sample_checks::ChannelTallies (channels) });
+        passSteps.push_back ({ designed.back().prepared.process, &designed.back().tallies });
+    }
+    if (duckDb > 0.0f)
+        passSteps.push_back ({ pass::holding (std::make_shared<stages::PauseDucker> (
+            stages::designPauseDucker ({ speech, in.background->blockFrames, duckDb }, context.sampleRate), channels)) });
+    return passSteps;
+}
+
+// The background guard after a shaping pass: records the ratio it gave, and
+// says whether to shape again with the pauses lowered further (duckDb).
+bool ChainRun::shapeAgain (SpeechToPause& background, int attempt, float& duckDb)
+{
+    auto& findings = in.background->findings;
+    const auto ratio = background.ratioDb();
+    findings.outputSpeechToPauseDb = ratio;
+    findings.backgroundShapePasses = attempt + 1;
+    findings.backgroundDuckDb = duckDb;
+    if (! ratio || ! spill.ok())
+        return false;
+    findings.backgroundTried.push_back ({ duckDb, *ratio });
+    const double shortfall = in.background->inputSpeechToPauseDb + kBackgroundMarginDb - *ratio;
+    if (shortfall <= 0.0 || attempt + 1 >= kBackgroundPasses || duckDb >= kMostDuckDb)
+        return false;
+    duckDb = juce::jmin (kMostDuckDb, duckDb + (float) shortfall);
+    return true;
+}
+
+// The shaping pass (again, while the background guard asks), then each step's
+// header, lines and check in run order.
 std::optional<ChainStop> ChainRun::shapeAndCheck (std::optional<Analysis>& shaped)
 {
-    struct Shaping
-    {
-        const ChainStep& step;
-        PreparedStep prepared;
-        sample_checks::ChannelTallies tallies;
-    };
-    std::vector<Shaping> steps;
-    // With the background guard: the input's speech blocks, and how far its pauses are lowered.
-    std::vector<bool> speech;
+    std::vector<DesignedStep> designed;
+    std::vector<bool> speech; // with the background guard: the input's speech blocks
     if (in.background != nullptr)
         for (const auto kind : in.background->blocks)
             speech.push_back (kind == BlockKind::speech);
-    float duckDb = 0.0f;
+    float duckDb = 0.0f; // how far the guard lowers the pauses
     for (int attempt = 0;; ++attempt)
     {
-        steps.clear();
-        steps.reserve (shapingSteps().size()); // the pass below holds pointers to the tallies
-        std::vector<pass::ChannelStep> passSteps;
-        for (const auto& s : shapingSteps())
-        {
-            const bool on = runs (s.step, in.config);
-            steps.push_back ({ s.step, on ? s.prepare (context, bypassed (s.step, in.config)) : PreparedStep(),
-                               sample_checks::ChannelTallies (channels) });
-            passSteps.push_back ({ steps.back().prepared.process, &steps.back().tallies });
-        }
-        if (duckDb > 0.0f)
-            passSteps.push_back ({ pass::holding (std::make_shared<stages::PauseDucker> (
-                stages::designPauseDucker ({ speech, in.background->blockFrames, duckDb }, context.sampleRate), channels)) });
-
+        const auto passSteps = designShaping (designed, speech, duckDb);
         std::optional<SpeechToPause> background;
         if (in.background != nullptr)
             background.emplace (in.background->blocks, in.background->blockFrames);
@@ -99,20 +132,8 @@ std::optional<ChainStop> ChainRun::shapeAndCheck (std::optional<Analysis>& shape
                                    : pass::Tap());
         if (! shaped)
             return readFailure (readErrorMessage (in.sourceFile));
-        if (! background)
+        if (! background || ! shapeAgain (*background, attempt, duckDb))
             break;
-        auto& findings = in.background->findings;
-        const auto ratio = background->ratioDb();
-        findings.outputSpeechToPauseDb = ratio;
-        findings.backgroundShapePasses = attempt + 1;
-        findings.backgroundDuckDb = duckDb;
-        if (! ratio || ! spill.ok())
-            break;
-        findings.backgroundTried.push_back ({ duckDb, *ratio });
-        const double shortfall = in.background->inputSpeechToPauseDb + kBackgroundMarginDb - *ratio;
-        if (shortfall <= 0.0 || attempt + 1 >= kBackgroundPasses || duckDb >= kMostDuckDb)
-            break;
-        duckDb = juce::jmin (kMostDuckDb, duckDb + (float) shortfall);
         spill.restart();
     }
     if (spill.movedToMemory())
@@ -120,11 +141,11 @@ std::optional<ChainStop> ChainRun::shapeAndCheck (std::optional<Analysis>& shape
     if (! spill.ok())
         return readFailure (spill.outcome().message);
 
-    for (const auto& s : steps)
+    for (const auto& s : designed)
     {
-        logHeader (s.step, in.config);
+        steps::logHeader (s.row, in.config);
         log (s.prepared.lines);
-        if (auto stop = check (s.step, s.tallies.total(), channels))
+        if (auto stop = check (s.row, s.tallies.total(), channels))
             return stop;
     }
     return std::nullopt;
@@ -132,36 +153,37 @@ std::optional<ChainStop> ChainRun::shapeAndCheck (std::optional<Analysis>& shape
 
 // The peak limiter and output trim: a pass for the peak the trim is set from,
 // then the last pass with the trim into the sink.
-std::optional<ChainStop> ChainRun::levelAndTrim (const NormalizationDesign& normalization)
+std::optional<ChainStop> ChainRun::levelAndTrim (const steps::NormalizationDesign& normalization)
 {
-    LevelStages level { normalization.gain, runs (limiterStep, in.config), std::nullopt };
+    LevelStages level { normalization.gain, steps::runs (steps::limiter, in.config), std::nullopt };
     sample_checks::ChannelTallies afterNormalization (channels), afterLimiter (channels);
     if (! levelPass (level, spill, helper, &afterNormalization, &afterLimiter, [] (juce::AudioBuffer<float>&, int) {})
         || ! spill.ok())
         return readFailure (spill.outcome().message);
 
-    logHeader (normalizationStep, in.config);
+    steps::logHeader (steps::normalization, in.config);
     log (normalization.lines);
-    if (auto stop = check (normalizationStep, afterNormalization.total(), channels))
+    if (auto stop = check (steps::normalization, afterNormalization.total(), channels))
         return stop;
 
-    logHeader (limiterStep, in.config);
+    steps::logHeader (steps::limiter, in.config);
     const auto limited = afterLimiter.total();
     if (level.limit)
     {
-        const auto trim = designTrim (context, limited.peak);
+        const auto trim = steps::designTrim (limited.peak);
         level.trim = trim.trim;
+        settings.limiter = trim.settings;
         log (trim.lines);
     }
     if (limited.nonFinite > 0)
-        return ChainStop { limiterStep.checkLabel, sample_checks::saturatingCount (limited.nonFinite), {} };
+        return ChainStop { steps::limiter.checkLabel, sample_checks::saturatingCount (limited.nonFinite), {} };
 
     sample_checks::ChannelTallies finished (channels);
     if (! levelPass (level, spill, helper, nullptr, &finished,
                      [this] (juce::AudioBuffer<float>& block, int n) { sink.write (block, n); })
         || ! spill.ok())
         return readFailure (spill.outcome().message);
-    return check (limiterStep, finished.total(), channels);
+    return check (steps::limiter, finished.total(), channels);
 }
 
 // Measure, correct, measure again, until the loudness is settled.
@@ -188,30 +210,24 @@ std::optional<ChainStop> ChainRun::settleFinish (const FinishStages& finish, sta
     }
 }
 
-stages::LoudnessFinishReport reportFor (const PipelineConfig& config, const NormalizationDesign& normalization)
+// The settled pass's drive, limiter and loudness, with the final gain, in the finish's report.
+void settle (stages::LoudnessFinishReport& report, float gainDb)
 {
-    stages::LoudnessFinishReport report;
-    report.targetLufs = config.targetLufs;
-    report.ceilingDbtp = config.truePeakDbtp;
-    if (! normalization.gain)
-        report.loudness = normalization.parameters.bypassed ? stages::LoudnessFinishReport::Loudness::leftAlone
-                                                            : stages::LoudnessFinishReport::Loudness::notMeasured;
-    return report;
+    const auto& settledPass = report.passes.back();
+    report.driveDb = settledPass.driveDb;
+    report.limiter = settledPass.limiter;
+    if (gainDb != 0.0f)
+        report.gain = stages::gainSettingFor (gainDb);
+    report.finalLufs = settledPass.lufs > kNotMeasuredLufs ? settledPass.lufs + gainDb : settledPass.lufs;
 }
 
 // The loudness finish: measuring passes until the loudness is settled, then the last pass into the sink.
-std::optional<ChainStop> ChainRun::finishForDelivery (const NormalizationDesign& normalization)
+std::optional<ChainStop> ChainRun::finishForDelivery (const steps::NormalizationDesign& normalization)
 {
     const auto& config = in.config;
-    FinishStages finish { normalization.gain, std::nullopt, in.loudnessWeights };
-    if (runs (loudnessFinishStep, config))
-    {
-        stages::TruePeakLimiterParameters limiterParameters;
-        limiterParameters.ceilingDbtp = config.truePeakDbtp;
-        finish.limiter = stages::designTruePeakLimiter (limiterParameters, spill.sampleRate());
-    }
-
-    auto report = reportFor (config, normalization);
+    const FinishStages finish { normalization.gain, steps::designFinishLimiter (config, spill.sampleRate()),
+                                in.loudnessWeights };
+    auto report = steps::startFinishReport (config, normalization);
 
     // The first pass also gives the peak after normalization, for its report.
     sample_checks::ChannelTallies afterNormalization (channels);
@@ -220,26 +236,21 @@ std::optional<ChainStop> ChainRun::finishForDelivery (const NormalizationDesign&
         return readFailure (spill.outcome().message);
     report.passes.push_back (*first);
 
-    logHeader (normalizationStep, config);
+    steps::logHeader (steps::normalization, config);
     log (normalization.lines);
-    if (auto stop = check (normalizationStep, afterNormalization.total(), channels))
+    if (auto stop = check (steps::normalization, afterNormalization.total(), channels))
         return stop;
 
     float gainDb = 0.0f;
     if (auto stop = settleFinish (finish, report, gainDb))
         return stop;
-    const auto& settledPass = report.passes.back();
-    report.driveDb = settledPass.driveDb;
-    report.limiter = settledPass.limiter;
-    if (gainDb != 0.0f)
-        report.gain = stages::gainSettingFor (gainDb);
-    report.finalLufs = settledPass.lufs > kNotMeasuredLufs ? settledPass.lufs + gainDb : settledPass.lufs;
+    settle (report, gainDb);
 
-    logHeader (loudnessFinishStep, config);
+    steps::logHeader (steps::loudnessFinish, config);
     if (finish.limiter)
     {
-        log (stage_log::linesFor (report));
-        recordFinish (context, report, gainDb);
+        log (steps::linesFor (report));
+        settings.loudnessFinish = steps::finishSettings (config, report, gainDb);
     }
 
     // The last pass: the settled drive and gain, into the sink.
@@ -254,7 +265,7 @@ std::optional<ChainStop> ChainRun::finishForDelivery (const NormalizationDesign&
                       })
         || ! spill.ok())
         return readFailure (spill.outcome().message);
-    return check (loudnessFinishStep, finished.total(), channels);
+    return check (steps::loudnessFinish, finished.total(), channels);
 }
 } // namespace
 
@@ -265,14 +276,15 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
     settings.ran = true;
     const int channels = in.source.numChannels();
     const double rate = in.source.sampleRate();
-    const StepContext context { rate, channels, in.config, in.params, in.beforePreGain, settings };
+    const steps::Context context { rate, channels, in.config, in.params, in.beforePreGain };
 
-    ChainRun run { in, context, sink, FloatSpill (in.spillFile, channels, rate), {}, channels };
+    ChainRun run { in, context, settings, sink, FloatSpill (in.spillFile, channels, rate), {}, channels };
     std::optional<Analysis> shaped;
     if (auto stop = run.shapeAndCheck (shaped))
         return stop;
 
-    const auto normalization = designNormalization (context, *shaped);
+    const auto normalization = steps::designNormalization (context, *shaped);
+    settings.normalization = normalization.settings;
     if (in.config.finish == Finish::loudness)
         return run.finishForDelivery (normalization);
     return run.levelAndTrim (normalization);

@@ -6,19 +6,6 @@
 
 #include <optional>
 
-// The stages a run may skip, by the number the command line gives them.
-enum class BypassStage : int
-{
-    none = 0,
-    preGain = 1,       // the analysis still runs; no gain, and the expander keeps its base threshold
-    deEsser = 2,
-    vocalEq = 3,
-    leveler = 4,
-    saturation = 5,
-    normalization = 6, // the analysis still runs; no gain
-    limiter = 7        // the limiter and the output trim
-};
-
 // How the chain ends (Stage 6).
 enum class Finish
 {
@@ -46,7 +33,7 @@ struct PipelineConfig
     juce::String deepFilterPath;
     juce::String ffmpegPath;
     float targetLufs = -18.0f;
-    // 1..7 each skip one stage (see BypassStage); any other value skips nothing.
+    // 1..7 each skip one step (each step's row in pipeline/steps/ holds its number); any other value skips nothing.
     int bypassStage = 0;
     // Measure each written output and record what the chain chose (for the
     // per-file report); off, the run does no extra work.
@@ -67,5 +54,6 @@ struct PipelineConfig
     bool keepBackground = false;         // the chain never lifts the pauses towards the speech (the presets)
     bool roomLog = false;                // log the room lines (hum, clipping, background): a room option or a preset
 
-    bool bypasses (BypassStage stage) const { return stage != BypassStage::none && bypassStage == (int) stage; }
+    // Whether the step of this bypass number is skipped (0: a step no number reaches).
+    bool bypasses (int stageNumber) const { return stageNumber != 0 && bypassStage == stageNumber; }
 };

@@ -6,36 +6,11 @@
 #include "analysis/Overview.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/DeliveryEncode.h"
+#include "pipeline/steps/StepSettings.h"
 
 #include <juce_core/juce_core.h>
 
 #include <optional>
-
-// What the chain chose for one file. A field is empty when its stage did not
-// run (switched off, bypassed) or its gain was not applied (loudness not
-// measured); gains and thresholds in dB, thresholds in dBFS.
-struct ChainSettings
-{
-    bool ran = false; // false when the compressor and the EQ were both off and the output is a copy
-    std::optional<float> preGainDb;
-    std::optional<float> deEsserThresholdDb;  // re-referenced to the level after pre-gain
-    std::optional<float> expanderThresholdDb; // the same
-    std::optional<float> expanderRatio;
-    bool vocalEq = false;                     // the EQ figures below are those of the mapping when it ran
-    std::optional<float> compressorRatio;     // the leveler's ratio as the mapping reports it
-    std::optional<float> saturationDriveDb;
-    float normalizationMeasuredLufs = -144.0f; // loudness the normalization gain was worked out from
-    std::optional<float> normalizationGainDb;
-    std::optional<float> limiterCeilingDb;
-    std::optional<float> outputTrimDb;
-    // The loudness finish, when it ran (the gains are empty when it left the loudness alone).
-    std::optional<float> truePeakCeilingDbtp;
-    std::optional<double> limiterMaxGainReductionDb; // over the finished file
-    std::optional<double> limiterMeanGainReductionDb; // mean over every frame, dB
-    std::optional<float> finishDriveDb;    // added into the limiter on top of the normalization gain
-    std::optional<float> finishGainDb;     // after the limiter
-    int finishPasses = 0;                  // passes over the samples to settle the loudness
-};
 
 // The finished file as written: the analysis of its 16-bit samples.
 struct OutputMeasurement

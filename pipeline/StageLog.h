@@ -1,33 +1,13 @@
 #pragma once
 
-#include "pipeline/stages/DeEsser.h"
-#include "pipeline/stages/Expander.h"
-#include "pipeline/stages/Leveler.h"
-#include "pipeline/stages/Limiter.h"
-#include "pipeline/stages/LoudnessFinish.h"
-#include "pipeline/stages/NormalizationGain.h"
-#include "pipeline/stages/OutputTrim.h"
-#include "pipeline/stages/PreFilter.h"
-#include "pipeline/stages/PreGain.h"
-#include "pipeline/stages/Saturation.h"
-#include "pipeline/stages/VocalEq.h"
+#include "pipeline/stages/Gain.h"
 
-// The log lines of the stages and of the checks between them, formatted from
-// what each stage reports. The one place that spells them: a stage never logs.
+#include <juce_core/juce_core.h>
+
+// The log lines the steps share and those of the checks between them. Each
+// stage's own lines are formatted by its step (pipeline/steps/); a stage never logs.
 namespace stage_log
 {
-juce::StringArray linesFor (const stages::PreFilterReport&);
-juce::StringArray linesFor (const stages::PreGainReport&);
-juce::StringArray linesFor (const stages::DeEsserReport&);
-juce::StringArray linesFor (const stages::ExpanderReport&);
-juce::StringArray linesFor (const stages::VocalEqReport&);
-juce::StringArray linesFor (const stages::LevelerReport&);
-juce::StringArray linesFor (const stages::SaturationReport&);
-juce::StringArray linesFor (const stages::NormalizationReport&);
-juce::StringArray linesFor (const stages::LimiterReport&);
-juce::StringArray linesFor (const stages::OutputTrimReport&);
-juce::StringArray linesFor (const stages::LoudnessFinishReport&);
-
 // "[AudioPipeline/Gain] Applied makeup gain: ..." for a gain that was applied.
 juce::String makeupGainLine (const stages::GainSetting& applied);
 
@@ -43,11 +23,4 @@ juce::String spillInMemoryLine (const juce::File& spillFile, juce::int64 boundBy
 
 // Writes each line to the current logger, in order.
 void write (const juce::StringArray& lines);
-
-// Writes the report's lines.
-template <typename Report>
-void write (const Report& report)
-{
-    write (linesFor (report));
-}
 } // namespace stage_log

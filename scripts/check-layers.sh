@@ -2,17 +2,19 @@
 # Fails when a source file includes a header from a floor above its own.
 # The floors, top to bottom; a file may include its own folder and any folder below it:
 #   app > pipeline > pipeline/stages > tools > analysis > dsp > io > common
+# (pipeline/steps, the chain's steps one file each, is part of the pipeline floor.)
 # (denoise/ is a program of its own and includes only itself.)
 set -u
 cd "$(dirname "$0")/.." || exit 2
 floors=(app pipeline pipeline/stages tools analysis dsp io common)
 rank() {
     local i
+    [ "$1" = pipeline/steps ] && set -- pipeline
     for i in "${!floors[@]}"; do [ "${floors[$i]}" = "$1" ] && { echo "$i"; return; }; done
     echo -1
 }
 bad=0
-for folder in "${floors[@]}" denoise; do
+for folder in "${floors[@]}" pipeline/steps denoise; do
     mine=$(rank "$folder")
     for file in "$folder"/*.h "$folder"/*.cpp; do
         [ -f "$file" ] || continue
@@ -21,7 +23,7 @@ for folder in "${floors[@]}" denoise; do
             theirs=$(rank "$target")
             if [ "$folder" = denoise ]; then
                 [ "$target" = denoise ] && continue
-            elif [ "$target" = "$folder" ] || [ "$theirs" -gt "$mine" ]; then
+            elif [ "$target" = "$folder" ] || [ "$theirs" -ge "$mine" ]; then
                 continue
             elif [ "$theirs" -lt 0 ]; then
                 continue # not one of the engine's folders (a system or JUCE header)

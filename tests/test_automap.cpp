@@ -1,5 +1,6 @@
 #include "pipeline/AutoMap.h"
 #include "pipeline/PipelineConfig.h"
+#include "pipeline/steps/Steps.h"
 #include "support/StageMeasure.h"
 
 #include <gtest/gtest.h>
@@ -112,8 +113,8 @@ TEST (AutoMap, ExpanderThresholdReReferencing)
     {
         PipelineConfig config;
         config.bypassStage = number;
-        EXPECT_FALSE (config.bypasses (BypassStage::preGain)) << number;
-        EXPECT_FLOAT_EQ (AutoMap::expanderThreshold (-14.0f, second, -67.0f, config.bypasses (BypassStage::preGain)), -61.0f)
+        EXPECT_FALSE (steps::bypassed (steps::preGain.row, config)) << number;
+        EXPECT_FLOAT_EQ (AutoMap::expanderThreshold (-14.0f, second, -67.0f, steps::bypassed (steps::preGain.row, config)), -61.0f)
             << "bypass number " << number << " shifts";
     }
 

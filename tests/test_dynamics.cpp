@@ -2,6 +2,7 @@
 // to steady tones: steady-state gains, untouched signals, channel independence.
 
 #include "pipeline/StageLog.h"
+#include "pipeline/steps/Steps.h"
 #include "support/StageMeasure.h"
 #include "support/TestSupport.h"
 #include "support/WholeBuffer.h"
@@ -119,7 +120,7 @@ TEST (DeEsser, LogLineShowsTheCompressorThreshold)
     for (const auto& c : cases)
     {
         auto buffer = sine (1, 480, 8000.0, 440.0, 0.1f);
-        EXPECT_EQ (stage_log::linesFor (stages::applyDeEsser (buffer, 8000.0, { c.level })), juce::StringArray (c.line))
+        EXPECT_EQ (steps::linesFor (stages::applyDeEsser (buffer, 8000.0, { c.level })), juce::StringArray (c.line))
             << c.level;
     }
 }
@@ -141,7 +142,7 @@ TEST (DeEsser, EmptyBuffersPassAndReport)
     for (auto [channels, samples] : { std::pair { 0, 0 }, std::pair { 2, 0 }, std::pair { 0, 64 } })
     {
         juce::AudioBuffer<float> b (channels, samples);
-        EXPECT_EQ (stage_log::linesFor (stages::applyDeEsser (b, rate, { -20.0f })).size(), 1);
+        EXPECT_EQ (steps::linesFor (stages::applyDeEsser (b, rate, { -20.0f })).size(), 1);
     }
 }
 
@@ -218,7 +219,7 @@ TEST (Expander, LogLineReportsTheThresholdAsPassed)
     for (const auto& c : cases)
     {
         auto buffer = sine (1, 480, rate, 440.0, 0.1f);
-        EXPECT_EQ (stage_log::linesFor (stages::applyExpander (buffer, rate, { c.threshold })), juce::StringArray (c.line));
+        EXPECT_EQ (steps::linesFor (stages::applyExpander (buffer, rate, { c.threshold })), juce::StringArray (c.line));
     }
 }
 
@@ -260,6 +261,6 @@ TEST (Leveler, OnlyTheLoudChannelIsTurnedDown)
 TEST (Leveler, LogLine)
 {
     auto buffer = sine (1, 480, rate, 440.0, 0.1f);
-    EXPECT_EQ (stage_log::linesFor (stages::applyLeveler (buffer, rate)),
+    EXPECT_EQ (steps::linesFor (stages::applyLeveler (buffer, rate)),
                juce::StringArray ("[AudioPipeline/Compressor] Applied Serial Opto-Style Leveler (LA-2A Topology)"));
 }

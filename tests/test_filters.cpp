@@ -3,6 +3,7 @@
 // a double-precision cookbook reference of the same cascade.
 
 #include "pipeline/StageLog.h"
+#include "pipeline/steps/Steps.h"
 #include "pipeline/stages/BiquadCascade.h"
 #include "support/StageMeasure.h"
 #include "support/TestSupport.h"
@@ -212,7 +213,7 @@ TEST (PreFilter, LogLinesAndEmptyBuffers)
         juce::StringArray expected { "[AudioPipeline/PreFilter] Applied HPF at 90Hz" };
         if (c.hum)
             expected.add ("[AudioPipeline/PreFilter] Applied 50/100/150Hz Grid Hum Eradication (Gated)");
-        EXPECT_EQ (stage_log::linesFor (report), expected) << c.channels << "x" << c.samples;
+        EXPECT_EQ (steps::linesFor (report), expected) << c.channels << "x" << c.samples;
         EXPECT_EQ (buffer.getNumChannels(), c.channels);
         EXPECT_EQ (buffer.getNumSamples(), c.samples);
     }
@@ -305,7 +306,7 @@ TEST (VocalEq, LogLine)
     for (const auto& c : cases)
     {
         auto buffer = sine (1, 480, 48000.0, 1000.0, 0.1f);
-        EXPECT_EQ (stage_log::linesFor (stages::applyVocalEq (buffer, 48000.0, { c.voice, c.air, c.presence, c.mud })),
+        EXPECT_EQ (steps::linesFor (stages::applyVocalEq (buffer, 48000.0, { c.voice, c.air, c.presence, c.mud })),
                    juce::StringArray (c.line));
     }
 }
@@ -394,6 +395,6 @@ TEST (Saturation, LogLine)
     for (const auto& c : cases)
     {
         juce::AudioBuffer<float> empty (0, 0);
-        EXPECT_EQ (stage_log::linesFor (stages::applySaturation (empty, 22050.0, { c.drive })), juce::StringArray (c.line));
+        EXPECT_EQ (steps::linesFor (stages::applySaturation (empty, 22050.0, { c.drive })), juce::StringArray (c.line));
     }
 }

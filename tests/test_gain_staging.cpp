@@ -6,6 +6,7 @@
 #include "pipeline/PipelineConfig.h"
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
+#include "pipeline/steps/Steps.h"
 #include "pipeline/stages/OutputTrim.h"
 #include "support/TestSupport.h"
 #include "support/WholeBuffer.h"
@@ -261,13 +262,13 @@ using LevelStage = juce::StringArray (*) (juce::AudioBuffer<float>&, float targe
 
 juce::StringArray preGain (juce::AudioBuffer<float>& b, float target, float measured, int bypass)
 {
-    return stage_log::linesFor (stages::applyPreGain (b, { target, measured, bypass == (int) BypassStage::preGain }));
+    return steps::linesFor (stages::applyPreGain (b, { target, measured, bypass == steps::preGain.row.bypassNumber }));
 }
 
 juce::StringArray normalization (juce::AudioBuffer<float>& b, float target, float measured, int bypass)
 {
-    return stage_log::linesFor (
-        stages::applyNormalizationGain (b, { target, measured, bypass == (int) BypassStage::normalization }));
+    return steps::linesFor (
+        stages::applyNormalizationGain (b, { target, measured, bypass == steps::normalization.bypassNumber }));
 }
 
 void runRuleCases (const std::vector<RuleCase>& cases, LevelStage stage)
@@ -369,7 +370,7 @@ TEST (OutputTrim, SetsThePeakExactlyInBothDirections)
         const auto before = buffer;
 
         const auto report = stages::applyOutputTrim (buffer);
-        const auto lines = stage_log::linesFor (report);
+        const auto lines = steps::linesFor (report);
         if (k.expected == nullptr)
         {
             EXPECT_TRUE (lines.isEmpty()) << k.peak;
@@ -400,7 +401,7 @@ TEST (OutputTrim, LeavesSilencedAndClearedBuffersAlone)
     {
         const auto report = stages::applyOutputTrim (*buffer);
         EXPECT_FALSE (report.applied.has_value());
-        EXPECT_TRUE (stage_log::linesFor (report).isEmpty());
+        EXPECT_TRUE (steps::linesFor (report).isEmpty());
     }
     EXPECT_EQ (peakOf (silenced), 0.0f);
 }
@@ -488,7 +489,7 @@ TEST (Limiter, MatchesTheReferenceModelAndStaysWithinFullScale)
     {
         auto actual = k.signal;
         auto expected = k.signal;
-        const auto lines = stage_log::linesFor (stages::applyLimiter (actual, k.sampleRate, {}));
+        const auto lines = steps::linesFor (stages::applyLimiter (actual, k.sampleRate, {}));
         ReferenceLimiter (k.sampleRate, k.signal.getNumChannels()).process (expected);
 
         EXPECT_EQ (lines, juce::StringArray ("[AudioPipeline/Limiter] Applied True Peak Limiter (Ceiling=-1.0 dBTP)"));
@@ -541,8 +542,8 @@ TEST (LimitAndTrim, QuietAndLoudMaterialEndsAtTheTrimPeak)
 
     for (auto& k : cases)
     {
-        auto lines = stage_log::linesFor (stages::applyLimiter (k.signal, 48000.0, {}));
-        lines.addArray (stage_log::linesFor (stages::applyOutputTrim (k.signal)));
+        auto lines = steps::linesFor (stages::applyLimiter (k.signal, 48000.0, {}));
+        lines.addArray (steps::linesFor (stages::applyOutputTrim (k.signal)));
         EXPECT_EQ (lines, juce::StringArray ({ "[AudioPipeline/Limiter] Applied True Peak Limiter (Ceiling=-1.0 dBTP)",
                                                k.trimLine }))
             << k.name;
@@ -554,8 +555,8 @@ TEST (LimitAndTrim, SilenceGetsNoTrim)
 {
     for (auto buffer : { silence (2, 4800), juce::AudioBuffer<float> (1, 0) })
     {
-        auto lines = stage_log::linesFor (stages::applyLimiter (buffer, 48000.0, {}));
-        lines.addArray (stage_log::linesFor (stages::applyOutputTrim (buffer)));
+        auto lines = steps::linesFor (stages::applyLimiter (buffer, 48000.0, {}));
+        lines.addArray (steps::linesFor (stages::applyOutputTrim (buffer)));
         EXPECT_EQ (lines, juce::StringArray ("[AudioPipeline/Limiter] Applied True Peak Limiter (Ceiling=-1.0 dBTP)"));
         EXPECT_EQ (peakOf (buffer), 0.0f);
     }
