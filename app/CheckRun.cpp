@@ -122,7 +122,7 @@ int runCheck (const CommandLineOptions& options, int workerCount)
                 juce::String line;
                 try
                 {
-                    const auto reading = measureForChecks (file);
+                    const auto reading = check_measure::measureForChecks (file);
                     const double ms = juce::Time::getMillisecondCounterHiRes() - startMs;
                     if (reading.measurement)
                     {

@@ -10,6 +10,8 @@
 
 #include <cmath>
 
+namespace output_measure
+{
 namespace
 {
 double dbfsOf (double linear)
@@ -69,3 +71,4 @@ OutputReadBack readBackOutput (const juce::File& output, bool withQuietest, cons
     back.overview = overview.finish();
     return back;
 }
+} // namespace output_measure
