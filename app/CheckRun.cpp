@@ -70,7 +70,7 @@ struct Checks
 juce::String checkOne (const juce::File& file, Checks& checks)
 {
     const double startMs = juce::Time::getMillisecondCounterHiRes();
-    const auto reading = measureForChecks (file);
+    const auto reading = check_measure::measureForChecks (file);
     const double ms = juce::Time::getMillisecondCounterHiRes() - startMs;
     if (! reading.measurement)
     {

@@ -64,7 +64,7 @@ void BM_Analyze (benchmark::State& state)
     QuietLog quiet;
     setUp (state);
     for (auto _ : state)
-        benchmark::DoNotOptimize (AudioAnalyzer::analyze (b, kRate));
+        benchmark::DoNotOptimize (whole_buffer_analysis::analyze (b, kRate));
 }
 
 // The whole analysis without the log: the buffer as one block.
@@ -73,7 +73,7 @@ void BM_Measure (benchmark::State& state)
     const auto& b = material ((int) state.range (0));
     setUp (state);
     for (auto _ : state)
-        benchmark::DoNotOptimize (AudioAnalyzer::measure (b, kRate));
+        benchmark::DoNotOptimize (whole_buffer_analysis::measure (b, kRate));
 }
 
 // The same analysis as a streaming driver feeds it: blocks of 32,768 frames,
@@ -105,7 +105,7 @@ void BM_LoudnessStreaming (benchmark::State& state)
     const auto& b = material ((int) state.range (0));
     setUp (state);
     for (auto _ : state)
-        benchmark::DoNotOptimize (analysis_detail::gateBlockPowers (analysis_detail::kWeightedBlockPowers (b, kRate)));
+        benchmark::DoNotOptimize (analysis_detail::gateBlockPowers (whole_buffer_analysis::kWeightedBlockPowers (b, kRate)));
 }
 
 void BM_LoudnessCopyAndFilter (benchmark::State& state)
@@ -115,8 +115,8 @@ void BM_LoudnessCopyAndFilter (benchmark::State& state)
     for (auto _ : state)
     {
         juce::AudioBuffer<float> copy (b);
-        AudioAnalyzer::applyKWeighting (copy, kRate);
-        benchmark::DoNotOptimize (AudioAnalyzer::measureIntegratedLoudness (copy, kRate));
+        whole_buffer_analysis::applyKWeighting (copy, kRate);
+        benchmark::DoNotOptimize (whole_buffer_analysis::measureIntegratedLoudness (copy, kRate));
     }
 }
 
@@ -126,7 +126,7 @@ void BM_LoudnessStreaming44k1 (benchmark::State& state)
     const auto& b = material ((int) state.range (0));
     setUp (state);
     for (auto _ : state)
-        benchmark::DoNotOptimize (analysis_detail::gateBlockPowers (analysis_detail::kWeightedBlockPowers (b, 44100.0)));
+        benchmark::DoNotOptimize (analysis_detail::gateBlockPowers (whole_buffer_analysis::kWeightedBlockPowers (b, 44100.0)));
 }
 
 void BM_TruePeak (benchmark::State& state)
@@ -134,7 +134,7 @@ void BM_TruePeak (benchmark::State& state)
     const auto& b = material ((int) state.range (0));
     setUp (state);
     for (auto _ : state)
-        benchmark::DoNotOptimize (AudioAnalyzer::measureTruePeak (b));
+        benchmark::DoNotOptimize (whole_buffer_analysis::measureTruePeak (b));
 }
 
 // The same measurement through juce::dsp::Oversampling fed chunk by chunk, for comparison.
@@ -172,8 +172,8 @@ void BM_VoiceActivityAndSnr (benchmark::State& state)
     setUp (state);
     for (auto _ : state)
     {
-        const auto activity = AudioAnalyzer::detectVoiceActivity (b, 960);
-        benchmark::DoNotOptimize (AudioAnalyzer::measureSnr (b, activity.voicedBlocks, 960));
+        const auto activity = whole_buffer_analysis::detectVoiceActivity (b, 960);
+        benchmark::DoNotOptimize (whole_buffer_analysis::measureSnr (b, activity.voicedBlocks, 960));
     }
 }
 
@@ -182,7 +182,7 @@ void BM_CrestFactor (benchmark::State& state)
     const auto& b = material ((int) state.range (0));
     setUp (state);
     for (auto _ : state)
-        benchmark::DoNotOptimize (AudioAnalyzer::measureCrestFactor (b));
+        benchmark::DoNotOptimize (whole_buffer_analysis::measureCrestFactor (b));
 }
 
 // What the driver runs for voice activity, SNR and crest together: one scan.
@@ -192,7 +192,7 @@ void BM_LevelScanForDriver (benchmark::State& state)
     setUp (state);
     for (auto _ : state)
     {
-        const auto scan = analysis_detail::scanLevels (b, 960, true);
+        const auto scan = whole_buffer_analysis::scanLevels (b, 960, true);
         benchmark::DoNotOptimize (scan.sumOfSquares);
     }
 }
@@ -202,7 +202,7 @@ void BM_SpectralTilt (benchmark::State& state)
     const auto& b = material ((int) state.range (0));
     setUp (state);
     for (auto _ : state)
-        benchmark::DoNotOptimize (AudioAnalyzer::measureSpectralTilt (b, kRate));
+        benchmark::DoNotOptimize (whole_buffer_analysis::measureSpectralTilt (b, kRate));
 }
 
 void BM_Sibilance (benchmark::State& state)
@@ -210,7 +210,7 @@ void BM_Sibilance (benchmark::State& state)
     const auto& b = material ((int) state.range (0));
     setUp (state);
     for (auto _ : state)
-        benchmark::DoNotOptimize (AudioAnalyzer::measureSibilance (b, kRate));
+        benchmark::DoNotOptimize (whole_buffer_analysis::measureSibilance (b, kRate));
 }
 
 void BM_GridHum (benchmark::State& state)
@@ -218,7 +218,7 @@ void BM_GridHum (benchmark::State& state)
     const auto& b = material ((int) state.range (0));
     setUp (state);
     for (auto _ : state)
-        benchmark::DoNotOptimize (AudioAnalyzer::detectGridHum (b, kRate));
+        benchmark::DoNotOptimize (whole_buffer_analysis::detectGridHum (b, kRate));
 }
 } // namespace
 

@@ -66,7 +66,7 @@ void runWholeChain (juce::AudioBuffer<float>& buffer, double sampleRate)
     if (sample_checks::countNonFinite (buffer) > 0)
         return;
 
-    const auto pass1 = AudioAnalyzer::analyze (buffer, sampleRate);
+    const auto pass1 = whole_buffer_analysis::analyze (buffer, sampleRate);
     (void) AudioAnalyzer::toJson (pass1);
     (void) AudioAnalyzer::formatReport (pass1);
     const auto params = AutoMap::fromAnalysis (pass1);
@@ -77,7 +77,7 @@ void runWholeChain (juce::AudioBuffer<float>& buffer, double sampleRate)
         return;
 
     BufferSource source (buffer, sampleRate);
-    const auto beforePreGain = AudioAnalyzer::measure (buffer, sampleRate);
+    const auto beforePreGain = whole_buffer_analysis::measure (buffer, sampleRate);
     NoOutput output;
     (void) runChain ({ source, juce::File(), beforePreGain, PipelineConfig(), params, juce::File() }, output);
 }

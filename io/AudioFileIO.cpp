@@ -254,7 +254,7 @@ private:
     bool failed = false;
 };
 
-juce::String leadingUtf8Bytes (const juce::String& given, int maxBytes)
+juce::String safe_files::leadingUtf8Bytes (const juce::String& given, int maxBytes)
 {
     // A name made from a name that is not UTF-8 shows its bytes as U+FFFD, so
     // JUCE and the system agree on what it is called.
@@ -271,7 +271,7 @@ juce::String leadingUtf8Bytes (const juce::String& given, int maxBytes)
     return name.substring (0, characters);
 }
 
-bool renameOver (const juce::File& source, const juce::File& target)
+bool safe_files::renameOver (const juce::File& source, const juce::File& target)
 {
     if (const auto kind = pathKindAt (target); kind != PathKind::nothing && kind != PathKind::file)
         return false;
@@ -282,7 +282,7 @@ bool renameOver (const juce::File& source, const juce::File& target)
 juce::File temporarySiblingFor (const juce::File& target)
 {
     // Cut long names so the temporary name stays within the 255-byte limit of file systems.
-    return target.getParentDirectory().getChildFile ("." + leadingUtf8Bytes (target.getFileName(), 120) + ".partial-"
+    return target.getParentDirectory().getChildFile ("." + safe_files::leadingUtf8Bytes (target.getFileName(), 120) + ".partial-"
                                                       + juce::Uuid().toString().substring (0, 12));
 }
 
@@ -518,7 +518,7 @@ Outcome Wav16FileWriter::finish (InFlightFiles::Target after)
     return Outcome::success();
 }
 
-Outcome copyFileAtomically (const juce::File& source, const juce::File& target, InFlightFiles::Target after)
+Outcome safe_files::copyFileAtomically (const juce::File& source, const juce::File& target, InFlightFiles::Target after)
 {
     if (! isRegularFile (source))
         return Outcome::failure ("Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName()

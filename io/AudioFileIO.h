@@ -116,6 +116,12 @@ private:
     bool ok = true, finished = false;
 };
 
+// A name beside the target that no *.wav listing picks up.
+juce::File temporarySiblingFor (const juce::File& target);
+
+// Files replaced only whole, and names that stay within the file systems' limit.
+namespace safe_files
+{
 // Copies a file onto a target the same way: the target is replaced only by a
 // complete copy. A source that is not a regular file is refused unopened.
 // Fails with "Failed to copy <source> to <target>" (and ": not a regular file").
@@ -129,11 +135,9 @@ Outcome copyFileAtomically (const juce::File& source, const juce::File& target,
 // Outcome: it is a step of the operations above, and each caller words its own failure.
 bool renameOver (const juce::File& source, const juce::File& target);
 
-// A name beside the target that no *.wav listing picks up.
-juce::File temporarySiblingFor (const juce::File& target);
-
 // The longest start of name whose UTF-8 form takes at most maxBytes, so names
 // built from a file's name stay within the 255-byte limit of file systems
 // (a character count is no bound: one character may take four bytes). Bytes of
 // a name that is not UTF-8 come out as U+FFFD (io/NativeNames.h).
 juce::String leadingUtf8Bytes (const juce::String& name, int maxBytes);
+} // namespace safe_files

@@ -13,8 +13,8 @@ bool FittedLengthSource::read (juce::AudioBuffer<float>& into, juce::int64 start
     return ok;
 }
 
-bool forEachBlock (AudioBlockSource& source, int blockFrames,
-                   const std::function<void (juce::AudioBuffer<float>& block, int numFrames)>& visit)
+bool block_source::forEachBlock (AudioBlockSource& source, int blockFrames,
+                                 const std::function<void (juce::AudioBuffer<float>& block, int numFrames)>& visit)
 {
     const auto length = source.lengthInFrames();
     juce::AudioBuffer<float> block (source.numChannels(), (int) juce::jmin ((juce::int64) blockFrames, juce::jmax ((juce::int64) 1, length)));

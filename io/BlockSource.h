@@ -49,8 +49,11 @@ private:
 // frames from the start of the source to its end. The block buffer is made
 // once (numChannels x blockFrames floats) and reused. Returns false, and stops
 // before visiting it, at the first block the source could not read whole.
+namespace block_source
+{
 [[nodiscard]] bool forEachBlock (AudioBlockSource& source, int blockFrames,
-                   const std::function<void (juce::AudioBuffer<float>& block, int numFrames)>& visit);
+                                 const std::function<void (juce::AudioBuffer<float>& block, int numFrames)>& visit);
+} // namespace block_source
 
 // Float samples the chain keeps between two of its passes, exactly as they
 // were: in a file when one can be made (its size is 4 bytes per sample, nothing

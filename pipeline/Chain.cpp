@@ -15,6 +15,8 @@
 
 namespace
 {
+using namespace file_passes;
+
 // The background guard: passes of the shaping at most, how far above the
 // input's speech-to-pause ratio the shaped samples must stay (the limiter after
 // them takes a little off the speech's peaks), and the most the pauses are lowered.
@@ -256,7 +258,7 @@ std::optional<ChainStop> ChainRun::finishForDelivery (const steps::Normalization
     // The last pass: the settled drive and gain, into the sink.
     sample_checks::ChannelTallies finished (channels);
     const float gainFactor = report.gain ? report.gain->factor : 1.0f;
-    if (! finishPass (finish, spill, helper, report.driveDb, gainFactor, nullptr, nullptr, nullptr,
+    if (! finishPass (finish, spill, helper, { report.driveDb, gainFactor },
                       [&] (juce::AudioBuffer<float>& block, int n)
                       {
                           for (int c = 0; c < channels; ++c)

@@ -9,38 +9,21 @@
 
 #include <cmath>
 
+namespace check_measure
+{
 namespace
 {
-double dbfsOf (double linear)
+// Every meter a check reads, fed block by block.
+struct CheckMeters
 {
-    return levelDbfs (linear);
-}
-} // namespace
-
-CheckReading measureForChecks (const juce::File& file)
-{
-    CheckReading reading;
-    std::unique_ptr<AudioFileSource> source;
-    if (const auto opened = openAudioFile (file, source); ! opened.ok())
+    CheckMeters (int numChannels, double rate)
+        : channels (numChannels), sampleRate (rate), loudness (numChannels, rate), truePeak (numChannels, rate),
+          quietest (numChannels, rate)
     {
-        reading.error = opened.message.isNotEmpty() ? opened.message
-                                                    : "Failed to read audio file (not a format the engine reads): "
-                                                          + file.getFullPathName();
-        return reading;
     }
 
-    const int channels = source->numChannels();
-    const double rate = source->sampleRate();
-    analysis_detail::LoudnessStream loudness (channels, rate);
-    PrecisionTruePeakMeter truePeak (channels, rate);
-    delivery::QuietestHalfSecond quietest (channels, rate);
-    double peak = 0.0, sumSquares = 0.0;
-    juce::int64 frames = 0;
-
-    pass::Pass p;
-    p.taps = { [&] (juce::AudioBuffer<float>& block, int n)
+    void add (const float* const* data, int n)
     {
-        const auto* const* data = block.getArrayOfReadPointers();
         loudness.add (data, n);
         truePeak.add (data, n);
         quietest.add (data, n);
@@ -58,27 +41,58 @@ CheckReading measureForChecks (const juce::File& file)
             sumSquares += sum;
         }
         frames += n;
-    } };
+    }
+
+    OutputMeasurement finish()
+    {
+        const auto gated = analysis_detail::gateBlockPowers (loudness.blockPowers());
+        OutputMeasurement m;
+        auto& a = m.analysis;
+        a.integratedLUFS = gated.integratedLufs;
+        a.truePeakDBTP = truePeak.peakDbtp();
+        a.sampleRate = sampleRate;
+        a.numChannels = channels;
+        a.numSamples = (int) frames;
+        a.durationSeconds = sampleRate > 0.0 ? (double) frames / sampleRate : 0.0;
+        m.truePeakDbtp = a.truePeakDBTP;
+        m.numFrames = frames;
+        m.samplePeakDbfs = levelDbfs (peak);
+        m.rmsDbfs = levelDbfs (frames > 0 ? std::sqrt (sumSquares / ((double) frames * channels)) : 0.0);
+        m.quietestHalfSecondDbfs = quietest.finishDbfs();
+        return m;
+    }
+
+    int channels;
+    double sampleRate;
+    analysis_detail::LoudnessStream loudness;
+    PrecisionTruePeakMeter truePeak;
+    delivery::QuietestHalfSecond quietest;
+    double peak = 0.0, sumSquares = 0.0;
+    juce::int64 frames = 0;
+};
+} // namespace
+
+CheckReading measureForChecks (const juce::File& file)
+{
+    CheckReading reading;
+    std::unique_ptr<AudioFileSource> source;
+    if (const auto opened = openAudioFile (file, source); ! opened.ok())
+    {
+        reading.error = opened.message.isNotEmpty() ? opened.message
+                                                    : "Failed to read audio file (not a format the engine reads): "
+                                                          + file.getFullPathName();
+        return reading;
+    }
+
+    CheckMeters meters (source->numChannels(), source->sampleRate());
+    pass::Pass p;
+    p.taps = { [&] (juce::AudioBuffer<float>& block, int n) { meters.add (block.getArrayOfReadPointers(), n); } };
     if (! pass::run (*source, p))
     {
         reading.error = readErrorMessage (file);
         return reading;
     }
-
-    const auto gated = analysis_detail::gateBlockPowers (loudness.blockPowers());
-    OutputMeasurement m;
-    auto& a = m.analysis;
-    a.integratedLUFS = gated.integratedLufs;
-    a.truePeakDBTP = truePeak.peakDbtp();
-    a.sampleRate = rate;
-    a.numChannels = channels;
-    a.numSamples = (int) frames;
-    a.durationSeconds = rate > 0.0 ? (double) frames / rate : 0.0;
-    m.truePeakDbtp = a.truePeakDBTP;
-    m.numFrames = frames;
-    m.samplePeakDbfs = dbfsOf (peak);
-    m.rmsDbfs = dbfsOf (frames > 0 ? std::sqrt (sumSquares / ((double) frames * channels)) : 0.0);
-    m.quietestHalfSecondDbfs = quietest.finishDbfs();
-    reading.measurement = m;
+    reading.measurement = meters.finish();
     return reading;
 }
+} // namespace check_measure

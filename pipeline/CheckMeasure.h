@@ -6,6 +6,8 @@
 
 #include <optional>
 
+namespace check_measure
+{
 // What a check-only run measures of a file: only what the delivery checks read
 // (integrated loudness, the accurate true peak, sample peak, RMS and the
 // quietest half-second), in one pass through the file's blocks. Memory: one
@@ -17,3 +19,4 @@ struct CheckReading
 };
 
 CheckReading measureForChecks (const juce::File& file);
+} // namespace check_measure

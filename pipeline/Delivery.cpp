@@ -39,6 +39,11 @@ const Preset* findPreset (const juce::String& name)
     return nullptr;
 }
 
+FinishAim finishAimOf (const PipelineConfig& config)
+{
+    return { config.targetLufs, config.truePeakDbtp };
+}
+
 namespace
 {
 Check within (const char* requirement, double measured, std::optional<double> min, std::optional<double> max)

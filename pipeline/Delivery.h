@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pipeline/PipelineConfig.h"
 #include "pipeline/PipelineResult.h"
 
 #include <juce_core/juce_core.h>
@@ -30,6 +31,18 @@ const std::vector<Preset>& presets();
 
 // The preset of that name, or null.
 const Preset* findPreset (const juce::String& name);
+
+// What the loudness finish of a file aims at: the integrated loudness and the
+// true-peak ceiling, as the options left them (a preset sets both, each option
+// given on its own overrides it). Made once per file by the driver and handed
+// to what needs it.
+struct FinishAim
+{
+    float targetLufs = 0.0f;
+    float ceilingDbtp = 0.0f;
+};
+
+FinishAim finishAimOf (const PipelineConfig& config);
 
 struct Check
 {

@@ -3,6 +3,8 @@
 #include "analysis/AnalysisAccumulator.h"
 #include "pipeline/stages/Limiter.h"
 
+namespace file_passes
+{
 using pass::holding;
 
 CheckedRead checkAndAnalyse (AudioBlockSource& source, OverviewTap* overview, const std::vector<pass::Tap>& further)
@@ -88,46 +90,53 @@ pass::LinkedStep linked (stages::TruePeakLimiter& limiter)
 }
 } // namespace
 
-bool finishPass (const FinishStages& finish, FloatSpill& spill, side_by_side::KeptHelper& helper, float driveDb,
-                 float gainFactor, sample_checks::ChannelTallies* afterNormalization,
-                 stages::FinishLoudnessMeter* loudness, stages::TruePeakLimiterReport* report, const pass::Tap& into)
+std::optional<FinishPassResult> finishPass (const FinishStages& finish, FloatSpill& spill,
+                                            side_by_side::KeptHelper& helper, const FinishPassOptions& options,
+                                            const pass::Tap& into)
 {
     std::optional<stages::TruePeakLimiter> limiter;
     if (finish.limiter)
         limiter.emplace (*finish.limiter, spill.numChannels());
+    std::optional<stages::FinishLoudnessMeter> loudness;
+    if (options.measureLoudness)
+        loudness.emplace (spill.numChannels(), spill.sampleRate(), finish.loudnessWeights);
+    const float driveDb = options.driveDb;
     pass::Pass p;
     p.steps = { { holding (std::make_shared<stages::Gain> (finish.normalization ? finish.normalization->factor : 1.0f)),
-                  afterNormalization },
+                  options.afterNormalization },
                 { holding (std::make_shared<stages::Gain> (driveDb != 0.0f ? stages::gainSettingFor (driveDb).factor
                                                                            : 1.0f)) } };
     if (limiter)
         p.linked = linked (*limiter);
-    p.afterLinked = { { holding (std::make_shared<stages::Gain> (gainFactor)) } };
-    if (loudness != nullptr)
-        p.taps.push_back ([loudness] (juce::AudioBuffer<float>& block, int n) { loudness->add (block.getArrayOfReadPointers(), n); });
+    p.afterLinked = { { holding (std::make_shared<stages::Gain> (options.gainFactor)) } };
+    if (loudness)
+        p.taps.push_back ([&loudness] (juce::AudioBuffer<float>& block, int n) { loudness->add (block.getArrayOfReadPointers(), n); });
     p.taps.push_back (into);
     p.helper = &helper;
     if (! pass::run (spill, p))
-        return false;
-    if (limiter && report != nullptr)
-        *report = limiter->report();
-    return true;
+        return std::nullopt;
+    FinishPassResult result;
+    if (limiter)
+        result.limiter = limiter->report();
+    if (loudness)
+        result.lufs = loudness->integratedLufs();
+    return result;
 }
 
 std::optional<stages::FinishPass> measureFinish (const FinishStages& finish, FloatSpill& spill,
                                                  side_by_side::KeptHelper& helper, float driveDb,
                                                  sample_checks::ChannelTallies* afterNormalization)
 {
-    stages::FinishLoudnessMeter loudness (spill.numChannels(), spill.sampleRate(), finish.loudnessWeights);
-    stages::FinishPass measured;
-    measured.driveDb = driveDb;
-    if (! finishPass (finish, spill, helper, driveDb, 1.0f, afterNormalization, &loudness, &measured.limiter,
-                      [] (juce::AudioBuffer<float>&, int) {})
-        || ! spill.ok())
+    const auto measured = finishPass (finish, spill, helper, { driveDb, 1.0f, afterNormalization, true },
+                                      [] (juce::AudioBuffer<float>&, int) {});
+    if (! measured || ! spill.ok())
         return std::nullopt;
-    measured.lufs = loudness.integratedLufs();
-    measured.outputPeak = measured.limiter.outputPeakEstimate;
-    return measured;
+    stages::FinishPass pass;
+    pass.driveDb = driveDb;
+    pass.limiter = measured->limiter;
+    pass.lufs = *measured->lufs;
+    pass.outputPeak = pass.limiter.outputPeakEstimate;
+    return pass;
 }
 
 bool copyPass (AudioBlockSource& working, const pass::Tap& into)
@@ -136,3 +145,4 @@ bool copyPass (AudioBlockSource& working, const pass::Tap& into)
     p.taps = { into };
     return pass::run (working, p);
 }
+} // namespace file_passes

@@ -34,6 +34,8 @@
 //   7. readBack          the output          -> with --report: the measurement of the file as written
 //                                               (pipeline/OutputMeasure.h)
 
+namespace file_passes
+{
 // What a checking pass found. The analysis is set only when the source was read whole.
 struct CheckedRead
 {
@@ -82,13 +84,28 @@ struct FinishStages
     std::vector<double> loudnessWeights;                  // the channels' weights in the finish's loudness
 };
 
+// How one finish pass runs: the drive into the limiter, the gain after it, and
+// what it measures besides writing.
+struct FinishPassOptions
+{
+    float driveDb = 0.0f;                                         // added before the limiter
+    float gainFactor = 1.0f;                                      // after the limiter
+    sample_checks::ChannelTallies* afterNormalization = nullptr;  // when given, checks the samples after normalization
+    bool measureLoudness = false;                                 // the result's lufs
+};
+
+// What a finish pass measured on its way.
+struct FinishPassResult
+{
+    stages::TruePeakLimiterReport limiter; // as it rests when the limiter is bypassed
+    std::optional<double> lufs;            // with measureLoudness: the integrated loudness after the limiter
+};
+
 // Passes 5 and 6 with --finish loudness; `into` gets the finished frames in
-// order, at the input's length. afterNormalization, loudness and report may be
-// null. false when the spill could not be read back whole.
-[[nodiscard]] bool finishPass (const FinishStages& finish, FloatSpill& spill, side_by_side::KeptHelper& helper,
-                               float driveDb, float gainFactor, sample_checks::ChannelTallies* afterNormalization,
-                               stages::FinishLoudnessMeter* loudness, stages::TruePeakLimiterReport* report,
-                               const pass::Tap& into);
+// order, at the input's length. Empty when the spill could not be read back whole.
+std::optional<FinishPassResult> finishPass (const FinishStages& finish, FloatSpill& spill,
+                                            side_by_side::KeptHelper& helper, const FinishPassOptions& options,
+                                            const pass::Tap& into);
 
 // A finish pass that only measures: the loudness and the limiter's figures of
 // what it would write. Empty when the spill could not be read back whole.
@@ -98,3 +115,4 @@ std::optional<stages::FinishPass> measureFinish (const FinishStages& finish, Flo
 
 // Pass 6 with the chain off: the working file as it is, into `into`.
 [[nodiscard]] bool copyPass (AudioBlockSource& working, const pass::Tap& into);
+} // namespace file_passes

@@ -10,14 +10,8 @@
 
 #include <cmath>
 
-namespace
+namespace output_measure
 {
-double dbfsOf (double linear)
-{
-    return levelDbfs (linear);
-}
-} // namespace
-
 OutputReadBack readBackOutput (const juce::File& output, bool withQuietest, const std::vector<double>& loudnessWeights)
 {
     OutputReadBack back;
@@ -60,8 +54,8 @@ OutputReadBack readBackOutput (const juce::File& output, bool withQuietest, cons
     m.analysis = analysis.result;
     m.truePeakDbtp = truePeak.peakDbtp();
     m.numFrames = accumulator.numFrames();
-    m.samplePeakDbfs = dbfsOf (analysis.measurements.crestFactor.samplePeakLinear);
-    m.rmsDbfs = dbfsOf (analysis.measurements.crestFactor.rmsLinear);
+    m.samplePeakDbfs = levelDbfs (analysis.measurements.crestFactor.samplePeakLinear);
+    m.rmsDbfs = levelDbfs (analysis.measurements.crestFactor.rmsLinear);
     if (quietest)
         m.quietestHalfSecondDbfs = quietest->finishDbfs();
     m.loudnessRangeLu = range.finish();
@@ -69,3 +63,4 @@ OutputReadBack readBackOutput (const juce::File& output, bool withQuietest, cons
     back.overview = overview.finish();
     return back;
 }
+} // namespace output_measure

@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace output_measure
+{
 // What the report shows of a finished file, read back as it lies on disk.
 struct OutputReadBack
 {
@@ -24,3 +26,4 @@ struct OutputReadBack
 // loudnessWeights: the channels' BS.1770 weights in the integrated loudness and
 // the loudness range (the output has the input's layout); empty weighs each 1.0.
 OutputReadBack readBackOutput (const juce::File& output, bool withQuietest, const std::vector<double>& loudnessWeights = {});
+} // namespace output_measure

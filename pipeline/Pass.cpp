@@ -47,7 +47,7 @@ bool tapsBesideSteps (AudioBlockSource& source, const Pass& pass)
         throughSteps (pass.steps, nullptr, block, n);
         throughSteps (pass.afterLinked, nullptr, block, n); // no linked step between them
     };
-    const bool readWhole = forEachBlock (source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
+    const bool readWhole = block_source::forEachBlock (source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
     {
         if (heldFrames > 0)
             pass.helper->run (2, [&] (int piece)
@@ -87,7 +87,7 @@ bool run (AudioBlockSource& source, const Pass& pass)
         for (const auto& tap : pass.taps)
             tap (block, n);
     };
-    const bool readWhole = forEachBlock (source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
+    const bool readWhole = block_source::forEachBlock (source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
     {
         throughSteps (pass.steps, pass.helper, block, n);
         const int given = pass.linked ? pass.linked->process (block.getArrayOfWritePointers(), n) : n;

@@ -11,12 +11,6 @@
 #include <optional>
 #include <vector>
 
-// Frames per channel in one block of every pass (2.7 s at 48 kHz, 512 KB of
-// floats per channel): with 8,192 the hand-overs and reads cost a quarter more
-// time than holding the whole file, with 32,768 a tenth, from 131,072 on a few
-// per cent.
-constexpr int kChainBlockFrames = 131072;
-
 // The one way the engine goes over a file's samples: read a source from start
 // to end in blocks, run every channel of a block through some steps, each
 // perhaps followed by a check, and hand the block to taps (an accumulator, a
@@ -24,6 +18,12 @@ constexpr int kChainBlockFrames = 131072;
 // steps and taps hold.
 namespace pass
 {
+// Frames per channel in one block of every pass (2.7 s at 48 kHz, 512 KB of
+// floats per channel): with 8,192 the hand-overs and reads cost a quarter more
+// time than holding the whole file, with 32,768 a tenth, from 131,072 on a few
+// per cent.
+constexpr int kChainBlockFrames = 131072;
+
 // A stage's processor behind one call per channel run.
 using ChannelProcess = std::function<void (int channel, float* samples, int numSamples)>;
 

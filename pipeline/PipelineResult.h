@@ -4,6 +4,7 @@
 #include "analysis/Clipping.h"
 #include "analysis/MainsHum.h"
 #include "analysis/Overview.h"
+#include "common/Levels.h"
 #include "pipeline/AutoMap.h"
 #include "pipeline/DeliveryEncode.h"
 #include "pipeline/steps/StepSettings.h"
@@ -19,10 +20,10 @@ struct OutputMeasurement
     // The true peak by the accurate meter (analysis/PrecisionTruePeak.h), dBTP:
     // what the report gives and the delivery checks compare. The analysis
     // meter's truePeakDBTP above reads high near Nyquist and on clicks.
-    double truePeakDbtp = -144.0;
-    double samplePeakDbfs = -144.0;
-    double rmsDbfs = -144.0;                // over every channel and frame
-    double quietestHalfSecondDbfs = -144.0; // RMS of the quietest 0.5 s (the noise floor between words)
+    double truePeakDbtp = kNoLevelDb;
+    double samplePeakDbfs = kNoLevelDb;
+    double rmsDbfs = kNoLevelDb;                // over every channel and frame
+    double quietestHalfSecondDbfs = kNoLevelDb; // RMS of the quietest 0.5 s (the noise floor between words)
     std::optional<double> loudnessRangeLu; // EBU Tech 3342; empty below one 3 s window or when nothing passes the gates
     juce::int64 numFrames = 0;
 };

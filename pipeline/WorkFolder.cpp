@@ -3,6 +3,8 @@
 #include "common/IntermediateNames.h"
 #include "io/AudioFileIO.h"
 
+namespace work_folder
+{
 namespace
 {
 juce::File workFolderFor (const juce::File& input, const juce::File& output)
@@ -10,7 +12,7 @@ juce::File workFolderFor (const juce::File& input, const juce::File& output)
     // 120 bytes of the name leave room for the prefix and the id within the
     // 255-byte limit of file systems.
     return output.getParentDirectory().getChildFile (juce::String (intermediate_names::workFolderPrefix)
-                                                     + leadingUtf8Bytes (input.getFileName(), 120) + "_"
+                                                     + safe_files::leadingUtf8Bytes (input.getFileName(), 120) + "_"
                                                      + juce::Uuid().toString().substring (0, 8));
 }
 } // namespace
@@ -41,6 +43,7 @@ void WorkFolder::finish (const juce::String& keptName, const juce::File& outputF
         return;
     const auto kept = file (keptName);
     if (keptName.isNotEmpty() && kept.existsAsFile())
-        renameOver (kept, outputFolder.getChildFile (keptName));
+        safe_files::renameOver (kept, outputFolder.getChildFile (keptName));
     folder.deleteRecursively();
 }
+} // namespace work_folder

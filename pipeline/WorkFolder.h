@@ -4,6 +4,8 @@
 
 #include <juce_core/juce_core.h>
 
+namespace work_folder
+{
 // The private folder one file's intermediate files live in, beside the output,
 // so files processed at the same time into one folder never share them. The
 // name says which input the folder belongs to. It is made only when something
@@ -36,3 +38,4 @@ private:
     InFlightFiles::Scope inFlight;
     bool made = false, finished = false;
 };
+} // namespace work_folder

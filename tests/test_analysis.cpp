@@ -72,7 +72,7 @@ void expectSameRecord (const AnalysisResult& a, const AnalysisResult& b)
 AnalysisResult quietAnalyze (const juce::AudioBuffer<float>& b, double sampleRate)
 {
     CapturingLogger log;
-    return AudioAnalyzer::analyze (b, sampleRate);
+    return whole_buffer_analysis::analyze (b, sampleRate);
 }
 
 // Every record through the public single operations, as a caller without the
@@ -81,16 +81,16 @@ AnalysisMeasurements measureOneByOne (const juce::AudioBuffer<float>& buffer, do
 {
     AnalysisMeasurements m;
     juce::AudioBuffer<float> copy (buffer);
-    AudioAnalyzer::applyKWeighting (copy, rate);
-    m.loudness = AudioAnalyzer::measureIntegratedLoudness (copy, rate);
-    m.truePeak = AudioAnalyzer::measureTruePeak (buffer);
+    whole_buffer_analysis::applyKWeighting (copy, rate);
+    m.loudness = whole_buffer_analysis::measureIntegratedLoudness (copy, rate);
+    m.truePeak = whole_buffer_analysis::measureTruePeak (buffer);
     const int blockSize = (int) (rate * 0.02);
-    m.voiceActivity = AudioAnalyzer::detectVoiceActivity (buffer, blockSize);
-    m.snr = AudioAnalyzer::measureSnr (buffer, m.voiceActivity.voicedBlocks, blockSize);
-    m.crestFactor = AudioAnalyzer::measureCrestFactor (buffer);
-    m.spectralTilt = AudioAnalyzer::measureSpectralTilt (buffer, rate);
-    m.sibilance = AudioAnalyzer::measureSibilance (buffer, rate);
-    m.gridHum = AudioAnalyzer::detectGridHum (buffer, rate);
+    m.voiceActivity = whole_buffer_analysis::detectVoiceActivity (buffer, blockSize);
+    m.snr = whole_buffer_analysis::measureSnr (buffer, m.voiceActivity.voicedBlocks, blockSize);
+    m.crestFactor = whole_buffer_analysis::measureCrestFactor (buffer);
+    m.spectralTilt = whole_buffer_analysis::measureSpectralTilt (buffer, rate);
+    m.sibilance = whole_buffer_analysis::measureSibilance (buffer, rate);
+    m.gridHum = whole_buffer_analysis::detectGridHum (buffer, rate);
     return m;
 }
 } // namespace
@@ -192,7 +192,7 @@ TEST (AnalysisText, WholeLogOfASilentFileByteForByte)
 {
     const auto buffer = silence (2, 48000);
     CapturingLogger log;
-    const auto r = AudioAnalyzer::analyze (buffer, 48000.0);
+    const auto r = whole_buffer_analysis::analyze (buffer, 48000.0);
 
     const std::string sep = u8"════════════════════════════════════════";
     const std::vector<std::string> expected = {
@@ -228,7 +228,7 @@ TEST (AnalysisText, LogLinesComeInTheDriverOrder)
 {
     const auto buffer = speechLike (1, 48000 * 3, 48000.0);
     CapturingLogger log;
-    AudioAnalyzer::analyze (buffer, 48000.0);
+    whole_buffer_analysis::analyze (buffer, 48000.0);
 
     const std::vector<std::string> prefixes = { "[AudioAnalyzer] Pass 1", "[AudioAnalyzer] 1ch, 48000Hz, 3.00s (144000 samples)",
                                                 "[AudioAnalyzer/LUFS] Blocks: 27 | ", "[AudioAnalyzer/TruePeak] Peak: ",
@@ -247,10 +247,10 @@ TEST (AnalysisText, RepeatedCallsGiveTheSameRecordAndLogAndLeaveTheInputAlone)
     juce::AudioBuffer<float> before (buffer);
 
     CapturingLogger first;
-    const auto a = AudioAnalyzer::analyze (buffer, 44100.0);
+    const auto a = whole_buffer_analysis::analyze (buffer, 44100.0);
     const auto firstLog = first.stdLines();
     first.clear();
-    const auto b = AudioAnalyzer::analyze (buffer, 44100.0);
+    const auto b = whole_buffer_analysis::analyze (buffer, 44100.0);
 
     expectSameRecord (a, b);
     EXPECT_EQ (firstLog, first.stdLines());
@@ -268,7 +268,7 @@ TEST (AnalysisEdges, EmptyAndTinyBuffersGiveTheInitialValues)
     {
         SCOPED_TRACE (testing::Message() << c.channels << "ch " << c.samples << " samples");
         CapturingLogger log;
-        const auto r = AudioAnalyzer::analyze (silence (c.channels, c.samples), c.rate);
+        const auto r = whole_buffer_analysis::analyze (silence (c.channels, c.samples), c.rate);
         AnalysisResult initial;
         initial.sampleRate = c.rate;
         initial.numChannels = c.channels;
@@ -334,8 +334,8 @@ namespace
 LoudnessMeasurement loudnessOfCopy (const juce::AudioBuffer<float>& buffer, double rate)
 {
     juce::AudioBuffer<float> weighted (buffer);
-    AudioAnalyzer::applyKWeighting (weighted, rate);
-    return AudioAnalyzer::measureIntegratedLoudness (weighted, rate);
+    whole_buffer_analysis::applyKWeighting (weighted, rate);
+    return whole_buffer_analysis::measureIntegratedLoudness (weighted, rate);
 }
 } // namespace
 
@@ -347,7 +347,7 @@ TEST (Loudness, BlockCountsAndShortBuffers)
     {
         const auto signal = sine (1, c.samples, c.rate, 997.0, 0.5f);
         CapturingLogger log;
-        const auto r = AudioAnalyzer::analyze (signal, c.rate);
+        const auto r = whole_buffer_analysis::analyze (signal, c.rate);
         const auto m = loudnessOfCopy (signal, c.rate);
         EXPECT_EQ (m.numBlocks, c.blocks) << c.samples;
         EXPECT_EQ (m.blocksAfterRelativeGate, c.blocks) << c.samples;
@@ -374,7 +374,7 @@ TEST (Loudness, GatesDropQuietBlocks)
     {
         const auto signal = sine (1, 48000 * 3, 48000.0, 997.0, 1e-4f);
         CapturingLogger log;
-        const auto r = AudioAnalyzer::analyze (signal, 48000.0);
+        const auto r = whole_buffer_analysis::analyze (signal, 48000.0);
         EXPECT_EQ (r.integratedLUFS, -144.0);
         EXPECT_FALSE (log.mentions ("[AudioAnalyzer/LUFS]"));
         const auto m = loudnessOfCopy (signal, 48000.0);
@@ -389,7 +389,7 @@ TEST (Loudness, GatesDropQuietBlocks)
         const auto quiet = sine (1, 48000 * 5, 48000.0, 997.0, 0.01f);
         const auto signal = concatenate (loud, quiet);
         CapturingLogger log;
-        const auto r = AudioAnalyzer::analyze (signal, 48000.0);
+        const auto r = whole_buffer_analysis::analyze (signal, 48000.0);
         // 47 loud blocks and 3 that straddle the step (75, 50 and 25 % loud) pass.
         EXPECT_NEAR (r.integratedLUFS, -23.14, 0.03);
         EXPECT_EQ (log.firstLineStartingWith ("[AudioAnalyzer/LUFS]"),
@@ -408,9 +408,9 @@ TEST (Loudness, FixedAndDesignedFiltersByRate)
     // 48,000.5 Hz still takes the fixed 48 kHz coefficients; 47,999 Hz is designed.
     const auto signal = pinkNoise (1, 48000 * 4, 0.05f);
     juce::AudioBuffer<float> fixedA (signal), fixedB (signal), designed (signal);
-    AudioAnalyzer::applyKWeighting (fixedA, 48000.0);
-    AudioAnalyzer::applyKWeighting (fixedB, 48000.5);
-    AudioAnalyzer::applyKWeighting (designed, 47999.0);
+    whole_buffer_analysis::applyKWeighting (fixedA, 48000.0);
+    whole_buffer_analysis::applyKWeighting (fixedB, 48000.5);
+    whole_buffer_analysis::applyKWeighting (designed, 47999.0);
     EXPECT_EQ (0, std::memcmp (fixedA.getReadPointer (0), fixedB.getReadPointer (0), sizeof (float) * (size_t) signal.getNumSamples()));
     EXPECT_NE (0, std::memcmp (fixedA.getReadPointer (0), designed.getReadPointer (0), sizeof (float) * (size_t) signal.getNumSamples()));
 }
@@ -430,8 +430,8 @@ TEST (Loudness, StreamingPathEqualsCopyPathAndReference)
         const double streamed = quietAnalyze (buffer, c.rate).integratedLUFS;
 
         juce::AudioBuffer<float> copy (buffer);
-        AudioAnalyzer::applyKWeighting (copy, c.rate);
-        const double copied = AudioAnalyzer::measureIntegratedLoudness (copy, c.rate).integratedLufs;
+        whole_buffer_analysis::applyKWeighting (copy, c.rate);
+        const double copied = whole_buffer_analysis::measureIntegratedLoudness (copy, c.rate).integratedLufs;
 
         juce::AudioBuffer<float> plain (buffer);
         referenceKWeighting (plain, c.rate);
@@ -451,7 +451,7 @@ TEST (TruePeak, BetweenSamplesAndSilence)
 {
     // A quarter-rate sine at 45 degrees: every sample sits at 0.707 of the crest.
     const auto quarter = sine (1, 48000, 48000.0, 12000.0, 0.5f, juce::MathConstants<double>::pi / 4.0);
-    const auto tp = AudioAnalyzer::measureTruePeak (quarter);
+    const auto tp = whole_buffer_analysis::measureTruePeak (quarter);
     EXPECT_NEAR (peakOf (quarter), 0.5f * std::sqrt (0.5f), 1e-4);
     EXPECT_NEAR (tp.truePeakDbtp, toDb (0.5), 0.3);
     EXPECT_GT (tp.truePeakDbtp, toDb (peakOf (quarter)) + 2.0);
@@ -459,7 +459,7 @@ TEST (TruePeak, BetweenSamplesAndSilence)
 
     for (const auto& quiet : { silence (2, 1000), silence (1, 0) })
     {
-        const auto m = AudioAnalyzer::measureTruePeak (quiet);
+        const auto m = whole_buffer_analysis::measureTruePeak (quiet);
         EXPECT_EQ (m.truePeakDbtp, -144.0);
         EXPECT_EQ (m.peakLinear, 0.0);
         EXPECT_EQ (text (analysis_log::truePeakLine (m)), "[AudioAnalyzer/TruePeak] Peak: 0.000000 | -144.0 dBTP");
@@ -476,7 +476,7 @@ TEST (TruePeak, EqualsTheJuceOversamplerFedInChunksWithoutReset)
         { "single sample", dc (1, 1, 0.25f) },
     };
     for (const auto& c : cases)
-        EXPECT_EQ (AudioAnalyzer::measureTruePeak (c.buffer).truePeakDbtp, referenceTruePeakDb (c.buffer)) << c.label;
+        EXPECT_EQ (whole_buffer_analysis::measureTruePeak (c.buffer).truePeakDbtp, referenceTruePeakDb (c.buffer)) << c.label;
 }
 
 TEST (TruePeak, LongSteadySineReadsAsOneChunk)
@@ -490,8 +490,8 @@ TEST (TruePeak, LongSteadySineReadsAsOneChunk)
         juce::AudioBuffer<float> piece (1, 60000);
         piece.copyFrom (0, 0, longSine, 0, 0, 60000);
 
-        const double whole = AudioAnalyzer::measureTruePeak (longSine).truePeakDbtp;
-        const double onePiece = AudioAnalyzer::measureTruePeak (piece).truePeakDbtp;
+        const double whole = whole_buffer_analysis::measureTruePeak (longSine).truePeakDbtp;
+        const double onePiece = whole_buffer_analysis::measureTruePeak (piece).truePeakDbtp;
         EXPECT_NEAR (whole, onePiece, 0.02) << c.rate << " Hz rate, " << c.hz << " Hz";
         if (std::abs (whole - onePiece) > 0.02)
             keepFailingSignal ("long sine " + std::to_string ((int) c.hz), longSine, c.rate);
@@ -508,18 +508,18 @@ TEST (TruePeak, ChannelsAreIndependent)
     juce::AudioBuffer<float> left (1, 100000), right (1, 100000);
     left.copyFrom (0, 0, stereo, 0, 0, 100000);
     right.copyFrom (0, 0, stereo, 1, 0, 100000);
-    EXPECT_EQ (AudioAnalyzer::measureTruePeak (stereo).truePeakDbtp,
-               std::max (AudioAnalyzer::measureTruePeak (left).truePeakDbtp, AudioAnalyzer::measureTruePeak (right).truePeakDbtp));
+    EXPECT_EQ (whole_buffer_analysis::measureTruePeak (stereo).truePeakDbtp,
+               std::max (whole_buffer_analysis::measureTruePeak (left).truePeakDbtp, whole_buffer_analysis::measureTruePeak (right).truePeakDbtp));
 }
 
 TEST (CrestFactor, ValuesAndClasses)
 {
-    const auto flat = AudioAnalyzer::measureCrestFactor (dc (2, 1000, 0.5f));
+    const auto flat = whole_buffer_analysis::measureCrestFactor (dc (2, 1000, 0.5f));
     EXPECT_EQ (flat.crestDb, 0.0);
     EXPECT_EQ (text (analysis_log::crestFactorLine (flat)),
                "[AudioAnalyzer/CrestFactor] Peak: 0.500000 | RMS: 0.500000 | Crest: 0.0 dB | Heavily Compressed");
 
-    const auto tone = AudioAnalyzer::measureCrestFactor (sine (1, 48000, 48000.0, 1000.0, 1.0f));
+    const auto tone = whole_buffer_analysis::measureCrestFactor (sine (1, 48000, 48000.0, 1000.0, 1.0f));
     EXPECT_NEAR (tone.crestDb, 3.01, 0.01);
     EXPECT_NEAR (tone.rmsLinear, std::sqrt (0.5), 1e-4);
     EXPECT_STREQ (tone.dynamicsClass, "Heavily Compressed");
@@ -527,13 +527,13 @@ TEST (CrestFactor, ValuesAndClasses)
     // A peak over silence (one sample of 1 in 10,000): 40 dB, the widest class.
     auto click = silence (1, 10000);
     click.setSample (0, 5000, 1.0f);
-    const auto spiky = AudioAnalyzer::measureCrestFactor (click);
+    const auto spiky = whole_buffer_analysis::measureCrestFactor (click);
     EXPECT_NEAR (spiky.crestDb, 40.0, 1e-9);
     EXPECT_STREQ (spiky.dynamicsClass, "Wide Dynamic Range");
 
     for (const auto& quiet : { silence (1, 100), silence (1, 0) })
     {
-        const auto m = AudioAnalyzer::measureCrestFactor (quiet);
+        const auto m = whole_buffer_analysis::measureCrestFactor (quiet);
         EXPECT_EQ (m.crestDb, 0.0);
         EXPECT_EQ (m.rmsLinear, 0.0);
         EXPECT_EQ (text (analysis_log::crestFactorLine (m)),
@@ -552,10 +552,10 @@ TEST (CrestFactor, ValuesAndClasses)
 
 TEST (VoiceActivity, BlockCounts)
 {
-    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (1, 48000), 960).voicedBlocks.size(), 50u);
-    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (1, 48001), 960).voicedBlocks.size(), 51u);
-    EXPECT_EQ (AudioAnalyzer::detectVoiceActivity (silence (2, 44100), 882).voicedBlocks.size(), 50u);
-    const auto empty = AudioAnalyzer::detectVoiceActivity (silence (1, 0), 960);
+    EXPECT_EQ (whole_buffer_analysis::detectVoiceActivity (silence (1, 48000), 960).voicedBlocks.size(), 50u);
+    EXPECT_EQ (whole_buffer_analysis::detectVoiceActivity (silence (1, 48001), 960).voicedBlocks.size(), 51u);
+    EXPECT_EQ (whole_buffer_analysis::detectVoiceActivity (silence (2, 44100), 882).voicedBlocks.size(), 50u);
+    const auto empty = whole_buffer_analysis::detectVoiceActivity (silence (1, 0), 960);
     EXPECT_TRUE (empty.voicedBlocks.empty());
     EXPECT_EQ (text (analysis_log::voiceActivityLine (empty)),
                "[AudioAnalyzer/VAD] Blocks: 0 | Voiced: 0 | Threshold: 0.000000 | NoiseFloor(P10): 0.000000");
@@ -568,7 +568,7 @@ TEST (VoiceActivity, ThresholdIsStrictAndChannelsPool)
     for (const float loud : { 0.375f, 0.376f })
     {
         auto b = concatenate (dc (1, 960 * 10, 0.125f), dc (1, 960, loud));
-        const auto activity = AudioAnalyzer::detectVoiceActivity (b, 960);
+        const auto activity = whole_buffer_analysis::detectVoiceActivity (b, 960);
         ASSERT_EQ (activity.voicedBlocks.size(), 11u);
         EXPECT_EQ ((bool) activity.voicedBlocks[10], loud > 0.375f);
         EXPECT_EQ (activity.numVoiced, loud > 0.375f ? 1 : 0);
@@ -581,7 +581,7 @@ TEST (VoiceActivity, ThresholdIsStrictAndChannelsPool)
     // One flag per block over both channels: the right channel alone carries the burst.
     auto stereo = silence (2, 960 * 20);
     stereo.copyFrom (1, 960 * 5, whiteNoise (1, 960 * 2, 0.2f), 0, 0, 960 * 2);
-    const auto flags = AudioAnalyzer::detectVoiceActivity (stereo, 960).voicedBlocks;
+    const auto flags = whole_buffer_analysis::detectVoiceActivity (stereo, 960).voicedBlocks;
     ASSERT_EQ (flags.size(), 20u);
     for (int k = 0; k < 20; ++k)
         EXPECT_EQ ((bool) flags[(size_t) k], k == 5 || k == 6) << k;
@@ -603,8 +603,8 @@ TEST (VoiceActivity, SnrCases)
     };
     for (const auto& c : cases)
     {
-        const auto activity = AudioAnalyzer::detectVoiceActivity (c.buffer, 960);
-        const auto snr = AudioAnalyzer::measureSnr (c.buffer, activity.voicedBlocks, 960);
+        const auto activity = whole_buffer_analysis::detectVoiceActivity (c.buffer, 960);
+        const auto snr = whole_buffer_analysis::measureSnr (c.buffer, activity.voicedBlocks, 960);
         EXPECT_GE (snr.snrDb, c.snrLow) << c.label;
         EXPECT_LE (snr.snrDb, c.snrHigh) << c.label;
         EXPECT_GE (snr.noiseFloorDbfs, c.floorLow) << c.label;
@@ -616,7 +616,7 @@ TEST (VoiceActivity, SnrCases)
         EXPECT_EQ (snr.signalBlocks + snr.noiseBlocks, (int) activity.voicedBlocks.size()) << c.label;
     }
 
-    const auto empty = AudioAnalyzer::measureSnr (silence (1, 0), {}, 960);
+    const auto empty = whole_buffer_analysis::measureSnr (silence (1, 0), {}, 960);
     EXPECT_EQ (empty.snrDb, 0.0);
     EXPECT_EQ (empty.noiseFloorDbfs, -144.0);
     EXPECT_EQ (empty.voicedPercent, 0.0);
@@ -637,7 +637,7 @@ TEST (AnalysisDriver, SinglePassEqualsPublicOperations)
         auto buffer = speechLike (c.channels, c.samples, c.rate, 2);
         buffer.addFrom (0, 0, pinkNoise (1, c.samples, 0.02f), 0, 0, c.samples);
         CapturingLogger log;
-        const auto r = AudioAnalyzer::analyze (buffer, c.rate);
+        const auto r = whole_buffer_analysis::analyze (buffer, c.rate);
         const auto driverLog = log.stdLines();
 
         const auto m = measureOneByOne (buffer, c.rate);
@@ -670,7 +670,7 @@ TEST (AnalysisDriver, SinglePassEqualsPublicOperations)
 TEST (SpectralTilt, FrameSizesAndSlopes)
 {
     {
-        const auto tooShort = AudioAnalyzer::measureSpectralTilt (whiteNoise (1, 255, 0.1f), 48000.0);
+        const auto tooShort = whole_buffer_analysis::measureSpectralTilt (whiteNoise (1, 255, 0.1f), 48000.0);
         EXPECT_EQ (tooShort.slopeDbPerOctave, 0.0);
         EXPECT_FALSE (tooShort.fitted);
         EXPECT_FALSE (analysis_log::spectralTiltLine (tooShort).has_value());
@@ -678,7 +678,7 @@ TEST (SpectralTilt, FrameSizesAndSlopes)
         struct Frame { int samples; double rate; int firstBin, lastBin; const char* bins; };
         for (const auto& f : { Frame { 256, 48000.0, 1, 64, "| Bins analyzed: 1-64" }, Frame { 10000, 44100.0, 18, 2048, "| Bins analyzed: 18-2048" } })
         {
-            const auto m = AudioAnalyzer::measureSpectralTilt (whiteNoise (1, f.samples, 0.1f), f.rate);
+            const auto m = whole_buffer_analysis::measureSpectralTilt (whiteNoise (1, f.samples, 0.1f), f.rate);
             EXPECT_TRUE (m.fitted) << f.samples;
             EXPECT_EQ (m.firstBin, f.firstBin) << f.samples;
             EXPECT_EQ (m.lastBin, f.lastBin) << f.samples;
@@ -697,7 +697,7 @@ TEST (SpectralTilt, FrameSizesAndSlopes)
     };
     for (const auto& c : cases)
     {
-        const auto m = AudioAnalyzer::measureSpectralTilt (c.buffer, 48000.0);
+        const auto m = whole_buffer_analysis::measureSpectralTilt (c.buffer, 48000.0);
         EXPECT_GE (m.slopeDbPerOctave, c.low) << c.label;
         EXPECT_LE (m.slopeDbPerOctave, c.high) << c.label;
         EXPECT_STREQ (m.profile, analysis_detail::tiltProfile (m.slopeDbPerOctave)) << c.label;
@@ -717,7 +717,7 @@ TEST (SpectralTilt, FrameSizesAndSlopes)
 TEST (Sibilance, BandAndRates)
 {
     {
-        const auto m = AudioAnalyzer::measureSibilance (sine (1, 16000, 16000.0, 6000.0, 0.5f), 16000.0);
+        const auto m = whole_buffer_analysis::measureSibilance (sine (1, 16000, 16000.0, 6000.0, 0.5f), 16000.0);
         EXPECT_FALSE (m.measurable);
         EXPECT_EQ (m.rmsLinear, 0.0);
         EXPECT_EQ (m.levelDbfs, -144.0);
@@ -730,7 +730,7 @@ TEST (Sibilance, BandAndRates)
     for (const auto& c : { Case { 48000.0, 6300.0, -13.0, -10.0 }, Case { 22050.0, 6300.0, -13.0, -9.0 }, Case { 44100.0, 1000.0, -60.0, -35.0 },
                            Case { 17000.0, 6300.0, -30.0, 0.0 } })
     {
-        const auto m = AudioAnalyzer::measureSibilance (sine (2, (int) c.rate, c.rate, c.hz, 0.5f), c.rate);
+        const auto m = whole_buffer_analysis::measureSibilance (sine (2, (int) c.rate, c.rate, c.hz, 0.5f), c.rate);
         EXPECT_TRUE (m.measurable);
         EXPECT_GE (m.levelDbfs, c.low) << c.rate << " " << c.hz;
         EXPECT_LE (m.levelDbfs, c.high) << c.rate << " " << c.hz;
@@ -761,10 +761,10 @@ TEST (Sibilance, BandAndRates)
                 channelSum += (double) scratch.getSample (0, i) * (double) scratch.getSample (0, i);
             sum += channelSum;
         }
-        EXPECT_EQ (AudioAnalyzer::measureSibilance (buffer, rate).rmsLinear, std::sqrt (sum / (2.0 * buffer.getNumSamples()))) << rate;
+        EXPECT_EQ (whole_buffer_analysis::measureSibilance (buffer, rate).rmsLinear, std::sqrt (sum / (2.0 * buffer.getNumSamples()))) << rate;
     }
 
-    const auto quiet = AudioAnalyzer::measureSibilance (silence (1, 1000), 48000.0);
+    const auto quiet = whole_buffer_analysis::measureSibilance (silence (1, 1000), 48000.0);
     EXPECT_TRUE (quiet.measurable);
     EXPECT_EQ (quiet.rmsLinear, 0.0);
     EXPECT_EQ (quiet.levelDbfs, -144.0);
@@ -795,21 +795,21 @@ TEST (GridHum, Decisions)
     for (const auto& c : cases)
     {
         CapturingLogger log;
-        const auto m = AudioAnalyzer::detectGridHum (c.buffer, c.rate);
+        const auto m = whole_buffer_analysis::detectGridHum (c.buffer, c.rate);
         EXPECT_EQ (m.detected, c.expected) << c.label;
         EXPECT_TRUE (log.stdLines().empty());
     }
 
     // A strong line stands far over its neighbourhood; in silence every level
     // is the empty bin's, and a frame too short is not measured at all.
-    EXPECT_GT (AudioAnalyzer::detectGridHum (cases[0].buffer, rate).fundamentalOverLocalDb, 30.0);
-    const auto weakFundamental = AudioAnalyzer::detectGridHum (cases[1].buffer, rate);
+    EXPECT_GT (whole_buffer_analysis::detectGridHum (cases[0].buffer, rate).fundamentalOverLocalDb, 30.0);
+    const auto weakFundamental = whole_buffer_analysis::detectGridHum (cases[1].buffer, rate);
     EXPECT_LT (weakFundamental.fundamentalOverLocalDb, 15.0);
     EXPECT_GT (weakFundamental.secondOverLocalDb, 12.0);
     EXPECT_GT (weakFundamental.thirdOverLocalDb, 10.0);
     for (const auto* c : { &cases[5], &cases[8] })
     {
-        const auto m = AudioAnalyzer::detectGridHum (c->buffer, c->rate);
+        const auto m = whole_buffer_analysis::detectGridHum (c->buffer, c->rate);
         EXPECT_EQ (m.fundamentalOverLocalDb, 0.0) << c->label;
         EXPECT_EQ (m.secondOverLocalDb, 0.0) << c->label;
         EXPECT_EQ (m.thirdOverLocalDb, 0.0) << c->label;

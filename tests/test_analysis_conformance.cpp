@@ -72,7 +72,7 @@ void compareAtRate (double rate, double loudnessTolerance)
         const auto buffer = c.make (rate);
         const auto ref = measureWithLibebur128 (buffer, rate);
         CapturingLogger log;
-        const auto ours = AudioAnalyzer::analyze (buffer, rate);
+        const auto ours = whole_buffer_analysis::analyze (buffer, rate);
 
         const double dl = ours.integratedLUFS - ref.integratedLufs;
         const double dp = ours.truePeakDBTP - ref.truePeakDb;

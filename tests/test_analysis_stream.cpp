@@ -1,5 +1,5 @@
 // The analysis taken in blocks: whatever the cut, AnalysisAccumulator gives
-// AudioAnalyzer::measure's records bit for bit, and the same log lines. The
+// whole_buffer_analysis::measure's records bit for bit, and the same log lines. The
 // cuts aim at every boundary the measurements keep state across: the 400 ms
 // gating block and its 100 ms hop, the 20 ms level block, the K-weighting run,
 // the FFT frames and the true peak's 65,536-sample chunk.
@@ -296,7 +296,7 @@ TEST (AnalysisStream, EveryCutGivesTheWholeBuffersRecordsAndLog)
     for (const auto& s : signals())
     {
         const auto signal = s.make (s.channels, s.frames, s.rate);
-        const auto expected = AudioAnalyzer::measure (signal, s.rate);
+        const auto expected = whole_buffer_analysis::measure (signal, s.rate);
         for (const auto& c : cutsFor (s))
             compareAll (s.name + ", " + c.name, accumulate (signal, s.rate, c.cut), expected);
     }
@@ -309,7 +309,7 @@ TEST (AnalysisStream, DriverSizedBlocksOverAMinute)
     const double rate = 48000.0;
     const int frames = 60 * 48000 + 1234;
     const auto signal = speech (2, frames, rate);
-    const auto expected = AudioAnalyzer::measure (signal, rate);
+    const auto expected = whole_buffer_analysis::measure (signal, rate);
     for (const int size : { 16384, 32768, 65536, 65537, 40000 })
     {
         Cut cut;
@@ -325,22 +325,22 @@ TEST (AnalysisStream, WholeBufferOperationsAgreeWithTheAccumulator)
     for (const auto& s : signals())
     {
         const auto signal = s.make (s.channels, s.frames, s.rate);
-        const auto a = AudioAnalyzer::measure (signal, s.rate);
+        const auto a = whole_buffer_analysis::measure (signal, s.rate);
         Comparison c { s.name };
-        c.field ("truePeak.peakLinear", AudioAnalyzer::measureTruePeak (signal).peakLinear, a.measurements.truePeak.peakLinear);
-        c.field ("sibilance.rmsLinear", AudioAnalyzer::measureSibilance (signal, s.rate).rmsLinear, a.measurements.sibilance.rmsLinear);
-        c.field ("crestFactor.rmsLinear", AudioAnalyzer::measureCrestFactor (signal).rmsLinear, a.measurements.crestFactor.rmsLinear);
-        c.field ("crestFactor.samplePeakLinear", AudioAnalyzer::measureCrestFactor (signal).samplePeakLinear,
+        c.field ("truePeak.peakLinear", whole_buffer_analysis::measureTruePeak (signal).peakLinear, a.measurements.truePeak.peakLinear);
+        c.field ("sibilance.rmsLinear", whole_buffer_analysis::measureSibilance (signal, s.rate).rmsLinear, a.measurements.sibilance.rmsLinear);
+        c.field ("crestFactor.rmsLinear", whole_buffer_analysis::measureCrestFactor (signal).rmsLinear, a.measurements.crestFactor.rmsLinear);
+        c.field ("crestFactor.samplePeakLinear", whole_buffer_analysis::measureCrestFactor (signal).samplePeakLinear,
                  a.measurements.crestFactor.samplePeakLinear);
-        c.field ("spectralTilt.slopeDbPerOctave", AudioAnalyzer::measureSpectralTilt (signal, s.rate).slopeDbPerOctave,
+        c.field ("spectralTilt.slopeDbPerOctave", whole_buffer_analysis::measureSpectralTilt (signal, s.rate).slopeDbPerOctave,
                  a.measurements.spectralTilt.slopeDbPerOctave);
-        c.field ("gridHum.fundamentalOverLocalDb", AudioAnalyzer::detectGridHum (signal, s.rate).fundamentalOverLocalDb,
+        c.field ("gridHum.fundamentalOverLocalDb", whole_buffer_analysis::detectGridHum (signal, s.rate).fundamentalOverLocalDb,
                  a.measurements.gridHum.fundamentalOverLocalDb);
 
         // The loudness through a K-weighted copy, the plain path.
         juce::AudioBuffer<float> weighted (signal);
-        AudioAnalyzer::applyKWeighting (weighted, s.rate);
-        const auto plain = AudioAnalyzer::measureIntegratedLoudness (weighted, s.rate);
+        whole_buffer_analysis::applyKWeighting (weighted, s.rate);
+        const auto plain = whole_buffer_analysis::measureIntegratedLoudness (weighted, s.rate);
         c.field ("loudness.integratedLufs", plain.integratedLufs, a.measurements.loudness.integratedLufs);
         c.field ("loudness.numBlocks", plain.numBlocks, a.measurements.loudness.numBlocks);
     }

@@ -263,11 +263,11 @@ TEST (PipelineDriver, AMonoPassWithTapsBesideItsStepsLosesNoBlockAtAFailedRead)
         bool readWhole;
         int framesTapped;
     };
-    const int frames = 3 * kChainBlockFrames + 100;
+    const int frames = 3 * pass::kChainBlockFrames + 100;
     const Case cases[] = {
         { "every block read", frames, true, frames },
-        { "the third block fails", 2 * kChainBlockFrames + 1, false, 2 * kChainBlockFrames },
-        { "the second block fails", kChainBlockFrames + 1, false, kChainBlockFrames },
+        { "the third block fails", 2 * pass::kChainBlockFrames + 1, false, 2 * pass::kChainBlockFrames },
+        { "the second block fails", pass::kChainBlockFrames + 1, false, pass::kChainBlockFrames },
         { "the first block fails", 1, false, 0 },
     };
     constexpr double rate = 48000.0;
@@ -311,14 +311,14 @@ TEST (PipelineDriver, APassHandsOverEveryFrameOnceInOrder)
     };
     const Case cases[] = {
         { "mono, shorter than a block", 1, 1000, false, false, -1 },
-        { "stereo, exactly one block", 2, kChainBlockFrames, false, true, -1 },
-        { "stereo, a block and a bit", 2, kChainBlockFrames + 17, false, true, -1 },
-        { "stereo, a NaN in the second block", 2, kChainBlockFrames + 99, false, false, kChainBlockFrames + 5 },
+        { "stereo, exactly one block", 2, pass::kChainBlockFrames, false, true, -1 },
+        { "stereo, a block and a bit", 2, pass::kChainBlockFrames + 17, false, true, -1 },
+        { "stereo, a NaN in the second block", 2, pass::kChainBlockFrames + 99, false, false, pass::kChainBlockFrames + 5 },
         { "mono limiter, shorter than its lookahead", 1, 5, true, false, -1 },
-        { "mono beside the helper, three blocks and a bit", 1, 3 * kChainBlockFrames + 11, false, true, -1 },
-        { "mono beside the helper, a NaN in the last block", 1, 2 * kChainBlockFrames + 40, false, true, 2 * kChainBlockFrames + 3 },
-        { "mono beside the helper, exactly two blocks", 1, 2 * kChainBlockFrames, false, true, -1 },
-        { "stereo limiter, across blocks", 2, 2 * kChainBlockFrames + 3, true, true, -1 },
+        { "mono beside the helper, three blocks and a bit", 1, 3 * pass::kChainBlockFrames + 11, false, true, -1 },
+        { "mono beside the helper, a NaN in the last block", 1, 2 * pass::kChainBlockFrames + 40, false, true, 2 * pass::kChainBlockFrames + 3 },
+        { "mono beside the helper, exactly two blocks", 1, 2 * pass::kChainBlockFrames, false, true, -1 },
+        { "stereo limiter, across blocks", 2, 2 * pass::kChainBlockFrames + 3, true, true, -1 },
     };
     constexpr double rate = 48000.0;
     for (const auto& k : cases)

@@ -127,7 +127,7 @@ TEST (ReportExe, OutputFiguresAgreeWithAnIndependentMeter)
             worstPeak = std::max (worstPeak, std::abs (dp));
 
             // The same measurement code on the same samples.
-            const auto own = AudioAnalyzer::measure (written.buffer, written.sampleRate);
+            const auto own = whole_buffer_analysis::measure (written.buffer, written.sampleRate);
             EXPECT_NEAR ((double) o["integratedLufs"], own.result.integratedLUFS, 0.0005) << label;
             // The true peak is the accurate meter's, which the delivery checks compare.
             PrecisionTruePeakMeter truePeak (written.buffer.getNumChannels(), written.sampleRate);

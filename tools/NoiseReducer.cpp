@@ -91,7 +91,7 @@ juce::int64 nonFiniteSamplesIn (const juce::File& file)
     if (! openAudioFile (file, source).ok())
         return 0; // the layout checks have read it already
     juce::int64 count = 0;
-    const bool whole = forEachBlock (*source, 8192, [&] (juce::AudioBuffer<float>& block, int n)
+    const bool whole = block_source::forEachBlock (*source, 8192, [&] (juce::AudioBuffer<float>& block, int n)
     {
         for (int ch = 0; ch < block.getNumChannels(); ++ch)
         {
@@ -161,7 +161,7 @@ juce::File findDenoiserOutput (const juce::File& outputFolder, const juce::Strin
 // allows, so the target is never left missing when the move fails.
 bool moveOnto (const juce::File& source, const juce::File& target)
 {
-    if (renameOver (source, target))
+    if (safe_files::renameOver (source, target))
         return true;
     if (source.existsAsFile() && source.copyFileTo (target))
     {
@@ -313,7 +313,7 @@ Outcome NoiseReducer::runDeepFilterNet3 (const juce::String& inputPath, const ju
 
         const bool back = originalRate > 0 && backFile != input
                           && resampleWithFFmpeg (outputPath, backFile.getFullPathName(), originalRate, config.ffmpegPath);
-        if (! back || ! matches (layoutOf (backFile), original) || ! renameOver (backFile, output))
+        if (! back || ! matches (layoutOf (backFile), original) || ! safe_files::renameOver (backFile, output))
         {
             if (backFile != input)
                 backFile.deleteFile();

@@ -7,7 +7,7 @@
 
 namespace kernels = analysis_detail::kernels;
 
-Analysis AudioAnalyzer::measure (const juce::AudioBuffer<float>& buffer, double sampleRate)
+Analysis whole_buffer_analysis::measure (const juce::AudioBuffer<float>& buffer, double sampleRate)
 {
     // The whole buffer as one block: the measurements read it in place (no
     // copy but the frames the spectral measurements keep from the start).
@@ -16,14 +16,14 @@ Analysis AudioAnalyzer::measure (const juce::AudioBuffer<float>& buffer, double 
     return accumulator.finish();
 }
 
-AnalysisResult AudioAnalyzer::analyze (const juce::AudioBuffer<float>& buffer, double sampleRate)
+AnalysisResult whole_buffer_analysis::analyze (const juce::AudioBuffer<float>& buffer, double sampleRate)
 {
     const auto a = measure (buffer, sampleRate);
-    writeLog (a);
+    AudioAnalyzer::writeLog (a);
     return a.result;
 }
 
-void AudioAnalyzer::applyKWeighting (juce::AudioBuffer<float>& buffer, double sampleRate)
+void whole_buffer_analysis::applyKWeighting (juce::AudioBuffer<float>& buffer, double sampleRate)
 {
     const bool fixed = kernels::usesFixedKWeighting (sampleRate);
     kernels::KWeightingCoefficients designed;
@@ -40,7 +40,7 @@ void AudioAnalyzer::applyKWeighting (juce::AudioBuffer<float>& buffer, double sa
     }
 }
 
-LoudnessMeasurement AudioAnalyzer::measureIntegratedLoudness (const juce::AudioBuffer<float>& kWeighted, double sampleRate)
+LoudnessMeasurement whole_buffer_analysis::measureIntegratedLoudness (const juce::AudioBuffer<float>& kWeighted, double sampleRate)
 {
     const auto blocks = analysis_detail::loudnessBlocksFor (kWeighted.getNumSamples(), sampleRate);
     if (blocks.numBlocks == 0)
@@ -63,37 +63,37 @@ LoudnessMeasurement AudioAnalyzer::measureIntegratedLoudness (const juce::AudioB
     return analysis_detail::gateBlockPowers (blockPower);
 }
 
-TruePeakMeasurement AudioAnalyzer::measureTruePeak (const juce::AudioBuffer<float>& buffer)
+TruePeakMeasurement whole_buffer_analysis::measureTruePeak (const juce::AudioBuffer<float>& buffer)
 {
     analysis_detail::TruePeakStream stream (buffer.getNumSamples() > 0 ? buffer.getNumChannels() : 0);
     stream.add (buffer.getArrayOfReadPointers(), buffer.getNumSamples());
     return stream.finish();
 }
 
-VoiceActivityMeasurement AudioAnalyzer::detectVoiceActivity (const juce::AudioBuffer<float>& buffer, int blockSize)
+VoiceActivityMeasurement whole_buffer_analysis::detectVoiceActivity (const juce::AudioBuffer<float>& buffer, int blockSize)
 {
-    const auto scan = analysis_detail::scanLevels (buffer, blockSize, false);
+    const auto scan = whole_buffer_analysis::scanLevels (buffer, blockSize, false);
     return analysis_detail::voiceActivityFromScan (scan, buffer.getNumChannels());
 }
 
-SnrMeasurement AudioAnalyzer::measureSnr (const juce::AudioBuffer<float>& buffer, const std::vector<bool>& voiced, int blockSize)
+SnrMeasurement whole_buffer_analysis::measureSnr (const juce::AudioBuffer<float>& buffer, const std::vector<bool>& voiced, int blockSize)
 {
-    const auto scan = analysis_detail::scanLevels (buffer, blockSize, false);
+    const auto scan = whole_buffer_analysis::scanLevels (buffer, blockSize, false);
     return analysis_detail::snrFromScan (scan, voiced, buffer.getNumChannels());
 }
 
-CrestFactorMeasurement AudioAnalyzer::measureCrestFactor (const juce::AudioBuffer<float>& buffer)
+CrestFactorMeasurement whole_buffer_analysis::measureCrestFactor (const juce::AudioBuffer<float>& buffer)
 {
-    const auto scan = analysis_detail::scanLevels (buffer, 0, true);
+    const auto scan = whole_buffer_analysis::scanLevels (buffer, 0, true);
     return analysis_detail::crestFactorFromScan (scan, buffer.getNumChannels(), buffer.getNumSamples());
 }
 
-SpectralTiltMeasurement AudioAnalyzer::measureSpectralTilt (const juce::AudioBuffer<float>& buffer, double sampleRate)
+SpectralTiltMeasurement whole_buffer_analysis::measureSpectralTilt (const juce::AudioBuffer<float>& buffer, double sampleRate)
 {
     return analysis_detail::spectralTiltOf (buffer, sampleRate);
 }
 
-SibilanceMeasurement AudioAnalyzer::measureSibilance (const juce::AudioBuffer<float>& buffer, double sampleRate)
+SibilanceMeasurement whole_buffer_analysis::measureSibilance (const juce::AudioBuffer<float>& buffer, double sampleRate)
 {
     // Filters each channel sample by sample; no copy of a channel is made.
     analysis_detail::SibilanceStream stream (buffer.getNumChannels(), sampleRate);
@@ -101,21 +101,21 @@ SibilanceMeasurement AudioAnalyzer::measureSibilance (const juce::AudioBuffer<fl
     return stream.finish();
 }
 
-GridHumMeasurement AudioAnalyzer::detectGridHum (const juce::AudioBuffer<float>& buffer, double sampleRate)
+GridHumMeasurement whole_buffer_analysis::detectGridHum (const juce::AudioBuffer<float>& buffer, double sampleRate)
 {
     return analysis_detail::gridHumOf (buffer, sampleRate);
 }
 
-std::vector<double> analysis_detail::kWeightedBlockPowers (const juce::AudioBuffer<float>& buffer, double sampleRate)
+std::vector<double> whole_buffer_analysis::kWeightedBlockPowers (const juce::AudioBuffer<float>& buffer, double sampleRate)
 {
-    LoudnessStream stream (buffer.getNumChannels(), sampleRate);
+    analysis_detail::LoudnessStream stream (buffer.getNumChannels(), sampleRate);
     stream.add (buffer.getArrayOfReadPointers(), buffer.getNumSamples());
     return stream.blockPowers();
 }
 
-analysis_detail::LevelScan analysis_detail::scanLevels (const juce::AudioBuffer<float>& buffer, int blockSize, bool withCrest)
+analysis_detail::LevelScan whole_buffer_analysis::scanLevels (const juce::AudioBuffer<float>& buffer, int blockSize, bool withCrest)
 {
-    LevelStream stream (buffer.getNumChannels(), blockSize, withCrest);
+    analysis_detail::LevelStream stream (buffer.getNumChannels(), blockSize, withCrest);
     stream.add (buffer.getArrayOfReadPointers(), buffer.getNumSamples(), true);
     return stream.finish();
 }

@@ -4,8 +4,8 @@
 // benchmarks and the fuzzer. The engine measures a recording only in blocks
 // (AnalysisAccumulator); each operation here feeds a measurement's stream the
 // buffer as one block, or runs its kernels over it, and gives the values of
-// the engine's streams bit for bit. They keep the names they had as the
-// analyzer's own operations, so a test reads as before.
+// the engine's streams bit for bit. They live in a namespace of their own:
+// the engine has no such operations.
 
 #include "analysis/AudioAnalyzer.h"
 #include "analysis/LevelScan.h"
@@ -15,7 +15,7 @@
 
 #include <vector>
 
-namespace AudioAnalyzer
+namespace whole_buffer_analysis
 {
 // Runs every measurement, logs a line for each and the report block, returns
 // the record: AnalysisAccumulator fed the buffer as one block, then writeLog.
@@ -46,13 +46,10 @@ SpectralTiltMeasurement measureSpectralTilt (const juce::AudioBuffer<float>& buf
 SibilanceMeasurement measureSibilance (const juce::AudioBuffer<float>& buffer, double sampleRate);
 // 50 Hz mains hum and harmonics in one FFT frame from the start of the buffer.
 GridHumMeasurement detectGridHum (const juce::AudioBuffer<float>& buffer, double sampleRate);
-} // namespace AudioAnalyzer
 
-namespace analysis_detail
-{
 // The gating-block powers of the unweighted buffer (LoudnessStream in one block).
 std::vector<double> kWeightedBlockPowers (const juce::AudioBuffer<float>& buffer, double sampleRate);
 
 // The level scan of the whole buffer (LevelStream in one block, the last block scanned in place).
-LevelScan scanLevels (const juce::AudioBuffer<float>& buffer, int blockSize, bool withCrest);
-} // namespace analysis_detail
+analysis_detail::LevelScan scanLevels (const juce::AudioBuffer<float>& buffer, int blockSize, bool withCrest);
+} // namespace whole_buffer_analysis
