@@ -267,7 +267,7 @@ TEST (TruePeakLimiterReference, EveryBlockLengthIsTheFrameByFrameReferenceBitFor
         for (int b : blocks)
             if (! sameBits (runLimiter (in, design, b), expected, label + ", blocks of " + juce::String (b)))
             {
-                keepEvidence (in, "true_peak_reference_seed" + juce::String (c.seed));
+                keepEvidence (in, "evidence_true_peak_reference_seed" + juce::String (c.seed));
                 break;
             }
     }
