@@ -60,46 +60,58 @@ void runCascade (float* samples, int numSamples, const Sections& s, StateArray& 
 }
 
 #if TESSALOOM_SSE2
-// A cascade of three or more sections with one section in each lane of R
-// registers, as a wavefront: at step t, lane k runs sample t - k, fed what lane
-// k - 1 gave at step t - 1, so the sections of a sample run side by side in one
-// set of vector operations. Each lane does biquadStep's operations in its order
-// on the samples its section sees, so every sample is what the scalar cascade
-// gives, bit for bit. The first and last count - 1 steps of a run hold lanes
-// that have no sample yet or no more: those keep their state untouched.
+// The registers of runWavefront below: Count sections, one a lane, for one run of samples.
 template <int Count>
-void runWavefront (float* samples, int numSamples, const Sections& s, StateArray& state1, StateArray& state2) noexcept
+struct Wavefront
 {
-    constexpr int R = (Count + 3) / 4;
-    constexpr int lanes = 4 * R;
-    constexpr int count = Count;
+    static constexpr int R = (Count + 3) / 4; // registers of four lanes
+    static constexpr int lanes = 4 * R;
+    static constexpr int last = Count - 1; // the lane of the last section
     static_assert (lanes <= (int) BiquadCascadeDesign::maxSections, "one lane per section at most");
 
-    alignas (16) float b0[lanes] = {}, b1[lanes] = {}, b2[lanes] = {}, a1[lanes] = {}, a2[lanes] = {};
-    alignas (16) float w1[lanes] = {}, w2[lanes] = {};
-    for (int k = 0; k < count; ++k)
-    {
-        b0[k] = s[(size_t) k].b0; b1[k] = s[(size_t) k].b1; b2[k] = s[(size_t) k].b2;
-        a1[k] = s[(size_t) k].a1; a2[k] = s[(size_t) k].a2;
-        w1[k] = state1[(size_t) k]; w2[k] = state2[(size_t) k];
-    }
-
+    float* samples;
+    int numSamples;
     __m128 cb0[R], cb1[R], cb2[R], ca1[R], ca2[R], v1[R], v2[R], in[R];
-    for (int r = 0; r < R; ++r)
+
+    // The coefficients and states into the lanes (the lanes past the last section stay at zero).
+    forcedinline void load (const Sections& s, const StateArray& state1, const StateArray& state2) noexcept
     {
-        cb0[r] = _mm_load_ps (b0 + 4 * r); cb1[r] = _mm_load_ps (b1 + 4 * r); cb2[r] = _mm_load_ps (b2 + 4 * r);
-        ca1[r] = _mm_load_ps (a1 + 4 * r); ca2[r] = _mm_load_ps (a2 + 4 * r);
-        v1[r] = _mm_load_ps (w1 + 4 * r); v2[r] = _mm_load_ps (w2 + 4 * r);
-        in[r] = _mm_setzero_ps();
+        alignas (16) float b0[lanes] = {}, b1[lanes] = {}, b2[lanes] = {}, a1[lanes] = {}, a2[lanes] = {};
+        alignas (16) float w1[lanes] = {}, w2[lanes] = {};
+        for (int k = 0; k < Count; ++k)
+        {
+            b0[k] = s[(size_t) k].b0; b1[k] = s[(size_t) k].b1; b2[k] = s[(size_t) k].b2;
+            a1[k] = s[(size_t) k].a1; a2[k] = s[(size_t) k].a2;
+            w1[k] = state1[(size_t) k]; w2[k] = state2[(size_t) k];
+        }
+        for (int r = 0; r < R; ++r)
+        {
+            cb0[r] = _mm_load_ps (b0 + 4 * r); cb1[r] = _mm_load_ps (b1 + 4 * r); cb2[r] = _mm_load_ps (b2 + 4 * r);
+            ca1[r] = _mm_load_ps (a1 + 4 * r); ca2[r] = _mm_load_ps (a2 + 4 * r);
+            v1[r] = _mm_load_ps (w1 + 4 * r); v2[r] = _mm_load_ps (w2 + 4 * r);
+            in[r] = _mm_setzero_ps();
+        }
     }
 
-    constexpr int last = count - 1; // the lane of the last section
-    const int steps = numSamples + last;
+    forcedinline void store (StateArray& state1, StateArray& state2) const noexcept
+    {
+        alignas (16) float w1[lanes], w2[lanes];
+        for (int r = 0; r < R; ++r)
+        {
+            _mm_store_ps (w1 + 4 * r, v1[r]);
+            _mm_store_ps (w2 + 4 * r, v2[r]);
+        }
+        for (int k = 0; k < Count; ++k)
+        {
+            state1[(size_t) k] = w1[k];
+            state2[(size_t) k] = w2[k];
+        }
+    }
 
     // One step: every lane through its section, the outputs moved up a lane for
     // the next step and the next sample fed into lane 0. With a mask, only the
     // lanes it sets take their new state.
-    const auto step = [&] (int t, const __m128* active)
+    forcedinline void step (int t, const __m128* active) noexcept
     {
         __m128 out[R];
         for (int r = 0; r < R; ++r)
@@ -130,10 +142,10 @@ void runWavefront (float* samples, int numSamples, const Sections& s, StateArray
             in[r] = _mm_move_ss (_mm_castsi128_ps (_mm_slli_si128 (_mm_castps_si128 (out[r]), 4)),
                                  _mm_shuffle_ps (out[r - 1], out[r - 1], _MM_SHUFFLE (3, 3, 3, 3)));
         in[0] = _mm_move_ss (_mm_castsi128_ps (_mm_slli_si128 (_mm_castps_si128 (out[0]), 4)), _mm_set_ss (next));
-    };
+    }
 
     // Lane k holds a sample at step t when 0 <= t - k < numSamples.
-    const auto maskedStep = [&] (int t)
+    forcedinline void maskedStep (int t) noexcept
     {
         alignas (16) std::int32_t bits[lanes];
         for (int k = 0; k < lanes; ++k)
@@ -142,28 +154,34 @@ void runWavefront (float* samples, int numSamples, const Sections& s, StateArray
         for (int r = 0; r < R; ++r)
             active[r] = _mm_castsi128_ps (_mm_load_si128 (reinterpret_cast<const __m128i*> (bits + 4 * r)));
         step (t, active);
-    };
+    }
+};
 
+// A cascade of three or more sections with one section in each lane of R
+// registers, as a wavefront: at step t, lane k runs sample t - k, fed what lane
+// k - 1 gave at step t - 1, so the sections of a sample run side by side in one
+// set of vector operations. Each lane does biquadStep's operations in its order
+// on the samples its section sees, so every sample is what the scalar cascade
+// gives, bit for bit. The first and last count - 1 steps of a run hold lanes
+// that have no sample yet or no more: those keep their state untouched.
+// The parts of a step are force-inlined: this is the chain's hottest loop.
+template <int Count>
+void runWavefront (float* samples, int numSamples, const Sections& s, StateArray& state1, StateArray& state2) noexcept
+{
+    Wavefront<Count> w { samples, numSamples, {}, {}, {}, {}, {}, {}, {}, {} };
+    w.load (s, state1, state2);
+    constexpr int last = Wavefront<Count>::last;
+    const int steps = numSamples + last;
     if (numSamples > 0)
-        in[0] = _mm_set_ss (samples[0]);
+        w.in[0] = _mm_set_ss (samples[0]);
     int t = 0;
     for (; t < steps && (t < last || t >= numSamples); ++t)
-        maskedStep (t);
+        w.maskedStep (t);
     for (; t < numSamples; ++t)
-        step (t, nullptr);
+        w.step (t, nullptr);
     for (; t < steps; ++t)
-        maskedStep (t);
-
-    for (int r = 0; r < R; ++r)
-    {
-        _mm_store_ps (w1 + 4 * r, v1[r]);
-        _mm_store_ps (w2 + 4 * r, v2[r]);
-    }
-    for (int k = 0; k < count; ++k)
-    {
-        state1[(size_t) k] = w1[k];
-        state2[(size_t) k] = w2[k];
-    }
+        w.maskedStep (t);
+    w.store (state1, state2);
 }
 #endif
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/Levels.h"
 #include "dsp/DynamicsKernels.h"
 
 #include <juce_audio_basics/juce_audio_basics.h>
@@ -13,7 +14,7 @@ namespace stages
 {
 struct DeEsserParameters
 {
-    float sibilanceLevelDb = -144.0f; // the sibilance level re-referenced to the level after pre-gain, dBFS
+    float sibilanceLevelDb = (float) kNoLevelDb; // the sibilance level re-referenced to the level after pre-gain, dBFS
 };
 
 struct DeEsserDesign

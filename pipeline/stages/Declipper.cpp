@@ -97,55 +97,77 @@ struct Unknown
     bool fixed = false;
 };
 
+// The prediction error of model a over the window (0 for the first p samples).
+std::vector<double> predictionError (const std::vector<double>& x, const std::vector<double>& a)
+{
+    const int n = (int) x.size();
+    const int p = (int) a.size() - 1;
+    std::vector<double> e ((size_t) n, 0.0);
+    for (int t = p; t < n; ++t)
+    {
+        double acc = 0.0;
+        for (int k = 0; k <= p; ++k)
+            acc += a[(size_t) k] * x[(size_t) (t - k)];
+        e[(size_t) t] = acc;
+    }
+    return e;
+}
+
+// The banded normal equations of the free samples (their positions in `at`):
+// A (lower band, p + 1 wide, row by row) and b, from the error e with them at zero.
+void normalEquations (const std::vector<double>& a, const std::vector<double>& e, const std::vector<int>& at,
+                      std::vector<double>& A, std::vector<double>& b)
+{
+    const int n = (int) e.size();
+    const int p = (int) a.size() - 1;
+    const int m = (int) at.size();
+    A.assign ((size_t) m * (size_t) (p + 1), 0.0);
+    b.assign ((size_t) m, 0.0);
+    for (int i = 0; i < m; ++i)
+    {
+        const int ui = at[(size_t) i];
+        for (int t = std::max (p, ui); t <= std::min (n - 1, ui + p); ++t)
+            b[(size_t) i] -= a[(size_t) (t - ui)] * e[(size_t) t];
+        for (int j = std::max (0, i - p); j <= i; ++j)
+        {
+            const int uj = at[(size_t) j];
+            if (ui - uj > p)
+                continue;
+            double sum = 0.0;
+            for (int t = std::max (p, ui); t <= std::min (n - 1, uj + p); ++t)
+                sum += a[(size_t) (t - uj)] * a[(size_t) (t - ui)];
+            A[(size_t) i * (size_t) (p + 1) + (size_t) (i - j)] = sum;
+        }
+        A[(size_t) i * (size_t) (p + 1)] += 1.0e-9 + 1.0e-9 * A[(size_t) i * (size_t) (p + 1)];
+    }
+}
+
 // The clipped samples of x chosen to minimise the prediction error of model a
 // over the window, none of them inside the clip level.
 void interpolate (std::vector<double>& x, const std::vector<double>& a, std::vector<Unknown>& unknowns, double level,
                   double highest)
 {
-    const int n = (int) x.size();
     const int p = (int) a.size() - 1;
     for (auto& u : unknowns)
         u.fixed = false;
+    std::vector<double> A, b;
     for (int round = 0; round < kMostFixings; ++round)
     {
-        std::vector<int> free;
+        std::vector<int> free, at;
         for (int i = 0; i < (int) unknowns.size(); ++i)
         {
             auto& u = unknowns[(size_t) i];
             x[(size_t) u.at] = u.fixed ? u.sign * level : 0.0;
             if (! u.fixed)
+            {
                 free.push_back (i);
+                at.push_back (u.at);
+            }
         }
         if (free.empty())
             return;
         // The prediction error with the free samples at zero.
-        std::vector<double> e ((size_t) n, 0.0);
-        for (int t = p; t < n; ++t)
-        {
-            double acc = 0.0;
-            for (int k = 0; k <= p; ++k)
-                acc += a[(size_t) k] * x[(size_t) (t - k)];
-            e[(size_t) t] = acc;
-        }
-        const int m = (int) free.size();
-        std::vector<double> A ((size_t) m * (size_t) (p + 1), 0.0), b ((size_t) m, 0.0);
-        for (int i = 0; i < m; ++i)
-        {
-            const int ui = unknowns[(size_t) free[(size_t) i]].at;
-            for (int t = std::max (p, ui); t <= std::min (n - 1, ui + p); ++t)
-                b[(size_t) i] -= a[(size_t) (t - ui)] * e[(size_t) t];
-            for (int j = std::max (0, i - p); j <= i; ++j)
-            {
-                const int uj = unknowns[(size_t) free[(size_t) j]].at;
-                if (ui - uj > p)
-                    continue;
-                double sum = 0.0;
-                for (int t = std::max (p, ui); t <= std::min (n - 1, uj + p); ++t)
-                    sum += a[(size_t) (t - uj)] * a[(size_t) (t - ui)];
-                A[(size_t) i * (size_t) (p + 1) + (size_t) (i - j)] = sum;
-            }
-            A[(size_t) i * (size_t) (p + 1)] += 1.0e-9 + 1.0e-9 * A[(size_t) i * (size_t) (p + 1)];
-        }
+        normalEquations (a, predictionError (x, a), at, A, b);
         if (! solveBand (A, p, b))
         {
             for (int i : free)
@@ -153,7 +175,7 @@ void interpolate (std::vector<double>& x, const std::vector<double>& a, std::vec
             continue;
         }
         bool inside = false;
-        for (int i = 0; i < m; ++i)
+        for (int i = 0; i < (int) free.size(); ++i)
         {
             auto& u = unknowns[(size_t) free[(size_t) i]];
             const double v = b[(size_t) i];
@@ -258,64 +280,41 @@ int Declipper::give (float* const* channels, int capacity, bool atEnd)
     return given;
 }
 
-void Declipper::handleRuns (Channel& c, float level, juce::int64 readyEnd, bool atEnd)
+namespace
 {
-    const auto total = c.heldStart + (juce::int64) c.held.size();
-    const auto sample = [&] (juce::int64 i) { return c.held[(size_t) (i - c.heldStart)]; };
-    const auto signOf = [] (float v) { return v < 0.0f ? -1 : 1; };
-    // The end of the run at i: the samples at the level on the same side.
-    const auto runEnd = [&] (juce::int64 i)
-    {
-        auto e = i;
-        const int sign = signOf (sample (i));
-        while (e < total && clipping::atLevel (sample (e), level) && signOf (sample (e)) == sign)
-            ++e;
-        return e;
-    };
-    const auto tooLong = [&] (juce::int64 s, juce::int64 e) { return e - s > design.longestRun || (e == total && ! atEnd); };
+// A channel's held samples as the search for clipped runs reads them.
+struct HeldRuns
+{
+    const std::vector<float>& held;
+    juce::int64 start, total;
+    float level;
+    const DeclipperDesign& design;
+    bool atEnd;
 
-    auto i = juce::jmax (c.handledTo, c.heldStart);
-    // The rest of a run too long to rebuild, seen in an earlier block.
-    if (c.longRunSign != 0)
+    float sample (juce::int64 i) const { return held[(size_t) (i - start)]; }
+    static int signOf (float v) { return v < 0.0f ? -1 : 1; }
+    bool clipped (juce::int64 i) const { return clipping::atLevel (sample (i), level); }
+    // The end of the samples from i at the level on the side `sign`.
+    juce::int64 sideEnd (juce::int64 i, int sign) const
     {
-        while (i < total && clipping::atLevel (sample (i), level) && signOf (sample (i)) == c.longRunSign)
+        while (i < total && clipped (i) && signOf (sample (i)) == sign)
             ++i;
-        if (i == total && ! atEnd)
-        {
-            c.handledTo = i;
-            return;
-        }
-        c.longRunSign = 0;
+        return i;
     }
-    while (i < readyEnd)
+    // The end of the run at i: the samples at the level on the same side.
+    juce::int64 runEnd (juce::int64 i) const { return sideEnd (i, signOf (sample (i))); }
+    bool tooLong (juce::int64 s, juce::int64 e) const { return e - s > design.longestRun || (e == total && ! atEnd); }
+
+    // The run [i, e) and those after it close enough to share their context, to be rebuilt together.
+    std::vector<std::pair<juce::int64, juce::int64>> cluster (juce::int64 i, juce::int64 e) const
     {
-        if (! clipping::atLevel (sample (i), level))
-        {
-            ++i;
-            continue;
-        }
-        const auto e = runEnd (i);
-        if (e - i < design.minRun)
-        {
-            i = e;
-            continue;
-        }
-        if (tooLong (i, e))
-        {
-            ++totals.leftRuns;
-            if (e == total && ! atEnd)
-                c.longRunSign = signOf (sample (i)); // it goes on in the next block
-            i = e;
-            continue;
-        }
-        // The runs close enough to share their context are rebuilt together.
         std::vector<std::pair<juce::int64, juce::int64>> runs { { i, e } };
         auto j = e;
         while (runs.back().second - runs.front().first < (juce::int64) design.clusterSpan)
         {
             auto k = j;
             const auto reach = juce::jmin (total, runs.back().second + (juce::int64) design.context);
-            while (k < reach && ! clipping::atLevel (sample (k), level))
+            while (k < reach && ! clipped (k))
                 ++k;
             if (k >= reach)
                 break;
@@ -330,6 +329,48 @@ void Declipper::handleRuns (Channel& c, float level, juce::int64 readyEnd, bool 
             runs.push_back ({ k, e2 });
             j = e2;
         }
+        return runs;
+    }
+};
+} // namespace
+
+void Declipper::handleRuns (Channel& c, float level, juce::int64 readyEnd, bool atEnd)
+{
+    const HeldRuns h { c.held, c.heldStart, c.heldStart + (juce::int64) c.held.size(), level, design, atEnd };
+    auto i = juce::jmax (c.handledTo, c.heldStart);
+    // The rest of a run too long to rebuild, seen in an earlier block.
+    if (c.longRunSign != 0)
+    {
+        i = h.sideEnd (i, c.longRunSign);
+        if (i == h.total && ! atEnd)
+        {
+            c.handledTo = i;
+            return;
+        }
+        c.longRunSign = 0;
+    }
+    while (i < readyEnd)
+    {
+        if (! h.clipped (i))
+        {
+            ++i;
+            continue;
+        }
+        const auto e = h.runEnd (i);
+        if (e - i < design.minRun)
+        {
+            i = e;
+            continue;
+        }
+        if (h.tooLong (i, e))
+        {
+            ++totals.leftRuns;
+            if (e == h.total && ! atEnd)
+                c.longRunSign = HeldRuns::signOf (h.sample (i)); // it goes on in the next block
+            i = e;
+            continue;
+        }
+        const auto runs = h.cluster (i, e);
         rebuild (c, level, runs);
         i = runs.back().second;
     }

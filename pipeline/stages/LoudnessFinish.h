@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/Levels.h"
 #include "pipeline/stages/Gain.h"
 #include "pipeline/stages/TruePeakLimiter.h"
 
@@ -32,7 +33,7 @@ struct LoudnessFinishParameters
 struct FinishPass
 {
     float driveDb = 0.0f;
-    double lufs = -144.0;          // integrated loudness after the limiter
+    double lufs = kNoLevelDb;          // integrated loudness after the limiter
     double outputPeak = 0.0;       // the limiter's estimate of the output's true peak, linear
     TruePeakLimiterReport limiter;
 };
@@ -87,7 +88,7 @@ struct LoudnessFinishReport
     std::vector<FinishPass> passes;
     float driveDb = 0.0f;
     std::optional<GainSetting> gain; // after the limiter; none when it is 0 dB or the loudness is not corrected
-    double finalLufs = -144.0;       // the last pass's loudness with the gain
+    double finalLufs = kNoLevelDb;       // the last pass's loudness with the gain
     float toleranceLu = 0.05f;       // a final loudness further off is reported as short of the target
     TruePeakLimiterReport limiter;   // of the pass that was written
 };

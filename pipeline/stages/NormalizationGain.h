@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/Levels.h"
 #include "pipeline/stages/Gain.h"
 
 // Normalization gain: the whole difference between the target and the measured
@@ -14,7 +15,7 @@ std::optional<float> normalizationDb (float targetLufs, float measuredLufs, bool
 struct NormalizationParameters
 {
     float targetLufs = -18.0f;
-    float measuredLufs = -144.0f; // integrated loudness after saturation, measured in the chain's shaping pass
+    float measuredLufs = (float) kNoLevelDb; // integrated loudness after saturation, measured in the chain's shaping pass
     bool bypassed = false;
 };
 

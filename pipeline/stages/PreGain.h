@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/Levels.h"
 #include "pipeline/stages/Gain.h"
 
 // Pre-gain leveling: brings the file toward the target loudness before the
@@ -17,7 +18,7 @@ std::optional<float> preGainDb (float targetLufs, float measuredLufs, bool bypas
 struct PreGainParameters
 {
     float targetLufs = -18.0f;
-    float measuredLufs = -144.0f; // integrated loudness of the file as it reaches pre-gain, measured before the chain runs
+    float measuredLufs = (float) kNoLevelDb; // integrated loudness of the file as it reaches pre-gain, measured before the chain runs
     bool bypassed = false;
 };
 

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "pipeline/stages/GainRamp.h"
+#include "pipeline/stages/SlidingExtremum.h"
+#include "pipeline/stages/TruePeakInterpolator.h"
+
 #include <juce_audio_basics/juce_audio_basics.h>
 
 #include <vector>
@@ -17,6 +21,11 @@
 // exponentially with the release time. The interpolation runs only where the
 // samples around a point could reach the threshold at all, so a passage well
 // under the ceiling costs a few comparisons per sample.
+//
+// Made of the parts in true_peak_parts: the interpolator, the sliding maximum
+// (the gate) and minimum (the hold), and the gain ramp. The limiter owns the
+// delay line, the order in which frames go through the parts, and a resting
+// path that takes quiet stretches in chunks with the same result.
 namespace stages
 {
 struct TruePeakLimiterParameters
@@ -34,8 +43,8 @@ struct TruePeakLimiterDesign
     float threshold = 1.0f;       // linear, the ceiling less the margin
     int lookahead = 1;            // samples of the attack ramp (at least 1)
     float releaseCoefficient = 0; // one-pole coefficient of the recovery, per sample
-    static constexpr int oversampling = 8;
-    static constexpr int taps = 16; // samples each interpolated point is made of (half before, half after)
+    static constexpr int oversampling = true_peak_parts::kOversampling;
+    static constexpr int taps = true_peak_parts::kTaps; // samples each interpolated point is made of (half before, half after)
     // (oversampling - 1) rows of `taps` coefficients: row p - 1 interpolates the
     // point p/oversampling of a sample period after sample n from samples n-7..n+8.
     std::vector<float> interpolation;
@@ -81,22 +90,28 @@ public:
     TruePeakLimiterReport report() const;
 
 private:
+    // The frame-by-frame path.
     void push (const float* const* channels, int index, bool silent) noexcept;
     float take (const float* const* channels, int index, bool silent) noexcept;
     void decide (juce::int64 frame, float windowPeak) noexcept;
+    float peakOfFrame (juce::int64 frame) const noexcept;
+    void emit (float* const* channels, int at) noexcept;
+    void countFrameOut (double gain, double db, float estimate) noexcept;
+
+    // The resting path: the same state changes for frames that cannot reach the threshold.
     bool resting() const noexcept;
     int restingRun (float* const* channels, int index, int numFrames, int& written) noexcept;
+    bool restingOneByOne (float* const* channels, int& index, int numFrames, int& written, double gain, double db) noexcept;
     void settle (juce::int64 lastRested, int count) noexcept;
     int restingChunk (float* const* channels, int index, int count, int& written, double gain, double db) noexcept;
     int restingPrefix (const float* const* channels, int index, int count) noexcept;
     void takeResting (const float* const* channels, int index, int gated) noexcept;
     void letOutResting (float* const* channels, int& written, int gated, double gain, double db) noexcept;
     void letOutRestingFrame (float* const* channels, int at, double gain, double db) noexcept;
-    float peakOfFrame (juce::int64 frame) const noexcept;
-    void emit (float* const* channels, int at) noexcept;
 
     TruePeakLimiterDesign design;
     int numChannels = 0;
+    true_peak_parts::Interpolator interpolator;
 
     // The input, channel after channel, each ring written twice (at i and i + ringSize) so
     // every span of `taps` samples lies contiguous for the interpolation.
@@ -104,31 +119,21 @@ private:
     int ringSize = 0;
     juce::int64 pushed = 0, emitted = 0;
 
-    // Largest |sample| over the channels, per frame, and the sliding maximum of
-    // it over the frames an interpolated point reads (the gate).
+    // Largest |sample| over the channels, per frame, and the gate: its sliding
+    // maximum over the frames an interpolated point reads.
     std::vector<float> framePeaks;
-    std::vector<juce::int64> maxQueue; // frames, their peaks decreasing
-    int maxHead = 0, maxCount = 0;
+    true_peak_parts::SlidingMaximum gate;
 
-    // The gain each frame needs, the sliding minimum of it over the look-ahead,
-    // the recovery envelope, and the moving average that makes the attack ramp.
-    std::vector<juce::int64> minQueue;
-    std::vector<float> minValues; // the needed gain of each frame in minQueue
-    int minHead = 0, minCount = 0;
+    // The hold (the sliding minimum of the gain each frame needs, over the
+    // look-ahead) and the ramp that smooths it into the gain a frame leaves with.
+    true_peak_parts::SlidingMinimum hold;
+    true_peak_parts::GainRamp ramp;
     float previousPeak = 0.0f; // the interpolated peak of the frame before, 0 when gated out
-    double envelope = 1.0;
-    std::vector<double> ramp;
-    double rampSum = 0.0;
-    int rampSlot = 0;
-    // Frames in a row whose gain decision left no gain held and the envelope at 1;
-    // from the look-ahead's length on, every value in the ramp is 1.
-    juce::int64 restingFrames = 0;
+    std::vector<float> peakOfGainFrame; // the estimated peak of each frame, paired with its gain
+
     int restingChunkFrames = 0; // the length of the next resting chunk
     int framesBeforeChunks = 0; // resting frames to go one by one before chunks resume
-    std::vector<float> gains; // the smoothed gain per frame, until its frame comes out
-    std::vector<float> peakOfGainFrame; // the estimated peak of each frame, paired with its gain
-    std::vector<float> windowScratch;   // the frame peaks a resting chunk's windows read
-    std::vector<float> pointsByTap;     // the interpolation rows turned: per tap, its coefficient for each point
+    std::vector<float> windowScratch; // the frame peaks a resting chunk's windows read
 
     double largestReductionDb = 0.0, reductionSumDb = 0.0, outputPeak = 0.0;
 };
