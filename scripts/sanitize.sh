@@ -26,14 +26,33 @@ ASAN_EXCLUDE="${ASAN_EXCLUDE:-AFileLargerThanTheRunsMemoryIsMasteredInBlocks|Roo
 TSAN_TARGETS=(test_batch test_pipeline_driver test_faults)
 TSAN_EXCLUDE="${TSAN_EXCLUDE:-AFileLargerThanTheRunsMemoryIsMasteredInBlocks}" # a gtest name part
 
+# The sanitizers' reports need file and line, not variables: line tables only
+# (-gline-tables-only) compile and link in far less time than full -g. The
+# builds link with lld when it is there, the slowest step of a build whose
+# objects come from ccache. ccache (scripts/build.sh says why the base folder)
+# leaves the working folder out of its key: with debug information it would
+# otherwise be part of it, and a clone elsewhere would compile everything again.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$ROOT}"
+export CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-true}"
+linker=()
+if command -v ld.lld >/dev/null 2>&1; then
+  linker=(-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld -DCMAKE_SHARED_LINKER_FLAGS=-fuse-ld=lld)
+fi
+
 configure() # dir, sanitizers, extra cmake args...
 {
   local dir="$1" sanitizers="$2"; shift 2
   if [ ! -f "$dir/CMakeCache.txt" ]; then
     CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DTESSALOOM_SANITIZE="$sanitizers" -DTESSALOOM_BUILD_BENCH=OFF "$@"
+      "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -gline-tables-only -DNDEBUG" \
+      "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -gline-tables-only -DNDEBUG" \
+      "${linker[@]}" -DTESSALOOM_SANITIZE="$sanitizers" -DTESSALOOM_BUILD_BENCH=OFF "$@"
   fi
 }
+
+# Each stage says how long it took, so that a slow CI run shows where.
+stage_start=$SECONDS
+stage_done() { echo "== $1: $((SECONDS - stage_start)) s"; stage_start=$SECONDS; }
 
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$ROOT/scripts/ubsan.supp"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1"
@@ -42,16 +61,20 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: $ASAN_DIR"
 configure "$ASAN_DIR" "address,undefined,fuzzer-no-link" -DTESSALOOM_BUILD_FUZZ=ON
 cmake --build "$ASAN_DIR" --parallel "$JOBS"
+stage_done "AddressSanitizer build"
 (cd "$ASAN_DIR" && ctest --output-on-failure --parallel "$JOBS" --timeout 1500 -E "$ASAN_EXCLUDE")
+stage_done "AddressSanitizer tests"
 
 if [ "$FUZZ_SECONDS" -gt 0 ]; then
   echo "== Fuzzer, $FUZZ_SECONDS s"
   FUZZ_SEED="${FUZZ_SEED:-1}" bash fuzz/run.sh "$FUZZ_SECONDS" "$ASAN_DIR"
+  stage_done "Fuzzer"
 fi
 
 echo "== ThreadSanitizer: $TSAN_DIR"
 configure "$TSAN_DIR" "thread"
 cmake --build "$TSAN_DIR" --parallel "$JOBS" --target tessaloom-audio-engine "${TSAN_TARGETS[@]}"
+stage_done "ThreadSanitizer build"
 # The tests' own log lines go to a file, shown only when a test fails.
 for t in "${TSAN_TARGETS[@]}"; do
   log="$TSAN_DIR/$t.log"
@@ -63,3 +86,4 @@ for t in "${TSAN_TARGETS[@]}"; do
     exit 1
   fi
 done
+stage_done "ThreadSanitizer tests"

@@ -13,7 +13,7 @@ PACKAGES=(
   slurmctld slurmd slurm-client munge
   libebur128-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev lld
   chromium
 )
 

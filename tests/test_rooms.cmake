@@ -1,2 +1,4 @@
 add_dependencies(${name} tessaloom-denoise)
 target_compile_definitions(${name} PRIVATE TESSALOOM_DENOISE_EXE="$<TARGET_FILE:tessaloom-denoise>")
+# Whole spoken takes through the engine, the denoiser and the declipper: tens of seconds.
+set(test_cost 50)
