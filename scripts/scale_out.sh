@@ -21,7 +21,9 @@
 # at the end, on this machine, by the engine given with --engine.
 #
 # Exit codes as the engine's: 0 all files mastered (or none found),
-# 1 usage error or refused run, 2 at least one file failed.
+# 1 usage error or refused run, 2 at least one file failed, 3 every file
+# mastered but some failed a check (a job that ended with the engine's 3; read
+# from GNU parallel's job log, the summary lines do not say it).
 set -euo pipefail
 
 usage() {
@@ -138,6 +140,7 @@ cleanup() {
   fi
   if [ -n "$reports" ] && [ "$keep_reports" -eq 0 ]; then rm -rf "$reports"; fi
   rm -f "$list" "$out"
+  if [ -n "${own_joblog:-}" ]; then rm -f "$own_joblog"; fi
 }
 trap cleanup EXIT
 # The page from the merged report; a page that cannot be made fails the run.
@@ -188,7 +191,13 @@ if [ "$share_connections" -eq 1 ] && [ "$logins" != ":" ]; then
   ssh_command="${ssh_command:-ssh} -o ControlMaster=auto -o ControlPath=$control/%C -o ControlPersist=60"
 fi
 if [ -n "$ssh_command" ]; then parallel_args+=(--ssh "$ssh_command"); fi
-if [ -n "$joblog" ]; then parallel_args+=(--joblog "$joblog"); fi
+# The job log holds each job's exit status: the user's, else one of this run's.
+if [ -z "$joblog" ]; then
+  own_joblog=$(mktemp)
+  parallel_args+=(--joblog "$own_joblog")
+else
+  parallel_args+=(--joblog "$joblog")
+fi
 # Each job's report goes to a folder of this run on the shared output folder,
 # named by the job's number, which is the file's place in the list.
 job_report=()
@@ -238,4 +247,11 @@ fi
 printf '{"status":"batch_complete","success":%d,"failed":%d}\n' "$success" "$failed"
 # A report (or page) that could not be written whole fails the run, as it does the engine's.
 if [ "$failed" -gt 0 ] || [ "${report_lost:-0}" = 1 ] || [ "${page_lost:-0}" = 1 ]; then exit 2; fi
+# Every file mastered: a job whose engine ended with 3 had a file that failed a check.
+# The job log's seventh column is the exit status; its first line is the header.
+checks_failed=$(awk -F'\t' 'NR > 1 && $7 == 3 { n += 1 } END { print n + 0 }' "${joblog:-$own_joblog}" 2> /dev/null || echo 0)
+if [ "$checks_failed" -gt 0 ]; then
+  echo "scale_out: $checks_failed file(s) mastered but failed a check" >&2
+  exit 3
+fi
 exit 0

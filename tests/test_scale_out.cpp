@@ -248,6 +248,58 @@ TEST (ScaleOut, ThisMachineOnlyAndRerunWithSkipExisting)
     EXPECT_TRUE (isMasteredWav (out.getChildFile ("three.wav")));
 }
 
+// A job whose file was mastered but failed a check ends with the engine's own status 3,
+// which the summary lines do not carry: the run ends with 3 too, with the user's job log
+// or without one. (Before, such a run ended with 0.)
+TEST (ScaleOut, AFileThatFailedACheckEndsTheRunWithThree)
+{
+    TempFolder tmp;
+    const auto in = tmp.file ("in");
+    in.createDirectory();
+    // A quiet take with full-scale clicks: without the limiter (stage 7) the normalization lifts
+    // its peaks over the podcast preset's -1 dBTP ceiling, and its true-peak check fails.
+    auto peaky = speechLike (1, 48000 * 4, 48000.0, 41);
+    peaky.applyGain (0.05f / peakOf (peaky));
+    for (int i = 12000; i < peaky.getNumSamples(); i += 24000)
+        peaky.setSample (0, i, 0.9f);
+    writeWav (in.getChildFile ("peaky.wav"), peaky, 48000.0);
+    auto calm = speechLike (1, 48000 * 4, 48000.0, 42);
+    calm.applyGain (0.3f / peakOf (calm));
+    writeWav (in.getChildFile ("calm.wav"), calm, 48000.0);
+
+    struct Case
+    {
+        const char* label;
+        std::vector<std::string> extra;   // scale_out.sh's own options
+        std::vector<std::string> engine;  // after --
+        int exitCode;
+    };
+    const auto jobLog = path (tmp.file ("jobs.log"));
+    const Case cases[] = {
+        { "a check failed", {}, { "--bypass-stage", "7" }, 3 },
+        { "a check failed, the user's job log", { "--joblog", jobLog }, { "--bypass-stage", "7" }, 3 },
+        { "every check passed", {}, {}, 0 },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.label);
+        const auto out = tmp.file ("out");
+        out.deleteRecursively();
+        std::vector<std::string> args { "--input-dir", path (in), "--output-dir", path (out), "--engine", engineExecutable(),
+                                        "--sshlogin", ":", "--jobs", "2" };
+        args.insert (args.end(), c.extra.begin(), c.extra.end());
+        args.insert (args.end(), { "--", "--preset", "podcast", "--denoise", "false" });
+        args.insert (args.end(), c.engine.begin(), c.engine.end());
+        const auto run = scaleOut (args);
+        EXPECT_EQ (run.exitCode, c.exitCode) << run.err;
+        EXPECT_EQ (run.out, summary (2, 0));
+        EXPECT_EQ (run.errContains ("scale_out: 1 file(s) mastered but failed a check"), c.exitCode == 3) << run.err;
+        EXPECT_TRUE (out.getChildFile ("peaky.wav").existsAsFile());
+        EXPECT_TRUE (out.getChildFile ("calm.wav").existsAsFile());
+    }
+    EXPECT_EQ (hostsInJobLog (juce::File (jobLog)).size(), 2u) << "the user's job log is kept";
+}
+
 TEST (ScaleOut, JobsWithoutASummaryCountAsFailed)
 {
     TempFolder tmp;
