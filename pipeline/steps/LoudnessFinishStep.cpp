@@ -1,5 +1,7 @@
 #include "pipeline/steps/Steps.h"
 
+#include "pipeline/Delivery.h"
+
 #include <cmath>
 
 // The loudness finish (--finish loudness), in place of the peak limiter: a
@@ -19,7 +21,7 @@ std::optional<stages::TruePeakLimiterDesign> designFinishLimiter (const Pipeline
     if (! runs (loudnessFinish, config))
         return std::nullopt;
     stages::TruePeakLimiterParameters parameters;
-    parameters.ceilingDbtp = config.truePeakDbtp;
+    parameters.ceilingDbtp = delivery::finishAimOf (config).ceilingDbtp;
     return stages::designTruePeakLimiter (parameters, sampleRate);
 }
 
@@ -28,7 +30,7 @@ stages::LoudnessFinishReport startFinishReport (const PipelineConfig& config, co
     using Loudness = stages::LoudnessFinishReport::Loudness;
     stages::LoudnessFinishReport report;
     report.targetLufs = config.targetLufs;
-    report.ceilingDbtp = config.truePeakDbtp;
+    report.ceilingDbtp = delivery::finishAimOf (config).ceilingDbtp;
     if (! normalization.gain)
         report.loudness = normalization.parameters.bypassed ? Loudness::leftAlone : Loudness::notMeasured;
     return report;
@@ -38,7 +40,7 @@ LoudnessFinishSettings finishSettings (const PipelineConfig& config, const stage
                                        float gainDb)
 {
     LoudnessFinishSettings s;
-    s.ceilingDbtp = config.truePeakDbtp;
+    s.ceilingDbtp = report.ceilingDbtp;
     s.maxGainReductionDb = report.limiter.maxGainReductionDb;
     s.meanGainReductionDb = report.limiter.meanGainReductionDb;
     if (report.loudness == stages::LoudnessFinishReport::Loudness::corrected)

@@ -1,6 +1,7 @@
 #include "pipeline/steps/Steps.h"
 
 #include "analysis/AnalysisLog.h"
+#include "pipeline/Delivery.h"
 
 // The list of the chain's steps and what every row shares: when a step runs,
 // its header line, and the report's settings object over every step's record.
@@ -43,7 +44,7 @@ void logHeader (const Row& row, const PipelineConfig& config)
         juce::Logger::writeToLog ("[AudioPipeline] "
                                   + juce::String (row.header)
                                         .replace ("{target}", juce::String (config.targetLufs, 1))
-                                        .replace ("{ceiling}", juce::String (config.truePeakDbtp, 1))
+                                        .replace ("{ceiling}", juce::String (delivery::finishAimOf (config).ceilingDbtp, 1))
                                         .replace ("{voice}", config.voiceType));
 }
 
