@@ -8,6 +8,9 @@
 
 #include <functional>
 
+namespace tessaloom
+{
+
 namespace
 {
 constexpr double kVoiceBlockSeconds = 0.02; // 20 ms voice-activity blocks
@@ -151,3 +154,5 @@ size_t AnalysisAccumulator::sideDataBytes() const noexcept
 {
     return state->loudness.heldBytes() + state->levels.heldBytes() + state->start.heldBytes();
 }
+
+} // namespace tessaloom

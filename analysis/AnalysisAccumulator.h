@@ -7,6 +7,9 @@
 #include <memory>
 #include <vector>
 
+namespace tessaloom
+{
+
 // Measures a recording handed over in blocks of any length, in order: every
 // measurement's stream takes each block, and finish() makes the records and
 // the result record from them. Gives the same bits however the recording was
@@ -47,3 +50,5 @@ private:
     struct State;
     std::unique_ptr<State> state;
 };
+
+} // namespace tessaloom

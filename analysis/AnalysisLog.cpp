@@ -1,5 +1,8 @@
 #include "analysis/AnalysisLog.h"
 
+namespace tessaloom
+{
+
 namespace
 {
 // Number formatting of every text of the analyzer: fixed point with N decimals,
@@ -132,3 +135,5 @@ juce::String analysis_log::json (const AnalysisResult& r)
       << "}";
     return s;
 }
+
+} // namespace tessaloom

@@ -2,7 +2,7 @@
 
 // The analyzer's log text, all of it formatted here: the lines written around
 // the measurements, one line per measurement record, and the report and JSON
-// of the result record. Nothing here writes to the log; AudioAnalyzer::writeLog
+// of the result record. Nothing here writes to the log; audio_analyzer::writeLog
 // writes these lines, in the order given.
 
 #include "analysis/Measurements.h"
@@ -10,6 +10,9 @@
 #include <juce_core/juce_core.h>
 
 #include <optional>
+
+namespace tessaloom
+{
 
 namespace analysis_log
 {
@@ -39,3 +42,5 @@ juce::StringArray closingLines (const AnalysisResult& result);
 juce::String report (const AnalysisResult& result);
 juce::String json (const AnalysisResult& result);
 } // namespace analysis_log
+
+} // namespace tessaloom

@@ -2,6 +2,9 @@
 
 #include "common/Levels.h"
 
+namespace tessaloom
+{
+
 // The measurements of one whole buffer. The initial values are the
 // "not measurable" values: an analysis that cannot measure a field leaves it so.
 struct AnalysisResult
@@ -21,3 +24,5 @@ struct AnalysisResult
     double durationSeconds = 0.0;
     bool hasGridHum = false;
 };
+
+} // namespace tessaloom

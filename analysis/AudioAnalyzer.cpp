@@ -1,6 +1,9 @@
 #include "analysis/AudioAnalyzer.h"
 #include "analysis/AnalysisLog.h"
 
+namespace tessaloom
+{
+
 namespace
 {
 void writeLines (const juce::StringArray& lines)
@@ -10,13 +13,15 @@ void writeLines (const juce::StringArray& lines)
 }
 } // namespace
 
-void AudioAnalyzer::writeLog (const Analysis& a)
+void audio_analyzer::writeLog (const Analysis& a)
 {
     writeLines (analysis_log::openingLines (a.result));
     writeLines (analysis_log::measurementLines (a.measurements));
     writeLines (analysis_log::closingLines (a.result));
 }
 
-juce::String AudioAnalyzer::formatReport (const AnalysisResult& result) { return analysis_log::report (result); }
+juce::String audio_analyzer::formatReport (const AnalysisResult& result) { return analysis_log::report (result); }
 
-juce::String AudioAnalyzer::toJson (const AnalysisResult& result) { return analysis_log::json (result); }
+juce::String audio_analyzer::toJson (const AnalysisResult& result) { return analysis_log::json (result); }
+
+} // namespace tessaloom

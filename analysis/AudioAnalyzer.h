@@ -9,7 +9,10 @@
 
 #include <juce_audio_basics/juce_audio_basics.h>
 
-namespace AudioAnalyzer
+namespace tessaloom
+{
+
+namespace audio_analyzer
 {
 // Writes the lines of an analysis to the log: the opening lines, a line per
 // measurement and the report block.
@@ -18,4 +21,6 @@ void writeLog (const Analysis& analysis);
 // The twelve-line results block (no final line feed) and the one-line JSON object.
 juce::String formatReport (const AnalysisResult& result);
 juce::String toJson (const AnalysisResult& result);
-} // namespace AudioAnalyzer
+} // namespace audio_analyzer
+
+} // namespace tessaloom

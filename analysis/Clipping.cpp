@@ -2,6 +2,9 @@
 
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace clipping
 {
 Scan::Scan (int numChannels) : state ((size_t) juce::jmax (0, numChannels))
@@ -69,3 +72,5 @@ ClippingMeasurement Scan::finish() const
     return m;
 }
 } // namespace clipping
+
+} // namespace tessaloom

@@ -8,6 +8,9 @@
 
 #include <vector>
 
+namespace tessaloom
+{
+
 struct ClippingMeasurement
 {
     juce::int64 runs = 0;           // flat runs of at least kMinClippedRun samples at the clip level, every channel
@@ -59,3 +62,5 @@ private:
     juce::int64 frames = 0;
 };
 } // namespace clipping
+
+} // namespace tessaloom

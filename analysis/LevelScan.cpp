@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+namespace tessaloom
+{
+
 using analysis_detail::LevelScan;
 
 namespace
@@ -234,3 +237,5 @@ const char* analysis_detail::crestClass (double crestDb)
     if (crestDb < kModerateBelowDb) return "Moderate Dynamic Range";
     return "Wide Dynamic Range";
 }
+
+} // namespace tessaloom

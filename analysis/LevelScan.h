@@ -10,6 +10,9 @@
 
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace analysis_detail
 {
 // What the scan found.
@@ -66,3 +69,5 @@ CrestFactorMeasurement crestFactorFromScan (const LevelScan& scan, int numChanne
 // The label the log shows beside a crest factor.
 const char* crestClass (double crestDb);
 } // namespace analysis_detail
+
+} // namespace tessaloom

@@ -1,5 +1,8 @@
 #include "analysis/Loudness.h"
 
+namespace tessaloom
+{
+
 namespace kernels = analysis_detail::kernels;
 
 analysis_detail::LoudnessBlocks analysis_detail::loudnessBlocksFor (int numSamples, double sampleRate)
@@ -472,3 +475,5 @@ std::optional<double> LoudnessRangeAccumulator::finish() const
     const auto at = [&] (double fraction) { return kept[(size_t) ((double) (kept.size() - 1) * fraction + 0.5)]; };
     return loudness (at (kHighPercentile)) - loudness (at (kLowPercentile));
 }
+
+} // namespace tessaloom

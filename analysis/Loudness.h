@@ -18,6 +18,9 @@
 #include <optional>
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace analysis_detail
 {
 // BS.1770 gating constants.
@@ -284,3 +287,5 @@ private:
     struct State;
     std::unique_ptr<State> state;
 };
+
+} // namespace tessaloom

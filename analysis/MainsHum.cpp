@@ -8,6 +8,9 @@
 #include <cmath>
 #include <optional>
 
+namespace tessaloom
+{
+
 namespace mains_hum
 {
 struct Scan::Fft
@@ -188,3 +191,5 @@ MainsHumMeasurement Scan::finish (Families families)
     return m;
 }
 } // namespace mains_hum
+
+} // namespace tessaloom

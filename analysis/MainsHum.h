@@ -13,6 +13,9 @@
 #include <memory>
 #include <vector>
 
+namespace tessaloom
+{
+
 struct MainsHumLine
 {
     int harmonic = 0;         // 1: the fundamental
@@ -76,3 +79,5 @@ private:
     std::unique_ptr<Fft> fft;
 };
 } // namespace mains_hum
+
+} // namespace tessaloom

@@ -10,6 +10,9 @@
 
 #include <vector>
 
+namespace tessaloom
+{
+
 //==============================================================================
 // What each measurement found: the value the result record keeps and the
 // figures behind it. Linear values are amplitudes relative to full scale.
@@ -99,3 +102,5 @@ struct Analysis
     AnalysisResult result;
     AnalysisMeasurements measurements;
 };
+
+} // namespace tessaloom

@@ -7,6 +7,9 @@
 #include <cmath>
 #include <limits>
 
+namespace tessaloom
+{
+
 namespace
 {
 constexpr int kHopsPerWindow = 30;         // 3 s short-term windows of 100 ms pieces
@@ -142,3 +145,5 @@ SignalOverview OverviewTap::finish()
     s.overview.shortTermStepSeconds = s.hopsPerPoint * analysis_detail::kLoudnessHopSeconds;
     return std::move (s.overview);
 }
+
+} // namespace tessaloom

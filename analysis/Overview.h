@@ -5,6 +5,9 @@
 #include <memory>
 #include <vector>
 
+namespace tessaloom
+{
+
 // What a person wants to see of a recording at a glance: its short-term
 // loudness over time and a min/max picture of its waveform. Small whatever the
 // length: each holds at most a fixed number of points, and a long recording
@@ -44,3 +47,5 @@ private:
     struct State;
     std::unique_ptr<State> state;
 };
+
+} // namespace tessaloom

@@ -6,6 +6,9 @@
 #include <cassert>
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace
 {
 // Length of the interpolation filter at the oversampled rate. Odd, so that
@@ -132,3 +135,5 @@ double PrecisionTruePeakMeter::peakDbtp() const
 {
     return levelDbfs (peakLinear());
 }
+
+} // namespace tessaloom

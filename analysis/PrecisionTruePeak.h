@@ -15,6 +15,9 @@
 
 #include <vector>
 
+namespace tessaloom
+{
+
 class PrecisionTruePeakMeter
 {
 public:
@@ -47,3 +50,5 @@ private:
     std::vector<std::vector<float>> history;
     std::vector<double> peaks;
 };
+
+} // namespace tessaloom

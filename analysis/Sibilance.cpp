@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace
 {
 constexpr float kSibilanceLowHz = 5000.0f;
@@ -185,3 +188,5 @@ SibilanceMeasurement analysis_detail::SibilanceStream::finish() const
     }
     return m;
 }
+
+} // namespace tessaloom

@@ -11,6 +11,9 @@
 #include <memory>
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace analysis_detail
 {
 // The band's sum of squares, each channel's in sample order and the channels'
@@ -38,3 +41,5 @@ private:
     juce::int64 frames = 0;
 };
 } // namespace analysis_detail
+
+} // namespace tessaloom

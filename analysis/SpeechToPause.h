@@ -11,6 +11,9 @@
 #include <optional>
 #include <vector>
 
+namespace tessaloom
+{
+
 // The mean power of each block of a recording (every channel), in blocks of any length.
 class BlockPowers
 {
@@ -96,3 +99,5 @@ private:
     const std::vector<BlockKind>& kinds;
     BlockPowers powers;
 };
+
+} // namespace tessaloom

@@ -6,6 +6,9 @@
 #include <cmath>
 #include <vector>
 
+namespace tessaloom
+{
+
 //==============================================================================
 // The FFT frame.
 
@@ -261,3 +264,5 @@ GridHumMeasurement analysis_detail::StartFrames::gridHum() const
 {
     return gridHumOf (held(), sampleRate);
 }
+
+} // namespace tessaloom

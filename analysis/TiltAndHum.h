@@ -8,6 +8,9 @@
 
 #include <juce_audio_basics/juce_audio_basics.h>
 
+namespace tessaloom
+{
+
 namespace analysis_detail
 {
 // Slope in dB per octave of one FFT frame (up to 8,192 points) from the start
@@ -43,3 +46,5 @@ private:
     int count = 0;
 };
 } // namespace analysis_detail
+
+} // namespace tessaloom

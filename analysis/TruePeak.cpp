@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cmath>
 
+namespace tessaloom
+{
+
 // A channel, or two side by side, through both half-band stages.
 struct analysis_detail::TruePeakStream::Group
 {
@@ -345,3 +348,5 @@ TruePeakMeasurement analysis_detail::TruePeakStream::finish() const
     m.truePeakDbtp = levelDbfs (peak);
     return m;
 }
+
+} // namespace tessaloom

@@ -12,6 +12,9 @@
 #include <memory>
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace analysis_detail
 {
 // The 4x-oversampled peak of every channel. The polyphase IIR half-band
@@ -35,3 +38,5 @@ private:
     juce::int64 position = 0;
 };
 } // namespace analysis_detail
+
+} // namespace tessaloom

@@ -22,6 +22,9 @@
 #include <optional>
 #include <thread>
 
+namespace tessaloom
+{
+
 namespace
 {
 // What the run holds from before its first file to after its last: the names
@@ -194,7 +197,7 @@ void masterOne (const run_plan::Item& item, Batch& batch)
     if (batch.report != nullptr)
         batch.report->add (item.input, item.output, batch.config, m.pipelineResult(), m.error);
     // Accounted for (the report, when there is one, took it off inside its lock).
-    InFlightFiles::remove (item.output);
+    in_flight_files::remove (item.output);
     if (batch.page)
         keepPageLine (batch, item, m);
     if (batch.progress != nullptr)
@@ -291,3 +294,5 @@ int runBatch (const CommandLineOptions& options, int workerCount)
     masterAll (plan, batch, workerCount);
     return finish (batch, held, options.reportHtmlFile);
 }
+
+} // namespace tessaloom

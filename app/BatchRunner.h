@@ -3,6 +3,9 @@
 #include "app/CommandLine.h"
 #include "app/InputListing.h"
 
+namespace tessaloom
+{
+
 // Number of pool threads for this machine; logs the "[System] Topology: " line.
 int computeWorkerCount();
 
@@ -19,3 +22,5 @@ int workerCountFor (const juce::String& processorModel, int logicalProcessors);
 // the report could not be written whole, 3 when every file was mastered but
 // some failed its preset's checks).
 int runBatch (const CommandLineOptions& options, int workerCount);
+
+} // namespace tessaloom

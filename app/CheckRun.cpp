@@ -14,6 +14,9 @@
 #include <iostream>
 #include <mutex>
 
+namespace tessaloom
+{
+
 namespace
 {
 // The failed requirements with their measured values and limits, for the log line.
@@ -194,3 +197,5 @@ int runCheck (const CommandLineOptions& options, int workerCount)
     checkAll (files, checks, workerCount);
     return finish (checks, options.reportHtmlFile);
 }
+
+} // namespace tessaloom

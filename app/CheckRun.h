@@ -3,6 +3,9 @@
 #include "app/CommandLine.h"
 #include "pipeline/PipelineResult.h"
 
+namespace tessaloom
+{
+
 // The exit status of a run in which every file was read (and, in a mastering
 // run, mastered) but some file failed a delivery check: a script tells it from
 // 0 (all passed), 1 (refused) and 2 (a file failed or the report is not whole).
@@ -20,3 +23,5 @@ bool deliveryChecksFailed (const PipelineConfig& config, const PipelineResult& r
 // could not be read or the report or page could not be written whole, 1 for
 // a refused run.
 int runCheck (const CommandLineOptions& options, int workerCount);
+
+} // namespace tessaloom

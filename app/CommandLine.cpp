@@ -5,6 +5,9 @@
 #include <cmath>
 #include <optional>
 
+namespace tessaloom
+{
+
 namespace
 {
 constexpr float kLowestCeilingDbtp = -30.0f;
@@ -545,3 +548,5 @@ juce::String helpAllText()
             "The options --help does not list, but --bypass-stage, also take --name=value.\n";
     return text;
 }
+
+} // namespace tessaloom

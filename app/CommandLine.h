@@ -5,6 +5,9 @@
 
 #include <juce_core/juce_core.h>
 
+namespace tessaloom
+{
+
 // What the command line asked for.
 struct CommandLineOptions
 {
@@ -45,3 +48,5 @@ juce::String helpText();
 
 // The help text followed by every option it does not list, ending with a line break.
 juce::String helpAllText();
+
+} // namespace tessaloom

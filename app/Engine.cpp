@@ -7,6 +7,9 @@
 
 #include <iostream>
 
+namespace tessaloom
+{
+
 int runEngine (const juce::StringArray& arguments)
 {
     StderrLogger logger;
@@ -36,3 +39,5 @@ int runEngine (const juce::StringArray& arguments)
     juce::Logger::setCurrentLogger (nullptr);
     return exitCode;
 }
+
+} // namespace tessaloom

@@ -19,6 +19,9 @@
 #include <optional>
 #include <set>
 
+namespace tessaloom
+{
+
 namespace
 {
 using report_schema::Curve;
@@ -845,7 +848,7 @@ juce::String writeReportPage (const juce::File& page, const std::vector<juce::va
         return done == text.size() && closed ? juce::String() : failure;
     }
     const auto temp = temporarySiblingFor (page);
-    const InFlightFiles::Scope inFlight (temp);
+    const in_flight_files::Scope inFlight (temp);
     {
         juce::FileOutputStream out (temp);
         if (! out.openedOk() || ! out.write (text.data(), text.size()))
@@ -867,3 +870,5 @@ juce::String writeReportPage (const juce::File& page, const std::vector<juce::va
     }
     return {};
 }
+
+} // namespace tessaloom

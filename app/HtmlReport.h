@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+namespace tessaloom
+{
+
 // The batch page: one self-contained HTML file (inline style, script and SVG
 // pictures, nothing fetched from anywhere) made from the per-file report's
 // lines, so the page of a run and the page made later from its report (or from
@@ -38,3 +41,5 @@ std::string htmlReportPage (const std::vector<juce::var>& lines);
 // Writes the page under a temporary name beside the target and renames it over
 // the target once complete. Empty on success, else the reason.
 juce::String writeReportPage (const juce::File& page, const std::vector<juce::var>& lines);
+
+} // namespace tessaloom

@@ -7,6 +7,9 @@
 
 #include <dirent.h>
 
+namespace tessaloom
+{
+
 namespace
 {
 // The *.wav files (links to files included) of a folder whose names are not
@@ -74,3 +77,5 @@ juce::Array<juce::File> collectInputFiles (const CommandLineOptions& options)
     addOtherFormats (options, files);
     return files;
 }
+
+} // namespace tessaloom

@@ -13,6 +13,9 @@
 #include <thread>
 #include <unistd.h>
 
+namespace tessaloom
+{
+
 namespace
 {
 int wakePipe[2] = { -1, -1 };
@@ -48,7 +51,7 @@ void cleanWhenWoken()
     // removed under it is never reported as failed: it was stopped, not failed.
     ReportWriter::holdForExit();
 
-    const int removed = InFlightFiles::removeAllFromDisk();
+    const int removed = in_flight_files::removeAllFromDisk();
     juce::Logger::writeToLog ("[System] Interrupted: removed " + juce::String (removed)
                               + " unfinished file(s) and work folder(s).");
     FolderClaim::releaseForExit();
@@ -79,3 +82,5 @@ void removeUnfinishedFilesOnInterrupt()
             ::sigaction (signalNumber, &action, nullptr);
     }
 }
+
+} // namespace tessaloom

@@ -1,5 +1,8 @@
 #pragma once
 
+namespace tessaloom
+{
+
 // When the run is stopped by SIGINT (Ctrl-C), SIGTERM or SIGHUP, the outside
 // tools it is running are killed with everything they started, the files and
 // folders it had not finished (the hidden temporaries of outputs being written,
@@ -9,3 +12,5 @@
 // ignored when the program started (nohup, a background job) stays ignored.
 // Call once, from main, before any worker starts.
 void removeUnfinishedFilesOnInterrupt();
+
+} // namespace tessaloom

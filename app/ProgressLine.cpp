@@ -8,6 +8,9 @@
 
 #include <unistd.h>
 
+namespace tessaloom
+{
+
 namespace progress
 {
 juce::String clock (double seconds)
@@ -85,3 +88,5 @@ std::unique_ptr<ProgressLine> onTerminal (int numFiles)
     return std::make_unique<ProgressLine> (numFiles);
 }
 } // namespace progress
+
+} // namespace tessaloom

@@ -6,6 +6,9 @@
 #include <mutex>
 #include <thread>
 
+namespace tessaloom
+{
+
 namespace progress
 {
 // A length of time as the progress line shows it: m:ss, or h:mm:ss from an hour on.
@@ -43,3 +46,5 @@ private:
 // terminal; otherwise none, and nothing changes.
 std::unique_ptr<ProgressLine> onTerminal (int numFiles);
 } // namespace progress
+
+} // namespace tessaloom

@@ -6,6 +6,9 @@
 
 #include <map>
 
+namespace tessaloom
+{
+
 namespace refusals
 {
 namespace
@@ -258,3 +261,5 @@ Outcome ofRender (const CommandLineOptions& options)
     return {};
 }
 } // namespace refusals
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 
 #include "common/Outcome.h"
 
+namespace tessaloom
+{
+
 // A run that would destroy an input, write two files onto one, or leave its
 // report or page where a later write replaces it, is refused before anything
 // is created. Each answers ok, or failed with the sentence the user is shown.
@@ -18,3 +21,5 @@ Outcome ofCheck (const CommandLineOptions& options, const juce::Array<juce::File
 // Making the page from reports: the page may not be one of them.
 Outcome ofRender (const CommandLineOptions& options);
 } // namespace refusals
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 #include "app/Refusals.h"
 #include "app/RunFailure.h"
 
+namespace tessaloom
+{
+
 namespace render_only
 {
 namespace
@@ -47,3 +50,5 @@ int run (const CommandLineOptions& options)
     return 1;
 }
 } // namespace render_only
+
+} // namespace tessaloom

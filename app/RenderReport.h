@@ -2,6 +2,9 @@
 
 #include "app/CommandLine.h"
 
+namespace tessaloom
+{
+
 // --render-report: the page from reports, for a batch run elsewhere (a
 // scale-out run's merged report); masters nothing.
 namespace render_only
@@ -10,3 +13,5 @@ namespace render_only
 // could not be read or the page written.
 int run (const CommandLineOptions& options);
 } // namespace render_only
+
+} // namespace tessaloom

@@ -6,6 +6,9 @@
 #include <limits>
 #include <string>
 
+namespace tessaloom
+{
+
 namespace report_line
 {
 namespace
@@ -358,3 +361,5 @@ Refusal parse (std::string_view text, juce::var& parsed)
     return refusal;
 }
 } // namespace report_line
+
+} // namespace tessaloom

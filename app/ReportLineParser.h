@@ -4,6 +4,9 @@
 
 #include <string_view>
 
+namespace tessaloom
+{
+
 // One line of a JSON Lines report read into a juce::var, as JUCE's own JSON
 // reader would give it (objects, arrays, strings, true/false/null; a number
 // with neither fraction nor exponent is an int, or an int64 when it does not
@@ -28,3 +31,5 @@ enum class Refusal
 // Parses the whole of `text` (surrounding white space allowed) into `parsed`.
 Refusal parse (std::string_view text, juce::var& parsed);
 } // namespace report_line
+
+} // namespace tessaloom

@@ -2,6 +2,9 @@
 
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace report_schema
 {
 std::optional<double> numberOf (const juce::var& v)
@@ -138,3 +141,5 @@ Overview readOverview (const juce::var& curves)
     return o;
 }
 } // namespace report_schema
+
+} // namespace tessaloom

@@ -5,6 +5,9 @@
 #include <optional>
 #include <vector>
 
+namespace tessaloom
+{
+
 // A report line's schema, in one place: the names of its keys, which the
 // writer writes (app/ReportWriter.cpp) and the page reads (app/HtmlReport.cpp),
 // and the typed row a parsed line is read into once, from which the page is
@@ -208,3 +211,5 @@ ReportRow readRow (const juce::var& line);
 // A side's pictures, read when they are drawn.
 Overview readOverview (const juce::var& curves);
 } // namespace report_schema
+
+} // namespace tessaloom

@@ -18,6 +18,9 @@
 #include <string>
 #include <unistd.h>
 
+namespace tessaloom
+{
+
 namespace
 {
 namespace key = report_schema::key;
@@ -390,7 +393,7 @@ void ReportWriter::writeLine (const juce::String& line, bool built, const juce::
         ~Settled()
         {
             if (output != nullptr)
-                InFlightFiles::remove (*output);
+                in_flight_files::remove (*output);
         }
     } settled { settledOutput };
     if (failure.isNotEmpty() || ! built)
@@ -494,3 +497,5 @@ juce::String checkReportLine (const juce::File& input, const delivery::Preset& l
     const auto m = measured != nullptr ? std::optional<OutputMeasurement> (*measured) : std::nullopt;
     return f.add (key::delivery, deliveryJson (limits.name, &limits, m)).add (key::curves, "null").close();
 }
+
+} // namespace tessaloom

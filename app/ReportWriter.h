@@ -8,6 +8,9 @@
 
 #include <memory>
 
+namespace tessaloom
+{
+
 // The per-file report of a run: a JSON Lines file, one object per input file,
 // each written whole under one lock as its file finishes, so that several
 // workers never mix their lines and a run cut short leaves every finished
@@ -66,3 +69,5 @@ juce::String reportLine (const juce::File& input, const juce::File& output, cons
 // limits; measured is null when the file could not be read (error says why).
 juce::String checkReportLine (const juce::File& input, const delivery::Preset& limits, const OutputMeasurement* measured,
                               const juce::String& error, double processingTimeMs);
+
+} // namespace tessaloom

@@ -2,6 +2,9 @@
 
 #include <iostream>
 
+namespace tessaloom
+{
+
 namespace run_failure
 {
 void tell (const Outcome& failure)
@@ -15,3 +18,5 @@ void refuse (const Outcome& failure)
               << "Run with --help for usage information." << std::endl;
 }
 } // namespace run_failure
+
+} // namespace tessaloom

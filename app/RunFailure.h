@@ -2,6 +2,9 @@
 
 #include "common/Outcome.h"
 
+namespace tessaloom
+{
+
 // How app/ fails: every step that can stop a run answers with an Outcome
 // (common/Outcome.h), and the run tells a failed one to the user here, the one
 // place that writes it. The log (juce::Logger) carries what happened to the
@@ -21,3 +24,5 @@ void tell (const Outcome& failure);
 // asks for something the program will not do.
 void refuse (const Outcome& failure);
 } // namespace run_failure
+
+} // namespace tessaloom

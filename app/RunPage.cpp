@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace tessaloom
+{
+
 namespace run_page
 {
 namespace
@@ -58,3 +61,5 @@ Outcome write (const juce::File& page, const ReportLines& lines)
     return Outcome::success();
 }
 } // namespace run_page
+
+} // namespace tessaloom

@@ -5,6 +5,9 @@
 
 #include "common/Outcome.h"
 
+namespace tessaloom
+{
+
 // The --report-html page of a mastering or check run: tried before the run,
 // written when it ends.
 namespace run_page
@@ -19,3 +22,5 @@ Outcome writable (const CommandLineOptions& options);
 // Writes the page of these lines; the log says it was written, or why not.
 Outcome write (const juce::File& page, const ReportLines& lines);
 } // namespace run_page
+
+} // namespace tessaloom

@@ -5,6 +5,9 @@
 
 #include <filesystem>
 
+namespace tessaloom
+{
+
 namespace run_plan
 {
 juce::File outputFor (const CommandLineOptions& options, const juce::File& input)
@@ -69,3 +72,5 @@ Plan make (const CommandLineOptions& options, const juce::Array<juce::File>& inp
     return plan;
 }
 } // namespace run_plan
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 
 #include <vector>
 
+namespace tessaloom
+{
+
 // What a mastering run will write, computed once before anything is: each
 // input with its output and the ASR feed written beside it, the folder they all
 // lie in, and the files of the run around them (the pre-filtered copy, the
@@ -50,3 +53,5 @@ struct Plan
 
 Plan make (const CommandLineOptions& options, const juce::Array<juce::File>& inputs);
 } // namespace run_plan
+
+} // namespace tessaloom

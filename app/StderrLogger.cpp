@@ -5,6 +5,9 @@
 #include <iostream>
 #include <mutex>
 
+namespace tessaloom
+{
+
 namespace
 {
 std::mutex& stderrMutex()
@@ -26,3 +29,5 @@ void StderrLogger::logMessage (const juce::String& message)
     // A file name that is not UTF-8 shows its bytes as U+FFFD: the log stays valid text.
     std::cerr << native_names::shownText (message).toStdString() << std::endl;
 }
+
+} // namespace tessaloom

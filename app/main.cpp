@@ -10,12 +10,12 @@ int main (int argc, char* argv[])
     // runner that stops reading): a write to a closed pipe must not kill the
     // batch halfway. Writes then fail quietly and the files are still mastered.
     std::signal (SIGPIPE, SIG_IGN);
-    removeUnfinishedFilesOnInterrupt();
+    tessaloom::removeUnfinishedFilesOnInterrupt();
 
     // Paths are bytes: one that is not UTF-8 is carried losslessly (io/NativeNames.h).
     juce::StringArray arguments;
     for (int i = 0; i < argc; ++i)
-        arguments.add (native_names::fromNativeBytes (argv[i]));
+        arguments.add (tessaloom::native_names::fromNativeBytes (argv[i]));
 
-    return runEngine (arguments);
+    return tessaloom::runEngine (arguments);
 }

@@ -10,6 +10,8 @@
 
 #include <cmath>
 
+using namespace tessaloom;
+
 namespace
 {
 constexpr double kRate = 48000.0;

@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace tessaloom;
+
 namespace
 {
 constexpr int kFiles = 4;

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <regex>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -10,6 +10,8 @@
 
 #include <vector>
 
+using namespace tessaloom;
+
 namespace
 {
 constexpr double fs = 48000.0;

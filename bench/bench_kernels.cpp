@@ -14,6 +14,8 @@
 
 #include <vector>
 
+using namespace tessaloom;
+
 namespace
 {
 constexpr double rate = 48000.0;

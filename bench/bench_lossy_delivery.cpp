@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <map>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -16,6 +16,8 @@
 
 #include <benchmark/benchmark.h>
 
+using namespace tessaloom;
+
 namespace
 {
 constexpr double rate = 48000.0;

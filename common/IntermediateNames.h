@@ -1,5 +1,8 @@
 #pragma once
 
+namespace tessaloom
+{
+
 // Names of the files the program writes next to audio. The driver and the
 // noise reducer write them; the batch listing never takes them as inputs.
 namespace intermediate_names
@@ -26,3 +29,5 @@ inline constexpr const char* workFolderPrefix = "_work_";
 // Appended to the input's name without extension for the denoised copy handed to speech recognition.
 inline constexpr const char* asrFeedSuffix = "_asr_feed.wav";
 } // namespace intermediate_names
+
+} // namespace tessaloom

@@ -2,6 +2,9 @@
 
 #include <cmath>
 
+namespace tessaloom
+{
+
 // Program-wide level conventions, shared by the measurements and the chain.
 
 // A level that does not exist (silence, nothing measured) is written as -144 dB.
@@ -25,3 +28,5 @@ inline double levelDbfs (float amplitude)
 {
     return amplitude > kSilenceAmplitudeF ? 20.0 * std::log10 ((double) amplitude) : kNoLevelDb;
 }
+
+} // namespace tessaloom

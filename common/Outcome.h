@@ -4,6 +4,9 @@
 
 #include <utility>
 
+namespace tessaloom
+{
+
 // How every operation of io/ and tools/ that can fail answers: one record,
 // returned by value. Values the operation makes (an opened source, a writer)
 // come back through a reference argument and are set only when the outcome is
@@ -29,7 +32,7 @@
 // Some steps stay a plain bool on purpose: a block source's read and the WAV
 // writer's write, whose failure sticks and is worded once after the pass
 // (readErrorMessage, Wav16FileWriter::finish, FloatSpill::outcome), and small
-// steps (renameOver, resampleWithFFmpeg, InFlightFiles::createDirectory) whose
+// steps (renameOver, resampleWithFFmpeg, in_flight_files::createDirectory) whose
 // callers word the failure in their own terms.
 struct Outcome
 {
@@ -48,3 +51,5 @@ struct Outcome
     static Outcome success() { return {}; }
     static Outcome failure (juce::String why, Status status = Status::failed) { return { status, std::move (why) }; }
 };
+
+} // namespace tessaloom

@@ -7,6 +7,9 @@
 #include <system_error>
 #include <thread>
 
+namespace tessaloom
+{
+
 namespace
 {
 // Takes piece indices until none are left; the first exception stops this
@@ -136,3 +139,5 @@ void side_by_side::KeptHelper::run (int count, const std::function<void (int)>& 
 {
     shared->run (count, piece);
 }
+
+} // namespace tessaloom

@@ -5,6 +5,9 @@
 #include <functional>
 #include <memory>
 
+namespace tessaloom
+{
+
 // Runs independent pieces of one file's work side by side: on the calling
 // thread and on one helper thread. The batch pool uses half of the logical
 // processors, so one helper per job fills the other half without
@@ -40,3 +43,5 @@ private:
     std::unique_ptr<Shared> shared;
 };
 } // namespace side_by_side
+
+} // namespace tessaloom

@@ -9,6 +9,9 @@
 
 #include <juce_dsp/juce_dsp.h>
 
+namespace tessaloom
+{
+
 namespace juce_arithmetic
 {
 // One section's coefficients, normalised so that a0 = 1.
@@ -74,3 +77,5 @@ struct BiquadLanes
 };
 #endif
 } // namespace juce_arithmetic
+
+} // namespace tessaloom

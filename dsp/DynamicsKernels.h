@@ -6,6 +6,9 @@
 
 #include <cmath>
 
+namespace tessaloom
+{
+
 // Inline per-sample kernels of the JUCE dynamics processors the stages use
 // (dsp::BallisticsFilter, Compressor, NoiseGate, LinkwitzRileyFilter and the
 // two compressors of dsp::Limiter), in JUCE's arithmetic (see
@@ -143,3 +146,5 @@ struct LimiterStages
     float processSample (float input) noexcept { return second.processSample (first.processSample (input)); }
 };
 } // namespace dynamics_kernels
+
+} // namespace tessaloom

@@ -24,6 +24,9 @@
 
 #include <juce_core/juce_core.h>
 
+namespace tessaloom
+{
+
 namespace juce_arithmetic
 {
 // What JUCE's snap-to-zero does to one filter state on Intel machines (a
@@ -38,3 +41,5 @@ inline void snapToZero (float& v) noexcept
    #endif
 }
 } // namespace juce_arithmetic
+
+} // namespace tessaloom

@@ -20,6 +20,8 @@
 
 #include <unistd.h>
 
+using namespace tessaloom;
+
 namespace
 {
 // Long decoded inputs only repeat what short ones show, at a thousand times the
@@ -67,8 +69,8 @@ void runWholeChain (juce::AudioBuffer<float>& buffer, double sampleRate)
         return;
 
     const auto pass1 = whole_buffer_analysis::analyze (buffer, sampleRate);
-    (void) AudioAnalyzer::toJson (pass1);
-    (void) AudioAnalyzer::formatReport (pass1);
+    (void) audio_analyzer::toJson (pass1);
+    (void) audio_analyzer::formatReport (pass1);
     const auto params = AutoMap::fromAnalysis (pass1);
     (void) AutoMap::logLine (params, pass1);
 

@@ -17,6 +17,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace tessaloom
+{
+
 namespace
 {
 // Compressed digital silence, the densest audio there is, decodes to at most
@@ -477,7 +480,7 @@ Outcome Wav16FileWriter::create (const juce::File& target, double sampleRate, in
     std::unique_ptr<Wav16FileWriter> w (new Wav16FileWriter (target, numChannels));
     w->bytesPerSample = bitsPerSample / 8;
 
-    auto stream = InFlightFiles::createFile (w->temp, 32768);
+    auto stream = in_flight_files::createFile (w->temp, 32768);
     if (stream == nullptr)
         return Outcome::failure ("Failed to create output file: " + target.getFullPathName());
 
@@ -501,7 +504,7 @@ bool Wav16FileWriter::write (const juce::AudioBuffer<float>& block, int numFrame
     return ok;
 }
 
-Outcome Wav16FileWriter::finish (InFlightFiles::Target after)
+Outcome Wav16FileWriter::finish (in_flight_files::Target after)
 {
     ok = writer->flush() && ok;
     writer.reset();
@@ -511,27 +514,27 @@ Outcome Wav16FileWriter::finish (InFlightFiles::Target after)
     if (! ok || temp.getSize() < expectedDataBytes + 44)
         return Outcome::failure ("Failed to write output file: " + target.getFullPathName());
 
-    if (! InFlightFiles::renameIntoPlace (temp, target, after))
+    if (! in_flight_files::renameIntoPlace (temp, target, after))
         return Outcome::failure ("Failed to create output file: " + target.getFullPathName());
 
     finished = true;
     return Outcome::success();
 }
 
-Outcome safe_files::copyFileAtomically (const juce::File& source, const juce::File& target, InFlightFiles::Target after)
+Outcome safe_files::copyFileAtomically (const juce::File& source, const juce::File& target, in_flight_files::Target after)
 {
     if (! isRegularFile (source))
         return Outcome::failure ("Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName()
                                  + ": not a regular file");
 
     const auto temp = temporarySiblingFor (target);
-    const InFlightFiles::Scope inFlight (temp);
+    const in_flight_files::Scope inFlight (temp);
 
     const Reachable from (source);
     bool copied = false;
     {
         juce::FileInputStream in (from.file);
-        auto out = InFlightFiles::createFile (temp, 1 << 16);
+        auto out = in_flight_files::createFile (temp, 1 << 16);
         if (in.openedOk() && out != nullptr)
         {
             const auto size = in.getTotalLength();
@@ -546,7 +549,7 @@ Outcome safe_files::copyFileAtomically (const juce::File& source, const juce::Fi
         return Outcome::failure ("Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName());
     }
 
-    if (! InFlightFiles::renameIntoPlace (temp, target, after))
+    if (! in_flight_files::renameIntoPlace (temp, target, after))
     {
         temp.deleteFile();
         return Outcome::failure ("Failed to copy " + source.getFullPathName() + " to " + target.getFullPathName());
@@ -554,3 +557,5 @@ Outcome safe_files::copyFileAtomically (const juce::File& source, const juce::Fi
 
     return Outcome::success();
 }
+
+} // namespace tessaloom

@@ -10,6 +10,9 @@
 
 #include <memory>
 
+namespace tessaloom
+{
+
 // Audio files read in blocks and written crash-safely for the pipeline. Every
 // operation here that can fail answers with an Outcome (common/Outcome.h).
 
@@ -103,14 +106,14 @@ public:
 
     // Completes the file and renames it over the target; fails with "Failed to
     // write output file: <path>" or "Failed to create output file: <path>" (also
-    // when the target is not a regular file, see InFlightFiles::renameIntoPlace).
-    Outcome finish (InFlightFiles::Target after = InFlightFiles::Target::settled);
+    // when the target is not a regular file, see in_flight_files::renameIntoPlace).
+    Outcome finish (in_flight_files::Target after = in_flight_files::Target::settled);
 
 private:
     Wav16FileWriter (const juce::File& target, int numChannels);
 
     juce::File target, temp;
-    InFlightFiles::Scope inFlight;
+    in_flight_files::Scope inFlight;
     std::unique_ptr<juce::AudioFormatWriter> writer;
     juce::int64 numChannels = 0, framesWritten = 0, bytesPerSample = 2;
     bool ok = true, finished = false;
@@ -126,7 +129,7 @@ namespace safe_files
 // complete copy. A source that is not a regular file is refused unopened.
 // Fails with "Failed to copy <source> to <target>" (and ": not a regular file").
 Outcome copyFileAtomically (const juce::File& source, const juce::File& target,
-                            InFlightFiles::Target after = InFlightFiles::Target::settled);
+                            in_flight_files::Target after = in_flight_files::Target::settled);
 
 // Renames source over target in one step (the same file system); false, and
 // nothing touched, when that cannot be done or the target is anything but a
@@ -141,3 +144,5 @@ bool renameOver (const juce::File& source, const juce::File& target);
 // a name that is not UTF-8 come out as U+FFFD (io/NativeNames.h).
 juce::String leadingUtf8Bytes (const juce::String& name, int maxBytes);
 } // namespace safe_files
+
+} // namespace tessaloom

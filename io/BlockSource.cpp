@@ -4,6 +4,9 @@
 
 #include <sys/resource.h>
 
+namespace tessaloom
+{
+
 bool FittedLengthSource::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
 {
     const int available = (int) juce::jlimit ((juce::int64) 0, (juce::int64) numFrames, source.lengthInFrames() - start);
@@ -50,7 +53,7 @@ FloatSpill::FloatSpill (const juce::File& f, int numChannels, double sampleRate)
     {
         // Unbuffered: every block is one write, so a failed one is seen at once
         // and the file holds exactly the frames of the writes that succeeded.
-        output = InFlightFiles::createFile (file, 0);
+        output = in_flight_files::createFile (file, 0);
     }
     inMemory = output == nullptr;
 }
@@ -74,7 +77,7 @@ void FloatSpill::restart()
     if (file != juce::File())
     {
         file.deleteFile();
-        output = InFlightFiles::createFile (file, 0);
+        output = in_flight_files::createFile (file, 0);
     }
     inMemory = output == nullptr;
 }
@@ -196,3 +199,5 @@ bool FloatSpill::read (juce::AudioBuffer<float>& into, juce::int64 start, int nu
     }
     return good;
 }
+
+} // namespace tessaloom

@@ -9,6 +9,9 @@
 #include <memory>
 #include <vector>
 
+namespace tessaloom
+{
+
 // Audio that can be read in blocks: a file being decoded, or the chain's own
 // spill of float samples.
 class AudioBlockSource
@@ -110,3 +113,5 @@ private:
     std::vector<float> memory;     // interleaved, when there is no file
     std::vector<float> interleaved; // one block, for the conversions
 };
+
+} // namespace tessaloom

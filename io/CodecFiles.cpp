@@ -22,6 +22,9 @@ extern "C"
 
 #include <dlfcn.h>
 
+namespace tessaloom
+{
+
 //==============================================================================
 // FFmpeg's libraries are loaded when a file first needs them, not linked: with
 // Debian's codec dependencies they map about 180 MB of address space into the
@@ -639,7 +642,7 @@ class Wav16Output final : public AudioOutputWriter
 public:
     explicit Wav16Output (std::unique_ptr<Wav16FileWriter> w) : writer (std::move (w)) {}
     bool write (const juce::AudioBuffer<float>& block, int numFrames) override { return writer->write (block, numFrames); }
-    Outcome finish (InFlightFiles::Target after) override { return writer->finish (after); }
+    Outcome finish (in_flight_files::Target after) override { return writer->finish (after); }
     juce::File finishUnrenamed() override { return {}; } // never asked of the specified output
 
 private:
@@ -765,7 +768,7 @@ public:
         setTag (&muxer->metadata, "album", tags.album);
         setTag (&muxer->metadata, "comment", tags.comment);
 
-        file.out = InFlightFiles::createFile (temp, 1 << 16);
+        file.out = in_flight_files::createFile (temp, 1 << 16);
         if (file.out == nullptr)
             return "the file could not be created";
         constexpr int ioBufferSize = 1 << 16;
@@ -806,12 +809,12 @@ public:
         return ok;
     }
 
-    Outcome finish (InFlightFiles::Target after) override
+    Outcome finish (in_flight_files::Target after) override
     {
         const auto done = finishUnrenamed();
         if (done == juce::File())
             return Outcome::failure ("Failed to write output file: " + target.getFullPathName());
-        if (! InFlightFiles::renameIntoPlace (temp, target, after))
+        if (! in_flight_files::renameIntoPlace (temp, target, after))
             return Outcome::failure ("Failed to create output file: " + target.getFullPathName());
         keepTemp = true; // renamed: it is the target now
         return Outcome::success();
@@ -906,7 +909,7 @@ private:
     }
 
     juce::File target, temp;
-    InFlightFiles::Scope inFlight;
+    in_flight_files::Scope inFlight;
     TempFileIO file;
     AVFormatContext* muxer = nullptr;
     AVStream* stream = nullptr;
@@ -934,7 +937,7 @@ public:
 
     bool open (double sampleRate, int numChannels, int bits)
     {
-        auto stream = InFlightFiles::createFile (temp, 32768);
+        auto stream = in_flight_files::createFile (temp, 32768);
         if (stream == nullptr)
             return false;
         juce::WavAudioFormat wav;
@@ -952,11 +955,11 @@ public:
         return ok;
     }
 
-    Outcome finish (InFlightFiles::Target after) override
+    Outcome finish (in_flight_files::Target after) override
     {
         if (finishUnrenamed() == juce::File())
             return Outcome::failure ("Failed to write output file: " + target.getFullPathName());
-        if (! InFlightFiles::renameIntoPlace (temp, target, after))
+        if (! in_flight_files::renameIntoPlace (temp, target, after))
             return Outcome::failure ("Failed to create output file: " + target.getFullPathName());
         return Outcome::success();
     }
@@ -973,7 +976,7 @@ public:
 
 private:
     juce::File target, temp;
-    InFlightFiles::Scope inFlight;
+    in_flight_files::Scope inFlight;
     std::unique_ptr<juce::AudioFormatWriter> writer;
     bool ok = true, keepTemp = false;
 };
@@ -1005,3 +1008,5 @@ Outcome createOutputWriter (const juce::File& target, const OutputFormat& format
     created = std::move (w);
     return Outcome::success();
 }
+
+} // namespace tessaloom

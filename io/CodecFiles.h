@@ -9,6 +9,9 @@
 
 #include <memory>
 
+namespace tessaloom
+{
+
 // Compressed and lossless audio files through FFmpeg's libraries
 // (libavformat, libavcodec, libswresample), in-process and block by block:
 // one well-kept library that decodes and encodes every format producers use,
@@ -127,9 +130,9 @@ public:
     // Appends the first numFrames frames of every channel; false once a write
     // failed (the flag sticks; finish() turns it into the outcome).
     virtual bool write (const juce::AudioBuffer<float>& block, int numFrames) = 0;
-    // Completes the file and renames it over the target (see InFlightFiles::Target
+    // Completes the file and renames it over the target (see in_flight_files::Target
     // for what it is from then on).
-    virtual Outcome finish (InFlightFiles::Target after = InFlightFiles::Target::settled) = 0;
+    virtual Outcome finish (in_flight_files::Target after = in_flight_files::Target::settled) = 0;
     // Completes the file but leaves it under its temporary name (for a caller
     // that measures it before it decides); empty on failure.
     virtual juce::File finishUnrenamed() = 0;
@@ -144,3 +147,5 @@ public:
 // output file: <path>" and why.
 Outcome createOutputWriter (const juce::File& target, const OutputFormat& format, double sampleRate,
                             int numChannels, const AudioTags& tags, std::unique_ptr<AudioOutputWriter>& created);
+
+} // namespace tessaloom

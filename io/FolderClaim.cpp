@@ -11,6 +11,9 @@
 #include <utility>
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace
 {
 // Where a name's lock byte lies: a 62-bit FNV-1a hash of its lower-case UTF-8
@@ -141,3 +144,5 @@ FolderClaim::Result FolderClaim::take (const juce::File& folder, const juce::Str
     }
     return Result::notAvailable;
 }
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 
 #include <memory>
 
+namespace tessaloom
+{
+
 // The names a run writes in its output folder, held for the run's lifetime so
 // that a second run writing any of the same names into the folder at the same
 // time is refused: else each would replace the other's outputs and each report
@@ -49,3 +52,5 @@ private:
     int fd = -1;
     juce::File path;
 };
+
+} // namespace tessaloom

@@ -8,6 +8,9 @@
 #include <mutex>
 #include <set>
 
+namespace tessaloom
+{
+
 namespace
 {
 std::mutex& registryLock()
@@ -25,7 +28,7 @@ std::set<juce::String>& registry()
 bool closed = false; // under registryLock
 } // namespace
 
-namespace InFlightFiles
+namespace in_flight_files
 {
 void add (const juce::File& fileOrFolder)
 {
@@ -89,4 +92,6 @@ bool renameIntoPlace (const juce::File& source, const juce::File& target, Target
         registry().insert (target.getFullPathName());
     return true;
 }
-} // namespace InFlightFiles
+} // namespace in_flight_files
+
+} // namespace tessaloom

@@ -4,11 +4,14 @@
 
 #include <memory>
 
+namespace tessaloom
+{
+
 // Files and folders that exist only while a run works on them: the hidden
 // temporaries of the atomic writes and the private work folders. When a run is
 // interrupted they mean nothing, and removeAllFromDisk takes them away, so an
 // interrupted batch leaves its output folder as a finished one would.
-namespace InFlightFiles
+namespace in_flight_files
 {
 void add (const juce::File& fileOrFolder);
 void remove (const juce::File& fileOrFolder);
@@ -54,4 +57,6 @@ public:
 private:
     juce::File file;
 };
-} // namespace InFlightFiles
+} // namespace in_flight_files
+
+} // namespace tessaloom

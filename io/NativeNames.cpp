@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+namespace tessaloom
+{
+
 namespace native_names
 {
 namespace
@@ -132,3 +135,5 @@ juce::String withBytesSpelledOut (const juce::String& text)
     return mapEscaped (text, [] (int byte) { return "\\x" + juce::String::toHexString (byte).toUpperCase(); });
 }
 } // namespace native_names
+
+} // namespace tessaloom

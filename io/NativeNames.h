@@ -4,6 +4,9 @@
 
 #include <string>
 
+namespace tessaloom
+{
+
 // File names are bytes; JUCE's File works on UTF-8 Strings. A name that is not
 // valid UTF-8 (a Latin-1 "lat1\xe9t\xe9.wav" from an old system or a camera) is
 // carried through the program losslessly by the convention Python calls
@@ -44,3 +47,5 @@ inline int escapedByte (juce::juce_wchar c)
     return c >= 0xdc80 && c <= 0xdcff ? (int) (c - 0xdc00) : -1;
 }
 } // namespace native_names
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 
 #include <sys/stat.h>
 
+namespace tessaloom
+{
+
 namespace
 {
 PathKind kindOf (mode_t mode)
@@ -51,3 +54,5 @@ juce::String describePathKind (PathKind kind)
     }
     return "not a regular file";
 }
+
+} // namespace tessaloom

@@ -2,6 +2,9 @@
 
 #include <juce_core/juce_core.h>
 
+namespace tessaloom
+{
+
 // What lies at a path, looked at without following a link there. The run
 // writes its files under a temporary name and renames them into place, which
 // would replace whatever is at the target: a device node, a named pipe or a
@@ -28,3 +31,5 @@ PathKind pathKindBehind (const juce::File& path);
 
 // "a folder", "a symbolic link", "a device", ... for messages.
 juce::String describePathKind (PathKind kind);
+
+} // namespace tessaloom

@@ -6,6 +6,9 @@
 #include "pipeline/OutputMeasure.h"
 #include "pipeline/StageLog.h"
 
+namespace tessaloom
+{
+
 namespace file_run
 {
 namespace
@@ -119,3 +122,5 @@ PipelineResult AudioPipeline::processFile (const juce::File& input, const juce::
     file_run::FileRun run (input, output, config);
     return run.master();
 }
+
+} // namespace tessaloom

@@ -5,6 +5,9 @@
 
 #include <juce_core/juce_core.h>
 
+namespace tessaloom
+{
+
 // Masters one file: the input's analysis and pre-filter, noise reduction, the
 // chain of stages over the file in blocks, then the outputs (the passes over
 // the samples, in order, are listed in pipeline/FilePasses.h). Calls share no
@@ -20,3 +23,5 @@ public:
     static PipelineResult processFile (const juce::File& input, const juce::File& output,
                                        const PipelineConfig& config);
 };
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 
 #include <juce_core/juce_core.h>
 
+namespace tessaloom
+{
+
 namespace
 {
 // Rule tables. Every comparison is strict and made on the double analysis
@@ -111,3 +114,5 @@ float AutoMap::expanderThreshold (float targetLufs, const AnalysisResult& second
         return (targetLufs - loudness) + baseThresholdDb;
     return baseThresholdDb;
 }
+
+} // namespace tessaloom

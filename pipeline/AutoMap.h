@@ -4,6 +4,9 @@
 
 #include <juce_core/juce_core.h>
 
+namespace tessaloom
+{
+
 // Stage parameters derived from the input's analysis. The defaults are the
 // values used when the input cannot be read for it.
 struct AutoMapParameters
@@ -31,3 +34,5 @@ public:
     static float expanderThreshold (float targetLufs, const AnalysisResult& secondAnalysis,
                                     float baseThresholdDb, bool preGainBypassed);
 };
+
+} // namespace tessaloom

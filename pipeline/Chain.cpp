@@ -10,6 +10,9 @@
 
 #include <algorithm>
 
+namespace tessaloom
+{
+
 // The chain's passes in order (pipeline/FilePasses.h has them all): the
 // shaping pass into the spill, then the level passes over it into the sink.
 
@@ -291,3 +294,5 @@ std::optional<ChainStop> runChain (const ChainInput& in, ChainSink& sink)
         return run.finishForDelivery (normalization);
     return run.levelAndTrim (normalization);
 }
+
+} // namespace tessaloom

@@ -12,6 +12,9 @@
 
 #include <optional>
 
+namespace tessaloom
+{
+
 // Where the chain stopped: the first step after which a sample was not a
 // finite number, and how many such samples the whole file held then; or, when
 // the working file could not be read to its end or the chain's own samples
@@ -66,3 +69,5 @@ struct ChainInput
 // finite number; the sink then has been given nothing. Memory: a few blocks,
 // the stages' states and the analysis lists, whatever the length of the file.
 std::optional<ChainStop> runChain (const ChainInput& input, ChainSink& sink);
+
+} // namespace tessaloom

@@ -9,6 +9,9 @@
 
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace check_measure
 {
 namespace
@@ -96,3 +99,5 @@ CheckReading measureForChecks (const juce::File& file)
     return reading;
 }
 } // namespace check_measure
+
+} // namespace tessaloom

@@ -6,6 +6,9 @@
 
 #include <optional>
 
+namespace tessaloom
+{
+
 namespace check_measure
 {
 // What a check-only run measures of a file: only what the delivery checks read
@@ -20,3 +23,5 @@ struct CheckReading
 
 CheckReading measureForChecks (const juce::File& file);
 } // namespace check_measure
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace delivery
 {
 // clang-format off
@@ -124,3 +127,5 @@ double QuietestHalfSecond::finishDbfs() const
     return levelDbfs (std::sqrt (meanSquare));
 }
 } // namespace delivery
+
+} // namespace tessaloom

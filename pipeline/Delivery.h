@@ -8,6 +8,9 @@
 #include <optional>
 #include <vector>
 
+namespace tessaloom
+{
+
 // The places people deliver spoken word to: what each asks of a file, and the
 // loudness finish's settings that meet it. One table; the command line's
 // --preset and the report's delivery checks read it.
@@ -88,3 +91,5 @@ private:
     juce::int64 frames = 0;
 };
 } // namespace delivery
+
+} // namespace tessaloom

@@ -14,6 +14,9 @@
 #include <optional>
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace delivery_encode
 {
 namespace
@@ -47,7 +50,7 @@ struct Try
 {
     Setting setting;
     juce::File file; // under its temporary name until chosen
-    std::shared_ptr<InFlightFiles::Scope> inFlight; // an interrupted run removes it
+    std::shared_ptr<in_flight_files::Scope> inFlight; // an interrupted run removes it
     DecodedLevels levels;
     // Under the ceiling by the meters' agreement: another BS.1770 meter reading the same decode
     // (libebur128 on FFmpeg's) may read a few hundredths of a dB higher.
@@ -198,7 +201,7 @@ Outcome deliver (AudioBlockSource& master, const juce::File& target, const Outpu
         auto encoded = encodeOnce (master, target, format, tags, t.setting, t.file);
         if (encoded.ok())
         {
-            t.inFlight = std::make_shared<InFlightFiles::Scope> (t.file);
+            t.inFlight = std::make_shared<in_flight_files::Scope> (t.file);
             encoded = measureDecoded (t.file, t.levels);
             if (! encoded.ok())
                 t.file.deleteFile();
@@ -233,7 +236,7 @@ Outcome deliver (AudioBlockSource& master, const juce::File& target, const Outpu
     const auto keep = chosen->file;
     removeTries (keep);
     // In flight until its report line is written, as every output is.
-    if (! InFlightFiles::renameIntoPlace (keep, target, InFlightFiles::Target::staysInFlight))
+    if (! in_flight_files::renameIntoPlace (keep, target, in_flight_files::Target::staysInFlight))
     {
         keep.deleteFile();
         return Outcome::failure ("Failed to create output file: " + target.getFullPathName());
@@ -241,3 +244,5 @@ Outcome deliver (AudioBlockSource& master, const juce::File& target, const Outpu
     return Outcome::success();
 }
 } // namespace delivery_encode
+
+} // namespace tessaloom

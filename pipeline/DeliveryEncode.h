@@ -5,6 +5,9 @@
 
 #include <juce_core/juce_core.h>
 
+namespace tessaloom
+{
+
 // A lossy delivery whose true peak and loudness hold on the decoded file, not
 // only on the master: a codec's output overshoots the master's peaks by an
 // amount only a decode tells (measured on speech: AAC 96 kbps +2.5 dBTP from a
@@ -66,3 +69,5 @@ Outcome measureDecoded (const juce::File& file, DecodedLevels& levels);
 Outcome deliver (AudioBlockSource& master, const juce::File& target, const OutputFormat& format, const AudioTags& tags,
                  double ceilingDbtp, double targetLufs, EncodedDelivery& delivered);
 } // namespace delivery_encode
+
+} // namespace tessaloom

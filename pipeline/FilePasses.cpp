@@ -3,6 +3,9 @@
 #include "analysis/AnalysisAccumulator.h"
 #include "pipeline/stages/Limiter.h"
 
+namespace tessaloom
+{
+
 namespace file_passes
 {
 using pass::holding;
@@ -146,3 +149,5 @@ bool copyPass (AudioBlockSource& working, const pass::Tap& into)
     return pass::run (working, p);
 }
 } // namespace file_passes
+
+} // namespace tessaloom

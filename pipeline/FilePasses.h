@@ -14,6 +14,9 @@
 #include <optional>
 #include <vector>
 
+namespace tessaloom
+{
+
 // A file's passes over its samples, in the order they run; each is one
 // pass::run, reading its source once from the start to the end.
 //
@@ -116,3 +119,5 @@ std::optional<stages::FinishPass> measureFinish (const FinishStages& finish, Flo
 // Pass 6 with the chain off: the working file as it is, into `into`.
 [[nodiscard]] bool copyPass (AudioBlockSource& working, const pass::Tap& into);
 } // namespace file_passes
+
+} // namespace tessaloom

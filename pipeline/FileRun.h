@@ -25,6 +25,9 @@
 #include <optional>
 #include <vector>
 
+namespace tessaloom
+{
+
 // One call of AudioPipeline::processFile, the driver of a file through its
 // phases. Its rooms: the input's analysis and pre-filter
 // (pipeline/FileRunInput.cpp), the outside denoiser and the ASR feed
@@ -122,3 +125,5 @@ private:
     AudioTags tags; // the input's, for an output in a format with a place for them
 };
 } // namespace file_run
+
+} // namespace tessaloom

@@ -5,6 +5,9 @@
 #include "pipeline/RoomLog.h"
 #include "tools/NoiseReducer.h"
 
+namespace tessaloom
+{
+
 // The denoiser's phase: the outside denoiser over a file in the work folder,
 // and its result beside the output as the feed for speech recognition.
 
@@ -112,3 +115,5 @@ Outcome FileRun::writeFeed (const juce::File& feed)
     return writer->finish();
 }
 } // namespace file_run
+
+} // namespace tessaloom

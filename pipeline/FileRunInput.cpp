@@ -10,6 +10,9 @@
 
 #include <cmath>
 
+namespace tessaloom
+{
+
 // The input's phase: its checking pass with the analysis and the room's
 // scans, the mapping, and the pre-filtered intermediate the chain reads.
 
@@ -123,8 +126,8 @@ bool FileRun::inputReadsWell (const file_passes::CheckedRead& loaded, int numCha
 void FileRun::mapInput (const Analysis& analysis)
 {
     inputLoudness = analysis.result.integratedLUFS;
-    AudioAnalyzer::writeLog (analysis);
-    result.analysisJson = AudioAnalyzer::toJson (analysis.result);
+    audio_analyzer::writeLog (analysis);
+    result.analysisJson = audio_analyzer::toJson (analysis.result);
     params = AutoMap::fromAnalysis (analysis.result);
     chooseDenoiseLimit (analysis.result);
     result.mapping = params;
@@ -273,3 +276,5 @@ void FileRun::keepDeclipped (const std::optional<stages::Declipper>& declipper)
         log (room_log::declipLine ({}));
 }
 } // namespace file_run
+
+} // namespace tessaloom

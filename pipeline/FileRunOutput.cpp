@@ -7,6 +7,9 @@
 #include "pipeline/SampleChecks.h"
 #include "pipeline/StageLog.h"
 
+namespace tessaloom
+{
+
 // The output's phase: the chain over the working file into the output, or with
 // the chain off the working file copied (or written out at the input's length).
 
@@ -164,7 +167,7 @@ bool FileRun::copyToOutput()
         return true;
     }
 
-    if (const auto copied = safe_files::copyFileAtomically (currentFile, output, InFlightFiles::Target::staysInFlight); ! copied.ok())
+    if (const auto copied = safe_files::copyFileAtomically (currentFile, output, in_flight_files::Target::staysInFlight); ! copied.ok())
     {
         fail (copied.message);
         return false;
@@ -172,3 +175,5 @@ bool FileRun::copyToOutput()
     return true;
 }
 } // namespace file_run
+
+} // namespace tessaloom

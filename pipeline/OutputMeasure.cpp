@@ -10,6 +10,9 @@
 
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace output_measure
 {
 OutputReadBack readBackOutput (const juce::File& output, bool withQuietest, const std::vector<double>& loudnessWeights)
@@ -64,3 +67,5 @@ OutputReadBack readBackOutput (const juce::File& output, bool withQuietest, cons
     return back;
 }
 } // namespace output_measure
+
+} // namespace tessaloom

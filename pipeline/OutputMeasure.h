@@ -7,6 +7,9 @@
 
 #include <optional>
 
+namespace tessaloom
+{
+
 namespace output_measure
 {
 // What the report shows of a finished file, read back as it lies on disk.
@@ -27,3 +30,5 @@ struct OutputReadBack
 // the loudness range (the output has the input's layout); empty weighs each 1.0.
 OutputReadBack readBackOutput (const juce::File& output, bool withQuietest, const std::vector<double>& loudnessWeights = {});
 } // namespace output_measure
+
+} // namespace tessaloom

@@ -3,6 +3,9 @@
 #include "common/Levels.h"
 #include "pipeline/SampleChecks.h"
 
+namespace tessaloom
+{
+
 namespace output_sink
 {
 OutputSink::OutputSink (const juce::File& target, double rate, int channels, const PipelineConfig& config,
@@ -30,7 +33,7 @@ juce::String OutputSink::finish()
         return encodeMaster();
     if (! open())
         return error;
-    const auto message = writer->finish (InFlightFiles::Target::staysInFlight).message;
+    const auto message = writer->finish (in_flight_files::Target::staysInFlight).message;
     if (message.isEmpty() && format.isLossy())
         encodedOnce();
     return message;
@@ -84,3 +87,5 @@ juce::StringArray encodeLines (const std::optional<EncodedDelivery>& encoded)
     return lines;
 }
 } // namespace output_sink
+
+} // namespace tessaloom

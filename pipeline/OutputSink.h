@@ -12,6 +12,9 @@
 #include <memory>
 #include <optional>
 
+namespace tessaloom
+{
+
 namespace output_sink
 {
 // The output file, written as the chain's last pass hands over its blocks. The
@@ -58,3 +61,5 @@ private:
 // encoded once or not encoded.
 juce::StringArray encodeLines (const std::optional<EncodedDelivery>& encoded);
 } // namespace output_sink
+
+} // namespace tessaloom

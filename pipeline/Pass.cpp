@@ -2,6 +2,9 @@
 
 #include "pipeline/stages/StageShape.h"
 
+namespace tessaloom
+{
+
 namespace pass
 {
 namespace
@@ -105,3 +108,5 @@ bool run (AudioBlockSource& source, const Pass& pass)
     return true;
 }
 } // namespace pass
+
+} // namespace tessaloom

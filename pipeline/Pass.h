@@ -11,6 +11,9 @@
 #include <optional>
 #include <vector>
 
+namespace tessaloom
+{
+
 // The one way the engine goes over a file's samples: read a source from start
 // to end in blocks, run every channel of a block through some steps, each
 // perhaps followed by a check, and hand the block to taps (an accumulator, a
@@ -67,3 +70,5 @@ struct Pass
 // the linked step is not flushed.
 [[nodiscard]] bool run (AudioBlockSource& source, const Pass& pass);
 } // namespace pass
+
+} // namespace tessaloom

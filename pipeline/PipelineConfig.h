@@ -6,6 +6,9 @@
 
 #include <optional>
 
+namespace tessaloom
+{
+
 // How the chain ends (Stage 6).
 enum class Finish
 {
@@ -57,3 +60,5 @@ struct PipelineConfig
     // Whether the step of this bypass number is skipped (0: a step no number reaches).
     bool bypasses (int stageNumber) const { return stageNumber != 0 && bypassStage == stageNumber; }
 };
+
+} // namespace tessaloom

@@ -13,6 +13,9 @@
 
 #include <optional>
 
+namespace tessaloom
+{
+
 // The finished file as written: the analysis of its 16-bit samples.
 struct OutputMeasurement
 {
@@ -80,3 +83,5 @@ struct PipelineResult
     // finish searched the correction). Empty for WAV and FLAC.
     std::optional<EncodedDelivery> encode;
 };
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace room_log
 {
 namespace
@@ -94,3 +97,5 @@ LimitChoice limitForFloor (const AnalysisResult& input, float targetLufs, float 
     return choice;
 }
 } // namespace room_log
+
+} // namespace tessaloom

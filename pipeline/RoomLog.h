@@ -8,6 +8,9 @@
 
 #include <optional>
 
+namespace tessaloom
+{
+
 // The room's lines in the log (the mains hum found, the clipping, the declipper,
 // the denoiser's limit, the background), written only with a room option or a
 // preset, and the rule the audiobook preset picks the denoiser's limit by.
@@ -39,3 +42,5 @@ LimitChoice limitForFloor (const AnalysisResult& input, float targetLufs, float 
 // The most limitForFloor gives for this input.
 float allowedForFloor (const AnalysisResult& input);
 } // namespace room_log
+
+} // namespace tessaloom

@@ -8,6 +8,9 @@
 #include <cstring>
 #include <limits>
 
+namespace tessaloom
+{
+
 namespace
 {
 // An IEEE single is NaN or infinite exactly when all its exponent bits are set.
@@ -96,3 +99,5 @@ float sample_checks::peakLevelDbfs (float peak, int numChannels)
         return (float) kNoLevelDb;
     return juce::jmax (20.0f * std::log10 (peak), stages::minusInfinityDb);
 }
+
+} // namespace tessaloom

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <vector>
 
+namespace tessaloom
+{
+
 // The checks the driver runs on the audio between the stages: that every sample
 // is a finite number, and how high the peak is.
 namespace sample_checks
@@ -65,3 +68,5 @@ private:
     std::vector<Tally> perChannel;
 };
 } // namespace sample_checks
+
+} // namespace tessaloom

@@ -2,6 +2,9 @@
 
 #include "pipeline/SampleChecks.h"
 
+namespace tessaloom
+{
+
 namespace stage_log
 {
 namespace
@@ -43,3 +46,5 @@ void write (const juce::StringArray& lines)
         juce::Logger::writeToLog (line);
 }
 } // namespace stage_log
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 
 #include <juce_core/juce_core.h>
 
+namespace tessaloom
+{
+
 // The log lines the steps share and those of the checks between them. Each
 // stage's own lines are formatted by its step (pipeline/steps/); a stage never logs.
 namespace stage_log
@@ -24,3 +27,5 @@ juce::String spillInMemoryLine (const juce::File& spillFile, juce::int64 boundBy
 // Writes each line to the current logger, in order.
 void write (const juce::StringArray& lines);
 } // namespace stage_log
+
+} // namespace tessaloom

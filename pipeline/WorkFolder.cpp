@@ -3,6 +3,9 @@
 #include "common/IntermediateNames.h"
 #include "io/AudioFileIO.h"
 
+namespace tessaloom
+{
+
 namespace work_folder
 {
 namespace
@@ -32,7 +35,7 @@ WorkFolder::~WorkFolder()
 bool WorkFolder::ensureExists()
 {
     if (! made)
-        made = InFlightFiles::createDirectory (folder);
+        made = in_flight_files::createDirectory (folder);
     return made;
 }
 
@@ -47,3 +50,5 @@ void WorkFolder::finish (const juce::String& keptName, const juce::File& outputF
     folder.deleteRecursively();
 }
 } // namespace work_folder
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 
 #include <juce_core/juce_core.h>
 
+namespace tessaloom
+{
+
 namespace work_folder
 {
 // The private folder one file's intermediate files live in, beside the output,
@@ -35,7 +38,9 @@ public:
 
 private:
     juce::File folder;
-    InFlightFiles::Scope inFlight;
+    in_flight_files::Scope inFlight;
     bool made = false, finished = false;
 };
 } // namespace work_folder
+
+} // namespace tessaloom

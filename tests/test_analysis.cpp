@@ -12,6 +12,8 @@
 
 #include <limits>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 using namespace analysis_testing;
 
@@ -113,12 +115,12 @@ TEST (AnalysisText, ReportOfAKnownRecordByteForByte)
         u8"  Crest Factor:   14.3 dB\n"
         u8"  Grid Hum:       DETECTED\n"
         u8"[AudioAnalyzer] ──────────────────────────";
-    EXPECT_EQ (text (AudioAnalyzer::formatReport (knownRecord())), expected);
+    EXPECT_EQ (text (audio_analyzer::formatReport (knownRecord())), expected);
 }
 
 TEST (AnalysisText, JsonOfAKnownRecordByteForByte)
 {
-    EXPECT_EQ (text (AudioAnalyzer::toJson (knownRecord())),
+    EXPECT_EQ (text (audio_analyzer::toJson (knownRecord())),
                "{\"integratedLUFS\":-23.46,\"truePeakDBTP\":-1.23,\"snrDB\":41.79,\"noiseFloorDBFS\":-67.89,"
                "\"voicedPercent\":62.50,\"spectralTiltDB\":-2.346,\"sibilanceRMS\":0.012346,\"sibilanceDBFS\":-38.17,"
                "\"crestFactorDB\":14.32,\"sampleRate\":44100,\"numChannels\":2,\"durationSeconds\":10.000,"
@@ -129,19 +131,19 @@ TEST (AnalysisText, JsonAndReportOfTheInitialRecord)
 {
     AnalysisResult r;
     r.sampleRate = 48000.0;
-    EXPECT_EQ (text (AudioAnalyzer::toJson (r)),
+    EXPECT_EQ (text (audio_analyzer::toJson (r)),
                "{\"integratedLUFS\":-144.00,\"truePeakDBTP\":-144.00,\"snrDB\":0.00,\"noiseFloorDBFS\":-144.00,"
                "\"voicedPercent\":0.00,\"spectralTiltDB\":0.000,\"sibilanceRMS\":0.000000,\"sibilanceDBFS\":-144.00,"
                "\"crestFactorDB\":0.00,\"sampleRate\":48000,\"numChannels\":0,\"durationSeconds\":0.000,"
                "\"hasGridHum\":false}");
 
-    const auto report = text (AudioAnalyzer::formatReport (r));
+    const auto report = text (audio_analyzer::formatReport (r));
     EXPECT_NE (report.find ("\n  LUFS:           -144.0 LUFS\n"), std::string::npos);
     EXPECT_NE (report.find ("\n  Grid Hum:       None\n"), std::string::npos);
     // A negative value that rounds to zero keeps its sign.
     r.spectralTiltDB = -0.001;
-    EXPECT_NE (text (AudioAnalyzer::toJson (r)).find ("\"spectralTiltDB\":-0.001,"), std::string::npos);
-    EXPECT_NE (text (AudioAnalyzer::formatReport (r)).find ("  Spectral Tilt:  -0.00 dB/oct\n"), std::string::npos);
+    EXPECT_NE (text (audio_analyzer::toJson (r)).find ("\"spectralTiltDB\":-0.001,"), std::string::npos);
+    EXPECT_NE (text (audio_analyzer::formatReport (r)).find ("  Spectral Tilt:  -0.00 dB/oct\n"), std::string::npos);
 }
 
 TEST (AnalysisText, MeasurementLinesOfKnownRecordsByteForByte)
@@ -206,7 +208,7 @@ TEST (AnalysisText, WholeLogOfASilentFileByteForByte)
             + " dB/octave | Profile: Balanced | Bins analyzed: 17-2048",
         "[AudioAnalyzer/Sibilance] 5-8kHz RMS: 0.000000 | -144.0 dBFS",
         "[AudioAnalyzer/CrestFactor] Peak: 0.000000 | RMS: 0.000000 | Crest: 0.0 dB | Heavily Compressed",
-        text (AudioAnalyzer::formatReport (r)),
+        text (audio_analyzer::formatReport (r)),
         sep,
     };
     EXPECT_EQ (log.stdLines(), expected);

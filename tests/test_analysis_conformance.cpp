@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <functional>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 using namespace analysis_testing;
 

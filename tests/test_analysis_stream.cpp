@@ -17,6 +17,8 @@
 #include <limits>
 #include <random>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace
@@ -259,7 +261,7 @@ void compareMeasurements (Comparison& c, const AnalysisMeasurements& a, const An
 std::vector<std::string> logOf (const Analysis& a)
 {
     CapturingLogger log;
-    AudioAnalyzer::writeLog (a);
+    audio_analyzer::writeLog (a);
     return log.stdLines();
 }
 

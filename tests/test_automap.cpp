@@ -8,6 +8,8 @@
 #include <limits>
 
 
+using namespace tessaloom;
+
 namespace
 {
 constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();

@@ -14,6 +14,8 @@
 #include <regex>
 #include <thread>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 using hardening::endsSoon;
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -10,6 +10,8 @@
 
 #include <ebur128.h>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

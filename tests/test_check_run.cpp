@@ -9,6 +9,8 @@
 
 #include <cmath>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

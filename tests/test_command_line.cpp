@@ -2,6 +2,8 @@
 #include "app/CommandLine.h"
 #include "support/TestSupport.h"
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

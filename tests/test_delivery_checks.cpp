@@ -13,6 +13,8 @@
 
 #include <cmath>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -8,6 +8,8 @@
 #include "support/IndependentMeter.h"
 #include "support/TestSupport.h"
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

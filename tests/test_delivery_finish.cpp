@@ -11,6 +11,8 @@
 #include <map>
 #include <regex>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

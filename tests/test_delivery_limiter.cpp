@@ -11,6 +11,8 @@
 #include <cmath>
 #include <random>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 using namespace denoise_testing;
 using tessaloom::denoise::denoiseBuffer;

@@ -3,6 +3,8 @@
 #include "support/DenoiseSignals.h"
 #include "support/TestSupport.h"
 
+using namespace tessaloom;
+
 using namespace testing_support;
 using namespace denoise_testing;
 

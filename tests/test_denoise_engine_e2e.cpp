@@ -5,6 +5,8 @@
 
 #include <cmath>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

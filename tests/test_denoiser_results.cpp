@@ -17,6 +17,8 @@
 #include <csignal>
 #include <thread>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -11,6 +11,8 @@
 
 #include <limits>
 
+using namespace tessaloom;
+
 using namespace stage_measure;
 using testing_support::sine;
 

@@ -10,6 +10,8 @@
 
 #include <sys/stat.h>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 using namespace hardening;
 

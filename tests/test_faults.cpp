@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <thread>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 using namespace hardening;
 

@@ -18,6 +18,8 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 using namespace hardening;
 

@@ -13,6 +13,8 @@
 
 #include <functional>
 
+using namespace tessaloom;
+
 using namespace stage_measure;
 using testing_support::sine;
 

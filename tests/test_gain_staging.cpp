@@ -15,6 +15,8 @@
 #include <limits>
 #include <vector>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -13,6 +13,8 @@
 #include <iostream>
 #include <sys/stat.h>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 using namespace hardening;
 

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <map>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -4,6 +4,8 @@
 // array's collect.sh), and not one page per job.
 #include "support/TestSupport.h"
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

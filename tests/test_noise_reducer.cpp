@@ -6,6 +6,8 @@
 #include <cmath>
 #include <functional>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -15,6 +15,8 @@
 #include <limits>
 #include <regex>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -13,6 +13,8 @@
 #include <new>
 #include <mutex>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -4,6 +4,8 @@
 #include "support/ExternalTools.h"
 #include "support/TestSupport.h"
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -11,6 +11,8 @@
 #include <limits>
 #include <mutex>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

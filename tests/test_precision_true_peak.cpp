@@ -14,6 +14,8 @@
 #include <functional>
 #include <random>
 
+using namespace tessaloom;
+
 namespace
 {
 using testing_support::measureWithLibebur128;

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -17,6 +17,8 @@
 #include <set>
 #include <sys/mount.h>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <set>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -18,6 +18,8 @@
 #include <cmath>
 #include <cstdio>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

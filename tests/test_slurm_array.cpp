@@ -19,6 +19,8 @@
 #include <map>
 #include <sstream>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -27,6 +27,8 @@
 #include <sys/inotify.h>
 #include <thread>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 using namespace hardening;
 

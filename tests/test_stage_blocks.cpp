@@ -16,6 +16,8 @@
 #include <functional>
 #include <memory>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 
 namespace

@@ -13,6 +13,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace tessaloom;
+
 using namespace testing_support;
 using hardening::endsSoon;
 

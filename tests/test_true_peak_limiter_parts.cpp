@@ -15,6 +15,8 @@
 #include <random>
 #include <vector>
 
+using namespace tessaloom;
+
 using namespace true_peak_parts;
 
 constexpr double kPi = 3.14159265358979323846;

@@ -15,6 +15,8 @@
 #include <random>
 #include <vector>
 
+using namespace tessaloom;
+
 namespace
 {
 using Channels = std::vector<std::vector<float>>;

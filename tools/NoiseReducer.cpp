@@ -11,6 +11,9 @@
 #include <map>
 #include <memory>
 
+namespace tessaloom
+{
+
 namespace
 {
 const juce::String ruleLine ("========================================");
@@ -247,7 +250,7 @@ Outcome NoiseReducer::runDeepFilterNet3 (const juce::String& inputPath, const ju
     }
 
     const auto outputFolder = output.getParentDirectory();
-    InFlightFiles::createDirectory (outputFolder); // never brings back a folder a stopped run removed
+    in_flight_files::createDirectory (outputFolder); // never brings back a folder a stopped run removed
     const auto before = snapshotWavFiles (outputFolder);
     const auto expected = layoutOf (denoiserInput); // what the result must match
 
@@ -346,3 +349,5 @@ bool NoiseReducer::resampleWithFFmpeg (const juce::String& inputPath, const juce
     return run.exitCode == 0 && run.signal == 0 && ! run.timedOut && output.existsAsFile() && output.getSize() > 0
            && coversInput (secondsOf (output), secondsOf (input));
 }
+
+} // namespace tessaloom

@@ -6,6 +6,9 @@
 
 #include <cstdint>
 
+namespace tessaloom
+{
+
 struct NoiseReducerConfig
 {
     juce::String deepFilterPath;
@@ -48,3 +51,5 @@ public:
     static bool resampleWithFFmpeg (const juce::String& inputPath, const juce::String& outputPath,
                                     int sampleRate, const juce::String& ffmpegPath);
 };
+
+} // namespace tessaloom

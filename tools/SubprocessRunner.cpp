@@ -22,6 +22,9 @@
 #include <sys/prctl.h>
 #endif
 
+namespace tessaloom
+{
+
 // juce::ChildProcess starts its child in the caller's process group, with the
 // caller's standard input, and offers no way to change either; what the child
 // starts in turn can then be neither found nor stopped. So the child is started
@@ -682,3 +685,5 @@ int SubprocessRunner::stopAllForExit()
 
     return (int) live.groups.size();
 }
+
+} // namespace tessaloom

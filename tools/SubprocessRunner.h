@@ -4,6 +4,9 @@
 
 #include "common/Outcome.h"
 
+namespace tessaloom
+{
+
 struct SubprocessResult
 {
     int exitCode = -1;
@@ -48,3 +51,5 @@ public:
     // The name of a signal as a log shows it ("SIGSEGV"), or "signal N".
     static juce::String signalName (int signal);
 };
+
+} // namespace tessaloom

@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <utility>
 
+namespace tessaloom
+{
+
 namespace stages
 {
 void BiquadCascadeDesign::add (const juce::dsp::IIR::Coefficients<float>& coefficients)
@@ -226,3 +229,5 @@ void BiquadCascade::processChannel (int channel, float* samples, int numSamples)
                   std::make_index_sequence<BiquadCascadeDesign::maxSections>());
 }
 } // namespace stages
+
+} // namespace tessaloom

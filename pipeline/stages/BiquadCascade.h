@@ -7,6 +7,9 @@
 #include <array>
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace stages
 {
 // One second-order section, normalised so that a0 = 1.
@@ -60,3 +63,5 @@ private:
     std::vector<State> states;
 };
 } // namespace stages
+
+} // namespace tessaloom

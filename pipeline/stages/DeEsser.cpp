@@ -4,6 +4,9 @@
 
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace stages
 {
 namespace
@@ -69,3 +72,5 @@ void DeEsser::processChannel (int channel, float* samples, int numSamples) noexc
     channels[(size_t) channel] = state;
 }
 } // namespace stages
+
+} // namespace tessaloom

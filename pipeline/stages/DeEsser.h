@@ -7,6 +7,9 @@
 
 #include <vector>
 
+namespace tessaloom
+{
+
 // The de-esser: a Linkwitz-Riley split at 5 kHz, the upper band compressed
 // 4:1 from a threshold just under the measured sibilance level, then the bands
 // summed again. Sharp "s" sounds come down; the voice band is untouched.
@@ -51,3 +54,5 @@ struct DeEsserReport
     float thresholdDb = 0.0f;
 };
 } // namespace stages
+
+} // namespace tessaloom

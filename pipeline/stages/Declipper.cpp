@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace stages
 {
 namespace
@@ -412,3 +415,5 @@ void Declipper::rebuild (Channel& c, float level, const std::vector<std::pair<ju
     totals.rebuiltRuns += (juce::int64) runs.size();
 }
 } // namespace stages
+
+} // namespace tessaloom

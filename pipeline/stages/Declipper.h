@@ -4,6 +4,9 @@
 
 #include <vector>
 
+namespace tessaloom
+{
+
 // The declipper: rebuilds the flat runs a clipped recording holds at its clip
 // level, before anything else touches the samples.
 //
@@ -96,3 +99,5 @@ private:
     DeclipperReport totals;
 };
 } // namespace stages
+
+} // namespace tessaloom

@@ -1,5 +1,8 @@
 #include "pipeline/stages/Expander.h"
 
+namespace tessaloom
+{
+
 namespace stages
 {
 namespace
@@ -47,3 +50,5 @@ void Expander::processChannel (int channel, float* samples, int numSamples) noex
     channels[(size_t) channel] = gate;
 }
 } // namespace stages
+
+} // namespace tessaloom

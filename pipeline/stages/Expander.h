@@ -7,6 +7,9 @@
 #include <optional>
 #include <vector>
 
+namespace tessaloom
+{
+
 // The downward expander: below its threshold every dB the envelope falls
 // becomes two at the output, pushing the noise between phrases down. One gate
 // per channel, so no channel ducks another.
@@ -45,3 +48,5 @@ struct ExpanderReport
     float ratio = 0.0f;
 };
 } // namespace stages
+
+} // namespace tessaloom

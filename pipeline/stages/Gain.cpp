@@ -2,6 +2,9 @@
 
 #include "common/Levels.h"
 
+namespace tessaloom
+{
+
 namespace stages
 {
 bool isMeasured (float lufs)
@@ -19,3 +22,5 @@ GainSetting gainSettingFor (float gainDb)
     return { gainDb, gainFactor (gainDb) };
 }
 } // namespace stages
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 
 #include <optional>
 
+namespace tessaloom
+{
+
 // A constant gain: the processor the three level stages (pre-gain,
 // normalization gain, output trim) share. It does what
 // juce::AudioBuffer::applyGain does: a factor of exactly 1 leaves the samples
@@ -49,3 +52,5 @@ private:
     float gain;
 };
 } // namespace stages
+
+} // namespace tessaloom

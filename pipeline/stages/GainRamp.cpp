@@ -1,5 +1,8 @@
 #include "pipeline/stages/GainRamp.h"
 
+namespace tessaloom
+{
+
 namespace true_peak_parts
 {
 GainRamp::GainRamp (int rampLength, float release)
@@ -8,3 +11,5 @@ GainRamp::GainRamp (int rampLength, float release)
 {
 }
 } // namespace true_peak_parts
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <vector>
 
+namespace tessaloom
+{
+
 // The true-peak limiter's gain: a recovery envelope that drops at once to the
 // gain held for a frame and climbs back with the release, smoothed by a moving
 // average over the look-ahead, so that the gain has reached a peak's need when
@@ -57,3 +60,5 @@ private:
     std::int64_t framesAtRest = 0;
 };
 } // namespace true_peak_parts
+
+} // namespace tessaloom

@@ -1,5 +1,8 @@
 #include "pipeline/stages/Leveler.h"
 
+namespace tessaloom
+{
+
 namespace stages
 {
 LevelerDesign designLeveler (const LevelerParameters& p, double sampleRate)
@@ -24,3 +27,5 @@ void Leveler::processChannel (int channel, float* samples, int numSamples) noexc
     channels[(size_t) channel] = compressor;
 }
 } // namespace stages
+
+} // namespace tessaloom

@@ -6,6 +6,9 @@
 
 #include <vector>
 
+namespace tessaloom
+{
+
 // The leveler: an opto-style compressor slow enough to ride the phrase level
 // rather than the syllables. Its settings are fixed, independent of the
 // analysis on purpose.
@@ -44,3 +47,5 @@ struct LevelerReport
 {
 };
 } // namespace stages
+
+} // namespace tessaloom

@@ -1,5 +1,8 @@
 #include "pipeline/stages/Limiter.h"
 
+namespace tessaloom
+{
+
 namespace stages
 {
 LimiterDesign designLimiter (const LimiterParameters& parameters, double sampleRate)
@@ -35,3 +38,5 @@ void Limiter::processChannel (int channel, float* x, int numSamples) noexcept
     juce::FloatVectorOperations::clip (x, x, -1.0f, 1.0f, numSamples);
 }
 } // namespace stages
+
+} // namespace tessaloom

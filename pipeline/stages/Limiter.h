@@ -6,6 +6,9 @@
 
 #include <vector>
 
+namespace tessaloom
+{
+
 // The peak limiter: the two compressors and make-up gain of juce::dsp::Limiter
 // with its ceiling at -1 dB, then a clip at full scale, so its output never
 // exceeds full scale. The channels are limited independently.
@@ -42,3 +45,5 @@ struct LimiterReport
     float ceilingDb = 0.0f;
 };
 } // namespace stages
+
+} // namespace tessaloom

@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace stages
 {
 FinishLoudnessMeter::FinishLoudnessMeter (int channels, double rate, std::vector<double> channelWeights)
@@ -108,3 +111,5 @@ FinishStep nextFinishStep (const LoudnessFinishParameters& p, float threshold, c
     return { false, 0.0f, (float) std::min ((double) p.maxDriveDb, next) };
 }
 } // namespace stages
+
+} // namespace tessaloom

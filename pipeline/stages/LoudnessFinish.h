@@ -6,6 +6,9 @@
 
 #include <vector>
 
+namespace tessaloom
+{
+
 // The loudness finish: the true-peak limiter, and a gain that puts the
 // limited file's integrated loudness on the target. Limiting lowers the
 // loudness by an amount only a measurement tells, so the finish measures the
@@ -93,3 +96,5 @@ struct LoudnessFinishReport
     TruePeakLimiterReport limiter;   // of the pass that was written
 };
 } // namespace stages
+
+} // namespace tessaloom

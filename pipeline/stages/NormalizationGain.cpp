@@ -1,5 +1,8 @@
 #include "pipeline/stages/NormalizationGain.h"
 
+namespace tessaloom
+{
+
 namespace stages
 {
 std::optional<float> normalizationDb (float targetLufs, float measuredLufs, bool bypassed)
@@ -18,3 +21,5 @@ std::optional<GainSetting> designNormalizationGain (const NormalizationParameter
     return std::nullopt;
 }
 } // namespace stages
+
+} // namespace tessaloom

@@ -3,6 +3,9 @@
 #include "common/Levels.h"
 #include "pipeline/stages/Gain.h"
 
+namespace tessaloom
+{
+
 // Normalization gain: the whole difference between the target and the measured
 // loudness, without limit either way; the limiter that follows catches what a
 // large boost raises.
@@ -29,3 +32,5 @@ struct NormalizationReport
     std::optional<GainSetting> applied;
 };
 } // namespace stages
+
+} // namespace tessaloom

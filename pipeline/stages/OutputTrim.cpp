@@ -1,5 +1,8 @@
 #include "pipeline/stages/OutputTrim.h"
 
+namespace tessaloom
+{
+
 namespace stages
 {
 std::optional<float> outputTrimGain (float samplePeak)
@@ -17,3 +20,5 @@ std::optional<GainSetting> designOutputTrim (const OutputTrimParameters& paramet
     return GainSetting { juce::Decibels::gainToDecibels (*factor, minusInfinityDb), *factor };
 }
 } // namespace stages
+
+} // namespace tessaloom

@@ -2,6 +2,9 @@
 
 #include "pipeline/stages/Gain.h"
 
+namespace tessaloom
+{
+
 // The output trim: one gain for the whole file that puts its highest sample at
 // exactly -5.5 dBFS, up or down. It needs the peak of the finished file first,
 // so it is the one stage that costs a pass of its own: the chain runs
@@ -31,3 +34,5 @@ struct OutputTrimReport
     std::optional<GainSetting> applied;
 };
 } // namespace stages
+
+} // namespace tessaloom

@@ -2,6 +2,9 @@
 
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace stages
 {
 PauseDuckerDesign designPauseDucker (const PauseDuckerParameters& p, double sampleRate)
@@ -61,3 +64,5 @@ void PauseDucker::processChannel (int channel, float* samples, int numSamples) n
     at += numSamples;
 }
 } // namespace stages
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 
 #include <vector>
 
+namespace tessaloom
+{
+
 // The pause ducker: lowers the stretches of a recording its analysis found
 // without speech by a fixed amount, so the chain's leveling cannot bring the
 // background closer to the voice than it was. Used only by the background
@@ -45,3 +48,5 @@ private:
     std::vector<juce::int64> positions; // per channel: the frame the next sample is
 };
 } // namespace stages
+
+} // namespace tessaloom

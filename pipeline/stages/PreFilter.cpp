@@ -1,5 +1,8 @@
 #include "pipeline/stages/PreFilter.h"
 
+namespace tessaloom
+{
+
 namespace stages
 {
 namespace
@@ -53,3 +56,5 @@ PreFilterReport describePreFilter (const PreFilterParameters& parameters)
     return { highPassHz, parameters.hasGridHum, {} };
 }
 } // namespace stages
+
+} // namespace tessaloom

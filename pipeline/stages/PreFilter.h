@@ -7,6 +7,9 @@
 #include <optional>
 #include <vector>
 
+namespace tessaloom
+{
+
 // The pre-filter: rumble and DC out with a 90 Hz high-pass, and the 50 Hz mains
 // family notched out for the whole file when the analysis found hum (gated by
 // the analysis, not by level).
@@ -44,3 +47,5 @@ BiquadCascadeDesign designPreFilter (const PreFilterParameters& parameters, doub
 // What a run with these parameters reports.
 PreFilterReport describePreFilter (const PreFilterParameters& parameters);
 } // namespace stages
+
+} // namespace tessaloom

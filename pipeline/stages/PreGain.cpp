@@ -1,5 +1,8 @@
 #include "pipeline/stages/PreGain.h"
 
+namespace tessaloom
+{
+
 namespace stages
 {
 std::optional<float> preGainDb (float targetLufs, float measuredLufs, bool bypassed)
@@ -19,3 +22,5 @@ std::optional<GainSetting> designPreGain (const PreGainParameters& parameters)
     return std::nullopt;
 }
 } // namespace stages
+
+} // namespace tessaloom

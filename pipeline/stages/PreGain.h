@@ -3,6 +3,9 @@
 #include "common/Levels.h"
 #include "pipeline/stages/Gain.h"
 
+namespace tessaloom
+{
+
 // Pre-gain leveling: brings the file toward the target loudness before the
 // dynamics stages (boosts capped at +12 dB, cuts unlimited), so their
 // thresholds meet speech at a known level.
@@ -31,3 +34,5 @@ struct PreGainReport
     std::optional<GainSetting> applied;
 };
 } // namespace stages
+
+} // namespace tessaloom

@@ -2,6 +2,9 @@
 
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace stages
 {
 namespace
@@ -47,3 +50,5 @@ void Saturation::processChannel (int channel, float* samples, int numSamples) no
     shelf.processChannel (channel, samples, numSamples);
 }
 } // namespace stages
+
+} // namespace tessaloom

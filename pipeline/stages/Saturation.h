@@ -4,6 +4,9 @@
 
 #include <juce_audio_basics/juce_audio_basics.h>
 
+namespace tessaloom
+{
+
 // Harmonic saturation: a soft clipper u / (1 + |u|) with driveDb of drive, then
 // a gentle -1 dB high shelf (at most at 14 kHz) that rolls off the top octave.
 // No level compensation here: normalization follows.
@@ -40,3 +43,5 @@ struct SaturationReport
     float driveDb = 0.0f;
 };
 } // namespace stages
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <vector>
 
+namespace tessaloom
+{
+
 // The running largest (or smallest) value over the latest frames: the
 // limiter's gate (the loudest sample its points read) and its hold (the
 // smallest gain over the look-ahead). A monotonic queue, so each frame costs
@@ -86,3 +89,5 @@ inline void gateWindowMaxima (const float* values, int count, float* out) noexce
         out[k] = std::max (std::max (out[k], out[k + 8]), values[k + kGateWindow - 1]); // 16, then 17
 }
 } // namespace true_peak_parts
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 
 #include <functional>
 
+namespace tessaloom
+{
+
 // What every stage's processor offers, and how the chain hands a block's
 // channels to the threads.
 //
@@ -28,3 +31,5 @@ inline void forEachChannel (side_by_side::KeptHelper& helper, int numChannels,
         helper.run (numChannels, perChannel);
 }
 } // namespace stages
+
+} // namespace tessaloom

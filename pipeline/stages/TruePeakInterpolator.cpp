@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace true_peak_parts
 {
 namespace
@@ -92,3 +95,5 @@ float Interpolator::peakOfSpan (const float* x) const noexcept
     return peak;
 }
 } // namespace true_peak_parts
+
+} // namespace tessaloom

@@ -2,6 +2,9 @@
 
 #include <vector>
 
+namespace tessaloom
+{
+
 // The true-peak limiter's interpolator: the points between a sample and the
 // next, estimated from the samples around them by a Kaiser-windowed sinc, so
 // that a peak the reconstructed waveform reaches between two samples is seen.
@@ -39,3 +42,5 @@ private:
     std::vector<float> pointsByTap; // the rows turned: per tap, its coefficient for each point
 };
 } // namespace true_peak_parts
+
+} // namespace tessaloom

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+namespace tessaloom
+{
+
 namespace stages
 {
 namespace
@@ -415,3 +418,5 @@ TruePeakLimiterReport TruePeakLimiter::report() const
     return r;
 }
 } // namespace stages
+
+} // namespace tessaloom

@@ -8,6 +8,9 @@
 
 #include <vector>
 
+namespace tessaloom
+{
+
 // The delivery finish's limiter: keeps the reconstructed waveform (the peaks
 // between the samples too) under a ceiling in dBTP, with one gain for all
 // channels so the stereo image stays where it was.
@@ -138,3 +141,5 @@ private:
     double largestReductionDb = 0.0, reductionSumDb = 0.0, outputPeak = 0.0;
 };
 } // namespace stages
+
+} // namespace tessaloom

@@ -1,5 +1,8 @@
 #include "pipeline/stages/VocalEq.h"
 
+namespace tessaloom
+{
+
 namespace stages
 {
 namespace
@@ -64,3 +67,5 @@ VocalEqReport describeVocalEq (const VocalEqParameters& p)
     return { p.voiceType, thicknessDb, p.mudCutDb, p.presenceDb, p.airShelfDb };
 }
 } // namespace stages
+
+} // namespace tessaloom

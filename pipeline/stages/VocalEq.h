@@ -4,6 +4,9 @@
 
 #include <juce_audio_basics/juce_audio_basics.h>
 
+namespace tessaloom
+{
+
 // The vocal EQ: band limits for the voice type, fixed low-mid thickness, a mud
 // cut when the mapping asks for one, presence and an air shelf.
 namespace stages
@@ -31,3 +34,5 @@ struct VocalEqReport
 // What a run with these parameters reports.
 VocalEqReport describeVocalEq (const VocalEqParameters& parameters);
 } // namespace stages
+
+} // namespace tessaloom

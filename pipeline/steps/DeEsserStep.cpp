@@ -1,5 +1,8 @@
 #include "pipeline/steps/Steps.h"
 
+namespace tessaloom
+{
+
 // The de-esser: its threshold follows the target and the sibilance the
 // analysis found, re-referenced to the level after pre-gain.
 
@@ -33,3 +36,5 @@ void DeEsserSettings::addKeys (ReportKeys& keys) const
     keys.number ("deEsserThresholdDbfs", thresholdDbfs);
 }
 } // namespace steps
+
+} // namespace tessaloom

@@ -1,5 +1,8 @@
 #include "pipeline/steps/Steps.h"
 
+namespace tessaloom
+{
+
 // The downward expander: its threshold is the mapping's, re-referenced to the
 // level after pre-gain (kept at its base when pre-gain is bypassed). No bypass
 // number reaches it.
@@ -35,3 +38,5 @@ void ExpanderSettings::addKeys (ReportKeys& keys) const
     keys.number ("expanderThresholdDbfs", thresholdDbfs).number ("expanderRatio", ratio);
 }
 } // namespace steps
+
+} // namespace tessaloom

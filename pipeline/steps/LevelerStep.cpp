@@ -1,5 +1,8 @@
 #include "pipeline/steps/Steps.h"
 
+namespace tessaloom
+{
+
 // The leveler (with --compressor on): a fixed serial opto-style design; the
 // report gives the ratio the mapping names for it.
 
@@ -32,3 +35,5 @@ void LevelerSettings::addKeys (ReportKeys& keys) const
     keys.number ("compressorRatio", ratio);
 }
 } // namespace steps
+
+} // namespace tessaloom

@@ -1,5 +1,8 @@
 #include "pipeline/steps/Steps.h"
 
+namespace tessaloom
+{
+
 // The peak limiter and the output trim after it (one bypass number for both):
 // the trim is set from the peak the limiter left, measured in a pass of its own.
 
@@ -42,3 +45,5 @@ void LimiterSettings::addKeys (ReportKeys& keys) const
     keys.number ("limiterCeilingDbfs", ceilingDbfs).number ("outputTrimDb", trimDb);
 }
 } // namespace steps
+
+} // namespace tessaloom

@@ -4,6 +4,9 @@
 
 #include <cmath>
 
+namespace tessaloom
+{
+
 // The loudness finish (--finish loudness), in place of the peak limiter: a
 // true-peak limiter under the ceiling and a final gain onto the target,
 // settled over measuring passes (pipeline/Chain.cpp runs them).
@@ -115,3 +118,5 @@ void LoudnessFinishSettings::addKeys (ReportKeys& keys) const
         .json ("finishPasses", passes > 0 ? juce::String (passes) : juce::String ("null"));
 }
 } // namespace steps
+
+} // namespace tessaloom

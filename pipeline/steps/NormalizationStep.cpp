@@ -1,6 +1,9 @@
 #include "pipeline/StageLog.h"
 #include "pipeline/steps/Steps.h"
 
+namespace tessaloom
+{
+
 // Normalization: the gain that brings the shaped file onto the target, from
 // its loudness measured over the whole of it (so in a pass of its own).
 
@@ -40,3 +43,5 @@ void NormalizationSettings::addKeys (ReportKeys& keys, bool chainRan) const
         .number ("normalizationGainDb", gainDb);
 }
 } // namespace steps
+
+} // namespace tessaloom

@@ -1,5 +1,8 @@
 #include "pipeline/steps/Steps.h"
 
+namespace tessaloom
+{
+
 // The pre-filter's log lines. The driver runs it before the noise reducer,
 // outside the chain's table, so it has no row or settings record of its own.
 
@@ -21,3 +24,5 @@ juce::StringArray linesFor (const stages::PreFilterReport& r)
     return lines;
 }
 } // namespace steps
+
+} // namespace tessaloom

@@ -1,6 +1,9 @@
 #include "pipeline/StageLog.h"
 #include "pipeline/steps/Steps.h"
 
+namespace tessaloom
+{
+
 // Pre-gain: brings the working file's loudness to the target before the
 // dynamics, from the analysis of the denoised file (measured, and logged, even
 // when bypassed).
@@ -42,3 +45,5 @@ void PreGainSettings::addKeys (ReportKeys& keys) const
     keys.number ("preGainDb", gainDb);
 }
 } // namespace steps
+
+} // namespace tessaloom

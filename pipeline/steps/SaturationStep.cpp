@@ -1,5 +1,8 @@
 #include "pipeline/steps/Steps.h"
 
+namespace tessaloom
+{
+
 // Saturation: the mapping's drive into the tape curve, with its roll-off.
 
 namespace steps
@@ -32,3 +35,5 @@ void SaturationSettings::addKeys (ReportKeys& keys) const
     keys.number ("saturationDriveDb", driveDb);
 }
 } // namespace steps
+
+} // namespace tessaloom

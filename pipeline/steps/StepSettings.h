@@ -6,6 +6,9 @@
 
 #include <optional>
 
+namespace tessaloom
+{
+
 // What each step of the chain chose for one file: one record per step, made by
 // the step's own design (pipeline/steps/Steps.h) and written into the report by
 // the step itself, each under its own keys. A field is empty when its step did
@@ -119,3 +122,5 @@ struct ChainSettings
     steps::LimiterSettings limiter;
     steps::LoudnessFinishSettings loudnessFinish;
 };
+
+} // namespace tessaloom

@@ -3,6 +3,9 @@
 #include "analysis/AnalysisLog.h"
 #include "pipeline/Delivery.h"
 
+namespace tessaloom
+{
+
 // The list of the chain's steps and what every row shares: when a step runs,
 // its header line, and the report's settings object over every step's record.
 
@@ -96,3 +99,5 @@ juce::String settingsJson (const PipelineConfig& config, const AutoMapParameters
     return keys.close();
 }
 } // namespace steps
+
+} // namespace tessaloom

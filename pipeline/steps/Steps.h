@@ -24,6 +24,9 @@
 #include <optional>
 #include <vector>
 
+namespace tessaloom
+{
+
 // The chain's steps. Each step is one file in pipeline/steps/ that holds all
 // that is its own: its row (header, switch, bypass number, labels), its design
 // for a file, its log lines and its settings record with the record's report
@@ -172,3 +175,5 @@ juce::StringArray analysisLines (const Analysis& analysis);
 juce::String settingsJson (const PipelineConfig& config, const AutoMapParameters& mapping,
                            const ChainSettings& settings, ReportKeys::Quote quote);
 } // namespace steps
+
+} // namespace tessaloom

@@ -1,5 +1,8 @@
 #include "pipeline/steps/Steps.h"
 
+namespace tessaloom
+{
+
 // The vocal EQ (with --eq on): the voice type's band and the mapping's air,
 // presence and mud cut.
 
@@ -43,3 +46,5 @@ void VocalEqSettings::addKeys (ReportKeys& keys) const
     keys.json ("eq", eq.number ("mudCutDb", mudCutDb).close());
 }
 } // namespace steps
+
+} // namespace tessaloom

@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace analysis_testing
 {
 // Sums of sines with stated amplitudes over a base of white noise (48 kHz hum tests).
@@ -163,3 +166,5 @@ inline void keepFailingSignal (const std::string& label, const juce::AudioBuffer
 }
 
 } // namespace analysis_testing
+
+} // namespace tessaloom

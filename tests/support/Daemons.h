@@ -13,6 +13,9 @@
 
 #include <string>
 
+namespace tessaloom
+{
+
 namespace testing_support
 {
 class TestDaemon
@@ -68,3 +71,5 @@ private:
     std::string startLog;
 };
 } // namespace testing_support
+
+} // namespace tessaloom

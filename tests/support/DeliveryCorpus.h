@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace testing_support
 {
 struct CorpusFile
@@ -183,3 +186,5 @@ inline int plateausAtPeak (const juce::AudioBuffer<float>& b)
     return runs;
 }
 } // namespace testing_support
+
+} // namespace tessaloom

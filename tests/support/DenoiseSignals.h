@@ -4,6 +4,9 @@
 
 #include <cmath>
 
+namespace tessaloom
+{
+
 // Signals and measures shared by the denoiser's tests.
 namespace denoise_testing
 {
@@ -31,3 +34,5 @@ inline double snrDb (const juce::AudioBuffer<float>& expected, const juce::Audio
     return 10.0 * std::log10 (signal / std::max (error, 1.0e-300));
 }
 } // namespace denoise_testing
+
+} // namespace tessaloom

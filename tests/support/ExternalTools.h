@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+namespace tessaloom
+{
+
 namespace testing_support
 {
 // Writes an executable /bin/sh script and returns its file.
@@ -26,3 +29,5 @@ inline juce::String shellQuote (const juce::String& text)
     return "'" + text.replace ("'", "'\\''") + "'";
 }
 } // namespace testing_support
+
+} // namespace tessaloom

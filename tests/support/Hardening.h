@@ -25,6 +25,9 @@
 #include <unistd.h>
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace hardening
 {
 using Bytes = std::vector<std::uint8_t>;
@@ -415,3 +418,5 @@ inline bool endsSoon (pid_t pid)
 }
 
 } // namespace hardening
+
+} // namespace tessaloom

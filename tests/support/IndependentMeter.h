@@ -12,6 +12,9 @@
 #include <cmath>
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace testing_support
 {
 struct IndependentMeasurement
@@ -47,3 +50,5 @@ inline IndependentMeasurement measureWithLibebur128 (const juce::AudioBuffer<flo
     return r;
 }
 } // namespace testing_support
+
+} // namespace tessaloom

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+namespace tessaloom
+{
+
 // The two loggers the tests and benchmarks install in place of the program's:
 // one that keeps every line, one that drops them. Each installs itself as
 // JUCE's current logger for its lifetime. Header-only, so the benchmarks use
@@ -91,3 +94,5 @@ protected:
     void logMessage (const juce::String&) override {}
 };
 } // namespace testing_support
+
+} // namespace tessaloom

@@ -12,6 +12,9 @@
 #include <memory>
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace testing_support
 {
 // LUFS of the whole buffer; -inf for silence, NaN when the meter cannot be set up.
@@ -50,3 +53,5 @@ inline double integratedLoudness (const juce::AudioBuffer<float>& buffer, double
     return lufs;
 }
 } // namespace testing_support
+
+} // namespace tessaloom

@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace testing_support
 {
 // bash runs script with arguments, in workingDirectory.
@@ -49,3 +52,5 @@ inline std::vector<ReportLine> reportOf (const juce::File& report)
     return lines;
 }
 } // namespace testing_support
+
+} // namespace tessaloom

@@ -13,6 +13,9 @@
 #include <cstring>
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace stage_measure
 {
 // Amplitude of the frequencyHz component of channel samples [start, start + count),
@@ -107,3 +110,5 @@ inline double cascadeDb (const std::vector<Biquad>& sections, double frequencyHz
     return toDb (std::abs (h));
 }
 } // namespace stage_measure
+
+} // namespace tessaloom

@@ -12,6 +12,9 @@
 
 extern char** environ;
 
+namespace tessaloom
+{
+
 namespace testing_support
 {
 TempFolder::TempFolder()
@@ -243,3 +246,5 @@ ProcessOutput runEngineExe (const std::vector<std::string>& arguments)
     return runProcess (engineExecutable(), arguments);
 }
 } // namespace testing_support
+
+} // namespace tessaloom

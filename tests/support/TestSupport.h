@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace testing_support
 {
 // A fresh folder under the system temp folder, removed with the object.
@@ -89,3 +92,5 @@ ProcessOutput runProcess (const std::string& executable, const std::vector<std::
 
 const char* engineExecutable();
 } // namespace testing_support
+
+} // namespace tessaloom

@@ -2,6 +2,9 @@
 
 #include "common/SideBySide.h"
 
+namespace tessaloom
+{
+
 namespace
 {
 // Below this many frames a channel costs less than starting a thread.
@@ -158,3 +161,5 @@ float sample_checks::peakLevelDbfs (const juce::AudioBuffer<float>& buffer)
         peak = juce::jmax (peak, peakMagnitude (buffer.getReadPointer (c), buffer.getNumSamples()));
     return peakLevelDbfs (peak, buffer.getNumChannels());
 }
+
+} // namespace tessaloom

@@ -22,6 +22,9 @@
 #include <functional>
 #include <optional>
 
+namespace tessaloom
+{
+
 // Each stage run over a whole buffer in memory, every channel from rest. The
 // program never holds a whole file (the chain runs the processors block by
 // block); these are for the tests, the benchmarks and the fuzzer, which measure
@@ -118,3 +121,5 @@ int countNonFinite (const juce::AudioBuffer<float>& buffer);
 // Sample peak in dBFS: -144 for silence or no channels, never below -100 otherwise.
 float peakLevelDbfs (const juce::AudioBuffer<float>& buffer);
 } // namespace sample_checks
+
+} // namespace tessaloom

@@ -5,6 +5,9 @@
 #include "analysis/TiltAndHum.h"
 #include "analysis/TruePeak.h"
 
+namespace tessaloom
+{
+
 namespace kernels = analysis_detail::kernels;
 
 Analysis whole_buffer_analysis::measure (const juce::AudioBuffer<float>& buffer, double sampleRate)
@@ -19,7 +22,7 @@ Analysis whole_buffer_analysis::measure (const juce::AudioBuffer<float>& buffer,
 AnalysisResult whole_buffer_analysis::analyze (const juce::AudioBuffer<float>& buffer, double sampleRate)
 {
     const auto a = measure (buffer, sampleRate);
-    AudioAnalyzer::writeLog (a);
+    audio_analyzer::writeLog (a);
     return a.result;
 }
 
@@ -119,3 +122,5 @@ analysis_detail::LevelScan whole_buffer_analysis::scanLevels (const juce::AudioB
     stream.add (buffer.getArrayOfReadPointers(), buffer.getNumSamples(), true);
     return stream.finish();
 }
+
+} // namespace tessaloom

@@ -15,6 +15,9 @@
 
 #include <vector>
 
+namespace tessaloom
+{
+
 namespace whole_buffer_analysis
 {
 // Runs every measurement, logs a line for each and the report block, returns
@@ -53,3 +56,5 @@ std::vector<double> kWeightedBlockPowers (const juce::AudioBuffer<float>& buffer
 // The level scan of the whole buffer (LevelStream in one block, the last block scanned in place).
 analysis_detail::LevelScan scanLevels (const juce::AudioBuffer<float>& buffer, int blockSize, bool withCrest);
 } // namespace whole_buffer_analysis
+
+} // namespace tessaloom

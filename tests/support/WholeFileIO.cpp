@@ -2,6 +2,9 @@
 
 #include "io/AudioFileIO.h"
 
+namespace tessaloom
+{
+
 AudioReadResult readAudioFile (const juce::File& file)
 {
     AudioReadResult result;
@@ -48,3 +51,5 @@ bool BufferSource::read (juce::AudioBuffer<float>& into, juce::int64 start, int 
         into.copyFrom (c, 0, buffer, c, (int) start, numFrames);
     return true;
 }
+
+} // namespace tessaloom

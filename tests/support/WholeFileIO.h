@@ -6,6 +6,9 @@
 #include "common/Outcome.h"
 #include "io/BlockSource.h"
 
+namespace tessaloom
+{
+
 // Whole recordings in memory, for the tests, the benchmarks and the fuzzer: the
 // program itself never holds a whole file, it reads in blocks (io/).
 
@@ -46,3 +49,5 @@ private:
     const juce::AudioBuffer<float>& buffer;
     double rate;
 };
+
+} // namespace tessaloom
