@@ -17,6 +17,7 @@
 #include <chrono>
 #include <csignal>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -26,6 +27,7 @@
 #include <random>
 #include <sys/inotify.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace tessaloom;
 
@@ -59,8 +61,18 @@ std::vector<std::string> processesMentioning (const std::string& text)
             const std::string pid = entry->d_name;
             if (pid.empty() || pid.find_first_not_of ("0123456789") != std::string::npos)
                 continue;
-            std::ifstream file ("/proc/" + pid + "/cmdline", std::ios::binary);
-            std::string line ((std::istreambuf_iterator<char> (file)), std::istreambuf_iterator<char>());
+            // read(), not a stream: a process that ends while it is read makes the read fail with ESRCH,
+            // which a filebuf throws out of its underflow.
+            std::string line;
+            const int fd = ::open (("/proc/" + pid + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd >= 0)
+            {
+                char chunk[4096];
+                ssize_t got;
+                while ((got = ::read (fd, chunk, sizeof (chunk))) > 0)
+                    line.append (chunk, (size_t) got);
+                ::close (fd);
+            }
             std::replace (line.begin(), line.end(), '\0', ' ');
             if (line.find (text) != std::string::npos)
                 found.push_back (pid + ": " + line);
