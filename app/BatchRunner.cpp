@@ -50,9 +50,7 @@ Outcome openReport (const CommandLineOptions& options, Held& held)
 {
     if (options.reportFile == juce::File())
         return Outcome::success();
-    juce::String error;
-    held.report = ReportWriter::create (options.reportFile, error);
-    return held.report != nullptr ? Outcome::success() : Outcome::failure (error);
+    return ReportWriter::create (options.reportFile, held.report);
 }
 
 // Everything before the first file. The folder's names are claimed before the
@@ -223,14 +221,14 @@ void masterAll (const run_plan::Plan& plan, Batch& batch, int workerCount)
 int finish (Batch& batch, Held& held, const juce::File& page)
 {
     const bool pageWritten = writePage (page, batch.pageLines).ok();
-    const auto reportError = held.report != nullptr ? held.report->finish() : juce::String();
-    if (reportError.isNotEmpty())
-        run_failure::tell (Outcome::failure (reportError));
+    const auto reportClosed = held.report != nullptr ? held.report->finish() : Outcome::success();
+    if (! reportClosed.ok())
+        run_failure::tell (reportClosed);
 
     std::cout << "{\"status\":\"batch_complete\",\"success\":" << batch.succeeded.load()
               << ",\"failed\":" << batch.failed.load() << "}" << std::endl;
 
-    if (batch.failed.load() > 0 || reportError.isNotEmpty() || ! pageWritten)
+    if (batch.failed.load() > 0 || ! reportClosed.ok() || ! pageWritten)
         return 2;
     return batch.checksFailed.load() > 0 ? kExitChecksFailed : 0;
 }

@@ -135,12 +135,8 @@ void checkAll (const juce::Array<juce::File>& files, Checks& checks, int workerC
 Outcome prepare (const CommandLineOptions& options, std::unique_ptr<ReportWriter>& report)
 {
     if (options.reportFile != juce::File())
-    {
-        juce::String error;
-        report = ReportWriter::create (options.reportFile, error);
-        if (report == nullptr)
-            return Outcome::failure (error);
-    }
+        if (auto created = ReportWriter::create (options.reportFile, report); ! created.ok())
+            return created;
     return run_page::writable (options);
 }
 
@@ -159,14 +155,14 @@ int finish (Checks& checks, const juce::File& pagePath)
         }
         pageWritten = run_page::write (pagePath, lines).ok();
     }
-    const auto reportError = checks.report != nullptr ? checks.report->finish() : juce::String();
-    if (reportError.isNotEmpty())
-        run_failure::tell (Outcome::failure (reportError));
+    const auto reportClosed = checks.report != nullptr ? checks.report->finish() : Outcome::success();
+    if (! reportClosed.ok())
+        run_failure::tell (reportClosed);
 
     std::cout << "{\"status\":\"check_complete\",\"passed\":" << checks.passed.load() << ",\"failed\":" << checks.failed.load()
               << ",\"unreadable\":" << checks.unreadable.load() << "}" << std::endl;
 
-    if (checks.unreadable.load() > 0 || reportError.isNotEmpty() || ! pageWritten)
+    if (checks.unreadable.load() > 0 || ! reportClosed.ok() || ! pageWritten)
         return 2;
     return checks.failed.load() > 0 ? kExitChecksFailed : 0;
 }

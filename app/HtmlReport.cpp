@@ -768,14 +768,11 @@ bool ReportLines::add (const juce::var& line)
     return true;
 }
 
-bool ReportLines::addFile (const juce::File& report, juce::StringArray& warnings, juce::String& error)
+Outcome ReportLines::addFile (const juce::File& report, juce::StringArray& warnings)
 {
     juce::FileInputStream in (report);
     if (report.isDirectory() || ! in.openedOk())
-    {
-        error = "Failed to read report file: " + report.getFullPathName();
-        return false;
-    }
+        return Outcome::failure ("Failed to read report file: " + report.getFullPathName());
     const auto where = report.getFullPathName();
     int number = 0;
     forEachLine (in, [&] (const std::string& line, bool tooLarge)
@@ -791,11 +788,8 @@ bool ReportLines::addFile (const juce::File& report, juce::StringArray& warnings
             warnings.add ("line " + juce::String (number) + " of " + where + " is " + refused);
     });
     if (in.getStatus().failed())
-    {
-        error = "Failed to read report file: " + report.getFullPathName();
-        return false;
-    }
-    return true;
+        return Outcome::failure ("Failed to read report file: " + report.getFullPathName());
+    return Outcome::success();
 }
 
 std::string htmlReportPage (const std::vector<juce::var>& lines)
@@ -821,10 +815,10 @@ std::string htmlReportPage (const std::vector<juce::var>& lines)
     return page;
 }
 
-juce::String writeReportPage (const juce::File& page, const std::vector<juce::var>& lines)
+Outcome writeReportPage (const juce::File& page, const std::vector<juce::var>& lines)
 {
     const auto text = htmlReportPage (lines);
-    const auto failure = "Failed to write report page: " + page.getFullPathName();
+    const auto failure = Outcome::failure ("Failed to write report page: " + page.getFullPathName());
 
     // A device or a pipe (/dev/stdout, a reader's fifo) is what the user means
     // the page to go to: written through, never replaced by a file.
@@ -845,7 +839,7 @@ juce::String writeReportPage (const juce::File& page, const std::vector<juce::va
             done += (size_t) n;
         }
         const bool closed = ::close (fd) == 0;
-        return done == text.size() && closed ? juce::String() : failure;
+        return done == text.size() && closed ? Outcome::success() : failure;
     }
     const auto temp = temporarySiblingFor (page);
     const in_flight_files::Scope inFlight (temp);
@@ -868,7 +862,7 @@ juce::String writeReportPage (const juce::File& page, const std::vector<juce::va
         temp.deleteFile();
         return failure;
     }
-    return {};
+    return Outcome::success();
 }
 
 } // namespace tessaloom

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/Outcome.h"
+
 #include <juce_core/juce_core.h>
 
 #include <map>
@@ -24,9 +26,9 @@ public:
     bool add (const juce::var& line);
 
     // Adds every line of a JSON Lines report; lines that are not report
-    // objects are skipped, each named in warnings. false and error set when
-    // the file cannot be read.
-    bool addFile (const juce::File& report, juce::StringArray& warnings, juce::String& error);
+    // objects are skipped, each named in warnings. Fails, saying which
+    // file, when it cannot be read.
+    Outcome addFile (const juce::File& report, juce::StringArray& warnings);
 
     const std::vector<juce::var>& all() const noexcept { return lines; }
 
@@ -39,7 +41,7 @@ private:
 std::string htmlReportPage (const std::vector<juce::var>& lines);
 
 // Writes the page under a temporary name beside the target and renames it over
-// the target once complete. Empty on success, else the reason.
-juce::String writeReportPage (const juce::File& page, const std::vector<juce::var>& lines);
+// the target once complete; fails with "Failed to write report page: <path>".
+Outcome writeReportPage (const juce::File& page, const std::vector<juce::var>& lines);
 
 } // namespace tessaloom

@@ -17,9 +17,8 @@ Outcome readReports (const CommandLineOptions& options, ReportLines& lines)
     for (const auto& report : options.renderReports)
     {
         juce::StringArray warnings;
-        juce::String error;
-        if (! lines.addFile (report, warnings, error))
-            return Outcome::failure (error);
+        if (auto read = lines.addFile (report, warnings); ! read.ok())
+            return read;
         for (const auto& w : warnings)
             juce::Logger::writeToLog ("[System] WARNING: Skipped " + w);
     }
@@ -28,8 +27,8 @@ Outcome readReports (const CommandLineOptions& options, ReportLines& lines)
 
 Outcome writePage (const juce::File& page, const ReportLines& lines)
 {
-    if (const auto error = writeReportPage (page, lines.all()); error.isNotEmpty())
-        return Outcome::failure (error);
+    if (auto written = writeReportPage (page, lines.all()); ! written.ok())
+        return written;
     juce::Logger::writeToLog ("[System] Report page written: " + page.getFullPathName() + " ("
                               + juce::String ((int) lines.all().size()) + " files)");
     return Outcome::success();

@@ -329,18 +329,17 @@ juce::String describeErrno (int errorNumber)
 }
 } // namespace
 
-std::unique_ptr<ReportWriter> ReportWriter::create (const juce::File& file, juce::String& error)
+Outcome ReportWriter::create (const juce::File& file, std::unique_ptr<ReportWriter>& writer)
 {
     // Close-on-exec: the tools the run starts have no business holding it.
     const int fd = file.isDirectory() ? -1
                                       : ::open (file.getFullPathName().toRawUTF8(),
                                                 O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    writer.reset();
     if (fd < 0)
-    {
-        error = "Failed to create report file: " + file.getFullPathName();
-        return nullptr;
-    }
-    return std::unique_ptr<ReportWriter> (new ReportWriter (fd, file));
+        return Outcome::failure ("Failed to create report file: " + file.getFullPathName());
+    writer.reset (new ReportWriter (fd, file));
+    return Outcome::success();
 }
 
 ReportWriter::~ReportWriter()
@@ -431,7 +430,7 @@ void ReportWriter::writeLine (const juce::String& line, bool built, const juce::
     ++linesWritten;
 }
 
-juce::String ReportWriter::finish()
+Outcome ReportWriter::finish()
 {
     const std::lock_guard<std::timed_mutex> guard (linesLock());
     bool closeFailed = false;
@@ -445,16 +444,16 @@ juce::String ReportWriter::finish()
         fd = -1;
     }
     if (failure.isEmpty())
-        return {};
+        return Outcome::success();
 
     const auto path = file.getFullPathName();
     const juce::String unaffected (" The mastered files are not affected.");
     if (closeFailed)
-        return "Failed to write report file: " + path + " (" + failure
-               + " when closing it); it may not hold every line." + unaffected;
-    return "Failed to write report file: " + path + " (" + failure + "); it holds the lines of "
-           + juce::String (linesWritten) + " of " + juce::String (linesWritten + linesLost) + " files"
-           + (lastLineCut ? ", and part of one more, cut short." : ".") + unaffected;
+        return Outcome::failure ("Failed to write report file: " + path + " (" + failure
+                                 + " when closing it); it may not hold every line." + unaffected);
+    return Outcome::failure ("Failed to write report file: " + path + " (" + failure + "); it holds the lines of "
+                             + juce::String (linesWritten) + " of " + juce::String (linesWritten + linesLost) + " files"
+                             + (lastLineCut ? ", and part of one more, cut short." : ".") + unaffected);
 }
 
 void ReportWriter::holdForExit()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/Outcome.h"
 #include "pipeline/Delivery.h"
 #include "pipeline/PipelineConfig.h"
 #include "pipeline/PipelineResult.h"
@@ -22,8 +23,9 @@ namespace tessaloom
 class ReportWriter
 {
 public:
-    // Creates (or empties) the file; nullptr and "Failed to create report file: <path>" when it cannot.
-    static std::unique_ptr<ReportWriter> create (const juce::File& file, juce::String& error);
+    // Creates (or empties) the file into writer; fails with "Failed to create report file: <path>" when it
+    // cannot, and leaves writer empty.
+    static Outcome create (const juce::File& file, std::unique_ptr<ReportWriter>& writer);
     ~ReportWriter();
 
     // The line of one input. result is null when the pipeline never returned
@@ -35,9 +37,9 @@ public:
     // A line made elsewhere (a check-only run's), written the same way.
     void addLine (const juce::String& line);
 
-    // Closes the file. Empty when every line given to add is in it, whole;
-    // otherwise one sentence for the user naming the file and what it holds.
-    juce::String finish();
+    // Closes the file. Ok when every line given to add is in it, whole; otherwise
+    // fails with one sentence for the user naming the file and what it holds.
+    Outcome finish();
 
     // For a process about to end by a signal: waits for a line being written
     // to be whole, and keeps every report from starting another. Never released.

@@ -52,10 +52,10 @@ Outcome writable (const CommandLineOptions& options)
 
 Outcome write (const juce::File& page, const ReportLines& lines)
 {
-    if (const auto error = writeReportPage (page, lines.all()); error.isNotEmpty())
+    if (auto written = writeReportPage (page, lines.all()); ! written.ok())
     {
-        juce::Logger::writeToLog ("[System] ERROR: " + error);
-        return Outcome::failure (error);
+        juce::Logger::writeToLog ("[System] ERROR: " + written.message);
+        return written;
     }
     juce::Logger::writeToLog ("[System] Report page written: " + page.getFullPathName());
     return Outcome::success();

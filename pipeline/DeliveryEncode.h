@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/Levels.h"
 #include "io/BlockSource.h"
 #include "io/CodecFiles.h"
 
@@ -28,8 +29,8 @@ struct EncodedDelivery
     int encodes = 0;            // encodes made (at most kMaxEncodes)
     double correctionDb = 0.0;  // how far under the ceiling the limiter before the encoder was set (0: none; negative)
     double gainDb = 0.0;        // the gain before encoding (into that limiter when there is one)
-    double decodedLufs = -144.0;        // integrated loudness of the delivered file, decoded
-    double decodedTruePeakDbtp = -144.0; // its true peak, decoded
+    double decodedLufs = kNoLevelDb;        // integrated loudness of the delivered file, decoded
+    double decodedTruePeakDbtp = kNoLevelDb; // its true peak, decoded
     double ceilingDbtp = 0.0;
     double targetLufs = 0.0;
     bool ceilingMet = false;    // false: no try within the bound decoded under the ceiling
@@ -52,8 +53,8 @@ constexpr double kAimBelowCeilingDb = 0.05;
 // (LUFS, -144 when nothing passes the gates), read in blocks.
 struct DecodedLevels
 {
-    double truePeakDbtp = -144.0;
-    double integratedLufs = -144.0;
+    double truePeakDbtp = kNoLevelDb;
+    double integratedLufs = kNoLevelDb;
     juce::int64 frames = 0;
     double sampleRate = 0.0;
 };
