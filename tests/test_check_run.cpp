@@ -45,13 +45,7 @@ void writeFlac (const juce::File& file, const juce::AudioBuffer<float>& audio, d
 
 std::vector<juce::var> reportLines (const juce::File& report)
 {
-    std::vector<juce::var> lines;
-    for (const auto& text : juce::StringArray::fromLines (report.loadFileAsString().trimEnd()))
-    {
-        juce::var v;
-        EXPECT_TRUE (juce::JSON::parse (text, v).wasOk()) << text;
-        lines.push_back (v);
-    }
+    auto lines = parsedReportLines (report);
     std::sort (lines.begin(), lines.end(), [] (const juce::var& a, const juce::var& b)
                { return a["inputPath"].toString() < b["inputPath"].toString(); });
     return lines;

@@ -22,18 +22,6 @@ std::string path (const juce::File& f)
     return f.getFullPathName().toStdString();
 }
 
-std::vector<juce::var> linesOf (const juce::File& report)
-{
-    std::vector<juce::var> lines;
-    for (const auto& text : juce::StringArray::fromLines (report.loadFileAsString().trimEnd()))
-    {
-        juce::var v;
-        EXPECT_TRUE (juce::JSON::parse (text, v).wasOk()) << text;
-        lines.push_back (v);
-    }
-    return lines;
-}
-
 std::vector<std::string> keysOf (juce::var line)
 {
     std::vector<std::string> keys;
@@ -84,7 +72,7 @@ TEST (ReportSchema, TheMergeCarriesEveryKeyTheEngineWrites)
     const auto run = runEngineExe ({ "--input-dir", path (slice), "--output-dir", path (out), "--output-format", "mp3",
                                      "--preset", "podcast", "--denoise", "false", "--report", path (report) });
     ASSERT_EQ (run.exitCode, 2) << run.err; // c.wav is no audio
-    const auto written = linesOf (report);
+    const auto written = parsedReportLines (report);
     ASSERT_EQ (written.size(), 3u);
 
     const std::set<std::string> schema (std::begin (report_schema::lineKeys), std::end (report_schema::lineKeys));
@@ -106,7 +94,7 @@ TEST (ReportSchema, TheMergeCarriesEveryKeyTheEngineWrites)
     const auto merged = merge (target, entries, tmp);
     ASSERT_EQ (merged.exitCode, 0) << merged.err;
     EXPECT_EQ (merged.out, "3 0\n");
-    const auto lines = linesOf (target);
+    const auto lines = parsedReportLines (target);
     ASSERT_EQ (lines.size(), written.size());
     for (const auto& before : written)
     {
@@ -134,7 +122,7 @@ TEST (ReportSchema, TheMergesLineForAMissingInputIsTheSchemasLineWithoutAResult)
                                tmp);
     ASSERT_EQ (merged.exitCode, 0) << merged.err;
     EXPECT_EQ (merged.out, "1 1\n");
-    const auto lines = linesOf (target);
+    const auto lines = parsedReportLines (target);
     ASSERT_EQ (lines.size(), 1u);
 
     namespace key = report_schema::key;

@@ -91,6 +91,19 @@ ProcessOutput runEngineExe (const std::vector<std::string>& arguments);
 ProcessOutput runProcess (const std::string& executable, const std::vector<std::string>& arguments);
 
 const char* engineExecutable();
+// Every line of a JSON Lines report, parsed, in the file's order; a line that is no JSON fails the test.
+inline std::vector<juce::var> parsedReportLines (const juce::File& report)
+{
+    std::vector<juce::var> lines;
+    for (const auto& text : juce::StringArray::fromLines (report.loadFileAsString().trimEnd()))
+    {
+        juce::var v;
+        EXPECT_TRUE (juce::JSON::parse (text, v).wasOk()) << text;
+        lines.push_back (v);
+    }
+    return lines;
+}
+
 } // namespace testing_support
 
 } // namespace tessaloom
