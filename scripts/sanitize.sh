@@ -3,7 +3,7 @@
 #   ASAN_BUILD_DIR (build-asan): AddressSanitizer + UndefinedBehaviorSanitizer,
 #     with libFuzzer coverage so the fuzzer shares the build; the whole test
 #     suite but the tests listed in ASAN_EXCLUDE, then the fuzzer for
-#     FUZZ_SECONDS (60; 0 skips it).
+#     FUZZ_SECONDS (60; 0 skips it), beside the ThreadSanitizer stage.
 #   TSAN_BUILD_DIR (build-tsan): ThreadSanitizer; the batch, pipeline and
 #     fault/load tests, where the worker pool runs files at once.
 # Any sanitizer report fails the run (halt_on_error), in the tests and in the
@@ -65,11 +65,18 @@ stage_done "AddressSanitizer build"
 (cd "$ASAN_DIR" && ctest --output-on-failure --parallel "$JOBS" --timeout 1500 -E "$ASAN_EXCLUDE")
 stage_done "AddressSanitizer tests"
 
+# The fuzzer is one process on one core: it runs beside the ThreadSanitizer
+# build and tests, and its output is shown when they are through.
+fuzz_pid=""
+fuzz_log="$ASAN_DIR/fuzz-run.log"
 if [ "$FUZZ_SECONDS" -gt 0 ]; then
-  echo "== Fuzzer, $FUZZ_SECONDS s"
-  FUZZ_SEED="${FUZZ_SEED:-1}" bash fuzz/run.sh "$FUZZ_SECONDS" "$ASAN_DIR"
-  stage_done "Fuzzer"
+  echo "== Fuzzer, $FUZZ_SECONDS s, beside the ThreadSanitizer stage"
+  FUZZ_SEED="${FUZZ_SEED:-1}" bash fuzz/run.sh "$FUZZ_SECONDS" "$ASAN_DIR" > "$fuzz_log" 2>&1 &
+  fuzz_pid=$!
+  # A failed ThreadSanitizer stage ends the script: the fuzzer goes with it.
+  trap 'if [ -n "$fuzz_pid" ]; then pkill -TERM -P "$fuzz_pid" 2>/dev/null; kill "$fuzz_pid" 2>/dev/null; fi; true' EXIT
 fi
+fuzz_started=$SECONDS
 
 echo "== ThreadSanitizer: $TSAN_DIR"
 configure "$TSAN_DIR" "thread"
@@ -87,3 +94,14 @@ for t in "${TSAN_TARGETS[@]}"; do
   fi
 done
 stage_done "ThreadSanitizer tests"
+
+if [ -n "$fuzz_pid" ]; then
+  fuzz_status=0
+  wait "$fuzz_pid" || fuzz_status=$?
+  fuzz_pid=""
+  cat "$fuzz_log"
+  echo "== Fuzzer (beside the ThreadSanitizer stage, started $((SECONDS - fuzz_started)) s ago): status $fuzz_status"
+  stage_done "Fuzzer, the rest of it"
+  [ "$fuzz_status" -eq 0 ] || { echo "-- the fuzzer FAILED (its log: $fuzz_log)"; exit 1; }
+fi
+
