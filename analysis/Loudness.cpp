@@ -108,20 +108,23 @@ inline void weighBesideBand (analysis_detail::SibilancePairSteps& band, const fl
 {
     if (n <= 0)
         return;
+    // A local copy stays in registers: the caller's escapes to a call after the loop.
+    auto steps = band;
     const auto at = [b] (int t) { return Paired ? b[t] : 0.0f; };
-    band.begin (a[0], at (0));
+    steps.begin (a[0], at (0));
     weigh (0);
     if (n > 1)
     {
-        band.stepFirst (a[1], at (1));
+        steps.stepFirst (a[1], at (1));
         for (int i = 1; i + 1 < n; ++i)
         {
             weigh (i);
-            band.step (a[i + 1], at (i + 1));
+            steps.step (a[i + 1], at (i + 1));
         }
         weigh (n - 1);
     }
-    band.end (n);
+    steps.end (n);
+    band = steps;
 }
 #endif
 
