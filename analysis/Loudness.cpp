@@ -1,4 +1,7 @@
 #include "analysis/Loudness.h"
+#include "analysis/Sibilance.h"
+
+#include <type_traits>
 
 namespace tessaloom
 {
@@ -82,10 +85,49 @@ struct analysis_detail::LoudnessStream::Group
     int first = 0, count = 1;
     virtual ~Group() = default;
     virtual void run (const float* const* channels, int pos, int n, float* out0, float* out1) noexcept = 0;
+    // As run, and the same channels' samples through band's filters: in the
+    // same loop where a group has that form, else one after the other.
+    virtual void runWithBand (const float* const* channels, int pos, int n, float* out0, float* out1,
+                              analysis_detail::SibilanceStream& band) noexcept
+    {
+        run (channels, pos, n, out0, out1);
+        for (int c = first; c < first + count; ++c)
+            band.addChannel (c, channels[c] + pos, n);
+    }
 };
 
 namespace
 {
+#if TESSALOOM_SSE2
+// weigh (i) for every i in [0, n), and the band filters of the same channels
+// stepped through the same samples in the same loop (SibilancePairSteps; a
+// lone channel's pair lanes fed zeros). The two recurrences share nothing, so
+// each gives its own bits; the processor overlaps their latencies.
+template <bool Paired, typename Weigh>
+inline void weighBesideBand (analysis_detail::SibilancePairSteps& band, const float* a, const float* b, int n, Weigh&& weigh) noexcept
+{
+    if (n <= 0)
+        return;
+    // A local copy stays in registers: the caller's escapes to a call after the loop.
+    auto steps = band;
+    const auto at = [b] (int t) { return Paired ? b[t] : 0.0f; };
+    steps.begin (a[0], at (0));
+    weigh (0);
+    if (n > 1)
+    {
+        steps.stepFirst (a[1], at (1));
+        for (int i = 1; i + 1 < n; ++i)
+        {
+            weigh (i);
+            steps.step (a[i + 1], at (i + 1));
+        }
+        weigh (n - 1);
+    }
+    steps.end (n);
+    band = steps;
+}
+#endif
+
 template <typename Weighting>
 struct OneChannel final : analysis_detail::LoudnessStream::Group
 {
@@ -94,6 +136,24 @@ struct OneChannel final : analysis_detail::LoudnessStream::Group
     void run (const float* const* channels, int pos, int n, float* out0, float*) noexcept override
     {
         weighting.run (channels[first] + pos, out0, n);
+    }
+
+    void runWithBand (const float* const* channels, int pos, int n, float* out0, float* out1,
+                      analysis_detail::SibilanceStream& band) noexcept override
+    {
+       #if TESSALOOM_SSE2
+        if constexpr (std::is_same_v<Weighting, kernels::FixedKWeighting>)
+        {
+            auto steps = band.pairSteps (first);
+            auto local = weighting;
+            const float* x = channels[first] + pos;
+            weighBesideBand<false> (steps, x, nullptr, n, [&] (int i) { out0[i] = local.process (x[i]); });
+            weighting = local;
+            band.keep (first, steps);
+            return;
+        }
+       #endif
+        Group::runWithBand (channels, pos, n, out0, out1, band);
     }
 };
 
@@ -127,18 +187,29 @@ struct FixedKWeightingTwoChannels
 
     Stage shelf { kernels::kShelf48k }, highPass { kernels::kHighPass48k };
 
+    inline void at (int i, const float* a, const float* b, float* outA, float* outB) noexcept
+    {
+        const __m128d x = _mm_cvtps_pd (_mm_setr_ps (a[i], b[i], 0.0f, 0.0f));
+        // The shelf's output is rounded to float, as the high-pass reads it.
+        const __m128d between = _mm_cvtps_pd (_mm_cvtpd_ps (shelf.process (x)));
+        const __m128 y = _mm_cvtpd_ps (highPass.process (between));
+        outA[i] = _mm_cvtss_f32 (y);
+        outB[i] = _mm_cvtss_f32 (_mm_shuffle_ps (y, y, _MM_SHUFFLE (1, 1, 1, 1)));
+    }
+
     inline void run (const float* a, const float* b, float* outA, float* outB, int n) noexcept
     {
         auto local = *this;
         for (int i = 0; i < n; ++i)
-        {
-            const __m128d x = _mm_cvtps_pd (_mm_setr_ps (a[i], b[i], 0.0f, 0.0f));
-            // The shelf's output is rounded to float, as the high-pass reads it.
-            const __m128d between = _mm_cvtps_pd (_mm_cvtpd_ps (local.shelf.process (x)));
-            const __m128 y = _mm_cvtpd_ps (local.highPass.process (between));
-            outA[i] = _mm_cvtss_f32 (y);
-            outB[i] = _mm_cvtss_f32 (_mm_shuffle_ps (y, y, _MM_SHUFFLE (1, 1, 1, 1)));
-        }
+            local.at (i, a, b, outA, outB);
+        *this = local;
+    }
+
+    inline void runWithBand (const float* a, const float* b, float* outA, float* outB, int n,
+                             analysis_detail::SibilancePairSteps& band) noexcept
+    {
+        auto local = *this;
+        weighBesideBand<true> (band, a, b, n, [&] (int i) { local.at (i, a, b, outA, outB); });
         *this = local;
     }
 };
@@ -149,15 +220,26 @@ struct DesignedKWeightingTwoChannels
 
     explicit DesignedKWeightingTwoChannels (const kernels::KWeightingCoefficients& c) : shelf (*c.shelf), highPass (*c.highPass) {}
 
+    inline void at (int i, const float* a, const float* b, float* outA, float* outB) noexcept
+    {
+        const __m128 y = highPass.process (shelf.process (_mm_setr_ps (a[i], b[i], 0.0f, 0.0f)));
+        outA[i] = _mm_cvtss_f32 (y);
+        outB[i] = _mm_cvtss_f32 (_mm_shuffle_ps (y, y, _MM_SHUFFLE (1, 1, 1, 1)));
+    }
+
     inline void run (const float* a, const float* b, float* outA, float* outB, int n) noexcept
     {
         auto local = *this;
         for (int i = 0; i < n; ++i)
-        {
-            const __m128 y = local.highPass.process (local.shelf.process (_mm_setr_ps (a[i], b[i], 0.0f, 0.0f)));
-            outA[i] = _mm_cvtss_f32 (y);
-            outB[i] = _mm_cvtss_f32 (_mm_shuffle_ps (y, y, _MM_SHUFFLE (1, 1, 1, 1)));
-        }
+            local.at (i, a, b, outA, outB);
+        *this = local;
+    }
+
+    inline void runWithBand (const float* a, const float* b, float* outA, float* outB, int n,
+                             analysis_detail::SibilancePairSteps& band) noexcept
+    {
+        auto local = *this;
+        weighBesideBand<true> (band, a, b, n, [&] (int i) { local.at (i, a, b, outA, outB); });
         *this = local;
     }
 };
@@ -235,6 +317,14 @@ struct TwoChannels final : analysis_detail::LoudnessStream::Group
     {
         weighting.run (channels[first] + pos, channels[first + 1] + pos, out0, out1, n);
     }
+
+    void runWithBand (const float* const* channels, int pos, int n, float* out0, float* out1,
+                      analysis_detail::SibilanceStream& band) noexcept override
+    {
+        auto steps = band.pairSteps (first);
+        weighting.runWithBand (channels[first] + pos, channels[first + 1] + pos, out0, out1, n, steps);
+        band.keep (first, steps);
+    }
 };
 #endif
 
@@ -307,6 +397,25 @@ size_t analysis_detail::LoudnessStream::heldBytes() const noexcept
 // in, opens at its first. The walk's position survives from block to block.
 void analysis_detail::LoudnessStream::add (const float* const* channels, int numFrames)
 {
+    addWalk (channels, numFrames, nullptr);
+}
+
+void analysis_detail::LoudnessStream::add (const float* const* channels, int numFrames, SibilanceStream& band)
+{
+    if (! band.isMeasurable())
+        return add (channels, numFrames);
+    if (blocks.blockSize < 1)
+    {
+        // Nothing to weight: the band by itself.
+        for (int c = 0; c < numChannels; ++c)
+            band.addChannel (c, channels[c], numFrames);
+        return;
+    }
+    addWalk (channels, numFrames, &band);
+}
+
+void analysis_detail::LoudnessStream::addWalk (const float* const* channels, int numFrames, SibilanceStream* band)
+{
     if (blocks.blockSize < 1)
         return;
 
@@ -319,7 +428,7 @@ void analysis_detail::LoudnessStream::add (const float* const* channels, int num
         if (next > position)
         {
             const int n = (int) (next - position);
-            addRange (channels, i, i + n);
+            addRange (channels, i, i + n, band);
             i += n;
             position = next;
         }
@@ -335,7 +444,7 @@ void analysis_detail::LoudnessStream::add (const float* const* channels, int num
     }
 }
 
-void analysis_detail::LoudnessStream::addRange (const float* const* channels, int from, int to)
+void analysis_detail::LoudnessStream::addRange (const float* const* channels, int from, int to, SibilanceStream* band)
 {
     const int openCount = (int) (nextStart - nextEnd);
     for (int pos = from; pos < to; pos += kRunSamples)
@@ -343,7 +452,10 @@ void analysis_detail::LoudnessStream::addRange (const float* const* channels, in
         const int n = std::min (kRunSamples, to - pos);
         for (auto& g : groups)
         {
-            g->run (channels, pos, n, runs[0].data(), runs[1].data());
+            if (band != nullptr)
+                g->runWithBand (channels, pos, n, runs[0].data(), runs[1].data(), *band);
+            else
+                g->run (channels, pos, n, runs[0].data(), runs[1].data());
             for (int c = 0; c < g->count; ++c)
                 kernels::addSquares (runs[c].data(), n, openSums.data() + (size_t) ((g->first + c) * maxOpen), openCount);
         }

@@ -225,6 +225,8 @@ inline void addChannelPowers (std::vector<double>& blockPower, const std::vector
 // K-weighted copy is made; the powers equal those of each channel K-weighted
 // whole and summed block by block, bit for bit. Reads only its own state and
 // the block, so other streams may run beside it on the same block.
+class SibilanceStream;
+
 class LoudnessStream
 {
 public:
@@ -234,6 +236,12 @@ public:
     ~LoudnessStream();
 
     void add (const float* const* channels, int numFrames);
+    // The same, and the block into band (of as many channels) in the same
+    // loops: the K-weighting's and the band filters' recurrences are each
+    // bound by the latency of their operations, so the processor overlaps the
+    // two. Each gives the bits it gives alone. The band's frames are counted
+    // apart (SibilanceStream::countFrames).
+    void add (const float* const* channels, int numFrames, SibilanceStream& band);
 
     // The powers of the gating blocks completed so far; once every frame is
     // in, those of the whole recording.
@@ -249,7 +257,8 @@ public:
     struct Group;
 
 private:
-    void addRange (const float* const* channels, int from, int to);
+    void addWalk (const float* const* channels, int numFrames, SibilanceStream* band);
+    void addRange (const float* const* channels, int from, int to, SibilanceStream* band);
     void closeBlock();
 
     LoudnessBlocks blocks;

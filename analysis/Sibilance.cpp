@@ -17,14 +17,10 @@ constexpr float kSibilanceEdgeMarginHz = 100.0f;
 
 bool sibilanceMeasurable (double sampleRate) { return sampleRate * 0.5 >= kSibilanceMinNyquist; }
 
-// The band filters of one channel, fresh for every channel.
-struct SibilanceBand
-{
-    juce_arithmetic::Biquad highPass, lowPass;
-    inline float process (float x) noexcept { return lowPass.process (highPass.process (x)); }
-};
+using analysis_detail::SibilanceBand;
 
-// Allocates the two coefficient objects while designing; called once per measurement.
+// Allocates the two coefficient objects while designing; called once per
+// measurement. Fresh for every channel.
 SibilanceBand designSibilanceBand (double sampleRate)
 {
     const double nyquist = sampleRate * 0.5;
@@ -73,75 +69,37 @@ void analysis_detail::SibilanceStream::addChannel (int c, const float* x, int nu
 #if TESSALOOM_SSE2
 namespace
 {
-// Two channels' bands in the four lanes of one register, [high-pass A,
-// low-pass A, high-pass B, low-pass B], as a wavefront: at step t the
-// high-pass lanes run sample t and the low-pass lanes sample t - 1, fed what
-// their high-pass gave at step t - 1. Each lane does biquadStep's operations in
-// its order, and each channel's sum adds its squares in sample order in its own
-// double lane, so the sums are the scalar ones bit for bit. The first step has
-// no low-pass sample and the last no high-pass one: those lanes keep their state.
+// Two channels' bands side by side (SibilancePairSteps), one run of numFrames >= 1 frames.
 void addPair (SibilanceBand& a, double& sumA, SibilanceBand& b, double& sumB, const float* xa, const float* xb,
               int numFrames) noexcept
 {
-    const auto lanes = [&a, &b] (auto field)
-    {
-        return _mm_setr_ps (field (a.highPass), field (a.lowPass), field (b.highPass), field (b.lowPass));
-    };
-    const __m128 b0 = lanes ([] (const juce_arithmetic::Biquad& f) { return f.section.b0; });
-    const __m128 b1 = lanes ([] (const juce_arithmetic::Biquad& f) { return f.section.b1; });
-    const __m128 b2 = lanes ([] (const juce_arithmetic::Biquad& f) { return f.section.b2; });
-    const __m128 a1 = lanes ([] (const juce_arithmetic::Biquad& f) { return f.section.a1; });
-    const __m128 a2 = lanes ([] (const juce_arithmetic::Biquad& f) { return f.section.a2; });
-    __m128 v1 = lanes ([] (const juce_arithmetic::Biquad& f) { return f.v1; });
-    __m128 v2 = lanes ([] (const juce_arithmetic::Biquad& f) { return f.v2; });
-    __m128d sums = _mm_setr_pd (sumA, sumB);
-
-    const __m128 highPassOnly = _mm_castsi128_ps (_mm_setr_epi32 (-1, 0, -1, 0));
-    const __m128 lowPassOnly = _mm_castsi128_ps (_mm_setr_epi32 (0, -1, 0, -1));
-
-    __m128 in = _mm_setr_ps (xa[0], 0.0f, xb != nullptr ? xb[0] : 0.0f, 0.0f);
-    const auto step = [&] (int t, const __m128* active)
-    {
-        const __m128 out = _mm_add_ps (_mm_mul_ps (in, b0), v1);
-        const __m128 n1 = _mm_add_ps (_mm_sub_ps (_mm_mul_ps (in, b1), _mm_mul_ps (out, a1)), v2);
-        const __m128 n2 = _mm_sub_ps (_mm_mul_ps (in, b2), _mm_mul_ps (out, a2));
-        if (active == nullptr)
-        {
-            v1 = n1;
-            v2 = n2;
-        }
-        else
-        {
-            v1 = _mm_or_ps (_mm_and_ps (*active, n1), _mm_andnot_ps (*active, v1));
-            v2 = _mm_or_ps (_mm_and_ps (*active, n2), _mm_andnot_ps (*active, v2));
-        }
-        if (t >= 1)
-        {
-            const __m128d y = _mm_cvtps_pd (_mm_shuffle_ps (out, out, _MM_SHUFFLE (3, 1, 3, 1)));
-            sums = _mm_add_pd (sums, _mm_mul_pd (y, y));
-        }
-        const float nextA = t + 1 < numFrames ? xa[t + 1] : 0.0f;
-        const float nextB = t + 1 < numFrames && xb != nullptr ? xb[t + 1] : 0.0f;
-        // [next A, high-pass A, next B, high-pass B]
-        in = _mm_unpacklo_ps (_mm_setr_ps (nextA, nextB, 0.0f, 0.0f), _mm_shuffle_ps (out, out, _MM_SHUFFLE (2, 0, 2, 0)));
-    };
-
-    step (0, &highPassOnly);
-    for (int t = 1; t < numFrames; ++t)
-        step (t, nullptr);
-    step (numFrames, &lowPassOnly);
-
-    alignas (16) float w1[4], w2[4];
-    _mm_store_ps (w1, v1);
-    _mm_store_ps (w2, v2);
-    a.highPass.v1 = w1[0]; a.lowPass.v1 = w1[1]; a.highPass.v2 = w2[0]; a.lowPass.v2 = w2[1];
-    b.highPass.v1 = w1[2]; b.lowPass.v1 = w1[3]; b.highPass.v2 = w2[2]; b.lowPass.v2 = w2[3];
-    alignas (16) double s[2];
-    _mm_store_pd (s, sums);
-    sumA = s[0];
-    sumB = s[1];
+    analysis_detail::SibilancePairSteps steps (a, sumA, b, sumB);
+    const auto at = [xb] (int t) { return xb != nullptr ? xb[t] : 0.0f; };
+    steps.begin (xa[0], at (0));
+    if (numFrames > 1)
+        steps.stepFirst (xa[1], at (1));
+    for (int t = 2; t < numFrames; ++t)
+        steps.step (xa[t], at (t));
+    steps.end (numFrames);
+    steps.store (a, sumA, b, sumB);
 }
 } // namespace
+
+analysis_detail::SibilancePairSteps analysis_detail::SibilanceStream::pairSteps (int c) const noexcept
+{
+    // A lone last channel shares the register with a spare band fed zeros.
+    const auto& first = *bands[(size_t) c];
+    const auto& second = (size_t) c + 1 < bands.size() ? *bands[(size_t) c + 1] : first;
+    return SibilancePairSteps (first.filter, first.sum, second.filter, second.sum);
+}
+
+void analysis_detail::SibilanceStream::keep (int c, const SibilancePairSteps& steps) noexcept
+{
+    auto& first = *bands[(size_t) c];
+    Band spare { first.filter, 0.0 };
+    auto& second = (size_t) c + 1 < bands.size() ? *bands[(size_t) c + 1] : spare;
+    steps.store (first.filter, first.sum, second.filter, second.sum);
+}
 #endif
 
 void analysis_detail::SibilanceStream::add (const float* const* channels, int numFrames)

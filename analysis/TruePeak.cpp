@@ -181,11 +181,12 @@ struct GenericPeak final : analysis_detail::TruePeakStream::Group
 };
 
 #if TESSALOOM_SSE2
-// Four lanes: the direct and the delayed path of channel A, then of channel B.
+// Four lanes: the direct paths of channels A and B, then their delayed paths.
 // Both paths of a stage see the same input, so they run side by side; lane
 // operations are the same IEEE single-precision operations as the scalar code,
 // so the result is bit for bit the same. The direct path may have one section
-// more than the delayed one; that section's result is kept in the direct lanes only.
+// more than the delayed one; that section's result is kept in the direct lanes
+// only, which, with the direct lanes first, one shuffle does.
 template <int Direct, int Delayed>
 struct VectorStage
 {
@@ -193,7 +194,6 @@ struct VectorStage
 
     __m128 alpha[Direct];
     __m128 state[Direct];
-    __m128 directOnly; // lanes of the direct paths
 
     explicit VectorStage (const HalfBandStage& st)
     {
@@ -201,10 +201,9 @@ struct VectorStage
         {
             const float d = st.alpha[n];
             const float r = n < Delayed ? st.alpha[Direct + n] : 0.0f;
-            alpha[n] = _mm_setr_ps (d, r, d, r);
+            alpha[n] = _mm_setr_ps (d, d, r, r);
             state[n] = _mm_setzero_ps();
         }
-        directOnly = _mm_castsi128_ps (_mm_setr_epi32 (-1, 0, -1, 0));
     }
 
     inline __m128 process (__m128 input) noexcept
@@ -216,7 +215,7 @@ struct VectorStage
             if (n < Delayed)
                 input = output;
             else
-                input = _mm_or_ps (_mm_and_ps (directOnly, output), _mm_andnot_ps (directOnly, input));
+                input = _mm_shuffle_ps (output, input, _MM_SHUFFLE (3, 2, 1, 0)); // direct lanes from output
         }
         return input;
     }
@@ -255,10 +254,10 @@ struct PairPeak final : analysis_detail::TruePeakStream::Group
         for (int i = from; i < to; ++i)
         {
             const float xb = b != nullptr ? b[i] : 0.0f;
-            // [A even, A odd, B even, B odd] at twice the rate.
-            const __m128 twice = s1.process (_mm_setr_ps (a[i], a[i], xb, xb));
-            const __m128 even = s2.process (_mm_shuffle_ps (twice, twice, _MM_SHUFFLE (2, 2, 0, 0)));
-            const __m128 odd = s2.process (_mm_shuffle_ps (twice, twice, _MM_SHUFFLE (3, 3, 1, 1)));
+            // [A even, B even, A odd, B odd] at twice the rate.
+            const __m128 twice = s1.process (_mm_setr_ps (a[i], xb, a[i], xb));
+            const __m128 even = s2.process (_mm_shuffle_ps (twice, twice, _MM_SHUFFLE (1, 0, 1, 0)));
+            const __m128 odd = s2.process (_mm_shuffle_ps (twice, twice, _MM_SHUFFLE (3, 2, 3, 2)));
             // max (new, peak) keeps the peak when a sample is not a number, as max (peak, new) does.
             p = _mm_max_ps (_mm_and_ps (even, magnitude), p);
             p = _mm_max_ps (_mm_and_ps (odd, magnitude), p);

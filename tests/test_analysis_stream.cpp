@@ -5,6 +5,7 @@
 // the FFT frames and the true peak's 65,536-sample chunk.
 #include "analysis/AnalysisAccumulator.h"
 #include "analysis/AnalysisLog.h"
+#include "analysis/Loudness.h"
 #include "analysis/Sibilance.h"
 #include "support/WholeBufferAnalysis.h"
 #include "support/AnalysisTestSupport.h"
@@ -408,5 +409,54 @@ TEST (AnalysisStream, SibilanceIsTheBandFiltersSumOfSquaresInSampleOrder)
         }
         EXPECT_EQ (stream.finish().rmsLinear, expected)
             << c.channels << " channels at " << c.rate << " Hz in blocks of " << c.blockLength;
+    }
+}
+
+TEST (AnalysisStream, KWeightingWithTheBandBesideGivesWhatEachGivesAlone)
+{
+    // The accumulator K-weights a block and runs the sibilance band filters
+    // over it in one loop. The gating-block powers and the band's figure must
+    // be those of the two streams run one after the other, bit for bit: for a
+    // lone channel, a pair and a pair plus one, at the fixed 48 kHz weighting
+    // and designed ones, in blocks of one frame, of a few, and across the
+    // weighting's 4,096-sample runs; below 17 kHz the band measures nothing
+    // and the weighting runs alone.
+    struct Case { int channels; double rate; int blockLength; };
+    const Case cases[] = { { 1, 48000.0, 1 },    { 1, 48000.0, 4097 }, { 1, 44100.0, 333 },  { 1, 48000.0, 2 },
+                           { 2, 48000.0, 2 },    { 2, 48000.0, 5000 }, { 2, 44100.0, 4096 }, { 3, 48000.0, 777 },
+                           { 3, 96000.0, 1 },    { 4, 48000.0, 9000 }, { 1, 16000.0, 100 },  { 2, 22050.0, 3 } };
+    const auto sameBits = [] (double a, double b) { return std::memcmp (&a, &b, sizeof a) == 0; };
+    for (const auto& c : cases)
+    {
+        const int frames = 60000;
+        auto signal = speech (c.channels, frames, c.rate);
+        signal.addFrom (c.channels - 1, 0, whiteNoise (1, frames, 0.05f, 3), 0, 0, frames);
+        signal.setSample (0, 1, 0.95f); // a click inside the first short blocks
+
+        analysis_detail::LoudnessStream weightingAlone (c.channels, c.rate), weightingBeside (c.channels, c.rate);
+        analysis_detail::SibilanceStream bandAlone (c.channels, c.rate), bandBeside (c.channels, c.rate);
+        for (int from = 0; from < frames; from += c.blockLength)
+        {
+            const int n = std::min (c.blockLength, frames - from);
+            const float* channels[8];
+            for (int ch = 0; ch < c.channels; ++ch)
+                channels[ch] = signal.getReadPointer (ch) + from;
+            weightingAlone.add (channels, n);
+            bandAlone.add (channels, n);
+            weightingBeside.add (channels, n, bandBeside);
+            bandBeside.countFrames (n);
+        }
+        const auto label = std::to_string (c.channels) + " channels at " + std::to_string ((int) c.rate) + " Hz in blocks of "
+                         + std::to_string (c.blockLength);
+        const auto& expected = weightingAlone.blockPowers();
+        const auto& actual = weightingBeside.blockPowers();
+        ASSERT_EQ (actual.size(), expected.size()) << label;
+        ASSERT_FALSE (expected.empty()) << label;
+        for (size_t k = 0; k < expected.size(); ++k)
+            ASSERT_TRUE (sameBits (actual[k], expected[k])) << label << ", gating block " << k << ": " << actual[k] << " vs " << expected[k];
+        const auto band = bandBeside.finish(), bandExpected = bandAlone.finish();
+        EXPECT_EQ (band.measurable, bandExpected.measurable) << label;
+        EXPECT_TRUE (sameBits (band.rmsLinear, bandExpected.rmsLinear)) << label << ": " << band.rmsLinear << " vs " << bandExpected.rmsLinear;
+        EXPECT_TRUE (sameBits (band.levelDbfs, bandExpected.levelDbfs)) << label;
     }
 }
