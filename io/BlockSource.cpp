@@ -2,7 +2,11 @@
 
 #include "io/InFlightFiles.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace tessaloom
 {
@@ -60,6 +64,8 @@ FloatSpill::FloatSpill (const juce::File& f, int numChannels, double sampleRate)
 
 FloatSpill::~FloatSpill()
 {
+    if (rewriteFile >= 0)
+        ::close (rewriteFile);
     output.reset();
     input.reset();
     if (file != juce::File())
@@ -74,6 +80,13 @@ void FloatSpill::restart()
     frames = 0;
     good = true;
     overBound = false;
+    if (rewriteFile >= 0)
+        ::close (rewriteFile);
+    rewriteFile = -1;
+    rewritten = 0;
+    tailStart = -1;
+    tail.clear();
+    rewriteLost = tailRead = false;
     if (file != juce::File())
     {
         file.deleteFile();
@@ -158,23 +171,22 @@ void FloatSpill::append (const juce::AudioBuffer<float>& block, int numFrames)
     frames += numFrames;
 }
 
-bool FloatSpill::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
+void FloatSpill::startReading()
 {
-    if (numFrames <= 0)
-        return good;
-    if (overBound)
-        return false;
+    if (output == nullptr)
+        return;
+    output.reset();
+    input = std::make_unique<juce::FileInputStream> (file);
+    good = good && input->openedOk();
+}
 
+void FloatSpill::readKept (juce::AudioBuffer<float>& into, int offset, juce::int64 start, int numFrames)
+{
     const auto count = (size_t) numFrames * (size_t) channels;
     const float* src;
     if (output != nullptr || input != nullptr)
     {
-        if (output != nullptr)
-        {
-            output.reset();
-            input = std::make_unique<juce::FileInputStream> (file);
-            good = good && input->openedOk();
-        }
+        startReading();
         interleaved.resize (count);
         const auto bytes = (int) (count * sizeof (float));
         const bool got = good && input->setPosition (start * channels * (juce::int64) sizeof (float))
@@ -193,10 +205,125 @@ bool FloatSpill::read (juce::AudioBuffer<float>& into, juce::int64 start, int nu
 
     for (int c = 0; c < channels; ++c)
     {
-        float* dest = into.getWritePointer (c);
+        float* dest = into.getWritePointer (c) + offset;
         for (int i = 0; i < numFrames; ++i)
             dest[i] = src[(size_t) i * (size_t) channels + (size_t) c];
     }
+}
+
+bool FloatSpill::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
+{
+    if (numFrames <= 0)
+        return good;
+    if (overBound)
+        return false;
+
+    // The frames before the rewrite's tail come from where they were kept, the rest from the tail.
+    const int kept = tailRead ? (int) juce::jlimit ((juce::int64) 0, (juce::int64) numFrames, tailStart - start) : numFrames;
+    if (kept > 0)
+        readKept (into, 0, start, kept);
+    if (kept < numFrames)
+    {
+        const float* src = tail.data() + (size_t) (start + kept - tailStart) * (size_t) channels;
+        for (int c = 0; c < channels; ++c)
+        {
+            float* dest = into.getWritePointer (c) + kept;
+            for (int i = 0; i < numFrames - kept; ++i)
+                dest[i] = src[(size_t) i * (size_t) channels + (size_t) c];
+        }
+    }
+    return good;
+}
+
+void FloatSpill::beginRewrite()
+{
+    startReading();
+    rewritten = 0;
+    tailStart = -1;
+    tail.clear();
+    rewriteLost = tailRead = false;
+    // Opened without creating: a spill a stopping run has taken away stays away.
+    if (! inMemory)
+        rewriteFile = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CLOEXEC);
+}
+
+void FloatSpill::rewriteIntoTail (const float* samples, size_t count)
+{
+    if (rewriteLost)
+        return;
+    if (tailStart < 0)
+    {
+        // Taken now in one piece, or not at all: the rest of the frames, whatever the blocks.
+        const auto rest = (size_t) (frames - rewritten) * (size_t) channels;
+        if ((juce::int64) (rest * sizeof (float)) > memoryBoundBytes())
+        {
+            rewriteLost = true;
+            return;
+        }
+        tailStart = rewritten;
+        tail.reserve (rest);
+    }
+    tail.insert (tail.end(), samples, samples + count);
+}
+
+void FloatSpill::rewrite (const juce::AudioBuffer<float>& block, int numFrames)
+{
+    numFrames = (int) juce::jmin ((juce::int64) numFrames, frames - rewritten);
+    if (numFrames <= 0)
+        return;
+    const auto count = (size_t) numFrames * (size_t) channels;
+    float* into = inMemory ? memory.data() + (size_t) rewritten * (size_t) channels : nullptr;
+    if (into == nullptr)
+    {
+        rewriteBlock.resize (count);
+        into = rewriteBlock.data();
+    }
+    for (int c = 0; c < channels; ++c)
+    {
+        const float* src = block.getReadPointer (c);
+        for (int i = 0; i < numFrames; ++i)
+            into[(size_t) i * (size_t) channels + (size_t) c] = src[i];
+    }
+
+    if (! inMemory)
+    {
+        bool written = rewriteFile >= 0 && tailStart < 0 && ! rewriteLost;
+        const auto bytes = count * sizeof (float);
+        auto offset = (off_t) (rewritten * channels * (juce::int64) sizeof (float));
+        for (size_t done = 0; written && done < bytes;)
+        {
+            const auto n = ::pwrite (rewriteFile, reinterpret_cast<const char*> (into) + done, bytes - done, offset);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                written = false;
+            else
+            {
+                done += (size_t) n;
+                offset += n;
+            }
+        }
+        if (! written)
+            rewriteIntoTail (into, count);
+    }
+    rewritten += numFrames;
+}
+
+bool FloatSpill::endRewrite()
+{
+    if (rewriteFile >= 0)
+        ::close (rewriteFile);
+    rewriteFile = -1;
+    rewriteBlock = {};
+    if (rewriteLost || rewritten != frames)
+    {
+        // What was there is partly overwritten and the rest of the new frames is not kept.
+        overBound = rewriteLost;
+        good = false;
+        tail = {};
+        return false;
+    }
+    tailRead = tailStart >= 0;
     return good;
 }
 

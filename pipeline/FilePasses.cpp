@@ -84,6 +84,16 @@ bool levelPass (const LevelStages& level, FloatSpill& spill, side_by_side::KeptH
     return pass::run (spill, p);
 }
 
+bool trimPass (const std::optional<stages::GainSetting>& trim, FloatSpill& spill, side_by_side::KeptHelper& helper,
+               sample_checks::ChannelTallies* afterTrim, const pass::Tap& into)
+{
+    pass::Pass p;
+    p.steps = { { holding (std::make_shared<stages::Gain> (trim ? trim->factor : 1.0f)), afterTrim } };
+    p.taps = { into };
+    p.helper = &helper;
+    return pass::run (spill, p);
+}
+
 namespace
 {
 pass::LinkedStep linked (stages::TruePeakLimiter& limiter)

@@ -27,10 +27,13 @@ namespace tessaloom
 //   4. shape             the working file    -> the steps up to saturation, each checked; the analysis normalization
 //                                               is set from; the spill (float samples, in the work folder or memory)
 //   5. levelPass         the spill           -> the check after normalization, and after the limiter: the peak the
-//                                               output trim is set from
+//                                               output trim is set from; the limited samples, written back into
+//                                               the spill
 //      or finishPass     the spill           -> with --finish loudness: the check after normalization and the
 //                                               loudness and limiter figures; again until the loudness is settled
-//   6. levelPass         the spill           -> the level stages with the trim, checked, into the output
+//   6. trimPass          the spill           -> the limited samples pass 5 wrote back, with the trim, checked,
+//                                               into the output
+//      or levelPass      the spill           -> with the limiter off: normalization, checked, into the output
 //      or finishPass     the spill           -> the settled finish, checked, into the output
 //      or copyPass       the working file    -> with the compressor and EQ off, when its length differs from the
 //                                               input's: the output at the input's length (else a file copy)
@@ -77,6 +80,14 @@ struct LevelStages
 [[nodiscard]] bool levelPass (const LevelStages& level, FloatSpill& spill, side_by_side::KeptHelper& helper,
                               sample_checks::ChannelTallies* afterNormalization,
                               sample_checks::ChannelTallies* afterLimiter, const pass::Tap& into);
+
+// Pass 6 when pass 5 wrote its limited samples back into the spill: only the
+// trim, checked, into `into`; the same samples as the level stages from the
+// start, without running the limiter again. false when the spill could not be
+// read back whole.
+[[nodiscard]] bool trimPass (const std::optional<stages::GainSetting>& trim, FloatSpill& spill,
+                             side_by_side::KeptHelper& helper, sample_checks::ChannelTallies* afterTrim,
+                             const pass::Tap& into);
 
 // The loudness finish over the spilled samples: normalization, the drive the
 // finish adds into the limiter, the true-peak limiter, and the gain after it.
