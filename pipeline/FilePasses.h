@@ -24,6 +24,8 @@ namespace tessaloom
 //   2. preFilter         the input           -> the pre-filtered intermediate (16-bit, in the work folder)
 //      (the outside denoiser reads the intermediate and writes the denoised file: not a pass of ours)
 //   3. checkAndAnalyse   the working file    -> its non-finite check, peak, and the analysis pre-gain is set from
+//                                               (without the denoiser, made in pass 2 from the samples as written:
+//                                               preFilterAndCheck)
 //   4. shape             the working file    -> the steps up to saturation, each checked; the analysis normalization
 //                                               is set from; the spill (float samples, in the work folder or memory)
 //   5. levelPass         the spill           -> the check after normalization, and after the limiter: the peak the
@@ -58,6 +60,20 @@ CheckedRead checkAndAnalyse (AudioBlockSource& source, OverviewTap* overview = n
 // the writer. false when the input could not be read whole.
 [[nodiscard]] bool preFilter (AudioBlockSource& input, stages::BiquadCascade& filter, Wav16FileWriter& writer,
                               stages::Declipper* declipper = nullptr);
+
+// Pass 2 with pass 3 riding on it, for a working file that is the intermediate
+// itself (no denoiser after it): each block as the intermediate gives it back,
+// checked and analysed on its way into the writer, as pass 3 would read it.
+// `checked` is set only when every sample was finite and the input was read
+// whole (else pass 3 reads the intermediate).
+[[nodiscard]] bool preFilterAndCheck (AudioBlockSource& input, stages::BiquadCascade& filter, Wav16FileWriter& writer,
+                                      int bitsPerSample, std::optional<CheckedRead>& checked);
+
+// What a sample written into a PCM WAV of bitsPerSample (16 or 24) by JUCE's
+// writer reads back as through JUCE's reader: clipped to full scale, rounded to
+// 32 bits, cut to the file's depth, scaled back. false at the first sample
+// that is not finite (its value is then not known).
+bool asReadBack (const float* samples, float* readBack, int numSamples, int bitsPerSample);
 
 // Pass 4: each channel through every step in turn; the result is analysed and
 // spilled. Empty when the source could not be read to its end.
