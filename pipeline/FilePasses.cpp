@@ -110,7 +110,7 @@ bool preFilterAndCheck (AudioBlockSource& input, stages::BiquadCascade& filter, 
     side_by_side::KeptHelper helper;
     sample_checks::ChannelTallies tallies (channels);
     AnalysisAccumulator accumulator (channels, input.sampleRate());
-    bool allFinite = true; // only ever set on the thread that reads
+    bool allFinite = true; // set by the steps, which go one block after another
     // Once the writer has a block, its samples become what the intermediate
     // gives back, and the check and analysis see those.
     const auto asWritten = [&] (float* samples, int n)
@@ -122,8 +122,8 @@ bool preFilterAndCheck (AudioBlockSource& input, stages::BiquadCascade& filter, 
     pass::Pass p;
     if (channels == 1)
     {
-        // The filter, the writer and the conversion on the reading thread; the
-        // analysis, the heaviest, beside it on the helper.
+        // The filter, the writer and the conversion are the steps; the analysis,
+        // the heaviest, is the tap, which runs beside the next block's steps.
         p.steps = { { [&] (int c, float* samples, int n)
                       {
                           filter.processChannel (c, samples, n);
