@@ -7,9 +7,67 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace tessaloom
 {
+
+namespace
+{
+// The spill keeps its frames interleaved. One channel is a plain copy, and two
+// have loops of their own, which the compiler turns into shuffles.
+void interleave (const juce::AudioBuffer<float>& block, int numFrames, int channels, float* into)
+{
+    if (channels == 1)
+    {
+        std::memcpy (into, block.getReadPointer (0), (size_t) numFrames * sizeof (float));
+        return;
+    }
+    if (channels == 2)
+    {
+        const float* left = block.getReadPointer (0);
+        const float* right = block.getReadPointer (1);
+        for (int i = 0; i < numFrames; ++i)
+        {
+            into[2 * i] = left[i];
+            into[2 * i + 1] = right[i];
+        }
+        return;
+    }
+    for (int c = 0; c < channels; ++c)
+    {
+        const float* src = block.getReadPointer (c);
+        for (int i = 0; i < numFrames; ++i)
+            into[(size_t) i * (size_t) channels + (size_t) c] = src[i];
+    }
+}
+
+void deinterleave (const float* src, int numFrames, int channels, juce::AudioBuffer<float>& into, int offset)
+{
+    if (channels == 1)
+    {
+        std::memcpy (into.getWritePointer (0) + offset, src, (size_t) numFrames * sizeof (float));
+        return;
+    }
+    if (channels == 2)
+    {
+        float* left = into.getWritePointer (0) + offset;
+        float* right = into.getWritePointer (1) + offset;
+        for (int i = 0; i < numFrames; ++i)
+        {
+            left[i] = src[2 * i];
+            right[i] = src[2 * i + 1];
+        }
+        return;
+    }
+    for (int c = 0; c < channels; ++c)
+    {
+        float* dest = into.getWritePointer (c) + offset;
+        for (int i = 0; i < numFrames; ++i)
+            dest[i] = src[(size_t) i * (size_t) channels + (size_t) c];
+    }
+}
+} // namespace
 
 bool FittedLengthSource::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
 {
@@ -156,18 +214,18 @@ void FloatSpill::append (const juce::AudioBuffer<float>& block, int numFrames)
         return;
 
     const auto count = (size_t) numFrames * (size_t) channels;
-    interleaved.resize (count);
-    for (int c = 0; c < channels; ++c)
+    const float* samples = block.getReadPointer (0);
+    if (channels > 1)
     {
-        const float* src = block.getReadPointer (c);
-        for (int i = 0; i < numFrames; ++i)
-            interleaved[(size_t) i * (size_t) channels + (size_t) c] = src[i];
+        interleaved.resize (count);
+        interleave (block, numFrames, channels, interleaved.data());
+        samples = interleaved.data();
     }
 
-    if (output != nullptr && ! output->write (interleaved.data(), count * sizeof (float)))
+    if (output != nullptr && ! output->write (samples, count * sizeof (float)))
         moveToMemory();
     if (output == nullptr)
-        keepInMemory (interleaved.data(), count);
+        keepInMemory (samples, count);
     frames += numFrames;
 }
 
@@ -183,32 +241,26 @@ void FloatSpill::startReading()
 void FloatSpill::readKept (juce::AudioBuffer<float>& into, int offset, juce::int64 start, int numFrames)
 {
     const auto count = (size_t) numFrames * (size_t) channels;
-    const float* src;
     if (output != nullptr || input != nullptr)
     {
         startReading();
-        interleaved.resize (count);
+        // One channel is read straight into its place.
+        if (channels > 1)
+            interleaved.resize (count);
+        float* const readInto = channels == 1 ? into.getWritePointer (0) + offset : interleaved.data();
         const auto bytes = (int) (count * sizeof (float));
         const bool got = good && input->setPosition (start * channels * (juce::int64) sizeof (float))
-                         && input->read (interleaved.data(), bytes) == bytes;
+                         && input->read (readInto, bytes) == bytes;
         if (! got)
         {
             good = false;
-            std::fill (interleaved.begin(), interleaved.end(), 0.0f);
+            std::fill (readInto, readInto + count, 0.0f);
         }
-        src = interleaved.data();
+        if (channels > 1)
+            deinterleave (readInto, numFrames, channels, into, offset);
+        return;
     }
-    else
-    {
-        src = memory.data() + (size_t) start * (size_t) channels;
-    }
-
-    for (int c = 0; c < channels; ++c)
-    {
-        float* dest = into.getWritePointer (c) + offset;
-        for (int i = 0; i < numFrames; ++i)
-            dest[i] = src[(size_t) i * (size_t) channels + (size_t) c];
-    }
+    deinterleave (memory.data() + (size_t) start * (size_t) channels, numFrames, channels, into, offset);
 }
 
 bool FloatSpill::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
@@ -224,13 +276,8 @@ bool FloatSpill::read (juce::AudioBuffer<float>& into, juce::int64 start, int nu
         readKept (into, 0, start, kept);
     if (kept < numFrames)
     {
-        const float* src = tail.data() + (size_t) (start + kept - tailStart) * (size_t) channels;
-        for (int c = 0; c < channels; ++c)
-        {
-            float* dest = into.getWritePointer (c) + kept;
-            for (int i = 0; i < numFrames - kept; ++i)
-                dest[i] = src[(size_t) i * (size_t) channels + (size_t) c];
-        }
+        deinterleave (tail.data() + (size_t) (start + kept - tailStart) * (size_t) channels, numFrames - kept, channels,
+                      into, kept);
     }
     return good;
 }
@@ -272,17 +319,14 @@ void FloatSpill::rewrite (const juce::AudioBuffer<float>& block, int numFrames)
     if (numFrames <= 0)
         return;
     const auto count = (size_t) numFrames * (size_t) channels;
-    float* into = inMemory ? memory.data() + (size_t) rewritten * (size_t) channels : nullptr;
-    if (into == nullptr)
+    const float* samples = block.getReadPointer (0); // one channel is written as it is
+    if (inMemory)
+        interleave (block, numFrames, channels, memory.data() + (size_t) rewritten * (size_t) channels);
+    else if (channels > 1)
     {
         rewriteBlock.resize (count);
-        into = rewriteBlock.data();
-    }
-    for (int c = 0; c < channels; ++c)
-    {
-        const float* src = block.getReadPointer (c);
-        for (int i = 0; i < numFrames; ++i)
-            into[(size_t) i * (size_t) channels + (size_t) c] = src[i];
+        interleave (block, numFrames, channels, rewriteBlock.data());
+        samples = rewriteBlock.data();
     }
 
     if (! inMemory)
@@ -292,7 +336,7 @@ void FloatSpill::rewrite (const juce::AudioBuffer<float>& block, int numFrames)
         auto offset = (off_t) (rewritten * channels * (juce::int64) sizeof (float));
         for (size_t done = 0; written && done < bytes;)
         {
-            const auto n = ::pwrite (rewriteFile, reinterpret_cast<const char*> (into) + done, bytes - done, offset);
+            const auto n = ::pwrite (rewriteFile, reinterpret_cast<const char*> (samples) + done, bytes - done, offset);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -304,7 +348,7 @@ void FloatSpill::rewrite (const juce::AudioBuffer<float>& block, int numFrames)
             }
         }
         if (! written)
-            rewriteIntoTail (into, count);
+            rewriteIntoTail (samples, count);
     }
     rewritten += numFrames;
 }
