@@ -2,10 +2,72 @@
 
 #include "io/InFlightFiles.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace tessaloom
 {
+
+namespace
+{
+// The spill keeps its frames interleaved. One channel is a plain copy, and two
+// have loops of their own, which the compiler turns into shuffles.
+void interleave (const juce::AudioBuffer<float>& block, int numFrames, int channels, float* into)
+{
+    if (channels == 1)
+    {
+        std::memcpy (into, block.getReadPointer (0), (size_t) numFrames * sizeof (float));
+        return;
+    }
+    if (channels == 2)
+    {
+        const float* left = block.getReadPointer (0);
+        const float* right = block.getReadPointer (1);
+        for (int i = 0; i < numFrames; ++i)
+        {
+            into[2 * i] = left[i];
+            into[2 * i + 1] = right[i];
+        }
+        return;
+    }
+    for (int c = 0; c < channels; ++c)
+    {
+        const float* src = block.getReadPointer (c);
+        for (int i = 0; i < numFrames; ++i)
+            into[(size_t) i * (size_t) channels + (size_t) c] = src[i];
+    }
+}
+
+void deinterleave (const float* src, int numFrames, int channels, juce::AudioBuffer<float>& into, int offset)
+{
+    if (channels == 1)
+    {
+        std::memcpy (into.getWritePointer (0) + offset, src, (size_t) numFrames * sizeof (float));
+        return;
+    }
+    if (channels == 2)
+    {
+        float* left = into.getWritePointer (0) + offset;
+        float* right = into.getWritePointer (1) + offset;
+        for (int i = 0; i < numFrames; ++i)
+        {
+            left[i] = src[2 * i];
+            right[i] = src[2 * i + 1];
+        }
+        return;
+    }
+    for (int c = 0; c < channels; ++c)
+    {
+        float* dest = into.getWritePointer (c) + offset;
+        for (int i = 0; i < numFrames; ++i)
+            dest[i] = src[(size_t) i * (size_t) channels + (size_t) c];
+    }
+}
+} // namespace
 
 bool FittedLengthSource::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
 {
@@ -60,6 +122,8 @@ FloatSpill::FloatSpill (const juce::File& f, int numChannels, double sampleRate)
 
 FloatSpill::~FloatSpill()
 {
+    if (rewriteFile >= 0)
+        ::close (rewriteFile);
     output.reset();
     input.reset();
     if (file != juce::File())
@@ -74,6 +138,13 @@ void FloatSpill::restart()
     frames = 0;
     good = true;
     overBound = false;
+    if (rewriteFile >= 0)
+        ::close (rewriteFile);
+    rewriteFile = -1;
+    rewritten = 0;
+    tailStart = -1;
+    tail.clear();
+    rewriteLost = tailRead = false;
     if (file != juce::File())
     {
         file.deleteFile();
@@ -143,19 +214,53 @@ void FloatSpill::append (const juce::AudioBuffer<float>& block, int numFrames)
         return;
 
     const auto count = (size_t) numFrames * (size_t) channels;
-    interleaved.resize (count);
-    for (int c = 0; c < channels; ++c)
+    const float* samples = block.getReadPointer (0);
+    if (channels > 1)
     {
-        const float* src = block.getReadPointer (c);
-        for (int i = 0; i < numFrames; ++i)
-            interleaved[(size_t) i * (size_t) channels + (size_t) c] = src[i];
+        interleaved.resize (count);
+        interleave (block, numFrames, channels, interleaved.data());
+        samples = interleaved.data();
     }
 
-    if (output != nullptr && ! output->write (interleaved.data(), count * sizeof (float)))
+    if (output != nullptr && ! output->write (samples, count * sizeof (float)))
         moveToMemory();
     if (output == nullptr)
-        keepInMemory (interleaved.data(), count);
+        keepInMemory (samples, count);
     frames += numFrames;
+}
+
+void FloatSpill::startReading()
+{
+    if (output == nullptr)
+        return;
+    output.reset();
+    input = std::make_unique<juce::FileInputStream> (file);
+    good = good && input->openedOk();
+}
+
+void FloatSpill::readKept (juce::AudioBuffer<float>& into, int offset, juce::int64 start, int numFrames)
+{
+    const auto count = (size_t) numFrames * (size_t) channels;
+    if (output != nullptr || input != nullptr)
+    {
+        startReading();
+        // One channel is read straight into its place.
+        if (channels > 1)
+            interleaved.resize (count);
+        float* const readInto = channels == 1 ? into.getWritePointer (0) + offset : interleaved.data();
+        const auto bytes = (int) (count * sizeof (float));
+        const bool got = good && input->setPosition (start * channels * (juce::int64) sizeof (float))
+                         && input->read (readInto, bytes) == bytes;
+        if (! got)
+        {
+            good = false;
+            std::fill (readInto, readInto + count, 0.0f);
+        }
+        if (channels > 1)
+            deinterleave (readInto, numFrames, channels, into, offset);
+        return;
+    }
+    deinterleave (memory.data() + (size_t) start * (size_t) channels, numFrames, channels, into, offset);
 }
 
 bool FloatSpill::read (juce::AudioBuffer<float>& into, juce::int64 start, int numFrames)
@@ -165,38 +270,104 @@ bool FloatSpill::read (juce::AudioBuffer<float>& into, juce::int64 start, int nu
     if (overBound)
         return false;
 
-    const auto count = (size_t) numFrames * (size_t) channels;
-    const float* src;
-    if (output != nullptr || input != nullptr)
+    // The frames before the rewrite's tail come from where they were kept, the rest from the tail.
+    const int kept = tailRead ? (int) juce::jlimit ((juce::int64) 0, (juce::int64) numFrames, tailStart - start) : numFrames;
+    if (kept > 0)
+        readKept (into, 0, start, kept);
+    if (kept < numFrames)
     {
-        if (output != nullptr)
-        {
-            output.reset();
-            input = std::make_unique<juce::FileInputStream> (file);
-            good = good && input->openedOk();
-        }
-        interleaved.resize (count);
-        const auto bytes = (int) (count * sizeof (float));
-        const bool got = good && input->setPosition (start * channels * (juce::int64) sizeof (float))
-                         && input->read (interleaved.data(), bytes) == bytes;
-        if (! got)
-        {
-            good = false;
-            std::fill (interleaved.begin(), interleaved.end(), 0.0f);
-        }
-        src = interleaved.data();
+        deinterleave (tail.data() + (size_t) (start + kept - tailStart) * (size_t) channels, numFrames - kept, channels,
+                      into, kept);
     }
-    else
+    return good;
+}
+
+void FloatSpill::beginRewrite()
+{
+    startReading();
+    rewritten = 0;
+    tailStart = -1;
+    tail.clear();
+    rewriteLost = tailRead = false;
+    // Opened without creating: a spill a stopping run has taken away stays away.
+    if (! inMemory)
+        rewriteFile = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CLOEXEC);
+}
+
+void FloatSpill::rewriteIntoTail (const float* samples, size_t count)
+{
+    if (rewriteLost)
+        return;
+    if (tailStart < 0)
     {
-        src = memory.data() + (size_t) start * (size_t) channels;
+        // Taken now in one piece, or not at all: the rest of the frames, whatever the blocks.
+        const auto rest = (size_t) (frames - rewritten) * (size_t) channels;
+        if ((juce::int64) (rest * sizeof (float)) > memoryBoundBytes())
+        {
+            rewriteLost = true;
+            return;
+        }
+        tailStart = rewritten;
+        tail.reserve (rest);
+    }
+    tail.insert (tail.end(), samples, samples + count);
+}
+
+void FloatSpill::rewrite (const juce::AudioBuffer<float>& block, int numFrames)
+{
+    numFrames = (int) juce::jmin ((juce::int64) numFrames, frames - rewritten);
+    if (numFrames <= 0)
+        return;
+    const auto count = (size_t) numFrames * (size_t) channels;
+    const float* samples = block.getReadPointer (0); // one channel is written as it is
+    if (inMemory)
+        interleave (block, numFrames, channels, memory.data() + (size_t) rewritten * (size_t) channels);
+    else if (channels > 1)
+    {
+        rewriteBlock.resize (count);
+        interleave (block, numFrames, channels, rewriteBlock.data());
+        samples = rewriteBlock.data();
     }
 
-    for (int c = 0; c < channels; ++c)
+    if (! inMemory)
     {
-        float* dest = into.getWritePointer (c);
-        for (int i = 0; i < numFrames; ++i)
-            dest[i] = src[(size_t) i * (size_t) channels + (size_t) c];
+        bool written = rewriteFile >= 0 && tailStart < 0 && ! rewriteLost;
+        const auto bytes = count * sizeof (float);
+        auto offset = (off_t) (rewritten * channels * (juce::int64) sizeof (float));
+        for (size_t done = 0; written && done < bytes;)
+        {
+            const auto n = ::pwrite (rewriteFile, reinterpret_cast<const char*> (samples) + done, bytes - done, offset);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                written = false;
+            else
+            {
+                done += (size_t) n;
+                offset += n;
+            }
+        }
+        if (! written)
+            rewriteIntoTail (samples, count);
     }
+    rewritten += numFrames;
+}
+
+bool FloatSpill::endRewrite()
+{
+    if (rewriteFile >= 0)
+        ::close (rewriteFile);
+    rewriteFile = -1;
+    rewriteBlock = {};
+    if (rewriteLost || rewritten != frames)
+    {
+        // What was there is partly overwritten and the rest of the new frames is not kept.
+        overBound = rewriteLost;
+        good = false;
+        tail = {};
+        return false;
+    }
+    tailRead = tailStart >= 0;
     return good;
 }
 

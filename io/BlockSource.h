@@ -94,6 +94,23 @@ public:
     // of the file: a worker's footprint stays bounded when the disk is full.
     static juce::int64 memoryBoundBytes();
 
+    // Writing the frames over again, in place, while they are read: a pass
+    // keeps what it made of them, so the next pass reads that instead of making
+    // it again. beginRewrite, then rewrite with consecutive blocks from the
+    // first frame on, as many frames as were written, then endRewrite. A frame
+    // read before it is rewritten gives what was there. The rewrite has a
+    // stream and buffer of its own, so it may run on another thread than the
+    // reads, while they read frames it has not reached. It takes no more room
+    // on the disk; when the file stops taking the frames (an error, a disk full
+    // for a file system that copies on write) the rest of them is kept in
+    // memory, within the same bound as the spill's.
+    void beginRewrite();
+    void rewrite (const juce::AudioBuffer<float>& block, int numFrames);
+    // false when the rewritten frames could not all be kept (ok() is then
+    // false too, and outcome() says why): the spill holds neither the frames
+    // as first written nor the new ones.
+    [[nodiscard]] bool endRewrite();
+
     int numChannels() const override { return channels; }
     double sampleRate() const override { return rate; }
     juce::int64 lengthInFrames() const override { return frames; }
@@ -102,6 +119,9 @@ public:
 private:
     void moveToMemory();
     bool keepInMemory (const float* samples, size_t count);
+    void startReading();
+    void readKept (juce::AudioBuffer<float>& into, int offset, juce::int64 start, int numFrames);
+    void rewriteIntoTail (const float* samples, size_t count);
 
     juce::File file;
     int channels;
@@ -112,6 +132,16 @@ private:
     std::unique_ptr<juce::FileInputStream> input;
     std::vector<float> memory;     // interleaved, when there is no file
     std::vector<float> interleaved; // one block, for the conversions
+
+    // The rewrite: where it has reached, the file it writes through, and the
+    // frames from tailStart on, once the file stopped taking them (interleaved).
+    juce::int64 rewritten = 0;
+    int rewriteFile = -1;
+    std::vector<float> rewriteBlock; // one block, for the conversions
+    juce::int64 tailStart = -1;      // -1: no tail
+    std::vector<float> tail;
+    bool rewriteLost = false;        // the tail would have passed the bound
+    bool tailRead = false;           // reads take the frames from tailStart on from the tail
 };
 
 } // namespace tessaloom

@@ -157,14 +157,20 @@ std::optional<ChainStop> ChainRun::shapeAndCheck (std::optional<Analysis>& shape
 }
 
 // The peak limiter and output trim: a pass for the peak the trim is set from,
-// then the last pass with the trim into the sink.
+// then the last pass with the trim into the sink. The first pass writes the
+// limited samples back over the spill, so the last one only trims them.
 std::optional<ChainStop> ChainRun::levelAndTrim (const steps::NormalizationDesign& normalization)
 {
     LevelStages level { normalization.gain, steps::runs (steps::limiter, in.config), std::nullopt };
     sample_checks::ChannelTallies afterNormalization (channels), afterLimiter (channels);
-    if (! levelPass (level, spill, helper, &afterNormalization, &afterLimiter, [] (juce::AudioBuffer<float>&, int) {})
-        || ! spill.ok())
+    if (level.limit)
+        spill.beginRewrite();
+    const auto keep = level.limit ? pass::Tap ([this] (juce::AudioBuffer<float>& block, int n) { spill.rewrite (block, n); })
+                                  : pass::Tap ([] (juce::AudioBuffer<float>&, int) {});
+    if (! levelPass (level, spill, helper, &afterNormalization, &afterLimiter, keep) || ! spill.ok())
         return readFailure (spill.outcome().message);
+    // A rewrite that could not be kept fails where the last pass would read it.
+    const bool kept = ! level.limit || spill.endRewrite();
 
     steps::logHeader (steps::normalization, in.config);
     log (normalization.lines);
@@ -182,10 +188,13 @@ std::optional<ChainStop> ChainRun::levelAndTrim (const steps::NormalizationDesig
     }
     if (limited.nonFinite > 0)
         return ChainStop { steps::limiter.checkLabel, sample_checks::saturatingCount (limited.nonFinite), {} };
+    if (! kept)
+        return readFailure (spill.outcome().message);
 
     sample_checks::ChannelTallies finished (channels);
-    if (! levelPass (level, spill, helper, nullptr, &finished,
-                     [this] (juce::AudioBuffer<float>& block, int n) { sink.write (block, n); })
+    const auto intoSink = [this] (juce::AudioBuffer<float>& block, int n) { sink.write (block, n); };
+    if (! (level.limit ? trimPass (level.trim, spill, helper, &finished, intoSink)
+                       : levelPass (level, spill, helper, nullptr, &finished, intoSink))
         || ! spill.ok())
         return readFailure (spill.outcome().message);
     return check (steps::limiter, finished.total(), channels);

@@ -3,6 +3,14 @@
 #include "analysis/AnalysisAccumulator.h"
 #include "pipeline/stages/Limiter.h"
 
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tessaloom
 {
 
@@ -49,6 +57,109 @@ bool preFilter (AudioBlockSource& input, stages::BiquadCascade& filter, Wav16Fil
     return pass::run (input, p);
 }
 
+bool asReadBack (const float* samples, float* readBack, int numSamples, int bitsPerSample)
+{
+    // JUCE's writer: a double clipped to [-1, 1] and rounded (to the nearest,
+    // ties to even) onto 32 bits, the file keeping the top bits; its reader:
+    // those bits at the top again, times 1 / (2^31 - 1) in float.
+    const int cut = 32 - bitsPerSample;
+    const float scale = 1.0f / static_cast<float> (0x7fffffff);
+    constexpr int highest = std::numeric_limits<int>::max(), lowest = std::numeric_limits<int>::min();
+    int i = 0;
+#if defined(__SSE2__)
+    // Four at a time, the same operations: the rounding conversion is the one
+    // the magic-number rounding of juce::roundToInt gives in the default mode.
+    const __m128d highestD = _mm_set1_pd ((double) highest);
+    const __m128 one = _mm_set1_ps (1.0f), minusOne = _mm_set1_ps (-1.0f), scales = _mm_set1_ps (scale);
+    const __m128i highests = _mm_set1_epi32 (highest), lowests = _mm_set1_epi32 (lowest), cuts = _mm_cvtsi32_si128 (cut);
+    __m128 notFinite = _mm_setzero_ps();
+    for (; i + 4 <= numSamples; i += 4)
+    {
+        const __m128 x = _mm_loadu_ps (samples + i);
+        const __m128 difference = _mm_sub_ps (x, x); // NaN for NaN and the infinities
+        notFinite = _mm_or_ps (notFinite, _mm_cmpunord_ps (difference, difference));
+        const __m128i low = _mm_cvtpd_epi32 (_mm_mul_pd (_mm_cvtps_pd (x), highestD));
+        const __m128i high = _mm_cvtpd_epi32 (_mm_mul_pd (_mm_cvtps_pd (_mm_movehl_ps (x, x)), highestD));
+        const __m128i above = _mm_castps_si128 (_mm_cmpge_ps (x, one));
+        const __m128i below = _mm_castps_si128 (_mm_cmple_ps (x, minusOne));
+        __m128i full = _mm_andnot_si128 (_mm_or_si128 (above, below), _mm_unpacklo_epi64 (low, high));
+        full = _mm_or_si128 (full, _mm_or_si128 (_mm_and_si128 (above, highests), _mm_and_si128 (below, lowests)));
+        const __m128i kept = _mm_sll_epi32 (_mm_sra_epi32 (full, cuts), cuts);
+        _mm_storeu_ps (readBack + i, _mm_mul_ps (_mm_cvtepi32_ps (kept), scales));
+    }
+    if (_mm_movemask_ps (notFinite) != 0)
+        return false;
+#endif
+    for (; i < numSamples; ++i)
+    {
+        const double sample = samples[i];
+        if (! std::isfinite (sample))
+            return false;
+        const int full = sample <= -1.0 ? lowest : sample >= 1.0 ? highest : juce::roundToInt (highest * sample);
+        const auto kept = (int) ((uint32_t) (full >> cut) << cut);
+        readBack[i] = (float) kept * scale;
+    }
+    return true;
+}
+
+bool preFilterAndCheck (AudioBlockSource& input, stages::BiquadCascade& filter, Wav16FileWriter& writer,
+                        int bitsPerSample, std::optional<CheckedRead>& checked)
+{
+    checked.reset();
+    const int channels = input.numChannels();
+    side_by_side::KeptHelper helper;
+    sample_checks::ChannelTallies tallies (channels);
+    AnalysisAccumulator accumulator (channels, input.sampleRate());
+    bool allFinite = true; // set by the steps, which go one block after another
+    // Once the writer has a block, its samples become what the intermediate
+    // gives back, and the check and analysis see those.
+    const auto asWritten = [&] (float* samples, int n)
+    {
+        if (! asReadBack (samples, samples, n, bitsPerSample))
+            allFinite = false;
+    };
+    const pass::Tap analyse = [&] (juce::AudioBuffer<float>& block, int n) { accumulator.add (block, n); };
+    pass::Pass p;
+    if (channels == 1)
+    {
+        // The filter, the writer and the conversion are the steps; the analysis,
+        // the heaviest, is the tap, which runs beside the next block's steps.
+        p.steps = { { [&] (int c, float* samples, int n)
+                      {
+                          filter.processChannel (c, samples, n);
+                          float* const lone[] = { samples };
+                          writer.write (juce::AudioBuffer<float> (lone, 1, n), n);
+                          asWritten (samples, n);
+                      },
+                      &tallies } };
+        p.taps = { analyse };
+    }
+    else
+    {
+        p.steps = { { [&] (int c, float* samples, int n) { filter.processChannel (c, samples, n); } } };
+        p.taps = { [&] (juce::AudioBuffer<float>& block, int n)
+                   {
+                       writer.write (block, n);
+                       for (int c = 0; c < channels; ++c)
+                       {
+                           asWritten (block.getWritePointer (c), n);
+                           tallies.add (c, block.getReadPointer (c), n);
+                       }
+                   },
+                   analyse };
+    }
+    p.helper = &helper;
+    if (! pass::run (input, p))
+        return false;
+    if (allFinite)
+    {
+        checked.emplace();
+        checked->tally = tallies.total();
+        checked->analysis = accumulator.finish();
+    }
+    return true;
+}
+
 std::optional<Analysis> shape (AudioBlockSource& working, const std::vector<pass::ChannelStep>& steps,
                                FloatSpill& spill, side_by_side::KeptHelper& helper, const pass::Tap& further)
 {
@@ -79,6 +190,16 @@ bool levelPass (const LevelStages& level, FloatSpill& spill, side_by_side::KeptH
         p.steps.push_back ({ holding (std::make_shared<stages::Gain> (level.trim ? level.trim->factor : 1.0f)) });
     }
     p.steps.push_back ({ {}, afterLimiter });
+    p.taps = { into };
+    p.helper = &helper;
+    return pass::run (spill, p);
+}
+
+bool trimPass (const std::optional<stages::GainSetting>& trim, FloatSpill& spill, side_by_side::KeptHelper& helper,
+               sample_checks::ChannelTallies* afterTrim, const pass::Tap& into)
+{
+    pass::Pass p;
+    p.steps = { { holding (std::make_shared<stages::Gain> (trim ? trim->factor : 1.0f)), afterTrim } };
     p.taps = { into };
     p.helper = &helper;
     return pass::run (spill, p);

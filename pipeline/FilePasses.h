@@ -24,13 +24,18 @@ namespace tessaloom
 //   2. preFilter         the input           -> the pre-filtered intermediate (16-bit, in the work folder)
 //      (the outside denoiser reads the intermediate and writes the denoised file: not a pass of ours)
 //   3. checkAndAnalyse   the working file    -> its non-finite check, peak, and the analysis pre-gain is set from
+//                                               (without the denoiser, made in pass 2 from the samples as written:
+//                                               preFilterAndCheck)
 //   4. shape             the working file    -> the steps up to saturation, each checked; the analysis normalization
 //                                               is set from; the spill (float samples, in the work folder or memory)
 //   5. levelPass         the spill           -> the check after normalization, and after the limiter: the peak the
-//                                               output trim is set from
+//                                               output trim is set from; the limited samples, written back into
+//                                               the spill
 //      or finishPass     the spill           -> with --finish loudness: the check after normalization and the
 //                                               loudness and limiter figures; again until the loudness is settled
-//   6. levelPass         the spill           -> the level stages with the trim, checked, into the output
+//   6. trimPass          the spill           -> the limited samples pass 5 wrote back, with the trim, checked,
+//                                               into the output
+//      or levelPass      the spill           -> with the limiter off: normalization, checked, into the output
 //      or finishPass     the spill           -> the settled finish, checked, into the output
 //      or copyPass       the working file    -> with the compressor and EQ off, when its length differs from the
 //                                               input's: the output at the input's length (else a file copy)
@@ -56,6 +61,20 @@ CheckedRead checkAndAnalyse (AudioBlockSource& source, OverviewTap* overview = n
 [[nodiscard]] bool preFilter (AudioBlockSource& input, stages::BiquadCascade& filter, Wav16FileWriter& writer,
                               stages::Declipper* declipper = nullptr);
 
+// Pass 2 with pass 3 riding on it, for a working file that is the intermediate
+// itself (no denoiser after it): each block as the intermediate gives it back,
+// checked and analysed on its way into the writer, as pass 3 would read it.
+// `checked` is set only when every sample was finite and the input was read
+// whole (else pass 3 reads the intermediate).
+[[nodiscard]] bool preFilterAndCheck (AudioBlockSource& input, stages::BiquadCascade& filter, Wav16FileWriter& writer,
+                                      int bitsPerSample, std::optional<CheckedRead>& checked);
+
+// What a sample written into a PCM WAV of bitsPerSample (16 or 24) by JUCE's
+// writer reads back as through JUCE's reader: clipped to full scale, rounded to
+// 32 bits, cut to the file's depth, scaled back. false at the first sample
+// that is not finite (its value is then not known).
+bool asReadBack (const float* samples, float* readBack, int numSamples, int bitsPerSample);
+
 // Pass 4: each channel through every step in turn; the result is analysed and
 // spilled. Empty when the source could not be read to its end.
 std::optional<Analysis> shape (AudioBlockSource& working, const std::vector<pass::ChannelStep>& steps,
@@ -77,6 +96,14 @@ struct LevelStages
 [[nodiscard]] bool levelPass (const LevelStages& level, FloatSpill& spill, side_by_side::KeptHelper& helper,
                               sample_checks::ChannelTallies* afterNormalization,
                               sample_checks::ChannelTallies* afterLimiter, const pass::Tap& into);
+
+// Pass 6 when pass 5 wrote its limited samples back into the spill: only the
+// trim, checked, into `into`; the same samples as the level stages from the
+// start, without running the limiter again. false when the spill could not be
+// read back whole.
+[[nodiscard]] bool trimPass (const std::optional<stages::GainSetting>& trim, FloatSpill& spill,
+                             side_by_side::KeptHelper& helper, sample_checks::ChannelTallies* afterTrim,
+                             const pass::Tap& into);
 
 // The loudness finish over the spilled samples: normalization, the drive the
 // finish adds into the limiter, the true-peak limiter, and the gain after it.

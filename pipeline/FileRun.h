@@ -123,6 +123,7 @@ private:
     std::vector<BlockKind> inputBlocks; // the input's speech and pauses (the background guard's blocks)
     std::optional<double> inputSpeechToPause; // dB: the input's speech blocks over its pauses
     AudioTags tags; // the input's, for an output in a format with a place for them
+    std::optional<file_passes::CheckedRead> workingChecked; // the working file's check, made while the pre-filter wrote it
 };
 } // namespace file_run
 

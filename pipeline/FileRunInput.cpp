@@ -226,7 +226,14 @@ bool FileRun::writePreFiltered (AudioBlockSource& source, bool hasGridHum)
         return false;
     }
     stages::BiquadCascade filter (stages::designPreFilter (preFilterParameters, source.sampleRate()), source.numChannels());
-    if (! file_passes::preFilter (source, filter, *writer, declipper ? &*declipper : nullptr))
+    // With no denoiser after it (and no declipper holding frames back), the chain's
+    // checking pass would read exactly what this pass writes: it is made here, on
+    // the way into the file, in place of reading the file again.
+    const bool checkOnTheWay = ! config.denoise && (config.compressor || config.eq) && ! declipper
+                               && source.sampleRate() == (double) (juce::uint32) source.sampleRate();
+    workingChecked.reset();
+    if (! (checkOnTheWay ? file_passes::preFilterAndCheck (source, filter, *writer, wide ? 24 : 16, workingChecked)
+                         : file_passes::preFilter (source, filter, *writer, declipper ? &*declipper : nullptr)))
     {
         fail (readErrorMessage (input));
         return false;

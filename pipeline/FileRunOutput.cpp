@@ -112,7 +112,11 @@ std::optional<Analysis> FileRun::checkWorking (AudioBlockSource& working, const 
     const int channels = working.numChannels();
     const double sampleRate = working.sampleRate();
     const auto length = working.lengthInFrames();
-    auto loaded = file_passes::checkAndAnalyse (working);
+    // Made by the pre-filter's pass when the working file is its intermediate, as written.
+    const bool checkedOnTheWay = workingChecked && currentFile == work.file (intermediate_names::prefiltered)
+                                 && length == inputFrames && sampleRate == inputRate;
+    auto loaded = checkedOnTheWay ? std::move (*workingChecked) : file_passes::checkAndAnalyse (working);
+    workingChecked.reset();
     if (! loaded.readWhole)
     {
         fail (readErrorMessage (shownFile));

@@ -35,23 +35,36 @@ void throughSteps (const std::vector<ChannelStep>& steps, side_by_side::KeptHelp
 // A lone channel leaves the helper thread idle while the steps run; instead,
 // the taps of one block run there while the next block goes through the steps.
 // The taps still see every block whole, in order, each after the one before;
-// the cost is one more block of samples, a copy the taps read.
+// the cost is one more block of samples: the blocks are read into two buffers
+// in turn, the taps reading the one the steps are done with.
 bool tapsBesideSteps (AudioBlockSource& source, const Pass& pass)
 {
-    juce::AudioBuffer<float> held;
-    int heldFrames = 0;
+    const auto length = source.lengthInFrames();
+    const int size = (int) juce::jmin ((juce::int64) kChainBlockFrames, juce::jmax ((juce::int64) 1, length));
+    juce::AudioBuffer<float> blocks[2] = { { source.numChannels(), size }, { source.numChannels(), size } };
+    int current = 0;    // the buffer the next block is read into
+    int heldFrames = 0; // the frames of the block in the other, not yet tapped
     const auto tapHeld = [&]
     {
         for (const auto& tap : pass.taps)
-            tap (held, heldFrames);
+            tap (blocks[1 - current], heldFrames);
     };
     const auto steps = [&] (juce::AudioBuffer<float>& block, int n)
     {
         throughSteps (pass.steps, nullptr, block, n);
         throughSteps (pass.afterLinked, nullptr, block, n); // no linked step between them
     };
-    const bool readWhole = block_source::forEachBlock (source, kChainBlockFrames, [&] (juce::AudioBuffer<float>& block, int n)
+    for (juce::int64 start = 0; start < length; start += kChainBlockFrames)
     {
+        const int n = (int) juce::jmin ((juce::int64) kChainBlockFrames, length - start);
+        auto& block = blocks[current];
+        if (! source.read (block, start, n))
+        {
+            // The blocks read whole before a failed read reach the taps, as they would one by one.
+            if (heldFrames > 0)
+                tapHeld();
+            return false;
+        }
         if (heldFrames > 0)
             pass.helper->run (2, [&] (int piece)
             {
@@ -62,17 +75,12 @@ bool tapsBesideSteps (AudioBlockSource& source, const Pass& pass)
             });
         else
             steps (block, n);
-
-        if (held.getNumSamples() < block.getNumSamples())
-            held.setSize (block.getNumChannels(), block.getNumSamples());
-        for (int c = 0; c < block.getNumChannels(); ++c)
-            held.copyFrom (c, 0, block, c, 0, n);
         heldFrames = n;
-    });
-    // The blocks read whole before a failed read reach the taps, as they would one by one.
+        current = 1 - current;
+    }
     if (heldFrames > 0)
         tapHeld();
-    return readWhole;
+    return true;
 }
 } // namespace
 

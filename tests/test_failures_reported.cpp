@@ -10,6 +10,8 @@
 
 #include <sys/stat.h>
 
+#include <regex>
+
 using namespace tessaloom;
 
 using namespace testing_support;
@@ -276,6 +278,64 @@ TEST (FailuresReported, ASpillTheDiskRefusesIsHeldInMemoryUpToABound)
         {
             EXPECT_EQ (r.exitCode, 0) << r.err;
             expectDeliverable (out.getChildFile ("take.wav"), input);
+        }
+        else
+        {
+            expectFailedCleanly (r, "take.wav", "The work folder takes no more samples and the chain's samples (21 MB) "
+                                                "would not fit in the 12 MB of memory a file may use instead",
+                                 out);
+        }
+    }
+}
+
+// The level pass writes its limited samples back over the spill, in place. When
+// the disk stops taking them partway (a full file system that copies on write),
+// the rest is held in memory and the output and log are those of a run without
+// the fault; when the rest passes the bound, the file fails and leaves nothing.
+TEST (FailuresReported, LimitedSamplesTheDiskStopsTakingAreHeldInMemoryUpToABound)
+{
+    struct Case
+    {
+        const char* label;
+        int channels, seconds;
+        long long refusedFrom; // bytes of the spill
+        bool fits;
+    };
+    const Case cases[] = {
+        { "10 s of mono, refused from the start: 1.9 MB", 1, 10, 0, true },
+        { "60 s of stereo, refused past 16 MB: 7 MB left", 2, 60, 16L << 20, true },
+        { "60 s of stereo, refused from the start: 23 MB", 2, 60, 0, false },
+    };
+    if (builtWithSanitizer())
+        GTEST_SKIP() << "a sanitizer reserves more address space than the limit this test sets";
+    const auto withoutTimes = [] (const std::string& log)
+    { return std::regex_replace (log, std::regex ("[0-9.]+ ?ms"), "ms"); };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.label);
+        TempFolder tmp;
+        const auto input = tmp.file ("take.wav");
+        writeWav (input, speechLike (c.channels, 48000 * c.seconds, 48000.0, 4), 48000.0);
+        const auto out = tmp.file ("out"), clean = tmp.file ("clean.wav");
+        out.createDirectory();
+        // The same run without the fault, its output then moved aside: the same names in both logs.
+        const auto reference = runWithFaults ({ {}, 200L * 1024 * 1024 },
+                                              { "--input", path (input), "--output", path (out.getChildFile ("take.wav")),
+                                                "--denoise", "false" });
+        ASSERT_EQ (reference.exitCode, 0) << reference.err;
+        ASSERT_TRUE (out.getChildFile ("take.wav").moveFileTo (clean));
+
+        const auto r = runWithFaults ({ { "IO_FAULT_REWRITE_NOSPACE_PATH=_chain_spill.f32",
+                                          "IO_FAULT_REWRITE_NOSPACE_FROM=" + std::to_string (c.refusedFrom) },
+                                        200L * 1024 * 1024 },
+                                      { "--input", path (input), "--output", path (out.getChildFile ("take.wav")),
+                                        "--denoise", "false" });
+        if (c.fits)
+        {
+            EXPECT_EQ (r.exitCode, 0) << r.err;
+            EXPECT_TRUE (out.getChildFile ("take.wav").hasIdenticalContentTo (clean));
+            EXPECT_EQ (withoutTimes (r.err), withoutTimes (reference.err));
+            EXPECT_EQ (r.out, reference.out);
         }
         else
         {

@@ -8,7 +8,11 @@
  *   IO_FAULT_NOSPACE_PATH=<text>
  *       writes to such a file fail with ENOSPC (a full disk);
  *   IO_FAULT_NOOPEN_PATH=<text>
- *       creating or opening such a file for writing fails with EMFILE.
+ *       creating or opening such a file for writing fails with EMFILE;
+ *   IO_FAULT_REWRITE_NOSPACE_PATH=<text>  IO_FAULT_REWRITE_NOSPACE_FROM=<bytes>
+ *       positioned writes (pwrite) into such a file that reach past byte <bytes>
+ *       fail with ENOSPC: writing over a file in place on a full disk, as a
+ *       file system that copies on write refuses it.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -68,6 +72,39 @@ ssize_t write (int fd, const void* buffer, size_t count)
         return -1;
     }
     return real (fd, buffer, count);
+}
+
+static int refusesRewrite (int fd, size_t count, off_t offset)
+{
+    const char* from = getenv ("IO_FAULT_REWRITE_NOSPACE_FROM");
+    return fd > 2 && from != NULL && pathOfFdContains (fd, getenv ("IO_FAULT_REWRITE_NOSPACE_PATH"))
+           && (long long) offset + (long long) count > atoll (from);
+}
+
+ssize_t pwrite (int fd, const void* buffer, size_t count, off_t offset)
+{
+    static ssize_t (*real) (int, const void*, size_t, off_t) = NULL;
+    if (real == NULL)
+        real = (ssize_t (*) (int, const void*, size_t, off_t)) dlsym (RTLD_NEXT, "pwrite");
+    if (refusesRewrite (fd, count, offset))
+    {
+        errno = ENOSPC;
+        return -1;
+    }
+    return real (fd, buffer, count, offset);
+}
+
+ssize_t pwrite64 (int fd, const void* buffer, size_t count, off_t offset)
+{
+    static ssize_t (*real) (int, const void*, size_t, off_t) = NULL;
+    if (real == NULL)
+        real = (ssize_t (*) (int, const void*, size_t, off_t)) dlsym (RTLD_NEXT, "pwrite64");
+    if (refusesRewrite (fd, count, offset))
+    {
+        errno = ENOSPC;
+        return -1;
+    }
+    return real (fd, buffer, count, offset);
 }
 
 static int refusesOpen (const char* path, int flags)
