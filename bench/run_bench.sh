@@ -20,7 +20,11 @@
 # outputs; RUNS (default 3; 0 only builds the corpus); FILES limits the corpus to the named files
 # (e.g. FILES="speech_48k_mono_10min.wav"); LONG=0 skips the 60-minute files;
 # TOOLS limits the tools timed (e.g. TOOLS="engine ffmpeg"); LONG=2 adds a
-# three-hour stereo file (2 GB) to the 60-minute ones.
+# three-hour stereo file (2 GB) to the 60-minute ones. ENGINE_ARGS replaces the
+# engine's options (default "--denoise false"; e.g. "--denoise false --preset
+# podcast", or the bundled denoiser: "--deepfilter-path build/denoise/tessaloom-denoise
+# --ffmpeg-path /usr/bin/ffmpeg"); FFMPEG_PREFIX goes before the FFmpeg chain
+# (e.g. "afftdn," to clean the noise as the denoiser does).
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -115,13 +119,14 @@ done
 [ -z "$baseline" ] || [ -x "$baseline" ] || { echo "baseline not found: $baseline" >&2; exit 1; }
 
 # ---- Timing -----------------------------------------------------------------
-ffmpeg_chain="highpass=f=90,deesser,acompressor=threshold=-18dB:ratio=3:attack=12:release=250,loudnorm=I=-18:TP=-1,alimiter=limit=-1dB"
+engine_args="${ENGINE_ARGS:---denoise false}"
+ffmpeg_chain="${FFMPEG_PREFIX:-}highpass=f=90,deesser,acompressor=threshold=-18dB:ratio=3:attack=12:release=250,loudnorm=I=-18:TP=-1,alimiter=limit=-1dB"
 
 run_tool()   # TOOL INPUT OUTPUT
 {
     case "$1" in
-        engine)   "$engine" --input "$2" --output "$3" --denoise false ;;
-        baseline) "$baseline" --input "$2" --output "$3" --denoise false ;;
+        engine)   "$engine" --input "$2" --output "$3" $engine_args ;;
+        baseline) "$baseline" --input "$2" --output "$3" $engine_args ;;
         ffmpeg) ffmpeg -nostdin -hide_banner -loglevel error -y -i "$2" -af "$ffmpeg_chain" -c:a pcm_s16le "$3" ;;
         # High-pass, a 3:1 compressor above -18 dB (12 ms attack, 250 ms release), peak to -1 dB.
         sox)    sox -R "$2" -b 16 "$3" highpass 90 compand 0.012,0.25 6:-70,-70,-18,-18,0,-12 -3 gain -n -1 ;;
@@ -137,7 +142,7 @@ for ((run = 1; run <= runs; ++run)); do
         for tool in "${tools[@]}"; do
             stem="${name%.wav}"
             /usr/bin/time -v -o "$log/$stem.$tool.$run.time" \
-                bash -c "$(declare -f run_tool); engine='$engine'; baseline='$baseline'; ffmpeg_chain='$ffmpeg_chain'; run_tool $tool '$corpus/$name' '$out/$stem.$tool.wav'" \
+                bash -c "$(declare -f run_tool); engine='$engine'; baseline='$baseline'; engine_args='$engine_args'; ffmpeg_chain='$ffmpeg_chain'; run_tool $tool '$corpus/$name' '$out/$stem.$tool.wav'" \
                 > /dev/null 2> "$log/$stem.$tool.$run.stderr"
             rm -f "$out/$stem.$tool.wav" "$out/_stage0_prefiltered.wav"
         done
