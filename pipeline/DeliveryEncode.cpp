@@ -372,14 +372,12 @@ std::optional<Setting> nextSetting (const std::vector<Try>& tries, double ceilin
         if (! next.limitDbtp)
             next.limitDbtp = ceiling;
         // The whole-file fallback: where no window told where it went over, or on the last try with none under the
-        // ceiling yet, the limiter's ceiling is lowered by the overshoot and a margin (on the last try a cut's
-        // margin more: measured, the cuts and the lowering by the overshoot alone left 3 of 91 deliveries at the
-        // streaming target over by up to 0.07 dB). Where a smaller lowering already met the ceiling, only half way.
+        // ceiling yet, the limiter's ceiling is lowered by the overshoot and a margin. Where a smaller lowering
+        // already met the ceiling, only half way to it.
         if (grown.empty() || lastChance)
         {
             const double base = last.setting.limitDbtp.value_or (ceiling);
-            double limit = base - (L.truePeakDbtp - ceiling) - kAimBelowCeilingDb * (double) tries.size()
-                           - (lastChance ? kCutMarginDb : 0.0);
+            double limit = base - (L.truePeakDbtp - ceiling) - kAimBelowCeilingDb * (double) tries.size();
             for (const auto& t : tries)
                 if (t.meets (ceiling) && t.setting.limitDbtp && *t.setting.limitDbtp > limit && *t.setting.limitDbtp < base)
                     limit = 0.5 * (*t.setting.limitDbtp + base);
