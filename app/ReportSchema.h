@@ -64,6 +64,7 @@ constexpr char codec[] = "codec";
 constexpr char bitrateKbps[] = "bitrateKbps";
 constexpr char encodes[] = "encodes";
 constexpr char correctionDb[] = "correctionDb";
+constexpr char correctionCostLu[] = "correctionCostLu";
 constexpr char gainDb[] = "gainDb";
 constexpr char decodedIntegratedLufs[] = "decodedIntegratedLufs";
 constexpr char decodedTruePeakDbtp[] = "decodedTruePeakDbtp";

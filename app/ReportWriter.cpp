@@ -125,8 +125,9 @@ juce::String deliveryJson (const juce::String& presetName, const std::optional<O
     return deliveryJson (presetName, delivery::findPreset (presetName), output, room);
 }
 
-// A lossy delivery: the codec, the encodes, the correction before encoding (how
-// far under the ceiling the limiter before the encoder was set, and the gain into it), and
+// A lossy delivery: the codec, the encodes, the correction before encoding (the most
+// the codec's input was lowered anywhere, by the whole-file limiter and the local cuts,
+// the loudness that cost, and the gain before them), and
 // the decoded file's loudness and true peak (null when it was encoded once,
 // without the search, as the peak-trim finish does).
 juce::String encodeJson (const EncodedDelivery& e)
@@ -137,6 +138,7 @@ juce::String encodeJson (const EncodedDelivery& e)
         .add (key::bitrateKbps, juce::String (e.format.bitrateKbps))
         .add (key::encodes, juce::String (e.encodes))
         .add (key::correctionDb, number (e.correctionDb))
+        .add (key::correctionCostLu, number (e.correctionCostLu))
         .add (key::gainDb, number (e.gainDb))
         .add (key::decodedIntegratedLufs, measured ? number (e.decodedLufs) : juce::String ("null"))
         .add (key::decodedTruePeakDbtp, measured ? number (e.decodedTruePeakDbtp) : juce::String ("null"))

@@ -5,7 +5,8 @@
 // it, the same preset's WAV finish encoded straight by FFmpeg at the same
 // codec and bit rate, measured the same way. Prints Markdown tables. Not timed.
 // Every delivery off its promise (over the ceiling, or more than 0.5 LU off the
-// target) is listed on standard error with its tries.
+// target) is listed on standard error with its correction. "cut cost" is the
+// loudness the local cuts took before the encoder (the report's correctionCostLu).
 //
 //   bench_lossy_delivery ENGINE_EXE [WORK_DIR]
 //
@@ -101,14 +102,15 @@ int main (int argc, char** argv)
     const auto scratch = work.getChildFile ("decoded.wav");
 
     std::printf ("| preset | format | files | ours: over ceiling | ours: worst TP - ceiling dB | ours: LU off worst | ours: LU off median "
-                 "| encodes median / worst | correction median / worst dB | straight from WAV: over ceiling | straight: worst TP - ceiling dB |\n");
-    std::printf ("|---|---|---|---|---|---|---|---|---|---|---|\n");
+                 "| encodes median / worst | correction median / worst dB | cut cost median / worst LU | straight from WAV: over ceiling "
+                 "| straight: worst TP - ceiling dB |\n");
+    std::printf ("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     int allFiles = 0, allOver = 0, allStraightOver = 0;
     std::vector<double> allOff;
     double allWorstOff = 0.0;
     int worstEncodes = 0;
     int allCeilingFlags = 0;
-    std::vector<double> allEncodes, allCorrections, allStraightOff;
+    std::vector<double> allEncodes, allCorrections, allCosts, allStraightOff;
     double allWorstOver = -100.0, allWorstStraight = -100.0;
     for (const auto& p : presets)
     {
@@ -147,7 +149,7 @@ int main (int argc, char** argv)
 
             int files = 0, over = 0, straightOver = 0;
             double worstOver = -100.0, worstStraight = -100.0, worstOff = 0.0, worstCorrection = 0.0;
-            std::vector<double> offs, encodes, corrections;
+            std::vector<double> offs, encodes, corrections, costs;
             for (size_t i = 0; i < corpus.size(); ++i)
             {
                 const auto name = "r" + juce::String ((int) i);
@@ -165,12 +167,13 @@ int main (int argc, char** argv)
                 worstEncodes = std::max (worstEncodes, (int) e["encodes"]);
                 corrections.push_back ((double) e["correctionDb"]);
                 worstCorrection = std::min (worstCorrection, (double) e["correctionDb"]);
+                costs.push_back ((double) e["correctionCostLu"]);
                 if (! (bool) e["ceilingMet"])
                     ++allCeilingFlags;
                 if (! (m.truePeak <= p.ceiling) || ! (off <= 0.5))
-                    std::fprintf (stderr, "off: %s %s %d %s (%s): %.2f dBTP, %.2f LUFS; encodes %d, correction %.2f dB, gain %.2f dB, ceilingMet %s\n",
+                    std::fprintf (stderr, "off: %s %s %d %s (%s): %.2f dBTP, %.2f LUFS; encodes %d, correction %.2f dB (cuts cost %.2f LU), gain %.2f dB, ceilingMet %s\n",
                                   p.name, f.codec, f.kbps, name.toRawUTF8(), corpus[i].name.c_str(), m.truePeak, m.lufs,
-                                  (int) e["encodes"], (double) e["correctionDb"], (double) e["gainDb"],
+                                  (int) e["encodes"], (double) e["correctionDb"], (double) e["correctionCostLu"], (double) e["gainDb"],
                                   (bool) e["ceilingMet"] ? "true" : "false");
 
                 // The WAV finish encoded straight.
@@ -186,6 +189,7 @@ int main (int argc, char** argv)
             }
             allEncodes.insert (allEncodes.end(), encodes.begin(), encodes.end());
             allCorrections.insert (allCorrections.end(), corrections.begin(), corrections.end());
+            allCosts.insert (allCosts.end(), costs.begin(), costs.end());
             allWorstOver = std::max (allWorstOver, worstOver);
             allWorstStraight = std::max (allWorstStraight, worstStraight);
             allFiles += files;
@@ -193,20 +197,22 @@ int main (int argc, char** argv)
             allStraightOver += straightOver;
             allOff.insert (allOff.end(), offs.begin(), offs.end());
             allWorstOff = std::max (allWorstOff, worstOff);
-            std::printf ("| %s | %s %d | %d | %d | %+.2f | %.2f | %.2f | %.0f / %.0f | %.2f / %.2f | %d | %+.2f |\n", p.name, f.codec, f.kbps,
-                         files, over, worstOver, worstOff, median (offs), median (encodes),
-                         *std::max_element (encodes.begin(), encodes.end()), median (corrections), worstCorrection, straightOver,
-                         worstStraight);
+            std::printf ("| %s | %s %d | %d | %d | %+.2f | %.2f | %.2f | %.0f / %.0f | %.2f / %.2f | %.2f / %.2f | %d | %+.2f |\n", p.name,
+                         f.codec, f.kbps, files, over, worstOver, worstOff, median (offs), median (encodes),
+                         *std::max_element (encodes.begin(), encodes.end()), median (corrections), worstCorrection, median (costs),
+                         *std::max_element (costs.begin(), costs.end()), straightOver, worstStraight);
             std::fflush (stdout);
         }
     }
     const auto within = std::count_if (allOff.begin(), allOff.end(), [] (double o) { return o <= 0.5; });
     std::printf ("\nAll: %d files; ours over the ceiling: %d (worst %+.2f dB; %d flagged ceilingMet false); loudness within 0.5 LU: %d, "
                  "off median %.2f LU, worst %.2f LU; encodes median %.0f, worst %d; correction median %.2f dB, worst %.2f dB; "
+                 "cut cost median %.2f LU, worst %.2f LU; "
                  "straight from the WAV finish over the ceiling: %d (worst %+.2f dB), loudness off median %.2f LU.\n",
                  allFiles, allOver, allWorstOver, allCeilingFlags, (int) within, median (allOff), allWorstOff, median (allEncodes),
                  worstEncodes, median (allCorrections),
-                 allCorrections.empty() ? 0.0 : *std::min_element (allCorrections.begin(), allCorrections.end()), allStraightOver,
+                 allCorrections.empty() ? 0.0 : *std::min_element (allCorrections.begin(), allCorrections.end()), median (allCosts),
+                 allCosts.empty() ? 0.0 : *std::max_element (allCosts.begin(), allCosts.end()), allStraightOver,
                  allWorstStraight, median (allStraightOff));
     return 0;
 }

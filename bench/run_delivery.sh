@@ -7,7 +7,8 @@
 #    bench/run_bench.sh's corpus with the default finish and with
 #    --finish loudness, RUNS times each, alternated, under /usr/bin/time -v;
 #    the medians and the ratio.
-# 2. Peak memory of the 60-minute stereo file with --finish loudness (LONG=0 skips it).
+# 2. Peak memory of the 60-minute stereo file with --finish loudness (LONG=0 skips it), and of the
+#    10- and 60-minute files delivered as MP3 with --preset podcast.
 # 3. bench_delivery: the delivery corpus at five targets through the engine and
 #    FFmpeg's two-pass loudnorm, measured with libebur128, as a Markdown table.
 #
@@ -29,10 +30,10 @@ corpus="$bench_dir/corpus"
 out="$bench_dir/delivery"
 mkdir -p "$out"
 
-# wall seconds and peak KB of one run
+# wall seconds and peak KB of one run (into $out/o.wav, or timed_output)
 timed() {
     local t="$out/time.txt"
-    /usr/bin/time -v -o "$t" "$engine" --input "$1" --output "$out/o.wav" --denoise false "${@:2}" 2> /dev/null > /dev/null
+    /usr/bin/time -v -o "$t" "$engine" --input "$1" --output "${timed_output:-$out/o.wav}" --denoise false "${@:2}" 2> /dev/null > /dev/null
     awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, p, ":"); s = 0; for (i = 1; i <= n; ++i) s = s * 60 + p[i]; w = s }
                 /Maximum resident set size/ { m = $2 } END { printf "%.2f %d\n", w, m }' "$t"
 }
@@ -55,6 +56,12 @@ if [ "$long" = 1 ]; then
     r=$(timed "$corpus/speech_48k_stereo_60min.wav" --finish loudness --target-lufs -16)
     echo "60 min 48 kHz stereo, loudness finish: ${r%% *} s, $(( ${r##* } / 1024 )) MB"
 fi
+
+# A lossy delivery (encodes, decodes and local cuts) keeps its memory flat with length too.
+for f in $files; do
+    r=$(timed_output="$out/o.mp3" timed "$corpus/$f" --preset podcast)
+    echo "${f%.wav}, MP3 delivery with --preset podcast: ${r%% *} s, $(( ${r##* } / 1024 )) MB"
+done
 
 delivery_bench="$(dirname "$engine")/bench/bench_delivery"
 if [ -x "$delivery_bench" ]; then

@@ -6,6 +6,8 @@
 
 #include <juce_core/juce_core.h>
 
+#include <vector>
+
 namespace tessaloom
 {
 
@@ -16,18 +18,28 @@ namespace tessaloom
 // encoded, decoded and measured, and the smallest correction that meets the
 // ceiling is searched within a bound of encodes.
 //
-// The correction is a true-peak limiter before the encoder, its ceiling lowered
-// under the delivery's by the overshoot measured, with a gain into it: a plain
-// trim by the overshoot would cost the whole file that much loudness (measured:
-// 0.7 LU off the target for clicks in AAC 96 kbps), where the limiter takes it
-// from the peaks that overshoot only, and the gain gives back what the codec's
-// band limit took (up to 0.5 LU for 64 kbps MP3 or 48 kbps Opus).
+// The overshoot is local: a few short stretches of the decode go over (a
+// transient, a frame whose bits ran short). So the correction is a cut of the
+// master before the encoder in those stretches only, each by what its decode
+// went over, ramped in and out over a couple of codec frames, growing where a
+// later decode still goes over: the integrated loudness hardly moves, where
+// lowering the whole file (a true-peak limiter before the encoder, its ceiling
+// lowered by the overshoot) cost up to 1.6 LU at -14 LUFS in AAC 96 kbps, more
+// than a gain could win back within the bound. That whole-file limiter stays
+// as the fallback: where the decode's windows do not say where it went over,
+// and on the last try when none has met the ceiling. A gain before both gives
+// back what the codec's band limit took (up to 0.5 LU for 64 kbps MP3 or 48
+// kbps Opus).
 
 struct EncodedDelivery
 {
     OutputFormat format;        // the codec and the bit rate actually used
     int encodes = 0;            // encodes made (at most kMaxEncodes)
-    double correctionDb = 0.0;  // how far under the ceiling the limiter before the encoder was set (0: none; negative)
+    double correctionDb = 0.0;  // the most the codec's input was lowered anywhere (limiter lowering + deepest cut; 0: none; negative)
+    double limiterLoweringDb = 0.0; // how far under the ceiling the whole-file limiter before the encoder was set (0: none; negative)
+    double deepestCutDb = 0.0;  // the deepest local cut (0: none; negative)
+    int cutWindows = 0;         // windows of 1024 master frames cut
+    double correctionCostLu = 0.0; // the integrated loudness the local cuts took from the codec's input (0: none)
     double gainDb = 0.0;        // the gain before encoding (into that limiter when there is one)
     double decodedLufs = kNoLevelDb;        // integrated loudness of the delivered file, decoded
     double decodedTruePeakDbtp = kNoLevelDb; // its true peak, decoded
@@ -51,14 +63,25 @@ constexpr double kAimBelowCeilingDb = 0.05;
 
 // The decoded file's true peak (dBTP, -144 for silence) and integrated loudness
 // (LUFS, -144 when nothing passes the gates), read in blocks.
+// A stretch of the master (frames) whose decode read above a level, and its decoded true peak there.
+struct OverWindow
+{
+    juce::int64 start = 0, end = 0;
+    double peakDbtp = kNoLevelDb;
+};
+
 struct DecodedLevels
 {
     double truePeakDbtp = kNoLevelDb;
     double integratedLufs = kNoLevelDb;
     juce::int64 frames = 0;
     double sampleRate = 0.0;
+    // Where the decode read above keepWindowsAboveDbtp, in windows of about a codec frame mapped onto the master's
+    // frames (masterRate; 0: the decode's own). Only those are held: a few per overshoot, none for most of a file.
+    std::vector<OverWindow> overs;
 };
-Outcome measureDecoded (const juce::File& file, DecodedLevels& levels);
+Outcome measureDecoded (const juce::File& file, DecodedLevels& levels, double masterRate = 0.0,
+                        double keepWindowsAboveDbtp = kNoLevelDb);
 
 // Encodes `master` (the finished samples) into `target` in the lossy `format`,
 // decodes each try and measures it, and delivers the try that meets the

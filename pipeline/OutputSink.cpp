@@ -78,7 +78,11 @@ juce::StringArray encodeLines (const std::optional<EncodedDelivery>& encoded)
     const auto& e = *encoded;
     lines.add ("[AudioPipeline] Delivered " + codecName (e.format.codec).toUpperCase() + " " + juce::String (e.format.bitrateKbps)
                + " kbps: " + juce::String (e.encodes) + " encode" + (e.encodes == 1 ? "" : "s") + ", limiter "
-               + juce::String (e.correctionDb, 2) + " dB under the ceiling, gain " + juce::String (e.gainDb, 2)
+               + juce::String (e.limiterLoweringDb, 2) + " dB under the ceiling"
+               + (e.cutWindows > 0 ? ", cut up to " + juce::String (e.deepestCutDb, 2) + " dB in " + juce::String (e.cutWindows)
+                                         + " window" + (e.cutWindows == 1 ? "" : "s")
+                                   : juce::String())
+               + ", costing " + juce::String (e.correctionCostLu, 2) + " LU, gain " + juce::String (e.gainDb, 2)
                + " dB, decoded " + juce::String (e.decodedLufs, 2) + " LUFS, " + juce::String (e.decodedTruePeakDbtp, 2)
                + " dBTP");
     if (! e.ceilingMet)

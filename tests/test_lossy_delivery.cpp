@@ -336,3 +336,59 @@ TEST (LossyDelivery, DecodedFileMeetsTheCeilingAndTheTarget)
         }
     }
 }
+
+// At the streaming target a limiter-driven master into a low-rate codec: the codec overshoots in stretches of
+// loud speech, and lowering the whole file for them (a limiter's ceiling under the delivery's) cost more loudness
+// than four encodes could win back (these decoded 1.3 and 1.5 LU under -14 LUFS). Cut only where the decode went
+// over, the file meets both.
+TEST (LossyDelivery, OvershootIsCutWhereItWentOverAndTheLoudnessHolds)
+{
+    struct Case
+    {
+        const char* label;
+        juce::AudioBuffer<float> audio;
+        double rate;
+    };
+    const int s44 = 44100 * 12;
+    // Driven 16 dB into a hard clip, as an overloaded recorder leaves it.
+    auto clipped = speechLike (1, s44, 44100.0, 11);
+    clipped.applyGain (6.0f / peakOf (clipped));
+    for (int i = 0; i < s44; ++i)
+        clipped.setSample (0, i, juce::jlimit (-0.95f, 0.95f, clipped.getSample (0, i)));
+    // Speech over mains hum.
+    auto hum = speechLike (1, s44, 44100.0, 14);
+    hum.applyGain (0.4f / peakOf (hum));
+    hum.addFrom (0, 0, sine (1, s44, 44100.0, 50.0, 0.03f), 0, 0, s44);
+    const Case cases[] = { { "clipped 44.1k mono", clipped, 44100.0 }, { "hum 44.1k mono", hum, 44100.0 } };
+
+    const double target = -14.0, ceiling = -1.0;
+    TempFolder dir;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.label);
+        const auto in = dir.file ("in.wav");
+        writeWav (in, c.audio, c.rate, 24);
+        const auto out = dir.file ("out.m4a");
+        const auto report = dir.file ("report.jsonl");
+        report.deleteFile();
+        auto args = baseArgs (in);
+        args.insert (args.end(), { "--output", out.getFullPathName().toStdString(), "--bitrate", "96", "--preset",
+                                   "streaming", "--report", report.getFullPathName().toStdString() });
+        const auto run = runEngineExe (args);
+        ASSERT_EQ (run.exitCode, 0) << run.err;
+
+        const auto decoded = decodeWithFfmpeg (out, dir.file ("decoded.wav"));
+        ASSERT_TRUE (decoded.ok);
+        const auto m = measureWithLibebur128 (decoded.buffer, decoded.sampleRate);
+        EXPECT_LE (m.truePeakDb, ceiling) << "decoded true peak over the ceiling";
+        EXPECT_NEAR (m.integratedLufs, target, 0.5);
+        const auto encode = firstReportLine (report)["encode"];
+        ASSERT_TRUE (encode.isObject()) << report.loadFileAsString();
+        EXPECT_TRUE ((bool) encode["ceilingMet"]);
+        EXPECT_LE ((int) encode["encodes"], 4);
+        // What the cuts cost is said, and it is what the loudness lost, not more.
+        ASSERT_TRUE (encode.hasProperty ("correctionCostLu")) << report.loadFileAsString();
+        EXPECT_GE ((double) encode["correctionCostLu"], 0.0);
+        EXPECT_LE ((double) encode["correctionCostLu"], 0.5);
+    }
+}
