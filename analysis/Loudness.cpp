@@ -94,7 +94,40 @@ struct analysis_detail::LoudnessStream::Group
         for (int c = first; c < first + count; ++c)
             band.addChannel (c, channels[c] + pos, n);
     }
+    // As runWithBand, and the weighted samples' squares added into each
+    // channel's openCount open block sums (sums[c - first]), in sample order.
+    // Where a group adds them in its own loop no weighted copy is stored and
+    // read back; the sums are the same either way.
+    virtual void runWithBandIntoSums (const float* const* channels, int pos, int n, float* out0, float* out1,
+                                      analysis_detail::SibilanceStream& band, double* const* sums, int openCount) noexcept
+    {
+        runWithBand (channels, pos, n, out0, out1, band);
+        kernels::addSquares (out0, n, sums[0], openCount);
+        if (count > 1)
+            kernels::addSquares (out1, n, sums[1], openCount);
+    }
 };
+
+namespace
+{
+// fn (std::integral_constant<int, k>) for openCount k up to the most a 400 ms
+// block over 100 ms hops leaves open (plus one); false for more, which the
+// caller handles with the stored copy.
+template <typename Fn>
+inline bool withOpenCount (int openCount, Fn&& fn)
+{
+    switch (openCount)
+    {
+        case 0: fn (std::integral_constant<int, 0>()); return true;
+        case 1: fn (std::integral_constant<int, 1>()); return true;
+        case 2: fn (std::integral_constant<int, 2>()); return true;
+        case 3: fn (std::integral_constant<int, 3>()); return true;
+        case 4: fn (std::integral_constant<int, 4>()); return true;
+        case 5: fn (std::integral_constant<int, 5>()); return true;
+        default: return false;
+    }
+}
+} // namespace
 
 namespace
 {
@@ -155,6 +188,9 @@ struct OneChannel final : analysis_detail::LoudnessStream::Group
        #endif
         Group::runWithBand (channels, pos, n, out0, out1, band);
     }
+
+    // A lone channel keeps the stored copy (Group::runWithBandIntoSums): its
+    // loop with the sums in it took fewer instructions but more time.
 };
 
 #if TESSALOOM_SSE2
@@ -187,12 +223,18 @@ struct FixedKWeightingTwoChannels
 
     Stage shelf { kernels::kShelf48k }, highPass { kernels::kHighPass48k };
 
-    inline void at (int i, const float* a, const float* b, float* outA, float* outB) noexcept
+    // [a[i], b[i]] weighted, as floats in the two low lanes.
+    inline __m128 weigh (int i, const float* a, const float* b) noexcept
     {
         const __m128d x = _mm_cvtps_pd (_mm_setr_ps (a[i], b[i], 0.0f, 0.0f));
         // The shelf's output is rounded to float, as the high-pass reads it.
         const __m128d between = _mm_cvtps_pd (_mm_cvtpd_ps (shelf.process (x)));
-        const __m128 y = _mm_cvtpd_ps (highPass.process (between));
+        return _mm_cvtpd_ps (highPass.process (between));
+    }
+
+    inline void at (int i, const float* a, const float* b, float* outA, float* outB) noexcept
+    {
+        const __m128 y = weigh (i, a, b);
         outA[i] = _mm_cvtss_f32 (y);
         outB[i] = _mm_cvtss_f32 (_mm_shuffle_ps (y, y, _MM_SHUFFLE (1, 1, 1, 1)));
     }
@@ -325,6 +367,44 @@ struct TwoChannels final : analysis_detail::LoudnessStream::Group
         weighting.runWithBand (channels[first] + pos, channels[first + 1] + pos, out0, out1, n, steps);
         band.keep (first, steps);
     }
+
+    void runWithBandIntoSums (const float* const* channels, int pos, int n, float* out0, float* out1,
+                              analysis_detail::SibilanceStream& band, double* const* sums, int openCount) noexcept override
+    {
+        if constexpr (std::is_same_v<Weighting, FixedKWeightingTwoChannels>)
+        {
+            const float* a = channels[first] + pos;
+            const float* b = channels[first + 1] + pos;
+            const bool done = withOpenCount (openCount, [&] (auto active)
+            {
+                constexpr int Active = decltype (active)::value;
+                // Block k's two sums side by side, [channel a, channel b]: each
+                // lane adds its channel's squares in sample order, as addSquares does.
+                __m128d s[Active > 0 ? Active : 1];
+                for (int k = 0; k < Active; ++k)
+                    s[k] = _mm_setr_pd (sums[0][k], sums[1][k]);
+                auto steps = band.pairSteps (first);
+                auto local = weighting;
+                weighBesideBand<true> (steps, a, b, n, [&] (int i)
+                {
+                    const __m128d v = _mm_cvtps_pd (local.weigh (i, a, b));
+                    const __m128d sq = _mm_mul_pd (v, v);
+                    for (int k = 0; k < Active; ++k)
+                        s[k] = _mm_add_pd (s[k], sq);
+                });
+                weighting = local;
+                band.keep (first, steps);
+                for (int k = 0; k < Active; ++k)
+                {
+                    sums[0][k] = _mm_cvtsd_f64 (s[k]);
+                    sums[1][k] = _mm_cvtsd_f64 (_mm_unpackhi_pd (s[k], s[k]));
+                }
+            });
+            if (done)
+                return;
+        }
+        Group::runWithBandIntoSums (channels, pos, n, out0, out1, band, sums, openCount);
+    }
 };
 #endif
 
@@ -452,12 +532,16 @@ void analysis_detail::LoudnessStream::addRange (const float* const* channels, in
         const int n = std::min (kRunSamples, to - pos);
         for (auto& g : groups)
         {
+            double* sums[2] = { openSums.data() + (size_t) (g->first * maxOpen),
+                                openSums.data() + (size_t) ((g->first + g->count - 1) * maxOpen) };
             if (band != nullptr)
-                g->runWithBand (channels, pos, n, runs[0].data(), runs[1].data(), *band);
-            else
-                g->run (channels, pos, n, runs[0].data(), runs[1].data());
+            {
+                g->runWithBandIntoSums (channels, pos, n, runs[0].data(), runs[1].data(), *band, sums, openCount);
+                continue;
+            }
+            g->run (channels, pos, n, runs[0].data(), runs[1].data());
             for (int c = 0; c < g->count; ++c)
-                kernels::addSquares (runs[c].data(), n, openSums.data() + (size_t) ((g->first + c) * maxOpen), openCount);
+                kernels::addSquares (runs[c].data(), n, sums[c], openCount);
         }
     }
 }
