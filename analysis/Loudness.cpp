@@ -99,13 +99,7 @@ struct analysis_detail::LoudnessStream::Group
     // Where a group adds them in its own loop no weighted copy is stored and
     // read back; the sums are the same either way.
     virtual void runWithBandIntoSums (const float* const* channels, int pos, int n, float* out0, float* out1,
-                                      analysis_detail::SibilanceStream& band, double* const* sums, int openCount) noexcept
-    {
-        runWithBand (channels, pos, n, out0, out1, band);
-        kernels::addSquares (out0, n, sums[0], openCount);
-        if (count > 1)
-            kernels::addSquares (out1, n, sums[1], openCount);
-    }
+                                      analysis_detail::SibilanceStream& band, double* const* sums, int openCount) noexcept;
 };
 
 namespace
@@ -127,7 +121,69 @@ inline bool withOpenCount (int openCount, Fn&& fn)
         default: return false;
     }
 }
+
+#if TESSALOOM_SSE2
+// kernels::addSquares with the open blocks' sums two to a register, [block
+// 2k, block 2k + 1], and two samples squared at a time: every lane still adds
+// its block's squares one by one in sample order, so each sum has the same
+// bits (an odd count's spare lane is dropped).
+template <int Active>
+inline void addSquaresPaired (const float* x, int n, double* sums) noexcept
+{
+    constexpr int Pairs = (Active + 1) / 2;
+    __m128d s[Pairs];
+    for (int k = 0; k < Pairs; ++k)
+        s[k] = _mm_setr_pd (sums[2 * k], 2 * k + 1 < Active ? sums[2 * k + 1] : 0.0);
+    int i = 0;
+    for (; i + 2 <= n; i += 2)
+    {
+        const __m128d v = _mm_cvtps_pd (_mm_castsi128_ps (_mm_loadl_epi64 (reinterpret_cast<const __m128i*> (x + i))));
+        const __m128d sq = _mm_mul_pd (v, v);
+        const __m128d first = _mm_unpacklo_pd (sq, sq), second = _mm_unpackhi_pd (sq, sq);
+        for (int k = 0; k < Pairs; ++k)
+            s[k] = _mm_add_pd (s[k], first);
+        for (int k = 0; k < Pairs; ++k)
+            s[k] = _mm_add_pd (s[k], second);
+    }
+    for (; i < n; ++i)
+    {
+        const __m128d v = _mm_set1_pd ((double) x[i]);
+        const __m128d sq = _mm_mul_pd (v, v);
+        for (int k = 0; k < Pairs; ++k)
+            s[k] = _mm_add_pd (s[k], sq);
+    }
+    for (int k = 0; k < Pairs; ++k)
+    {
+        sums[2 * k] = _mm_cvtsd_f64 (s[k]);
+        if (2 * k + 1 < Active)
+            sums[2 * k + 1] = _mm_cvtsd_f64 (_mm_unpackhi_pd (s[k], s[k]));
+    }
+}
+#endif
+
+// The squares of a weighted run into its channel's open block sums.
+inline void addRunSquares (const float* x, int n, double* sums, int openCount) noexcept
+{
+   #if TESSALOOM_SSE2
+    if (openCount > 0 && withOpenCount (openCount, [&] (auto active)
+        {
+            if constexpr (decltype (active)::value > 0)
+                addSquaresPaired<decltype (active)::value> (x, n, sums);
+        }))
+        return;
+   #endif
+    kernels::addSquares (x, n, sums, openCount);
+}
 } // namespace
+
+void analysis_detail::LoudnessStream::Group::runWithBandIntoSums (const float* const* channels, int pos, int n, float* out0, float* out1,
+                                                                  SibilanceStream& band, double* const* sums, int openCount) noexcept
+{
+    runWithBand (channels, pos, n, out0, out1, band);
+    addRunSquares (out0, n, sums[0], openCount);
+    if (count > 1)
+        addRunSquares (out1, n, sums[1], openCount);
+}
 
 namespace
 {
