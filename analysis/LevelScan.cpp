@@ -1,4 +1,5 @@
 #include "analysis/LevelScan.h"
+#include "dsp/JuceArithmetic.h"
 
 #include <algorithm>
 #include <cmath>
@@ -34,6 +35,49 @@ double blockPower (const LevelScan& scan, size_t k, int numChannels)
 template <bool Crest>
 inline void scanRun (const float* x, int n, double& blockSum, double& sumOfSquares, float& peak) noexcept
 {
+   #if TESSALOOM_SSE2
+    if constexpr (Crest)
+    {
+        // The two sums side by side, [block, channel]: both lanes add the same
+        // squares in sample order, one addition per sample where there were
+        // two. The peak is a maximum, which no order changes: four lanes, a
+        // NaN kept out as std::max keeps it out (maxps hands back its second
+        // operand, the running peak, when the sample is NaN).
+        __m128d sums = _mm_setr_pd (blockSum, sumOfSquares);
+        const __m128 magnitude = _mm_castsi128_ps (_mm_set1_epi32 (0x7fffffff));
+        __m128 highest = _mm_set1_ps (peak);
+        int i = 0;
+        for (; i + 4 <= n; i += 4)
+        {
+            const __m128 v = _mm_loadu_ps (x + i);
+            highest = _mm_max_ps (_mm_and_ps (v, magnitude), highest);
+            const __m128d lo = _mm_cvtps_pd (v);
+            const __m128d hi = _mm_cvtps_pd (_mm_movehl_ps (v, v));
+            const __m128d sqLo = _mm_mul_pd (lo, lo), sqHi = _mm_mul_pd (hi, hi);
+            sums = _mm_add_pd (sums, _mm_unpacklo_pd (sqLo, sqLo));
+            sums = _mm_add_pd (sums, _mm_unpackhi_pd (sqLo, sqLo));
+            sums = _mm_add_pd (sums, _mm_unpacklo_pd (sqHi, sqHi));
+            sums = _mm_add_pd (sums, _mm_unpackhi_pd (sqHi, sqHi));
+        }
+        for (; i < n; ++i)
+        {
+            const __m128 v = _mm_set_ss (x[i]);
+            highest = _mm_max_ps (_mm_and_ps (v, magnitude), highest); // the other lanes meet +0
+            const __m128d d = _mm_cvtps_pd (v);
+            const __m128d sq = _mm_mul_pd (d, d);
+            sums = _mm_add_pd (sums, _mm_unpacklo_pd (sq, sq));
+        }
+        alignas (16) float lanes[4];
+        _mm_store_ps (lanes, highest);
+        float p = peak;
+        for (const float lane : lanes)
+            p = std::max (p, lane);
+        blockSum = _mm_cvtsd_f64 (sums);
+        sumOfSquares = _mm_cvtsd_f64 (_mm_unpackhi_pd (sums, sums));
+        peak = p;
+        return;
+    }
+   #endif
     // Two separate running sums, each in sample order: the block's and the
     // channel's. They are independent, so the processor overlaps them.
     double b = blockSum, s = sumOfSquares;

@@ -94,7 +94,96 @@ struct analysis_detail::LoudnessStream::Group
         for (int c = first; c < first + count; ++c)
             band.addChannel (c, channels[c] + pos, n);
     }
+    // As runWithBand, and the weighted samples' squares added into each
+    // channel's openCount open block sums (sums[c - first]), in sample order.
+    // Where a group adds them in its own loop no weighted copy is stored and
+    // read back; the sums are the same either way.
+    virtual void runWithBandIntoSums (const float* const* channels, int pos, int n, float* out0, float* out1,
+                                      analysis_detail::SibilanceStream& band, double* const* sums, int openCount) noexcept;
 };
+
+namespace
+{
+// fn (std::integral_constant<int, k>) for openCount k up to the most a 400 ms
+// block over 100 ms hops leaves open (plus one); false for more, which the
+// caller handles with the stored copy.
+template <typename Fn>
+inline bool withOpenCount (int openCount, Fn&& fn)
+{
+    switch (openCount)
+    {
+        case 0: fn (std::integral_constant<int, 0>()); return true;
+        case 1: fn (std::integral_constant<int, 1>()); return true;
+        case 2: fn (std::integral_constant<int, 2>()); return true;
+        case 3: fn (std::integral_constant<int, 3>()); return true;
+        case 4: fn (std::integral_constant<int, 4>()); return true;
+        case 5: fn (std::integral_constant<int, 5>()); return true;
+        default: return false;
+    }
+}
+
+#if TESSALOOM_SSE2
+// kernels::addSquares with the open blocks' sums two to a register, [block
+// 2k, block 2k + 1], and two samples squared at a time: every lane still adds
+// its block's squares one by one in sample order, so each sum has the same
+// bits (an odd count's spare lane is dropped).
+template <int Active>
+inline void addSquaresPaired (const float* x, int n, double* sums) noexcept
+{
+    constexpr int Pairs = (Active + 1) / 2;
+    __m128d s[Pairs];
+    for (int k = 0; k < Pairs; ++k)
+        s[k] = _mm_setr_pd (sums[2 * k], 2 * k + 1 < Active ? sums[2 * k + 1] : 0.0);
+    int i = 0;
+    for (; i + 2 <= n; i += 2)
+    {
+        const __m128d v = _mm_cvtps_pd (_mm_castsi128_ps (_mm_loadl_epi64 (reinterpret_cast<const __m128i*> (x + i))));
+        const __m128d sq = _mm_mul_pd (v, v);
+        const __m128d first = _mm_unpacklo_pd (sq, sq), second = _mm_unpackhi_pd (sq, sq);
+        for (int k = 0; k < Pairs; ++k)
+            s[k] = _mm_add_pd (s[k], first);
+        for (int k = 0; k < Pairs; ++k)
+            s[k] = _mm_add_pd (s[k], second);
+    }
+    for (; i < n; ++i)
+    {
+        const __m128d v = _mm_set1_pd ((double) x[i]);
+        const __m128d sq = _mm_mul_pd (v, v);
+        for (int k = 0; k < Pairs; ++k)
+            s[k] = _mm_add_pd (s[k], sq);
+    }
+    for (int k = 0; k < Pairs; ++k)
+    {
+        sums[2 * k] = _mm_cvtsd_f64 (s[k]);
+        if (2 * k + 1 < Active)
+            sums[2 * k + 1] = _mm_cvtsd_f64 (_mm_unpackhi_pd (s[k], s[k]));
+    }
+}
+#endif
+
+// The squares of a weighted run into its channel's open block sums.
+inline void addRunSquares (const float* x, int n, double* sums, int openCount) noexcept
+{
+   #if TESSALOOM_SSE2
+    if (openCount > 0 && withOpenCount (openCount, [&] (auto active)
+        {
+            if constexpr (decltype (active)::value > 0)
+                addSquaresPaired<decltype (active)::value> (x, n, sums);
+        }))
+        return;
+   #endif
+    kernels::addSquares (x, n, sums, openCount);
+}
+} // namespace
+
+void analysis_detail::LoudnessStream::Group::runWithBandIntoSums (const float* const* channels, int pos, int n, float* out0, float* out1,
+                                                                  SibilanceStream& band, double* const* sums, int openCount) noexcept
+{
+    runWithBand (channels, pos, n, out0, out1, band);
+    addRunSquares (out0, n, sums[0], openCount);
+    if (count > 1)
+        addRunSquares (out1, n, sums[1], openCount);
+}
 
 namespace
 {
@@ -155,6 +244,9 @@ struct OneChannel final : analysis_detail::LoudnessStream::Group
        #endif
         Group::runWithBand (channels, pos, n, out0, out1, band);
     }
+
+    // A lone channel keeps the stored copy (Group::runWithBandIntoSums): its
+    // loop with the sums in it took fewer instructions but more time.
 };
 
 #if TESSALOOM_SSE2
@@ -187,12 +279,18 @@ struct FixedKWeightingTwoChannels
 
     Stage shelf { kernels::kShelf48k }, highPass { kernels::kHighPass48k };
 
-    inline void at (int i, const float* a, const float* b, float* outA, float* outB) noexcept
+    // [a[i], b[i]] weighted, as floats in the two low lanes.
+    inline __m128 weigh (int i, const float* a, const float* b) noexcept
     {
         const __m128d x = _mm_cvtps_pd (_mm_setr_ps (a[i], b[i], 0.0f, 0.0f));
         // The shelf's output is rounded to float, as the high-pass reads it.
         const __m128d between = _mm_cvtps_pd (_mm_cvtpd_ps (shelf.process (x)));
-        const __m128 y = _mm_cvtpd_ps (highPass.process (between));
+        return _mm_cvtpd_ps (highPass.process (between));
+    }
+
+    inline void at (int i, const float* a, const float* b, float* outA, float* outB) noexcept
+    {
+        const __m128 y = weigh (i, a, b);
         outA[i] = _mm_cvtss_f32 (y);
         outB[i] = _mm_cvtss_f32 (_mm_shuffle_ps (y, y, _MM_SHUFFLE (1, 1, 1, 1)));
     }
@@ -325,6 +423,44 @@ struct TwoChannels final : analysis_detail::LoudnessStream::Group
         weighting.runWithBand (channels[first] + pos, channels[first + 1] + pos, out0, out1, n, steps);
         band.keep (first, steps);
     }
+
+    void runWithBandIntoSums (const float* const* channels, int pos, int n, float* out0, float* out1,
+                              analysis_detail::SibilanceStream& band, double* const* sums, int openCount) noexcept override
+    {
+        if constexpr (std::is_same_v<Weighting, FixedKWeightingTwoChannels>)
+        {
+            const float* a = channels[first] + pos;
+            const float* b = channels[first + 1] + pos;
+            const bool done = withOpenCount (openCount, [&] (auto active)
+            {
+                constexpr int Active = decltype (active)::value;
+                // Block k's two sums side by side, [channel a, channel b]: each
+                // lane adds its channel's squares in sample order, as addSquares does.
+                __m128d s[Active > 0 ? Active : 1];
+                for (int k = 0; k < Active; ++k)
+                    s[k] = _mm_setr_pd (sums[0][k], sums[1][k]);
+                auto steps = band.pairSteps (first);
+                auto local = weighting;
+                weighBesideBand<true> (steps, a, b, n, [&] (int i)
+                {
+                    const __m128d v = _mm_cvtps_pd (local.weigh (i, a, b));
+                    const __m128d sq = _mm_mul_pd (v, v);
+                    for (int k = 0; k < Active; ++k)
+                        s[k] = _mm_add_pd (s[k], sq);
+                });
+                weighting = local;
+                band.keep (first, steps);
+                for (int k = 0; k < Active; ++k)
+                {
+                    sums[0][k] = _mm_cvtsd_f64 (s[k]);
+                    sums[1][k] = _mm_cvtsd_f64 (_mm_unpackhi_pd (s[k], s[k]));
+                }
+            });
+            if (done)
+                return;
+        }
+        Group::runWithBandIntoSums (channels, pos, n, out0, out1, band, sums, openCount);
+    }
 };
 #endif
 
@@ -452,12 +588,16 @@ void analysis_detail::LoudnessStream::addRange (const float* const* channels, in
         const int n = std::min (kRunSamples, to - pos);
         for (auto& g : groups)
         {
+            double* sums[2] = { openSums.data() + (size_t) (g->first * maxOpen),
+                                openSums.data() + (size_t) ((g->first + g->count - 1) * maxOpen) };
             if (band != nullptr)
-                g->runWithBand (channels, pos, n, runs[0].data(), runs[1].data(), *band);
-            else
-                g->run (channels, pos, n, runs[0].data(), runs[1].data());
+            {
+                g->runWithBandIntoSums (channels, pos, n, runs[0].data(), runs[1].data(), *band, sums, openCount);
+                continue;
+            }
+            g->run (channels, pos, n, runs[0].data(), runs[1].data());
             for (int c = 0; c < g->count; ++c)
-                kernels::addSquares (runs[c].data(), n, openSums.data() + (size_t) ((g->first + c) * maxOpen), openCount);
+                kernels::addSquares (runs[c].data(), n, sums[c], openCount);
         }
     }
 }

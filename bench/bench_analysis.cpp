@@ -3,6 +3,8 @@
 // whole analysis writes to the log; the single measurements do not.
 
 #include "analysis/AnalysisAccumulator.h"
+#include "analysis/Loudness.h"
+#include "analysis/Sibilance.h"
 #include "support/WholeBufferAnalysis.h"
 
 #include <benchmark/benchmark.h>
@@ -122,6 +124,31 @@ void BM_LoudnessCopyAndFilter (benchmark::State& state)
     }
 }
 
+// The K-weighting and the sibilance band in one loop, as the analysis runs
+// them (one thread, blocks of 65536 frames).
+void BM_LoudnessBesideBand (benchmark::State& state)
+{
+    const auto& b = material ((int) state.range (0));
+    setUp (state);
+    constexpr int kBlock = 65536;
+    for (auto _ : state)
+    {
+        analysis_detail::LoudnessStream loudness (b.getNumChannels(), kRate);
+        analysis_detail::SibilanceStream band (b.getNumChannels(), kRate);
+        std::vector<const float*> at ((size_t) b.getNumChannels());
+        for (int pos = 0; pos < b.getNumSamples(); pos += kBlock)
+        {
+            const int n = std::min (kBlock, b.getNumSamples() - pos);
+            for (int c = 0; c < b.getNumChannels(); ++c)
+                at[(size_t) c] = b.getReadPointer (c, pos);
+            loudness.add (at.data(), n, band);
+            band.countFrames (n);
+        }
+        benchmark::DoNotOptimize (loudness.blockPowers().data());
+        benchmark::DoNotOptimize (band.finish());
+    }
+}
+
 // The same at 44.1 kHz (designed K-weighting filters), on the 48 kHz material.
 void BM_LoudnessStreaming44k1 (benchmark::State& state)
 {
@@ -231,6 +258,7 @@ ANALYSIS_BENCH (BM_Measure);
 ANALYSIS_BENCH (BM_MeasureInBlocks);
 ANALYSIS_BENCH (BM_LoudnessStreaming);
 ANALYSIS_BENCH (BM_LoudnessCopyAndFilter);
+ANALYSIS_BENCH (BM_LoudnessBesideBand);
 ANALYSIS_BENCH (BM_LoudnessStreaming44k1);
 ANALYSIS_BENCH (BM_TruePeak);
 ANALYSIS_BENCH (BM_TruePeakJuceOversampler);

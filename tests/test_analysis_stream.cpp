@@ -5,6 +5,7 @@
 // the FFT frames and the true peak's 65,536-sample chunk.
 #include "analysis/AnalysisAccumulator.h"
 #include "analysis/AnalysisLog.h"
+#include "analysis/LevelScan.h"
 #include "analysis/Loudness.h"
 #include "analysis/Sibilance.h"
 #include "support/WholeBufferAnalysis.h"
@@ -458,5 +459,66 @@ TEST (AnalysisStream, KWeightingWithTheBandBesideGivesWhatEachGivesAlone)
         EXPECT_EQ (band.measurable, bandExpected.measurable) << label;
         EXPECT_TRUE (sameBits (band.rmsLinear, bandExpected.rmsLinear)) << label << ": " << band.rmsLinear << " vs " << bandExpected.rmsLinear;
         EXPECT_TRUE (sameBits (band.levelDbfs, bandExpected.levelDbfs)) << label;
+    }
+}
+
+TEST (AnalysisStream, LevelScanGivesThePlainSumsAndPeak)
+{
+    // The level scan's sums run in vector lanes. Each 20 ms block's sum of
+    // squares (channel 0's samples, then channel 1's, in sample order), each
+    // channel's sum running on across blocks, and the sample peak must be
+    // those of the plain loop over the samples one by one, bit for bit: in
+    // blocks of one frame, of a few, of lengths that are no multiple of four,
+    // and with a last block shorter than the rest.
+    struct Case { int channels; int blockSize; int feed; int frames; };
+    const Case cases[] = { { 1, 960, 1, 9601 },   { 1, 960, 4096, 60000 }, { 2, 960, 333, 60001 }, { 2, 7, 5, 1003 },
+                           { 3, 441, 1000, 44102 }, { 1, 3, 2, 17 },         { 2, 960, 65536, 96000 } };
+    const auto sameBits = [] (double a, double b) { return std::memcmp (&a, &b, sizeof a) == 0; };
+    for (const auto& c : cases)
+    {
+        auto signal = whiteNoise (c.channels, c.frames, 0.2f, 7);
+        signal.addFrom (0, 0, speech (1, c.frames, 48000.0), 0, 0, c.frames);
+        signal.setSample (c.channels - 1, c.frames / 2, -0.97f); // the peak, negative, away from the edges
+
+        // The plain loop.
+        std::vector<double> blockSums;
+        std::vector<double> channelSums ((size_t) c.channels, 0.0);
+        float peak = 0.0f;
+        for (int from = 0; from < c.frames; from += c.blockSize)
+        {
+            const int n = std::min (c.blockSize, c.frames - from);
+            double block = 0.0;
+            for (int ch = 0; ch < c.channels; ++ch)
+                for (int i = from; i < from + n; ++i)
+                {
+                    const double v = signal.getSample (ch, i);
+                    block += v * v;
+                    channelSums[(size_t) ch] += v * v;
+                    peak = std::max (peak, std::abs (signal.getSample (ch, i)));
+                }
+            blockSums.push_back (block);
+        }
+        double sumOfSquares = 0.0;
+        for (const double s : channelSums)
+            sumOfSquares += s;
+
+        analysis_detail::LevelStream stream (c.channels, c.blockSize, true);
+        for (int from = 0; from < c.frames; from += c.feed)
+        {
+            const int n = std::min (c.feed, c.frames - from);
+            const float* channels[8];
+            for (int ch = 0; ch < c.channels; ++ch)
+                channels[ch] = signal.getReadPointer (ch) + from;
+            stream.add (channels, n, from + n == c.frames);
+        }
+        const auto scan = stream.finish();
+        const auto label = std::to_string (c.channels) + " channels, blocks of " + std::to_string (c.blockSize) + " fed "
+                         + std::to_string (c.feed) + " at a time";
+        ASSERT_EQ (scan.blockSums.size(), blockSums.size()) << label;
+        for (size_t k = 0; k < blockSums.size(); ++k)
+            ASSERT_TRUE (sameBits (scan.blockSums[k], blockSums[k])) << label << ", block " << k;
+        EXPECT_TRUE (sameBits (scan.sumOfSquares, sumOfSquares)) << label << ": " << scan.sumOfSquares << " vs " << sumOfSquares;
+        EXPECT_EQ (scan.samplePeak, peak) << label;
+        EXPECT_EQ (scan.samplePeak, 0.97f) << label;
     }
 }
