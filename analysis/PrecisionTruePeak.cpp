@@ -57,10 +57,37 @@ PrecisionTruePeakMeter::PrecisionTruePeakMeter (int channels, double sampleRate)
     assert (channels >= 0 && sampleRate > 0.0); // a meter for no rate measures nothing
 }
 
+void PrecisionTruePeakMeter::keepWindowsAbove (int frames, float aboveLinear)
+{
+    assert (frames > 0 && taken == 0);
+    windowFrames = frames;
+    windowAbove = aboveLinear;
+}
+
+// Each point's magnitude into the window its newest input frame falls in.
+void PrecisionTruePeakMeter::foldIntoWindows (const float* top, int n, long long firstFrame, long long firstWindow)
+{
+    for (int i = 0; i < n;)
+    {
+        const long long frame = firstFrame + i;
+        const int until = (int) std::min<long long> (n, i + (windowFrames - frame % windowFrames));
+        auto& peak = windowPeaks[(size_t) (frame / windowFrames - firstWindow)];
+        for (; i < until; ++i)
+            peak = std::max (peak, top[i]);
+    }
+}
+
 void PrecisionTruePeakMeter::add (const float* const* channels, int numFrames)
 {
     assert (numFrames >= 0);
     const int keep = tapsPerPhase - 1;
+    const long long firstWindow = windowFrames > 0 ? taken / windowFrames : 0;
+    if (windowFrames > 0)
+    {
+        // Allocates only when a block touches more windows than any before.
+        windowPeaks.assign ((size_t) ((taken + numFrames) / windowFrames - firstWindow + 1), 0.0f);
+        windowPeaks.front() = openPeak;
+    }
     // Each phase is summed tap by tap along a whole chunk of frames, so the
     // inner loops run over contiguous frames and vectorise; every point's sum
     // still adds its products in tap order.
@@ -91,11 +118,36 @@ void PrecisionTruePeakMeter::add (const float* const* channels, int numFrames)
             }
             for (int i = 0; i < n; ++i)
                 peak = std::max (peak, top[i]);
+            if (windowFrames > 0)
+                foldIntoWindows (top, n, taken + done, firstWindow);
             std::copy (h.begin() + n, h.begin() + n + keep, h.begin());
             done += n;
         }
         peaks[(size_t) c] = peak;
     }
+    taken += numFrames;
+    if (windowFrames > 0)
+    {
+        // Every window before the one the next frame falls in is complete.
+        const auto open = (size_t) (taken / windowFrames - firstWindow);
+        for (size_t w = 0; w < open; ++w)
+            if (windowPeaks[w] > windowAbove)
+                kept.push_back ({ firstWindow + (long long) w, windowPeaks[w] });
+        openPeak = windowPeaks[open];
+    }
+}
+
+std::vector<PrecisionTruePeakMeter::Window> PrecisionTruePeakMeter::windowsAbove() const
+{
+    auto windows = kept;
+    if (windowFrames <= 0)
+        return windows;
+    float last = openPeak;
+    for (int c = 0; c < numChannels; ++c)
+        last = std::max (last, (float) tailPeak (c));
+    if (last > windowAbove)
+        windows.push_back ({ taken / windowFrames, last });
+    return windows;
 }
 
 // The points after the last sample taken, as if silence followed: the

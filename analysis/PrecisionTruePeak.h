@@ -21,7 +21,9 @@ namespace tessaloom
 class PrecisionTruePeakMeter
 {
 public:
-    // Allocates a few hundred floats per channel; add() allocates nothing.
+    // Allocates a few hundred floats per channel; add() allocates nothing
+    // (with windows kept: only for a block that touches more windows than any
+    // before it, and for each window kept).
     PrecisionTruePeakMeter (int numChannels, double sampleRate);
 
     // Takes the next numFrames frames of every channel (blocks of any length).
@@ -36,12 +38,36 @@ public:
     // 4, 2 or 1, from the sample rate.
     int oversamplingFactor() const { return factor; }
 
+    // Where the peak went above a level, window by window: each window of
+    // windowFrames input frames (counted from the first frame taken) whose
+    // interpolated peak is above aboveLinear is kept with that peak. A window's
+    // points are those computed as its frames came in, so they lag its frames
+    // by interpolationDelayFrames(); the points after the last frame belong to
+    // the window that frame is in. Call before the first add().
+    void keepWindowsAbove (int windowFrames, float aboveLinear);
+    struct Window
+    {
+        long long index = 0;
+        float peakLinear = 0.0f;
+    };
+    // The windows kept, in order, the last one's tail included. Call after the last add().
+    std::vector<Window> windowsAbove() const;
+    int interpolationDelayFrames() const { return (tapsPerPhase - 1) / 2; }
+
     // The interpolation's taps, phase by phase: phase p of the output at input
     // frame n is the sum over k of taps[p][k] * x[n - k].
     static std::vector<std::vector<float>> designPhases (int factor);
 
 private:
     double tailPeak (int channel) const;
+    void foldIntoWindows (const float* top, int n, long long firstFrame, long long firstWindow);
+
+    int windowFrames = 0; // 0: no windows kept
+    float windowAbove = 0.0f;
+    long long taken = 0;                // frames taken so far
+    float openPeak = 0.0f;              // the peak so far of the window the next frame falls in
+    std::vector<float> windowPeaks;     // the windows an add() touches, the open one first
+    std::vector<Window> kept;
 
     int numChannels, factor, tapsPerPhase;
     std::vector<std::vector<float>> phases;

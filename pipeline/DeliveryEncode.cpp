@@ -146,109 +146,6 @@ private:
     std::vector<float> depth; // a block's cut (dB), then its gain
 };
 
-// The true peak per window of a decode, read by the same interpolation as the precision meter's, kept only for the
-// windows above a level: where a decode went over, in master frames. A window's peak is interpolated only when its
-// samples come within 6 dB of that level (the 4x points of a band-limited signal stay within that of its samples
-// below two thirds of the Nyquist frequency, where codecs cut off), so most of a file costs a sample peak only.
-class WindowPeaks
-{
-public:
-    WindowPeaks (int channels, double decodedRate, double masterRate, double keepAboveDbtp)
-        : numChannels (channels),
-          factor (decodedRate < 96000.0 ? 4 : decodedRate < 192000.0 ? 2 : 1),
-          phases (PrecisionTruePeakMeter::designPhases (factor)),
-          tapsPerPhase ((int) phases.front().size()),
-          keep (tapsPerPhase - 1),
-          toMaster (masterRate > 0.0 ? masterRate / decodedRate : 1.0),
-          keepAbove (juce::Decibels::decibelsToGain (keepAboveDbtp, -1000.0)),
-          history ((size_t) channels, std::vector<float> ((size_t) (2 * keep + kDecodedWindowFrames), 0.0f)),
-          sum ((size_t) (keep + kDecodedWindowFrames)), top ((size_t) (keep + kDecodedWindowFrames))
-    {
-    }
-
-    void add (const float* const* channels, int numFrames)
-    {
-        for (int done = 0; done < numFrames;)
-        {
-            const int n = std::min (kDecodedWindowFrames - filled, numFrames - done);
-            for (int c = 0; c < numChannels; ++c)
-                std::copy (channels[c] + done, channels[c] + done + n, history[(size_t) c].begin() + keep + filled);
-            filled += n;
-            done += n;
-            if (filled == kDecodedWindowFrames)
-                window();
-        }
-    }
-
-    // The last part window and the points after it, as if silence followed.
-    std::vector<OverWindow> finish()
-    {
-        for (int c = 0; c < numChannels; ++c)
-            std::fill (history[(size_t) c].begin() + keep + filled, history[(size_t) c].begin() + keep + filled + keep, 0.0f);
-        const int real = filled;
-        filled += keep;
-        window (real);
-        return std::move (overs);
-    }
-
-private:
-    void window (int realFrames = kDecodedWindowFrames)
-    {
-        const int n = filled;
-        float samplePeak = 0.0f;
-        for (int c = 0; c < numChannels; ++c)
-        {
-            const auto r = juce::FloatVectorOperations::findMinAndMax (history[(size_t) c].data(), keep + n);
-            samplePeak = std::max ({ samplePeak, std::abs (r.getStart()), std::abs (r.getEnd()) });
-        }
-        float peak = 0.0f;
-        if (samplePeak >= 0.5f * keepAbove)
-            for (int c = 0; c < numChannels; ++c)
-            {
-                const auto& h = history[(size_t) c];
-                std::fill (top.begin(), top.begin() + n, 0.0f);
-                for (int p = 0; p < factor; ++p)
-                {
-                    const float* taps = phases[(size_t) p].data();
-                    std::fill (sum.begin(), sum.begin() + n, 0.0f);
-                    for (int k = 0; k < tapsPerPhase; ++k)
-                    {
-                        const float tap = taps[k];
-                        const float* x = h.data() + keep - k;
-                        for (int i = 0; i < n; ++i)
-                            sum[(size_t) i] += tap * x[i];
-                    }
-                    for (int i = 0; i < n; ++i)
-                        top[(size_t) i] = std::max (top[(size_t) i], std::abs (sum[(size_t) i]));
-                }
-                for (int i = 0; i < n; ++i)
-                    peak = std::max (peak, top[(size_t) i]);
-            }
-        if (peak > keepAbove)
-        {
-            // The interpolation lags its input by half the filter: the window's points are of the frames from
-            // half the filter before it.
-            const double from = (double) (position - keep / 2) * toMaster, to = (double) (position + realFrames - keep / 2) * toMaster;
-            overs.push_back ({ (juce::int64) std::floor (std::max (0.0, from)), (juce::int64) std::ceil (to), levelDbfs ((double) peak) });
-        }
-        for (int c = 0; c < numChannels; ++c)
-            std::copy (history[(size_t) c].begin() + n, history[(size_t) c].begin() + n + keep, history[(size_t) c].begin());
-        position += realFrames;
-        filled = 0;
-    }
-
-    int numChannels, factor;
-    std::vector<std::vector<float>> phases;
-    int tapsPerPhase, keep;
-    double toMaster;
-    float keepAbove;
-    std::vector<std::vector<float>> history; // per channel: keep frames before the window, the window, room for the tail
-    std::vector<float> sum, top;
-    int filled = 0;
-    juce::int64 position = 0; // decoded frames before the window
-    std::vector<OverWindow> overs;
-};
-
 struct Try
 {
     Setting setting;
@@ -420,6 +317,21 @@ bool better (const Try& a, const Try& b, double ceiling, double targetLufs)
         return outside (a) < outside (b);
     return a.correction (ceiling) < b.correction (ceiling);
 }
+// The meter's windows that went over, as stretches of master frames: a window's points lag its decoded frames
+// by the interpolation's delay, and an Opus decode is at 48 kHz whatever the master's rate (toMaster).
+std::vector<OverWindow> oversInMasterFrames (const PrecisionTruePeakMeter& meter, juce::int64 decodedFrames, double toMaster)
+{
+    std::vector<OverWindow> overs;
+    const juce::int64 delay = meter.interpolationDelayFrames();
+    for (const auto& w : meter.windowsAbove())
+    {
+        const juce::int64 first = w.index * kDecodedWindowFrames;
+        const juce::int64 last = std::min (first + kDecodedWindowFrames, std::max (first, decodedFrames));
+        overs.push_back ({ (juce::int64) std::floor (std::max (0.0, (double) (first - delay) * toMaster)),
+                           (juce::int64) std::ceil ((double) (last - delay) * toMaster), levelDbfs ((double) w.peakLinear) });
+    }
+    return overs;
+}
 } // namespace
 
 Outcome measureDecoded (const juce::File& file, DecodedLevels& levels, double masterRate, double keepWindowsAboveDbtp)
@@ -429,16 +341,14 @@ Outcome measureDecoded (const juce::File& file, DecodedLevels& levels, double ma
         return opened.message.isNotEmpty() ? opened : Outcome::failure ("Could not decode " + file.getFullPathName());
     PrecisionTruePeakMeter peak (source->numChannels(), source->sampleRate());
     stages::FinishLoudnessMeter loudness (source->numChannels(), source->sampleRate());
-    std::optional<WindowPeaks> windows;
-    if (keepWindowsAboveDbtp > kNoLevelDb)
-        windows.emplace (source->numChannels(), source->sampleRate(), masterRate, keepWindowsAboveDbtp);
+    const bool keepWindows = keepWindowsAboveDbtp > kNoLevelDb;
+    if (keepWindows)
+        peak.keepWindowsAbove (kDecodedWindowFrames, (float) juce::Decibels::decibelsToGain (keepWindowsAboveDbtp, -1000.0));
     pass::Pass p;
     p.taps = { [&] (juce::AudioBuffer<float>& block, int n)
                {
                    peak.add (block.getArrayOfReadPointers(), n);
                    loudness.add (block.getArrayOfReadPointers(), n);
-                   if (windows)
-                       windows->add (block.getArrayOfReadPointers(), n);
                } };
     if (! pass::run (*source, p))
         return Outcome::failure (readErrorMessage (file));
@@ -447,8 +357,8 @@ Outcome measureDecoded (const juce::File& file, DecodedLevels& levels, double ma
     levels.frames = source->lengthInFrames();
     levels.sampleRate = source->sampleRate();
     levels.overs.clear();
-    if (windows)
-        levels.overs = windows->finish();
+    if (keepWindows)
+        levels.overs = oversInMasterFrames (peak, levels.frames, masterRate > 0.0 ? masterRate / levels.sampleRate : 1.0);
     return Outcome::success();
 }
 

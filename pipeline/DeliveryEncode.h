@@ -61,8 +61,6 @@ constexpr double kLoudnessToleranceLu = 0.1;
 // rather than on it; grows with each try that still went over.
 constexpr double kAimBelowCeilingDb = 0.05;
 
-// The decoded file's true peak (dBTP, -144 for silence) and integrated loudness
-// (LUFS, -144 when nothing passes the gates), read in blocks.
 // A stretch of the master (frames) whose decode read above a level, and its decoded true peak there.
 struct OverWindow
 {
@@ -70,6 +68,8 @@ struct OverWindow
     double peakDbtp = kNoLevelDb;
 };
 
+// The decoded file's true peak (dBTP, -144 for silence) and integrated loudness
+// (LUFS, -144 when nothing passes the gates), read in blocks.
 struct DecodedLevels
 {
     double truePeakDbtp = kNoLevelDb;

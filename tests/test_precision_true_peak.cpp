@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <random>
@@ -127,6 +128,59 @@ TEST (PrecisionTruePeak, BlocksOfAnyLengthGiveTheSameFigure)
     const double whole = meterDbtp (audio, 44100.0, audio.getNumSamples());
     for (const int block : { 1, 7, 12, 13, 1023, 1024, 1025, 5000 })
         EXPECT_EQ (meterDbtp (audio, 44100.0, block), whole) << block;
+}
+
+// Where a decode went over is read window by window: a click is found in the
+// window its frame falls in, on the channel it is on, at the height the meter
+// gives the whole file, whatever blocks the samples come in; a click in the
+// last frames is found through the points after them.
+TEST (PrecisionTruePeak, WindowsAboveALevelAreWhereTheClicksAre)
+{
+    const int length = 10 * 1024 + 300;
+    juce::AudioBuffer<float> audio (2, length);
+    audio.clear();
+    for (int i = 0; i < length; ++i)
+        audio.setSample (0, i, 0.05f * (float) std::sin (0.03 * i));
+    audio.setSample (1, 3 * 1024 + 500, 0.9f); // window 3
+    audio.setSample (0, 7 * 1024 + 1023, -0.7f); // window 7's last frame: its height is read in window 8
+    audio.setSample (1, length - 1, 0.6f); // the last, part window
+    const auto windowsOf = [&] (int block)
+    {
+        PrecisionTruePeakMeter meter (2, 48000.0);
+        meter.keepWindowsAbove (1024, 0.3f);
+        for (int at = 0; at < length; at += block)
+        {
+            const float* channels[] = { audio.getReadPointer (0, at), audio.getReadPointer (1, at) };
+            meter.add (channels, std::min (block, length - at));
+        }
+        return std::make_pair (meter.windowsAbove(), meter.peakLinear());
+    };
+
+    const auto [whole, peak] = windowsOf (length);
+    std::vector<long long> indices;
+    float highest = 0.0f;
+    for (const auto& w : whole)
+    {
+        indices.push_back (w.index);
+        highest = std::max (highest, w.peakLinear);
+    }
+    // A point lags its frames by half the filter, so a click's points reach into the next window.
+    for (const long long expected : { 3LL, 8LL, 10LL })
+        EXPECT_NE (std::find (indices.begin(), indices.end(), expected), indices.end()) << "window " << expected;
+    for (const auto index : indices)
+        EXPECT_TRUE (index == 3 || index == 7 || index == 8 || index == 10) << "window " << index << " holds no click";
+    EXPECT_EQ ((double) highest, peak);
+
+    for (const int block : { 1, 13, 1000, 1024, 1025, 4096 })
+    {
+        const auto [windows, blockPeak] = windowsOf (block);
+        ASSERT_EQ (windows.size(), whole.size()) << block;
+        for (size_t i = 0; i < whole.size(); ++i)
+        {
+            EXPECT_EQ (windows[i].index, whole[i].index) << block;
+            EXPECT_EQ (windows[i].peakLinear, whole[i].peakLinear) << block;
+        }
+    }
 }
 
 TEST (PrecisionTruePeak, SilenceAndNothingReadNoLevel)
