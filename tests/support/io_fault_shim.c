@@ -81,30 +81,31 @@ static int refusesRewrite (int fd, size_t count, off_t offset)
            && (long long) offset + (long long) count > atoll (from);
 }
 
-ssize_t pwrite (int fd, const void* buffer, size_t count, off_t offset)
+typedef ssize_t (*PwriteFunction) (int, const void*, size_t, off_t);
+
+// pwrite and pwrite64 alike: each keeps its own real function.
+static ssize_t faultyPwrite (PwriteFunction* real, const char* name, int fd, const void* buffer, size_t count, off_t offset)
 {
-    static ssize_t (*real) (int, const void*, size_t, off_t) = NULL;
-    if (real == NULL)
-        real = (ssize_t (*) (int, const void*, size_t, off_t)) dlsym (RTLD_NEXT, "pwrite");
+    if (*real == NULL)
+        *real = (PwriteFunction) dlsym (RTLD_NEXT, name);
     if (refusesRewrite (fd, count, offset))
     {
         errno = ENOSPC;
         return -1;
     }
-    return real (fd, buffer, count, offset);
+    return (*real) (fd, buffer, count, offset);
+}
+
+ssize_t pwrite (int fd, const void* buffer, size_t count, off_t offset)
+{
+    static PwriteFunction real = NULL;
+    return faultyPwrite (&real, "pwrite", fd, buffer, count, offset);
 }
 
 ssize_t pwrite64 (int fd, const void* buffer, size_t count, off_t offset)
 {
-    static ssize_t (*real) (int, const void*, size_t, off_t) = NULL;
-    if (real == NULL)
-        real = (ssize_t (*) (int, const void*, size_t, off_t)) dlsym (RTLD_NEXT, "pwrite64");
-    if (refusesRewrite (fd, count, offset))
-    {
-        errno = ENOSPC;
-        return -1;
-    }
-    return real (fd, buffer, count, offset);
+    static PwriteFunction real = NULL;
+    return faultyPwrite (&real, "pwrite64", fd, buffer, count, offset);
 }
 
 static int refusesOpen (const char* path, int flags)
