@@ -70,10 +70,21 @@ void Scan::analyseFrame (int valid)
         power.assign ((size_t) std::ceil (kHighestHz * frameSize / sampleRate) + 2, 0.0);
     }
     // A Hann window over the valid samples; a short last frame is padded with zeros.
+    // A whole frame's window is made once: a cosine per sample cost as much as the transform.
+    const auto hann = [valid] (int i) { return (float) (0.5 - 0.5 * std::cos (2.0 * juce::MathConstants<double>::pi * i / valid)); };
+    if (valid == frameSize && window.empty())
+    {
+        window.resize ((size_t) frameSize);
+        for (int i = 0; i < frameSize; ++i)
+            window[(size_t) i] = hann (i);
+    }
     std::fill (fftData.begin(), fftData.end(), 0.0f);
-    for (int i = 0; i < valid; ++i)
-        fftData[(size_t) i] = frame[(size_t) i]
-                              * (float) (0.5 - 0.5 * std::cos (2.0 * juce::MathConstants<double>::pi * i / valid));
+    if (valid == frameSize)
+        for (int i = 0; i < valid; ++i)
+            fftData[(size_t) i] = frame[(size_t) i] * window[(size_t) i];
+    else
+        for (int i = 0; i < valid; ++i)
+            fftData[(size_t) i] = frame[(size_t) i] * hann (i);
     fft->fft.performFrequencyOnlyForwardTransform (fftData.data(), true);
     for (size_t b = 0; b < power.size(); ++b)
         power[b] += (double) fftData[b] * (double) fftData[b];

@@ -252,3 +252,55 @@ TEST (StageDesigns, DynamicsDesigns)
     EXPECT_NEAR (stages::designLeveler ({}, 48000.0).compressor.attack,
                  std::exp (-2.0 * juce::MathConstants<double>::pi * 1000.0 / (48000.0 * 12.0)), 1.0e-7);
 }
+
+// The ducker reads its ramp's gains from a table made by its design; they must
+// be the powers it would take sample by sample, bit for bit, and a ramp longer
+// than the table must go on with the powers themselves.
+TEST (StageDesigns, PauseDuckerGainsAreThePowersOfTheirDistanceFromSpeech)
+{
+    struct Case
+    {
+        const char* what;
+        double rate;
+        float rampMs, duckDb;
+        int blockFrames;
+    };
+    const Case cases[] = {
+        { "the guard's ramp at 48 kHz", 48000.0, 15.0f, 9.0f, 960 },
+        { "a ramp of a fraction of a frame's length", 44100.0, 15.0f, 4.5f, 882 },
+        { "a ramp longer than the table", 48000.0, 1500.0f, 12.0f, 960 },
+    };
+    for (const auto& k : cases)
+    {
+        SCOPED_TRACE (k.what);
+        stages::PauseDuckerParameters p;
+        for (int i = 0; i < 300; ++i)
+            p.speechBlocks.push_back (i % 97 < 20 || i == 150);
+        p.blockFrames = k.blockFrames;
+        p.rampMs = k.rampMs;
+        p.duckDb = k.duckDb;
+        const auto design = stages::designPauseDucker (p, k.rate);
+        const int frames = (int) p.speechBlocks.size() * p.blockFrames + 500; // past the last block too
+        std::vector<float> ones ((size_t) frames, 1.0f);
+        stages::PauseDucker ducker (design, 1);
+        ducker.processChannel (0, ones.data(), frames);
+
+        int differing = 0, first = -1;
+        for (int f = 0; f < frames; ++f)
+        {
+            double expected = 1.0;
+            if (const auto block = (size_t) (f / p.blockFrames); block < p.speechBlocks.size())
+            {
+                double distance = 1.0e300;
+                if (const auto end = design.speechEndBefore[block]; end >= 0)
+                    distance = f < end ? 0.0 : (double) (f - end + 1);
+                if (const auto start = design.speechStartAfter[block]; start >= 0)
+                    distance = std::min (distance, f >= start ? 0.0 : (double) (start - f));
+                expected = distance >= design.rampFrames ? design.duckGain : std::pow (design.duckGain, distance / design.rampFrames);
+            }
+            if (ones[(size_t) f] != (float) (1.0f * expected) && differing++ == 0)
+                first = f;
+        }
+        EXPECT_EQ (differing, 0) << "first at frame " << first;
+    }
+}

@@ -13,6 +13,12 @@ PauseDuckerDesign designPauseDucker (const PauseDuckerParameters& p, double samp
     d.blockFrames = juce::jmax (1, p.blockFrames);
     d.duckGain = std::pow (10.0, -juce::jmax (0.0f, p.duckDb) / 20.0);
     d.rampFrames = juce::jmax (1.0, p.rampMs * 0.001 * sampleRate);
+    // A power per sample cost more than the rest of the stage together, and
+    // inside the ramp the distance takes whole values only.
+    constexpr double kMostRampGains = 1 << 16;
+    d.rampGains.resize ((size_t) std::ceil (juce::jmin (d.rampFrames, kMostRampGains)));
+    for (size_t k = 0; k < d.rampGains.size(); ++k)
+        d.rampGains[k] = std::pow (d.duckGain, (double) k / d.rampFrames);
     const size_t n = p.speechBlocks.size();
     d.speechEndBefore.assign (n, -1);
     d.speechStartAfter.assign (n, -1);
@@ -38,29 +44,48 @@ PauseDucker::PauseDucker (const PauseDuckerDesign& d, int numChannels)
 {
 }
 
-double PauseDucker::gainAt (juce::int64 frame) const noexcept
+double PauseDucker::rampGain (double distance) const noexcept
 {
-    const auto block = (size_t) (frame / design.blockFrames);
-    if (block >= design.speechEndBefore.size())
-        return 1.0;
-    // The distance to the nearest speech, before or after: full depth a ramp away from it.
-    double distance = 1.0e300;
-    if (const auto end = design.speechEndBefore[block]; end >= 0)
-        distance = frame < end ? 0.0 : (double) (frame - end + 1);
-    if (const auto start = design.speechStartAfter[block]; start >= 0)
-        distance = std::min (distance, frame >= start ? 0.0 : (double) (start - frame));
     if (distance >= design.rampFrames)
         return design.duckGain;
-    const double fraction = distance / design.rampFrames;
-    return std::pow (design.duckGain, fraction);
+    if (distance < (double) design.rampGains.size())
+        return design.rampGains[(size_t) distance];
+    return std::pow (design.duckGain, distance / design.rampFrames);
 }
 
 void PauseDucker::processChannel (int channel, float* samples, int numSamples) noexcept
 {
     jassert (channel >= 0 && channel < (int) positions.size() && numSamples >= 0);
     auto& at = positions[(size_t) channel];
-    for (int i = 0; i < numSamples; ++i)
-        samples[i] = (float) (samples[i] * gainAt (at + i));
+    // Block by block: a block's nearest speech is the same for each of its frames.
+    for (int i = 0; i < numSamples;)
+    {
+        const juce::int64 first = at + i;
+        const auto block = (size_t) (first / design.blockFrames);
+        const int n = (int) juce::jmin ((juce::int64) (numSamples - i), (juce::int64) (block + 1) * design.blockFrames - first);
+        float* const x = samples + i;
+        if (block >= design.speechEndBefore.size())
+        {
+            for (int k = 0; k < n; ++k)
+                x[k] = (float) (x[k] * 1.0);
+        }
+        else
+        {
+            const auto end = design.speechEndBefore[block], start = design.speechStartAfter[block];
+            for (int k = 0; k < n; ++k)
+            {
+                // The distance to the nearest speech, before or after: full depth a ramp away from it.
+                const juce::int64 frame = first + k;
+                double distance = 1.0e300;
+                if (end >= 0)
+                    distance = frame < end ? 0.0 : (double) (frame - end + 1);
+                if (start >= 0)
+                    distance = std::min (distance, frame >= start ? 0.0 : (double) (start - frame));
+                x[k] = (float) (x[k] * rampGain (distance));
+            }
+        }
+        i += n;
+    }
     at += numSamples;
 }
 } // namespace stages

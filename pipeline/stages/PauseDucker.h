@@ -31,6 +31,9 @@ struct PauseDuckerDesign
     int blockFrames = 960;
     double duckGain = 1.0;
     double rampFrames = 1.0;
+    // The gain a whole number of frames from speech, for each distance inside
+    // the ramp (up to a bound: a longer ramp computes the rest as it goes).
+    std::vector<double> rampGains;
 };
 
 PauseDuckerDesign designPauseDucker (const PauseDuckerParameters& parameters, double sampleRate);
@@ -42,7 +45,7 @@ public:
     void processChannel (int channel, float* samples, int numSamples) noexcept;
 
 private:
-    double gainAt (juce::int64 frame) const noexcept;
+    double rampGain (double distance) const noexcept;
 
     PauseDuckerDesign design;
     std::vector<juce::int64> positions; // per channel: the frame the next sample is
