@@ -4,6 +4,7 @@
 #include "io/InFlightFiles.h"
 #include "io/NativeNames.h"
 #include "io/PathKind.h"
+#include "io/PcmRounding.h"
 
 #include <juce_audio_formats/juce_audio_formats.h>
 
@@ -33,6 +34,10 @@ constexpr juce::int64 maxFramesPerCompressedByte = 4096;
 // them; a header claiming more (JUCE reads the 16-bit WAV field as signed, so a
 // forged one can even turn negative) is corrupt.
 constexpr int maxChannels = 1024;
+
+// JUCE's writer hands an integer file its float samples in chunks of this many
+// samples over all channels; the faster rounding keeps to the same chunks.
+constexpr int kWriteChunkSamples = 4096;
 
 // The filter designs need a positive, finite rate; the highest rate in use for
 // audio is 768 kHz, and a header claiming more is corrupt.
@@ -491,6 +496,7 @@ Outcome Wav16FileWriter::create (const juce::File& target, double sampleRate, in
         return Outcome::failure ("Failed to create WAV writer");
 
     stream.release(); // the writer owns it now
+    w->scratch.assign (kWriteChunkSamples, 0);
     created = std::move (w);
     return Outcome::success();
 }
@@ -499,9 +505,32 @@ bool Wav16FileWriter::write (const juce::AudioBuffer<float>& block, int numFrame
 {
     if (numFrames <= 0)
         return ok;
-    ok = ok && writer->writeFromAudioSampleBuffer (block, 0, numFrames);
+    ok = ok && writeRounded (block, numFrames);
     framesWritten += numFrames;
     return ok;
+}
+
+// What JUCE's writeFromAudioSampleBuffer does, with its rounding four samples
+// at a time: the same chunks of samples go to the same write calls, so the
+// bytes, and where a failing disk stops them, are the ones JUCE writes.
+bool Wav16FileWriter::writeRounded (const juce::AudioBuffer<float>& block, int numFrames)
+{
+    const int channels = block.getNumChannels();
+    if (writer->isFloatingPoint() || channels <= 0 || channels > kWriteChunkSamples / 16)
+        return writer->writeFromAudioSampleBuffer (block, 0, numFrames);
+    const int chunkFrames = kWriteChunkSamples / channels;
+    std::vector<const int*> chunk ((size_t) channels + 1, nullptr);
+    for (int c = 0; c < channels; ++c)
+        chunk[(size_t) c] = scratch.data() + (size_t) c * (size_t) chunkFrames;
+    for (int start = 0; start < numFrames; start += chunkFrames)
+    {
+        const int n = juce::jmin (chunkFrames, numFrames - start);
+        for (int c = 0; c < channels; ++c)
+            pcm_rounding::toPcm32 (block.getReadPointer (c) + start, scratch.data() + (size_t) c * (size_t) chunkFrames, n);
+        if (! writer->write (chunk.data(), n))
+            return false;
+    }
+    return true;
 }
 
 Outcome Wav16FileWriter::finish (in_flight_files::Target after)

@@ -111,10 +111,12 @@ public:
 
 private:
     Wav16FileWriter (const juce::File& target, int numChannels);
+    bool writeRounded (const juce::AudioBuffer<float>& block, int numFrames);
 
     juce::File target, temp;
     in_flight_files::Scope inFlight;
     std::unique_ptr<juce::AudioFormatWriter> writer;
+    std::vector<int> scratch; // one chunk of rounded samples, over the channels
     juce::int64 numChannels = 0, framesWritten = 0, bytesPerSample = 2;
     bool ok = true, finished = false;
 };

@@ -1,6 +1,7 @@
 #include "pipeline/FilePasses.h"
 
 #include "analysis/AnalysisAccumulator.h"
+#include "io/PcmRounding.h"
 #include "pipeline/stages/Limiter.h"
 
 #include <cmath>
@@ -59,44 +60,31 @@ bool preFilter (AudioBlockSource& input, stages::BiquadCascade& filter, Wav16Fil
 
 bool asReadBack (const float* samples, float* readBack, int numSamples, int bitsPerSample)
 {
-    // JUCE's writer: a double clipped to [-1, 1] and rounded (to the nearest,
-    // ties to even) onto 32 bits, the file keeping the top bits; its reader:
-    // those bits at the top again, times 1 / (2^31 - 1) in float.
+    // JUCE's writer rounds onto 32 bits and the file keeps the top bits (see
+    // io/PcmRounding.h); its reader puts those at the top again, times
+    // 1 / (2^31 - 1) in float.
     const int cut = 32 - bitsPerSample;
-    const float scale = 1.0f / static_cast<float> (0x7fffffff);
-    constexpr int highest = std::numeric_limits<int>::max(), lowest = std::numeric_limits<int>::min();
+    const float scale = 1.0f / static_cast<float> (pcm_rounding::kHighest);
     int i = 0;
 #if defined(__SSE2__)
-    // Four at a time, the same operations: the rounding conversion is the one
-    // the magic-number rounding of juce::roundToInt gives in the default mode.
-    const __m128d highestD = _mm_set1_pd ((double) highest);
-    const __m128 one = _mm_set1_ps (1.0f), minusOne = _mm_set1_ps (-1.0f), scales = _mm_set1_ps (scale);
-    const __m128i highests = _mm_set1_epi32 (highest), lowests = _mm_set1_epi32 (lowest), cuts = _mm_cvtsi32_si128 (cut);
+    const __m128 scales = _mm_set1_ps (scale);
+    const __m128i cuts = _mm_cvtsi32_si128 (cut);
     __m128 notFinite = _mm_setzero_ps();
     for (; i + 4 <= numSamples; i += 4)
     {
         const __m128 x = _mm_loadu_ps (samples + i);
-        const __m128 difference = _mm_sub_ps (x, x); // NaN for NaN and the infinities
-        notFinite = _mm_or_ps (notFinite, _mm_cmpunord_ps (difference, difference));
-        const __m128i low = _mm_cvtpd_epi32 (_mm_mul_pd (_mm_cvtps_pd (x), highestD));
-        const __m128i high = _mm_cvtpd_epi32 (_mm_mul_pd (_mm_cvtps_pd (_mm_movehl_ps (x, x)), highestD));
-        const __m128i above = _mm_castps_si128 (_mm_cmpge_ps (x, one));
-        const __m128i below = _mm_castps_si128 (_mm_cmple_ps (x, minusOne));
-        __m128i full = _mm_andnot_si128 (_mm_or_si128 (above, below), _mm_unpacklo_epi64 (low, high));
-        full = _mm_or_si128 (full, _mm_or_si128 (_mm_and_si128 (above, highests), _mm_and_si128 (below, lowests)));
-        const __m128i kept = _mm_sll_epi32 (_mm_sra_epi32 (full, cuts), cuts);
+        notFinite = pcm_rounding::markNotFinite (notFinite, x);
+        const __m128i kept = _mm_sll_epi32 (_mm_sra_epi32 (pcm_rounding::toPcm32 (x), cuts), cuts);
         _mm_storeu_ps (readBack + i, _mm_mul_ps (_mm_cvtepi32_ps (kept), scales));
     }
-    if (_mm_movemask_ps (notFinite) != 0)
+    if (pcm_rounding::anyMarked (notFinite))
         return false;
 #endif
     for (; i < numSamples; ++i)
     {
-        const double sample = samples[i];
-        if (! std::isfinite (sample))
+        if (! std::isfinite (samples[i]))
             return false;
-        const int full = sample <= -1.0 ? lowest : sample >= 1.0 ? highest : juce::roundToInt (highest * sample);
-        const auto kept = (int) ((uint32_t) (full >> cut) << cut);
+        const auto kept = (int) ((uint32_t) (pcm_rounding::toPcm32 (samples[i]) >> cut) << cut);
         readBack[i] = (float) kept * scale;
     }
     return true;

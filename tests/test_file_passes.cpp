@@ -106,6 +106,62 @@ TEST (FilePasses, ASampleReadsBackAsTheIntermediateGivesIt)
     }
 }
 
+// The writer rounds four samples at a time; its file must be, byte for byte,
+// the one JUCE's own writer makes of the same samples, not-a-number and the
+// infinities included, whatever the blocks.
+TEST (FilePasses, TheWriterWritesTheBytesJucesWriterWrites)
+{
+    struct Case
+    {
+        int channels, frames, bits, longestBlock;
+    };
+    const Case cases[] = { { 1, 40000, 16, 70000 }, { 2, 30011, 16, 5000 }, { 3, 5000, 16, 700 },
+                           { 1, 40000, 24, 3 },     { 2, 30011, 24, 65536 } };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (juce::String (c.channels) + " channels, " + juce::String (c.bits) + " bits");
+        TempFolder tmp;
+        auto signal = awkward (c.channels, c.frames, (unsigned) (c.channels * 7 + c.bits));
+        const float odd[] = { std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity() };
+        for (int k = 0; k < 4; ++k)
+            signal.setSample (k % c.channels, c.frames / 3 + 9 * k, odd[k]);
+
+        const auto ours = tmp.file ("ours.wav");
+        std::unique_ptr<Wav16FileWriter> writer;
+        ASSERT_TRUE (Wav16FileWriter::create (ours, 44100.0, c.channels, writer, c.bits).ok());
+        std::mt19937 rng (11);
+        std::uniform_int_distribution<int> length (1, c.longestBlock);
+        for (int at = 0; at < c.frames;)
+        {
+            const int n = juce::jmin (length (rng), c.frames - at);
+            juce::AudioBuffer<float> block (c.channels, n);
+            for (int ch = 0; ch < c.channels; ++ch)
+                block.copyFrom (ch, 0, signal, ch, at, n);
+            ASSERT_TRUE (writer->write (block, n));
+            at += n;
+        }
+        ASSERT_TRUE (writer->finish().ok());
+
+        const auto theirs = tmp.file ("theirs.wav");
+        {
+            juce::WavAudioFormat wav;
+            std::unique_ptr<juce::AudioFormatWriter> juceWriter (
+                wav.createWriterFor (new juce::FileOutputStream (theirs), 44100.0, (unsigned) c.channels, c.bits, {}, 0));
+            ASSERT_NE (juceWriter, nullptr);
+            ASSERT_TRUE (juceWriter->writeFromAudioSampleBuffer (signal, 0, c.frames));
+        }
+        juce::MemoryBlock a, b;
+        ASSERT_TRUE (ours.loadFileAsData (a));
+        ASSERT_TRUE (theirs.loadFileAsData (b));
+        ASSERT_EQ (a.getSize(), b.getSize());
+        size_t first = 0;
+        while (first < a.getSize() && a[first] == b[first])
+            ++first;
+        EXPECT_EQ (first, a.getSize()) << "the files first differ at byte " << first;
+    }
+}
+
 // The pass as a whole: the check and analysis it makes are the ones the
 // checking pass makes reading the file it wrote; a sample that is not finite
 // leaves them to that pass.
