@@ -50,21 +50,34 @@ void sample_checks::countAndPeak (const float* samples, int numSamples, std::int
     {
         const __m128i exponent = _mm_set1_epi32 ((int) exponentMask);
         const __m128 magnitude = _mm_castsi128_ps (_mm_set1_epi32 (0x7fffffff));
-        __m128 highest = _mm_setzero_ps();
         // Each lane counts down by one per bad sample; a run of up to 2^31 - 1
         // samples puts at most 2^29 in a lane, so the lanes never wrap.
-        __m128i bad = _mm_setzero_si128();
-        for (; i + 4 <= numSamples; i += 4)
+        // Four sets of lanes, so that each maximum does not wait on the one
+        // before: the largest of finite samples is the same in any order, and a
+        // block with a bad sample takes its peak again below.
+        __m128 highest[4] = { _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps() };
+        __m128i bad[4] = { _mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128() };
+        const auto take = [&] (int set, const float* at)
         {
-            const __m128 x = _mm_loadu_ps (samples + i);
+            const __m128 x = _mm_loadu_ps (at);
             const __m128i bits = _mm_and_si128 (_mm_castps_si128 (x), exponent);
-            bad = _mm_add_epi32 (bad, _mm_cmpeq_epi32 (bits, exponent));
-            highest = _mm_max_ps (highest, _mm_and_ps (x, magnitude));
+            bad[set] = _mm_add_epi32 (bad[set], _mm_cmpeq_epi32 (bits, exponent));
+            highest[set] = _mm_max_ps (highest[set], _mm_and_ps (x, magnitude));
+        };
+        for (; i + 16 <= numSamples; i += 16)
+            for (int set = 0; set < 4; ++set)
+                take (set, samples + i + 4 * set);
+        for (; i + 4 <= numSamples; i += 4)
+            take (0, samples + i);
+        for (int set = 1; set < 4; ++set)
+        {
+            bad[0] = _mm_add_epi32 (bad[0], bad[set]);
+            highest[0] = _mm_max_ps (highest[0], highest[set]);
         }
         alignas (16) std::int32_t counts[4];
         alignas (16) float peaks[4];
-        _mm_store_si128 (reinterpret_cast<__m128i*> (counts), bad);
-        _mm_store_ps (peaks, highest);
+        _mm_store_si128 (reinterpret_cast<__m128i*> (counts), bad[0]);
+        _mm_store_ps (peaks, highest[0]);
         for (int lane = 0; lane < 4; ++lane)
         {
             count -= counts[lane];

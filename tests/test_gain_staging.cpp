@@ -138,6 +138,9 @@ TEST (NonFiniteCheck, TallyCountsAndPeaksInOneReadAsTheTwoChecksDo)
         { "NaN in the remainder", 11, { { 10, kNaN } } },
         { "infinities", 13, { { 0, kInf }, { 12, -kInf } } },
         { "NaN first, peak later", 6, { { 0, -kNaN }, { 5, -0.5f } } },
+        { "a long body, peak in its third quarter", 37, { { 10, 0.97f } } },
+        { "a long body, peak in the fours after it", 37, { { 34, -0.96f } } },
+        { "a long body, NaN after the peak", 64, { { 20, 0.98f }, { 47, kNaN } } },
     };
     for (const auto& c : cases)
     {
