@@ -9,7 +9,10 @@
 
 #include <cmath>
 #include <limits>
+#include <algorithm>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 using namespace tessaloom;
 
@@ -253,47 +256,69 @@ TEST (PipelineDriver, LongFileNamesStillGetTheirIntermediates)
     EXPECT_TRUE (tmp.file ("out/_stage0_prefiltered.wav").existsAsFile());
 }
 
-// A lone channel's taps run on the helper a block behind the steps: the steps
-// after a linked one run too where there is none, and when a read fails the
-// taps have still seen every block read whole before it, and nothing after.
+// A lone channel's taps run on the helper a block behind the steps, and where
+// the steps take longer than the taps, the last steps go there too: the steps
+// after a linked one run too where there is none, every frame reaches the taps
+// through every step, and when a read fails the taps have still seen every
+// block read whole before it, and nothing after.
 TEST (PipelineDriver, AMonoPassWithTapsBesideItsStepsLosesNoBlockAtAFailedRead)
 {
     struct Case
     {
         const char* label;
-        juce::int64 failFrom; // the first frame that cannot be read; past the end: none
-        bool readWhole;
-        int framesTapped;
+        int blocks;           // the length: this many blocks and 100 frames
+        int failBlock;        // the first block that cannot be read whole; past the end: none
+        bool slowSteps;       // steps that take longer than the taps: the last one goes beside
     };
-    const int frames = 3 * pass::kChainBlockFrames + 100;
     const Case cases[] = {
-        { "every block read", frames, true, frames },
-        { "the third block fails", 2 * pass::kChainBlockFrames + 1, false, 2 * pass::kChainBlockFrames },
-        { "the second block fails", pass::kChainBlockFrames + 1, false, pass::kChainBlockFrames },
-        { "the first block fails", 1, false, 0 },
+        { "every block read", 3, 4, false },
+        { "the third block fails", 3, 2, false },
+        { "the second block fails", 3, 1, false },
+        { "the first block fails", 3, 0, false },
+        { "slow steps, every block read", 6, 7, true },
+        { "slow steps, the fifth block fails", 6, 4, true },
     };
     constexpr double rate = 48000.0;
-    juce::AudioBuffer<float> input (1, frames);
-    for (int i = 0; i < frames; ++i)
-        input.setSample (0, i, (float) (i % 1000) * 0.001f);
-
     for (const auto& k : cases)
     {
+        const int frames = k.blocks * pass::kChainBlockFrames + 100;
+        const juce::int64 failFrom = k.failBlock > k.blocks ? frames : (juce::int64) k.failBlock * pass::kChainBlockFrames + 1;
+        const int framesTapped = k.failBlock > k.blocks ? frames : k.failBlock * pass::kChainBlockFrames;
+        juce::AudioBuffer<float> input (1, frames);
+        for (int i = 0; i < frames; ++i)
+            input.setSample (0, i, (float) (i % 1000) * 0.001f);
+
         BufferSource whole (input, rate);
-        FailingFrom source (whole, k.failFrom);
+        FailingFrom source (whole, failFrom);
         side_by_side::KeptHelper helper;
         pass::Pass p;
-        p.steps = { { pass::holding (std::make_shared<stages::Gain> (0.5f)) } };
-        p.afterLinked = { { pass::holding (std::make_shared<stages::Gain> (0.25f)) } };
+        const auto slowly = [&k] (float gain, std::vector<std::thread::id>* threads)
+        {
+            return [&k, gain, threads, g = std::make_shared<stages::Gain> (gain)] (int c, float* x, int n)
+            {
+                g->processChannel (c, x, n);
+                if (threads != nullptr)
+                    threads->push_back (std::this_thread::get_id());
+                if (k.slowSteps)
+                    std::this_thread::sleep_for (std::chrono::milliseconds (20));
+            };
+        };
+        std::vector<std::thread::id> lastStepThreads;
+        p.steps = { { slowly (0.5f, nullptr) } };
+        p.afterLinked = { { slowly (0.25f, &lastStepThreads) } };
         p.helper = &helper;
         std::vector<float> tapped;
         p.taps = { [&] (juce::AudioBuffer<float>& block, int n)
                    { tapped.insert (tapped.end(), block.getReadPointer (0), block.getReadPointer (0) + n); } };
 
-        EXPECT_EQ (pass::run (source, p), k.readWhole) << k.label;
-        ASSERT_EQ ((int) tapped.size(), k.framesTapped) << k.label;
-        for (int i = 0; i < k.framesTapped; ++i)
+        EXPECT_EQ (pass::run (source, p), framesTapped == frames) << k.label;
+        ASSERT_EQ ((int) tapped.size(), framesTapped) << k.label;
+        for (int i = 0; i < framesTapped; ++i)
             ASSERT_EQ (tapped[(size_t) i], 0.125f * input.getSample (0, i)) << k.label << ", frame " << i; // powers of two: exact
+        if (k.slowSteps && side_by_side::helperAvailable())
+            EXPECT_NE (std::count (lastStepThreads.begin(), lastStepThreads.end(), std::this_thread::get_id()),
+                       (std::ptrdiff_t) lastStepThreads.size())
+                << k.label << ": the slow steps all ran on this thread";
     }
 }
 
