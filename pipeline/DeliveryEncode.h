@@ -26,8 +26,11 @@ namespace tessaloom
 // lowering the whole file (a true-peak limiter before the encoder, its ceiling
 // lowered by the overshoot) cost up to 1.6 LU at -14 LUFS in AAC 96 kbps, more
 // than a gain could win back within the bound. That whole-file limiter stays
-// as the fallback: where the decode's windows do not say where it went over,
-// and on the last try when none has met the ceiling. A gain before both gives
+// as the fallback where the decode's windows do not say where it went over.
+// Windows that came near the ceiling are cut with those that went over, and
+// the last try, when none has met the ceiling, deepens the cuts it has and
+// changes nothing else: a whole-file change there moved every frame's bits,
+// and the codec went over somewhere new. A gain before both gives
 // back what the codec's band limit took (up to 0.5 LU for 64 kbps MP3 or 48
 // kbps Opus).
 
