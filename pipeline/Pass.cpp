@@ -64,30 +64,6 @@ struct LoneChannelSteps
     }
 };
 
-// Where the steps of a lone channel divide: those before the index on this
-// thread, the rest beside it with the taps, so that the longer side is shortest.
-int balancedSplit (const std::vector<double>& stepSeconds, double tapSeconds)
-{
-    const int count = (int) stepSeconds.size();
-    double beside = tapSeconds;
-    for (double s : stepSeconds)
-        beside += s;
-    double here = 0.0;
-    int best = 0;
-    double bestLonger = beside;
-    for (int split = 1; split <= count; ++split)
-    {
-        here += stepSeconds[(size_t) split - 1];
-        beside -= stepSeconds[(size_t) split - 1];
-        if (const double longer = std::max (here, beside); longer < bestLonger)
-        {
-            bestLonger = longer;
-            best = split;
-        }
-    }
-    return best;
-}
-
 // A lone channel leaves the helper thread idle while the steps run; instead,
 // the taps of one block run there while the next block goes through the steps,
 // and where the steps take longer than the taps, the last of them go there too.
@@ -164,6 +140,28 @@ bool tapsBesideSteps (AudioBlockSource& source, const Pass& pass)
     return true;
 }
 } // namespace
+
+int balancedSplit (const std::vector<double>& stepSeconds, double tapSeconds)
+{
+    const int count = (int) stepSeconds.size();
+    double beside = tapSeconds;
+    for (double s : stepSeconds)
+        beside += s;
+    double here = 0.0;
+    int best = 0;
+    double bestLonger = beside;
+    for (int split = 1; split <= count; ++split)
+    {
+        here += stepSeconds[(size_t) split - 1];
+        beside -= stepSeconds[(size_t) split - 1];
+        if (const double longer = std::max (here, beside); longer < bestLonger)
+        {
+            bestLonger = longer;
+            best = split;
+        }
+    }
+    return best;
+}
 
 bool run (AudioBlockSource& source, const Pass& pass)
 {

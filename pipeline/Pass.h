@@ -69,6 +69,12 @@ struct Pass
 // could not read whole: the taps have then seen only the blocks before it, and
 // the linked step is not flushed.
 [[nodiscard]] bool run (AudioBlockSource& source, const Pass& pass);
+
+// Where a lone channel's steps divide when its pass runs the taps beside them:
+// steps [0, index) on the calling thread, the rest and the taps on the helper,
+// so that the longer side takes the least time (from each step's time and the
+// taps' on the first blocks).
+int balancedSplit (const std::vector<double>& stepSeconds, double tapSeconds);
 } // namespace pass
 
 } // namespace tessaloom

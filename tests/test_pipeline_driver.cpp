@@ -292,20 +292,17 @@ TEST (PipelineDriver, AMonoPassWithTapsBesideItsStepsLosesNoBlockAtAFailedRead)
         FailingFrom source (whole, failFrom);
         side_by_side::KeptHelper helper;
         pass::Pass p;
-        const auto slowly = [&k] (float gain, std::vector<std::thread::id>* threads)
+        const auto slowly = [&k] (float gain)
         {
-            return [&k, gain, threads, g = std::make_shared<stages::Gain> (gain)] (int c, float* x, int n)
+            return [&k, g = std::make_shared<stages::Gain> (gain)] (int c, float* x, int n)
             {
                 g->processChannel (c, x, n);
-                if (threads != nullptr)
-                    threads->push_back (std::this_thread::get_id());
                 if (k.slowSteps)
                     std::this_thread::sleep_for (std::chrono::milliseconds (20));
             };
         };
-        std::vector<std::thread::id> lastStepThreads;
-        p.steps = { { slowly (0.5f, nullptr) } };
-        p.afterLinked = { { slowly (0.25f, &lastStepThreads) } };
+        p.steps = { { slowly (0.5f) } };
+        p.afterLinked = { { slowly (0.25f) } };
         p.helper = &helper;
         std::vector<float> tapped;
         p.taps = { [&] (juce::AudioBuffer<float>& block, int n)
@@ -315,13 +312,30 @@ TEST (PipelineDriver, AMonoPassWithTapsBesideItsStepsLosesNoBlockAtAFailedRead)
         ASSERT_EQ ((int) tapped.size(), framesTapped) << k.label;
         for (int i = 0; i < framesTapped; ++i)
             ASSERT_EQ (tapped[(size_t) i], 0.125f * input.getSample (0, i)) << k.label << ", frame " << i; // powers of two: exact
-        if (k.slowSteps && side_by_side::helperAvailable())
-        {
-            EXPECT_NE (std::count (lastStepThreads.begin(), lastStepThreads.end(), std::this_thread::get_id()),
-                       (std::ptrdiff_t) lastStepThreads.size())
-                << k.label << ": the slow steps all ran on this thread";
-        }
     }
+}
+
+// Where the steps divide: the longer side as short as it can be, the steps in
+// their order.
+TEST (PipelineDriver, AMonoPassDividesItsStepsWhereBothSidesTakeAboutAsLong)
+{
+    struct Case
+    {
+        const char* label;
+        std::vector<double> steps;
+        double taps;
+        int split;
+    };
+    const Case cases[] = {
+        { "taps longer than every step together: all steps here", { 0.1, 0.2 }, 0.5, 2 },
+        { "two equal steps, no taps", { 0.2, 0.2 }, 0.0, 1 },
+        { "the shaping pass: the last three beside", { 0.05, 0.30, 0.15, 0.07, 0.10, 0.01 }, 0.30, 3 },
+        { "one step far heavier than the taps: it stays here", { 0.5 }, 0.1, 1 },
+        { "light taps: the last step goes beside them", { 0.05, 0.05 }, 0.02, 1 },
+        { "no steps", {}, 0.3, 0 },
+    };
+    for (const auto& k : cases)
+        EXPECT_EQ (pass::balancedSplit (k.steps, k.taps), k.split) << k.label;
 }
 
 // Every pass goes through pass::run: the taps get every frame once and in
