@@ -64,12 +64,7 @@ void PauseDucker::processChannel (int channel, float* samples, int numSamples) n
         const auto block = (size_t) (first / design.blockFrames);
         const int n = (int) juce::jmin ((juce::int64) (numSamples - i), (juce::int64) (block + 1) * design.blockFrames - first);
         float* const x = samples + i;
-        if (block >= design.speechEndBefore.size())
-        {
-            for (int k = 0; k < n; ++k)
-                x[k] = (float) (x[k] * 1.0);
-        }
-        else
+        if (block < design.speechEndBefore.size()) // past the blocks the gain is 1: nothing changes
         {
             const auto end = design.speechEndBefore[block], start = design.speechStartAfter[block];
             for (int k = 0; k < n; ++k)
